@@ -1,0 +1,29 @@
+# Quick start: `make demo` updates the simulated box, `make test` runs every
+# test. Both install what is missing first.
+BUILD ?= build
+SAN_BUILD ?= build-san
+JOBS ?= 2
+
+.PHONY: deps build demo test sanitize clean
+
+deps:
+	@./tools/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j$(JOBS)
+
+demo: build
+	./tools/demo.sh $(BUILD)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: deps
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DUPDATE_SANITIZE=ON
+	cmake --build $(SAN_BUILD) -j$(JOBS)
+	cd $(SAN_BUILD) && ctest --output-on-failure -j$(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD)

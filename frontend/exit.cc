@@ -1,0 +1,19 @@
+#include "frontend/exit.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "frontend/messages.h"
+#include "platform/console.h"
+
+void exit_run(int code) {
+  if (code > 0) {
+    std::printf("%s -> ENTER\n", message(69));
+    std::fflush(stdout);
+    // Any character ends the pause; so does the end of the input, so a run
+    // fed from a closed pipe or /dev/null never hangs here.
+    plat_stdin_getc();
+  }
+  std::fflush(nullptr);
+  std::exit(code);
+}

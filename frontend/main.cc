@@ -1,0 +1,3 @@
+#include "frontend/driver.h"
+
+int main(int argc, char** argv) { return run_update(argc, argv); }

@@ -1,0 +1,19 @@
+#include "frontend/settings.h"
+
+#include <cstring>
+
+RunSettings g_settings;
+
+void settings_reset(RunSettings* s) {
+  std::memset(s, 0, sizeof *s);
+  s->com_port = 1;
+  s->target_baud = kOpeningBaud;
+  s->baud_code = 0xF0;
+  std::strcpy(s->wake_keyword, "qkopacom");
+  s->send_keyword = true;
+  s->grant_optional = true;
+  s->retries_left = kRetryBudget;
+  s->server_command = 1;
+  s->channel = 2;
+  s->host = nullptr;
+}

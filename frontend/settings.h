@@ -1,0 +1,54 @@
+// The run settings: every option and derived flag of one run. Owned by the
+// driver; the other subsystems read and change the fields they name.
+#pragma once
+#include <cstdint>
+
+constexpr int kRetryBudget = 15;
+constexpr uint32_t kOpeningBaud = 115200;
+constexpr uint8_t kServerPseudoFormat = 20;
+constexpr uint32_t kServerPseudoVersion = 1;
+constexpr int kDefaultTcpPort = 2376;
+constexpr int kMaxWakeKeyword = 16;
+constexpr int kMaxPath = 4096;
+
+struct RunSettings {
+  char program_name[256];
+  uint16_t revision_numbers[3];
+  int com_port;
+  uint32_t target_baud;
+  uint8_t baud_code;
+  bool fast;
+  bool force_fast;
+  char wake_keyword[kMaxWakeKeyword];  // NUL-terminated
+  bool send_keyword;
+  bool grant_optional;
+  bool sync_mode;
+  bool await_grant;
+  bool urloader;
+  bool silent_sync;
+  bool read_after_sync;
+  bool two_stop_bits;
+  bool patch;
+  bool revision;
+  bool loop;
+  bool beep;
+  int retries_left;
+  bool network;
+  bool server;
+  int server_command;  // 1 query, 2 download
+  int channel;         // 0 alpha, 1 beta, 2 released, 3 development
+  const char* host;    // none = nullptr
+  int tcp_port;        // low 16 bits are the port
+  bool use_port_80;
+  char pad_path[kMaxPath];
+  uint32_t pad_size;
+  uint8_t format_byte;
+  uint32_t version_word;
+  bool fast_capable;
+  bool image_from_server;
+};
+
+extern RunSettings g_settings;
+
+// Sets every field to its default.
+void settings_reset(RunSettings* s);

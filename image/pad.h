@@ -1,0 +1,28 @@
+// PAD files: the check, the loaders and the file name normalisation.
+#pragma once
+#include <cstdint>
+
+constexpr uint32_t kPadOverhead = 13;  // 9-byte header + 4-byte checksum
+
+// Rewrites a "/cygdrive/x/..." name into "x:..." in place; other names stay.
+void normalize_pad_path(char* name);
+
+// Checks a PAD file. Returns the file size S (> 0) of a well-formed file and
+// fills `format` and `version`; 0 otherwise. A file that cannot fit the
+// image buffer ends the run (message 102, exit code 1).
+uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version);
+
+// The driver's file check: message 38, pad_verify, message 39 (and exit 1)
+// or 40, then the known-format test (message 87, exit 1). Fills the size,
+// format code and version word.
+void pad_file_check(const char* path, uint32_t* size, uint8_t* format,
+                    uint32_t* version);
+
+// Copies the whole file into the image buffer (nothing when `prefilled`).
+// Returns 0 on success, 1 when the file cannot be opened or does not fit.
+int pad_load(const char* path, uint32_t length, bool prefilled);
+
+// Loads like pad_load, then applies pad_patch_versions with `version` over
+// the loaded length (`length` when prefilled). Returns 0 or 1 like pad_load.
+int pad_load_patched(const char* path, uint32_t length, uint32_t version,
+                     bool prefilled);

@@ -1,0 +1,13 @@
+// Per-thread last-error value, the one place a failed platform or serial
+// operation leaves its reason for the caller to report.
+#pragma once
+#include <cstdint>
+
+// Platform values the serial logic tests for by number, so it needs no
+// OS-specific conditionals: a write the driver's write time-out cut short,
+// and a read the device aborted (hang-up, I/O error).
+constexpr uint32_t kErrWriteTimeout = 1121;
+constexpr uint32_t kErrReadAborted = 995;
+
+uint32_t plat_last_error();
+void plat_set_last_error(uint32_t value);

@@ -1,0 +1,35 @@
+// TCP stream primitives for the box link and the update server client.
+// Sockets block and carry no time limits.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+using plat_socket = intptr_t;
+constexpr plat_socket kNoSocket = -1;
+
+// Starts the socket library where the platform has one. Returns 0 on
+// success, the library's error otherwise.
+int plat_net_start();
+
+// The computer's own name into `buf` (NUL-terminated, maybe truncated).
+void plat_hostname(char* buf, size_t size);
+
+// Resolves `host` to an IPv4 address, network byte order, into `addr`.
+// A dotted address resolves to itself without any name service.
+// Returns true on success.
+bool plat_resolve_ipv4(const char* host, uint8_t addr[4]);
+
+plat_socket plat_tcp_socket();
+
+// Connects to `addr`:`port` (port in host order). Returns true on success.
+bool plat_tcp_connect(plat_socket s, const uint8_t addr[4], uint16_t port);
+
+// One send call. Returns the count the call reported sent, or -1.
+long plat_tcp_send(plat_socket s, const void* data, size_t n);
+
+// One receive call. Returns the count received, 0 when the peer closed,
+// -1 on error.
+long plat_tcp_recv(plat_socket s, void* buf, size_t n);
+
+// Shuts the connection down in both directions; the result is not used.
+void plat_tcp_shutdown(plat_socket s);

@@ -1,0 +1,49 @@
+// The serial port layer: open with the tool's line settings, speed change,
+// timed write, wait for text and read byte. Failures leave their reason in
+// plat_last_error().
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/serial.h"
+
+// The tool's own error values (the customer bit set).
+constexpr uint32_t ERR_RECEIVE_FULL = 0x20000001;
+constexpr uint32_t ERR_TIMEOUT = 0x20000002;
+constexpr uint32_t ERR_BOX_ERROR = 0x20000007;
+
+constexpr size_t kReceiveBufferSize = 10240;
+
+// Text received from the box; NUL-terminated after every read of
+// wait_for_text. Also scratch space for the keyword and version lines.
+extern char g_receive_buffer[kReceiveBufferSize + 1];
+
+// Opens COM port `com_port` (10 tries, 50 ms apart) at `baud` with the
+// tool's line settings. Returns the handle, or kNoPort with the last error.
+plat_port port_open(int com_port, uint32_t baud, bool no_write_timeouts,
+                    bool two_stop_bits);
+
+// Switches an open port to `baud`. Returns true on success; on failure the
+// port has been closed.
+bool port_set_speed(plat_port port, uint32_t baud);
+
+// now - start in unsigned 32-bit arithmetic.
+uint32_t elapsed_ms(uint32_t start, uint32_t now);
+
+// Writes all `n` bytes within `limit_ms` (0 = no limit). Returns true on
+// success; false with ERR_TIMEOUT or the platform error.
+bool timed_write(plat_port port, const void* data, size_t n, uint32_t limit_ms);
+
+// Collects text until `text` or "ERROR:" arrives, `limit_ms` passes (0 = no
+// limit) or the receive buffer fills. Returns true when `text` came; false
+// with ERR_BOX_ERROR (the box's line printed), ERR_TIMEOUT or
+// ERR_RECEIVE_FULL.
+bool wait_for_text(plat_port port, const char* text, uint32_t limit_ms);
+
+// Reads one byte into `*dst`. Returns false only when the read fails; true
+// when a byte came or, with a limit, when the limit passed (`*dst` then
+// unchanged; the caller tells the cases apart by its own clock).
+bool read_byte(plat_port port, uint8_t* dst, uint32_t limit_ms);
+
+// Closes the port.
+void port_close(plat_port port);

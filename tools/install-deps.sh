@@ -1,0 +1,17 @@
+#!/bin/sh
+# Installs what the build and the tests need, when it is missing (Debian).
+set -e
+need=""
+command -v cmake >/dev/null 2>&1 || need="$need cmake"
+command -v g++ >/dev/null 2>&1 || need="$need g++"
+command -v make >/dev/null 2>&1 || need="$need make"
+[ -f /usr/include/gtest/gtest.h ] || need="$need libgtest-dev"
+command -v socat >/dev/null 2>&1 || need="$need socat"
+# lrzsz's receiver (rx on Debian) is the independent XMODEM peer in the tests.
+command -v rx >/dev/null 2>&1 || command -v lrx >/dev/null 2>&1 || need="$need lrzsz"
+[ -z "$need" ] && exit 0
+echo "installing:$need"
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq $need >/dev/null
