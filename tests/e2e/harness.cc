@@ -1,0 +1,226 @@
+#include "tests/e2e/harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+long now_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+std::vector<char*> c_argv(const std::vector<std::string>& argv) {
+  std::vector<char*> v;
+  for (const std::string& a : argv) v.push_back(const_cast<char*>(a.c_str()));
+  v.push_back(nullptr);
+  return v;
+}
+
+// Forks argv with stdin, stdout and stderr on pipes. Returns the pid.
+pid_t spawn(const std::vector<std::string>& argv,
+            const std::vector<std::string>& env, int* in_w, int* out_r,
+            int* err_r) {
+  int in[2], out[2], err[2];
+  if (pipe(in) || pipe(out) || pipe(err)) return -1;
+  std::vector<char*> args = c_argv(argv);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    // Detach from the controlling terminal so nothing under test can
+    // reach the console or hang on it.
+    setsid();
+    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  *in_w = in[1];
+  *out_r = out[0];
+  *err_r = err[0];
+  return pid;
+}
+
+// Reads whatever is there on fd into s; returns false at end of file.
+bool drain(int fd, std::string* s) {
+  char buf[4096];
+  ssize_t n = read(fd, buf, sizeof buf);
+  if (n > 0) {
+    s->append(buf, n);
+    return true;
+  }
+  return n < 0 && (errno == EAGAIN || errno == EINTR);
+}
+
+}  // namespace
+
+ProcResult run_process(const std::vector<std::string>& argv,
+                       const std::string& input, int timeout_ms,
+                       const std::vector<std::string>& env) {
+  signal(SIGPIPE, SIG_IGN);
+  ProcResult r;
+  int in_w, out_r, err_r;
+  pid_t pid = spawn(argv, env, &in_w, &out_r, &err_r);
+  if (pid < 0) return r;
+  size_t written = 0;
+  if (input.empty()) {
+    close(in_w);
+    in_w = -1;
+  } else {
+    fcntl(in_w, F_SETFL, O_NONBLOCK);
+  }
+  bool out_open = true, err_open = true;
+  long deadline = now_ms() + timeout_ms;
+  while (out_open || err_open) {
+    pollfd fds[3];
+    int n = 0;
+    if (out_open) fds[n++] = {out_r, POLLIN, 0};
+    if (err_open) fds[n++] = {err_r, POLLIN, 0};
+    if (in_w >= 0) fds[n++] = {in_w, POLLOUT, 0};
+    long left = deadline - now_ms();
+    if (left <= 0) {
+      kill(pid, SIGKILL);
+      r.timed_out = true;
+      break;
+    }
+    poll(fds, n, (int)(left > 200 ? 200 : left));
+    for (int i = 0; i < n; i++) {
+      if (!fds[i].revents) continue;
+      if (fds[i].fd == out_r && !drain(out_r, &r.out)) out_open = false;
+      if (fds[i].fd == err_r && !drain(err_r, &r.err)) err_open = false;
+      if (fds[i].fd == in_w) {
+        ssize_t w = write(in_w, input.data() + written, input.size() - written);
+        if (w > 0) written += w;
+        if (w < 0 && errno != EAGAIN) written = input.size();
+        if (written >= input.size()) {
+          close(in_w);
+          in_w = -1;
+        }
+      }
+    }
+  }
+  if (in_w >= 0) close(in_w);
+  close(out_r);
+  close(err_r);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+bool start_process(BgProcess* p, const std::vector<std::string>& argv) {
+  int in_w;
+  p->pid = spawn(argv, {}, &in_w, &p->out_fd, &p->err_fd);
+  if (p->pid < 0) return false;
+  close(in_w);
+  fcntl(p->out_fd, F_SETFL, O_NONBLOCK);
+  fcntl(p->err_fd, F_SETFL, O_NONBLOCK);
+  return true;
+}
+
+std::string wait_for_line(BgProcess* p, const std::string& prefix,
+                          int timeout_ms) {
+  long deadline = now_ms() + timeout_ms;
+  size_t scanned = 0;
+  for (;;) {
+    size_t eol;
+    while ((eol = p->out.find('\n', scanned)) != std::string::npos) {
+      std::string line = p->out.substr(scanned, eol - scanned);
+      scanned = eol + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.compare(0, prefix.size(), prefix) == 0) return line;
+    }
+    long left = deadline - now_ms();
+    if (left <= 0) return "";
+    pollfd fds[2] = {{p->out_fd, POLLIN, 0}, {p->err_fd, POLLIN, 0}};
+    poll(fds, 2, (int)(left > 200 ? 200 : left));
+    bool out_alive = drain(p->out_fd, &p->out);
+    drain(p->err_fd, &p->err);
+    if (!out_alive && p->out.find('\n', scanned) == std::string::npos)
+      return "";
+  }
+}
+
+int wait_process(BgProcess* p, int timeout_ms) {
+  if (p->pid < 0) return -1;
+  long deadline = now_ms() + timeout_ms;
+  int status = 0;
+  bool killed = false;
+  for (;;) {
+    pollfd fds[2] = {{p->out_fd, POLLIN, 0}, {p->err_fd, POLLIN, 0}};
+    poll(fds, 2, 50);
+    drain(p->out_fd, &p->out);
+    drain(p->err_fd, &p->err);
+    pid_t w = waitpid(p->pid, &status, WNOHANG);
+    if (w == p->pid) break;
+    if (now_ms() > deadline && !killed) {
+      kill(p->pid, SIGKILL);
+      killed = true;
+    }
+  }
+  while (drain(p->out_fd, &p->out)) {
+  }
+  while (drain(p->err_fd, &p->err)) {
+  }
+  close(p->out_fd);
+  close(p->err_fd);
+  p->pid = -1;
+  if (killed || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+void kill_process(BgProcess* p) {
+  if (p->pid < 0) return;
+  kill(p->pid, SIGKILL);
+  wait_process(p, 5000);
+}
+
+static std::string env_or(const char* name, const char* fallback) {
+  const char* v = getenv(name);
+  return v ? v : fallback;
+}
+
+std::string update_bin() { return env_or("UPDATE_BIN", "build/update"); }
+
+std::string build_path(const std::string& name) {
+  return env_or("UPDATE_BUILD_DIR", "build") + "/" + name;
+}
+
+std::string source_path(const std::string& name) {
+  return env_or("UPDATE_SOURCE_DIR", ".") + "/" + name;
+}
+
+std::string make_temp_dir() {
+  char tmpl[] = "/tmp/update-e2e-XXXXXX";
+  const char* d = mkdtemp(tmpl);
+  return d ? d : "/tmp";
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+void write_file(const std::string& path, const std::string& data) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(data.data(), data.size());
+}
