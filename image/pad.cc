@@ -1,0 +1,151 @@
+#include "image/pad.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "frontend/exit.h"
+#include "frontend/messages.h"
+#include "image/checks.h"
+#include "image/image_buffer.h"
+#include "serial/bootloader_table.h"
+
+namespace {
+
+constexpr char kCygdrivePrefix[] = "/cygdrive/";
+constexpr size_t kCygdrivePrefixLength = sizeof kCygdrivePrefix - 1;
+
+// The largest payload whose whole file (header and checksum too) still fits
+// the image buffer: the loaders copy the file, not just the payload.
+constexpr uint32_t kMaxPayload = kImageBufferSize - kPadOverhead;
+
+uint32_t be32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
+         (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+
+// Reads exactly `count` bytes. Returns 1 when all arrived, 0 otherwise.
+int read_exact(std::FILE* f, uint8_t* dest, size_t count) {
+  return std::fread(dest, 1, count, f) == count ? 1 : 0;
+}
+
+// Size of the file in bytes, or -1 when it cannot be opened or measured.
+long file_size(const char* path) {
+  std::FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) return -1;
+  long size = -1;
+  if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
+  std::fclose(f);
+  return size;
+}
+
+// Copies the whole file to the image buffer from byte 0. Returns 0 and the
+// byte count in `loaded`, or 1 after a line on standard error.
+int load_file(const char* path, uint32_t* loaded) {
+  std::FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) {
+    std::fprintf(stderr, "Cannot open file %s\n", path);
+    return 1;
+  }
+  size_t count = std::fread(g_image_buffer, 1, kImageBufferSize, f);
+  // A full buffer with bytes still to come: the file grew since the check.
+  // Refuse rather than send a cut image.
+  int more = count == kImageBufferSize ? std::fgetc(f) : EOF;
+  std::fclose(f);
+  if (more != EOF) {
+    std::fprintf(stderr, "%s\n", message(102));
+    return 1;
+  }
+  *loaded = static_cast<uint32_t>(count);
+  return 0;
+}
+
+}  // namespace
+
+void normalize_pad_path(char* name) {
+  if (std::strncmp(name, kCygdrivePrefix, kCygdrivePrefixLength) != 0) return;
+  std::memmove(name, name + kCygdrivePrefixLength,
+               std::strlen(name + kCygdrivePrefixLength) + 1);
+  if (name[0] == '\0') return;
+  // A bare drive letter ("/cygdrive/c") still has the room of the removed
+  // prefix, so it can become "c:".
+  if (name[1] == '\0') name[2] = '\0';
+  name[1] = ':';
+}
+
+uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version) {
+  long size = file_size(path);
+  if (size <= 0) return 0;
+
+  std::FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) return 0;
+  uint8_t header[9];
+  if (!read_exact(f, header, 4)) {
+    std::fclose(f);
+    return 0;
+  }
+  uint32_t length = be32(header);
+  // 64-bit so that neither side can wrap.
+  if (static_cast<unsigned long long>(size) !=
+      static_cast<unsigned long long>(length) + kPadOverhead) {
+    std::fclose(f);
+    return 0;
+  }
+  if (!read_exact(f, header + 4, 5)) {
+    std::fclose(f);
+    return 0;
+  }
+  if (length > kMaxPayload) {
+    std::fclose(f);
+    std::fprintf(stderr, "%s\n", message(102));
+    exit_run(1);
+  }
+
+  uint32_t sum = 0;
+  uint32_t done = 0;
+  while (done < length) {
+    size_t got = std::fread(g_image_buffer + done, 1, length - done, f);
+    if (got == 0) {
+      std::fclose(f);
+      return 0;
+    }
+    for (size_t i = 0; i < got; ++i) sum += g_image_buffer[done + i];
+    done += static_cast<uint32_t>(got);
+  }
+  uint8_t stored[4];
+  int ok = read_exact(f, stored, 4) && be32(stored) == sum;
+  std::fclose(f);
+  if (!ok) return 0;
+
+  *format = header[4];
+  *version = be32(header + 5);
+  return static_cast<uint32_t>(size);
+}
+
+void pad_file_check(const char* path, uint32_t* size, uint8_t* format,
+                    uint32_t* version) {
+  std::printf("%s", message(38));
+  *size = pad_verify(path, format, version);
+  if (*size == 0) {
+    std::printf("%s\n", message(39));
+    exit_run(1);
+  }
+  std::printf("%s\n", message(40));
+  if (!is_known_format(*format)) {
+    std::printf("%s\n", message(87));
+    exit_run(1);
+  }
+}
+
+int pad_load(const char* path, uint32_t /*length*/, bool prefilled) {
+  if (prefilled) return 0;
+  uint32_t loaded = 0;
+  return load_file(path, &loaded);
+}
+
+int pad_load_patched(const char* path, uint32_t length, uint32_t version,
+                     bool prefilled) {
+  uint32_t loaded = length;
+  if (!prefilled && load_file(path, &loaded) != 0) return 1;
+  pad_patch_versions(loaded, version);
+  return 0;
+}
