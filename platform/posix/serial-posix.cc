@@ -1,0 +1,320 @@
+// Serial devices on Linux, made to behave like the Win32 COM port the
+// serial logic was written against: exclusive open, raw 8N1, reads that
+// return at once, and writes cut short by a time-out of 1 ms per byte + 10.
+#include "platform/serial.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <new>
+
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/posix/termios2.h"
+
+namespace {
+
+// COM numbers to device names. The serial ports follow the numbering that
+// other Windows-on-Linux layers use (COM n is ttyS(n-1)); USB and ACM
+// adapters get blocks of their own; 1000 and up are pseudo-terminals, the
+// way to reach simulators and network serial bridges.
+struct ComRange {
+  int first_com;
+  int count;
+  const char* prefix;
+};
+
+const ComRange kComRanges[] = {
+    {1, 32, "/dev/ttyS"},
+    {33, 32, "/dev/ttyUSB"},
+    {65, 32, "/dev/ttyACM"},
+    {1000, INT_MAX - 1000, "/dev/pts/"},
+};
+
+const ComRange* find_com_range(int com_number) {
+  for (const ComRange& r : kComRanges) {
+    if (com_number >= r.first_com && com_number - r.first_com < r.count)
+      return &r;
+  }
+  return nullptr;
+}
+
+// Rates termios names with a constant; all others go through termios2.
+struct StdSpeed {
+  uint32_t baud;
+  speed_t code;
+};
+
+const StdSpeed kStdSpeeds[] = {
+    {50, B50},         {75, B75},           {110, B110},
+    {134, B134},       {150, B150},         {200, B200},
+    {300, B300},       {600, B600},         {1200, B1200},
+    {1800, B1800},     {2400, B2400},       {4800, B4800},
+    {9600, B9600},     {19200, B19200},     {38400, B38400},
+    {57600, B57600},   {115200, B115200},   {230400, B230400},
+#ifdef B460800
+    {460800, B460800}, {500000, B500000},   {576000, B576000},
+    {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+    {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+#endif
+};
+
+// Returns the termios constant for `baud`, or B0 when it has none.
+speed_t find_std_speed(uint32_t baud) {
+  for (const StdSpeed& s : kStdSpeeds) {
+    if (s.baud == baud)
+      return s.code;
+  }
+  return B0;
+}
+
+// What a handle stands for. Win32 keeps the time-out setting in the driver;
+// here the write has to know it.
+struct Port {
+  int fd;
+  bool write_timeouts;
+  bool have_saved;
+  termios saved;
+};
+
+Port* port_of(plat_port port) { return reinterpret_cast<Port*>(port); }
+
+bool fail_errno() {
+  plat_set_last_error(static_cast<uint32_t>(errno));
+  return false;
+}
+
+// Sets `baud` on `fd` whose other settings are already in `t`.
+// Returns true on success.
+bool apply_baud(int fd, termios* t, uint32_t baud) {
+  if (baud == 0) {
+    // B0 would hang the line up, which no caller means.
+    plat_set_last_error(EINVAL);
+    return false;
+  }
+  speed_t code = find_std_speed(baud);
+  if (code != B0)
+    cfsetspeed(t, code);
+  if (tcsetattr(fd, TCSANOW, t) != 0)
+    return fail_errno();
+  if (code == B0) {
+    int err = termios2_set_baud(fd, baud);
+    if (err != 0) {
+      plat_set_last_error(static_cast<uint32_t>(err));
+      return false;
+    }
+  }
+  return true;
+}
+
+// A pty slave whose master closed reads as end of file without an error;
+// only poll tells that apart from "nothing yet". Returns true if hung up.
+bool hung_up(int fd) {
+  pollfd p = {fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+}  // namespace
+
+bool plat_serial_device_name(int com_number, char* buf, size_t size) {
+  const ComRange* r = find_com_range(com_number);
+  if (r == nullptr)
+    return false;
+  int n = std::snprintf(buf, size, "%s%d", r->prefix, com_number - r->first_com);
+  return n > 0 && static_cast<size_t>(n) < size;
+}
+
+plat_port plat_serial_open(int com_number) {
+  char name[64];
+  if (!plat_serial_device_name(com_number, name, sizeof name)) {
+    plat_set_last_error(ENOENT);
+    return kNoPort;
+  }
+  Port* p = new (std::nothrow) Port{};
+  if (p == nullptr) {
+    plat_set_last_error(ENOMEM);
+    return kNoPort;
+  }
+  // O_NOCTTY: the tool must not become the line's session leader and get
+  // SIGHUP when the device goes away.
+  p->fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (p->fd < 0) {
+    fail_errno();
+    delete p;
+    return kNoPort;
+  }
+  // Win32 opens COM ports unshared; flock gives the same to every process
+  // that asks, TIOCEXCL also to those that don't (root excepted).
+  if (flock(p->fd, LOCK_EX | LOCK_NB) != 0) {
+    plat_set_last_error(errno == EWOULDBLOCK ? EBUSY : errno);
+    close(p->fd);
+    delete p;
+    return kNoPort;
+  }
+  ioctl(p->fd, TIOCEXCL);
+  return reinterpret_cast<plat_port>(p);
+}
+
+bool plat_serial_configure(plat_port port, uint32_t baud, bool two_stop_bits,
+                           bool write_timeouts) {
+  Port* p = port_of(port);
+  termios t;
+  if (tcgetattr(p->fd, &t) != 0)
+    return fail_errno();
+  if (!p->have_saved) {
+    p->saved = t;
+    p->have_saved = true;
+  }
+  cfmakeraw(&t);
+  t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  t.c_cflag |= CS8 | CLOCAL | CREAD;
+  if (two_stop_bits)
+    t.c_cflag |= CSTOPB;
+  t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+  // Reads return at once with what is there; the callers poll.
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  if (!apply_baud(p->fd, &t, baud))
+    return false;
+  // A pseudo-terminal has no modem lines and refuses this; that is fine.
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  ioctl(p->fd, TIOCMBIC, &lines);
+  p->write_timeouts = write_timeouts;
+  return true;
+}
+
+bool plat_serial_get_baud(plat_port port, uint32_t* baud) {
+  int err = termios2_get_baud(port_of(port)->fd, baud);
+  if (err != 0) {
+    plat_set_last_error(static_cast<uint32_t>(err));
+    return false;
+  }
+  return true;
+}
+
+bool plat_serial_set_baud(plat_port port, uint32_t baud) {
+  Port* p = port_of(port);
+  termios t;
+  if (tcgetattr(p->fd, &t) != 0)
+    return fail_errno();
+  return apply_baud(p->fd, &t, baud);
+}
+
+long plat_serial_read(plat_port port, void* buf, size_t max) {
+  int fd = port_of(port)->fd;
+  ssize_t r = read(fd, buf, max);
+  if (r > 0)
+    return static_cast<long>(r);
+  if (r == 0) {
+    if (max > 0 && hung_up(fd)) {
+      plat_set_last_error(kErrReadAborted);
+      return -1;
+    }
+    return 0;
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+    return 0;
+  plat_set_last_error(errno == EIO ? kErrReadAborted
+                                   : static_cast<uint32_t>(errno));
+  return -1;
+}
+
+bool plat_serial_write(plat_port port, const void* data, size_t n,
+                       size_t* written) {
+  Port* p = port_of(port);
+  const unsigned char* bytes = static_cast<const unsigned char*>(data);
+  // The Win32 total write time-out: 1 ms per byte plus 10 ms.
+  uint64_t limit = static_cast<uint64_t>(n) + 10;
+  uint32_t start = plat_now_ms();
+  size_t done = 0;
+  while (done < n) {
+    ssize_t r = write(p->fd, bytes + done, n - done);
+    if (r > 0) {
+      done += static_cast<size_t>(r);
+      continue;
+    }
+    if (r < 0 && errno == EINTR)
+      continue;
+    if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      *written = done;
+      return fail_errno();
+    }
+    int wait = -1;
+    if (p->write_timeouts) {
+      uint32_t elapsed = plat_now_ms() - start;
+      if (elapsed >= limit) {
+        *written = done;
+        plat_set_last_error(kErrWriteTimeout);
+        return false;
+      }
+      uint64_t left = limit - elapsed;
+      wait = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    }
+    pollfd pf = {p->fd, POLLOUT, 0};
+    if (poll(&pf, 1, wait) < 0 && errno != EINTR) {
+      *written = done;
+      return fail_errno();
+    }
+  }
+  *written = done;
+  return true;
+}
+
+int plat_serial_wait_rx(plat_port port, uint32_t limit_ms) {
+  int fd = port_of(port)->fd;
+  uint32_t start = plat_now_ms();
+  for (;;) {
+    int wait = -1;
+    if (limit_ms != 0) {
+      uint32_t elapsed = plat_now_ms() - start;
+      if (elapsed >= limit_ms)
+        return 0;
+      uint32_t left = limit_ms - elapsed;
+      wait = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    }
+    pollfd pf = {fd, POLLIN, 0};
+    int r = poll(&pf, 1, wait);
+    if (r < 0) {
+      if (errno == EINTR)
+        continue;
+      fail_errno();
+      return -1;
+    }
+    if (r == 0)
+      continue;
+    if (pf.revents & (POLLHUP | POLLERR)) {
+      plat_set_last_error(kErrReadAborted);
+      return -1;
+    }
+    if (pf.revents & POLLNVAL) {
+      plat_set_last_error(EBADF);
+      return -1;
+    }
+    if (pf.revents & POLLIN)
+      return 1;
+  }
+}
+
+void plat_serial_close(plat_port port) {
+  if (port == kNoPort)
+    return;
+  Port* p = port_of(port);
+  // TCSANOW and no flush: on a pty, discarding output loses bytes the far
+  // end has not read yet.
+  if (p->have_saved)
+    tcsetattr(p->fd, TCSANOW, &p->saved);
+  // The exclusive mode belongs to the tty, not to this descriptor; clear it
+  // so a simulator holding the line open does not lock the next opener out.
+  ioctl(p->fd, TIOCNXCL);
+  flock(p->fd, LOCK_UN);
+  close(p->fd);
+  delete p;
+}
