@@ -1,0 +1,295 @@
+#include "frontend/options.h"
+
+#include <getopt.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "frontend/exit.h"
+#include "frontend/messages.h"
+#include "platform/console.h"
+#include "serial/bootloader_table.h"
+#include "serial/sync.h"
+
+const char kUpdateHostName[] = "update-server.qln";
+const char kDefaultBoxAddress[] = "192.168.0.100";
+
+namespace {
+
+const char kShortOptions[] = "bC:fFi:Ij:lnNp:rRs:SuU:vwxX!012345";
+
+// The second long name for -! gets a value of its own: getopt_long does not
+// call a prefix ambiguous when the entries it fits are identical, yet a
+// prefix that fits both names must be rejected.
+constexpr int kSilentSyncWest = 0x100 + '!';
+
+// Long names 25 and 26 carry the Latin-1 byte 0xFC.
+const option kLongOptions[] = {
+    {"bootloader", no_argument, nullptr, 'b'},
+    {"command", no_argument, nullptr, 'c'},
+    {"loop", no_argument, nullptr, 'l'},
+    {"ipaddr", required_argument, nullptr, 'i'},
+    {"internet", required_argument, nullptr, 'I'},
+    {"ipport", required_argument, nullptr, 'j'},
+    {"factorysettings", no_argument, nullptr, 'n'},
+    {"fast", no_argument, nullptr, 'f'},
+    {"port", required_argument, nullptr, 'p'},
+    {"revision", no_argument, nullptr, 'r'},
+    {"readaftersync", no_argument, nullptr, 'R'},
+    {"speed", required_argument, nullptr, 's'},
+    {"stopbit2", no_argument, nullptr, 'S'},
+    {"urloader", no_argument, nullptr, 'u'},
+    {"USB", required_argument, nullptr, 'U'},
+    {"version", no_argument, nullptr, 'v'},
+    {"wakeup", no_argument, nullptr, 'w'},
+    {"patch", no_argument, nullptr, 'x'},
+    {"ppatch", no_argument, nullptr, 'X'},
+    {"beta", no_argument, nullptr, '1'},
+    {"freigegeben", no_argument, nullptr, '2'},
+    {"intern", no_argument, nullptr, '3'},
+    {"http", no_argument, nullptr, '4'},
+    {"hw", no_argument, nullptr, '5'},
+    {"Vortans_super_duper_spezial_Version_f\xFC" "r_Ostrelin", no_argument, nullptr, '!'},
+    {"Vortans_super_duper_spezial_Version_f\xFC" "r_Westrelin", no_argument, nullptr,
+     kSilentSyncWest},
+    {nullptr, 0, nullptr, 0},
+};
+constexpr int kLongOptionCount = sizeof kLongOptions / sizeof kLongOptions[0] - 1;
+
+// The help text of a long option's letter, or nullptr for letters the usage
+// text never lists (upper case, '!').
+const char* help_text(int letter) {
+  if (letter >= 'a' && letter <= 'z') return message(letter - 'a');
+  if (letter >= '0' && letter <= '9') return message(26 + letter - '0');
+  return nullptr;
+}
+
+bool listed(const option& o) {
+  const char* help = help_text(o.val);
+  return help && help[0] == ' ';
+}
+
+void speed_option(RunSettings* s, const char* arg) {
+  int n = option_number(arg);
+  unsigned index = (unsigned)n;
+  if (index < 10) {
+    static const uint32_t kIndexRates[10] = {0,      230400, 460800, 921600, 230400,
+                                             230400, 230400, 230400, 230400, 230400};
+    // Speed index 0 ends the run at once, without a word or a pause.
+    if (index == 0) std::exit(1);
+    s->target_baud = kIndexRates[index];
+  } else {
+    s->target_baud = (uint32_t)n;
+  }
+  s->fast = true;
+  s->baud_code = speed_code_for(s->target_baud);
+}
+
+void server_command_option(RunSettings* s, const char* arg) {
+  char lower[128];
+  size_t n = 0;
+  for (; arg[n] && n < sizeof lower - 1; n++)
+    lower[n] = (char)std::tolower((unsigned char)arg[n]);
+  lower[n] = '\0';
+  s->server = true;
+  s->server_command = std::strncmp(lower, "update", 6) == 0 ? 2 : 1;
+}
+
+void usage_and_exit(const char* argv0) {
+  print_usage(stderr, argv0, current_language());
+  exit_run(1);
+}
+
+}  // namespace
+
+int option_number(const char* text) {
+  return (int)std::strtol(text, nullptr, 10);
+}
+
+int parse_options(int argc, char** argv, RunSettings* s) {
+  // 0 makes getopt start afresh, POSIXLY_CORRECT included.
+  optind = 0;
+  opterr = 1;
+  int c;
+  while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'b':
+        s->send_keyword = false;
+        s->grant_optional = false;
+        break;
+      case 'C':
+        server_command_option(s, optarg);
+        break;
+      case 'f':
+        s->target_baud = 230400;
+        s->fast = true;
+        s->grant_optional = false;
+        break;
+      case 'F':
+        s->force_fast = true;
+        break;
+      case 'i':
+        s->host = optarg;
+        s->network = true;
+        break;
+      case 'I':
+        s->host = kUpdateHostName;
+        s->tcp_port = s->use_port_80 ? 80 : 4242;
+        s->network = true;
+        s->server = true;
+        break;
+      case 'j':
+        s->tcp_port = option_number(optarg);
+        s->network = true;
+        break;
+      case 'l':
+        s->loop = true;
+        break;
+      case 'n':
+        std::strcpy(s->wake_keyword, "qkopanew");
+        s->grant_optional = false;
+        break;
+      case 'N':
+        s->host = kDefaultBoxAddress;
+        s->tcp_port = kDefaultTcpPort;
+        s->network = true;
+        break;
+      case 'p':
+        s->com_port = option_number(optarg);
+        break;
+      case 'r':
+        s->revision = true;
+        break;
+      case 'R':
+        s->read_after_sync = true;
+        break;
+      case 's':
+        speed_option(s, optarg);
+        break;
+      case 'S':
+        s->two_stop_bits = true;
+        break;
+      case 'u':
+        s->urloader = true;
+        s->grant_optional = false;
+        break;
+      case 'U':
+        break;
+      case 'v':
+        print_version(stdout, *s);
+        exit_run(0);
+      case 'w':
+        s->beep = true;
+        break;
+      case 'x':
+        patch_confirmation_dialogue(s);
+        break;
+      case 'X':
+        s->patch = true;
+        s->grant_optional = false;
+        break;
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+        s->channel = c - '0';
+        break;
+      case '4':
+        s->use_port_80 = true;
+        s->tcp_port = 80;
+        break;
+      case '5':
+        std::strcpy(s->wake_keyword, "qkopacom\n\r");
+        break;
+      case '!':
+      case kSilentSyncWest:
+        s->silent_sync = true;
+        break;
+      default:  // '?', ':', and 'c' of --command, which -C does not answer to
+        usage_and_exit(argv[0]);
+    }
+  }
+  return optind;
+}
+
+void print_usage(FILE* out, const char* argv0, int language) {
+  int saved = current_language();
+  set_language(language);
+  std::fprintf(out, "%s \\ \n   ", argv0);
+  int shown = 0;
+  for (int i = 0; i < kLongOptionCount; i++) {
+    const option& o = kLongOptions[i];
+    if (!listed(o)) continue;
+    if (o.has_arg == required_argument)
+      std::fprintf(out, "[-%c <arg>] [--%s <arg>] ", o.val, o.name);
+    else
+      std::fprintf(out, "[-%c] [--%s] ", o.val, o.name);
+    if (++shown % 3 == 0) std::fprintf(out, "\\ \n   ");
+  }
+  std::fprintf(out, "<file> \n\n");
+  for (int i = 0; i < kLongOptionCount; i++) {
+    const option& o = kLongOptions[i];
+    if (!listed(o)) continue;
+    std::fprintf(out, "-%c --%s ", o.val, o.name);
+    for (int pad = 15 - (int)std::strlen(o.name); pad > 0; pad--) std::fputc(' ', out);
+    std::fprintf(out, "%s\n", help_text(o.val));
+  }
+  std::fprintf(out, " <file> : PAD-File\n");
+  set_language(saved);
+}
+
+void print_version(FILE* out, const RunSettings& s) {
+  std::fprintf(out, "%s %i.%i-%i\n", s.program_name, s.revision_numbers[0],
+               s.revision_numbers[1], s.revision_numbers[2]);
+  std::fprintf(out, "Copyright (c) QLN set-top box software update tool\n");
+  std::fprintf(out, "%s\n", message(86));
+  int prev_major = -1;
+  double prev_value = -1.0;
+  int counter = 0;
+  for (size_t i = 0; const BootloaderRow* row = bootloader_row(i); i++) {
+    if (counter > 9) {
+      counter = 0;
+      std::fprintf(out, "\n\t");
+    }
+    int major = 0, minor = 0;
+    std::sscanf(row->version, "%d.%d", &major, &minor);
+    double value = std::strtod(row->version, nullptr);
+    if (value == prev_value) continue;
+    if (major != prev_major) {
+      if (prev_major < 0)
+        std::fprintf(out, "\n\t");
+      else
+        std::fprintf(out, "%d.* \n\t", prev_major);
+      counter = 0;
+      prev_major = major;
+    }
+    prev_value = value;
+    std::fprintf(out, "%2i.%i ", major, minor);
+    if (minor < 10) std::fputc(' ', out);
+    counter++;
+  }
+  std::fprintf(out, "\n");
+}
+
+void patch_confirmation_dialogue(RunSettings* s) {
+  for (;;) {
+    std::printf("%s\n", message(93));
+    char answer[22] = {0};
+    size_t n = plat_stdin_read_line(answer, 21);
+    if (std::strncmp(answer, "JA, ich will", 12) == 0 ||
+        std::strncmp(answer, "YES, I want to use it", 21) == 0) {
+      std::printf("%s\n", message(95));
+      s->patch = true;
+      s->grant_optional = false;
+      return;
+    }
+    // End of input is a no: nobody is there to confirm the risk.
+    if (n == 0 || std::strncmp(answer, "NEIN, lieber nicht", 18) == 0 ||
+        std::strncmp(answer, "NO, by no means", 15) == 0) {
+      std::printf("%s\n", message(94));
+      s->patch = false;
+      return;
+    }
+  }
+}

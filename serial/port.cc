@@ -1,0 +1,143 @@
+#include "serial/port.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/error.h"
+
+// One spare byte keeps the text NUL-terminated when the buffer is full.
+char g_receive_buffer[kReceiveBufferSize + 1];
+
+namespace {
+
+constexpr int kOpenAttempts = 10;
+constexpr uint32_t kOpenRetryMs = 50;
+constexpr uint32_t kSettleMs = 300;
+constexpr uint32_t kSpeedSettleMs = 500;
+constexpr uint32_t kTextPollMs = 5;
+const char kBoxErrorMarker[] = "ERROR:";
+
+}  // namespace
+
+uint32_t elapsed_ms(uint32_t start, uint32_t now) { return now - start; }
+
+plat_port port_open(int com_port, uint32_t baud, bool no_write_timeouts,
+                    bool two_stop_bits) {
+  plat_port port = kNoPort;
+  // A port another program is just letting go of is retried for about
+  // half a second before the open counts as failed.
+  for (int attempt = 0; attempt < kOpenAttempts; attempt++) {
+    plat_set_last_error(0);
+    port = plat_serial_open(com_port);
+    if (port != kNoPort) break;
+    plat_sleep_ms(kOpenRetryMs);
+  }
+  if (port == kNoPort) return kNoPort;
+  uint32_t check;
+  if (!plat_serial_configure(port, baud, two_stop_bits, !no_write_timeouts)) {
+    uint32_t err = plat_last_error();
+    plat_serial_close(port);
+    plat_set_last_error(err);
+    return kNoPort;
+  }
+  plat_sleep_ms(kSettleMs);
+  if (!plat_serial_get_baud(port, &check)) {
+    uint32_t err = plat_last_error();
+    plat_serial_close(port);
+    plat_set_last_error(err);
+    return kNoPort;
+  }
+  return port;
+}
+
+bool port_set_speed(plat_port port, uint32_t baud) {
+  plat_sleep_ms(kSettleMs);
+  uint32_t current;
+  if (!plat_serial_get_baud(port, &current)) goto fail;
+  if (current == baud) return true;
+  if (!plat_serial_set_baud(port, baud)) goto fail;
+  plat_sleep_ms(kSpeedSettleMs);
+  return true;
+fail:
+  uint32_t err = plat_last_error();
+  plat_serial_close(port);
+  plat_set_last_error(err);
+  return false;
+}
+
+void port_close(plat_port port) {
+  if (port != kNoPort) plat_serial_close(port);
+}
+
+bool timed_write(plat_port port, const void* data, size_t n, uint32_t limit_ms) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  uint32_t start = plat_now_ms();
+  for (;;) {
+    size_t written = 0;
+    if (!plat_serial_write(port, p, n, &written) && plat_last_error() != kErrWriteTimeout)
+      return false;
+    // The limit is tested before completion: a write that finishes late
+    // still fails, as the box may have given up meanwhile.
+    if (limit_ms && elapsed_ms(start, plat_now_ms()) > limit_ms) {
+      plat_set_last_error(ERR_TIMEOUT);
+      return false;
+    }
+    p += written;
+    n -= written;
+    if (n == 0) return true;
+  }
+}
+
+bool wait_for_text(plat_port port, const char* text, uint32_t limit_ms) {
+  size_t used = 0;
+  size_t free_bytes = kReceiveBufferSize - 1;
+  g_receive_buffer[0] = '\0';
+  uint32_t start = plat_now_ms();
+  bool found = false;
+  char* marker = nullptr;
+  for (;;) {
+    long got = plat_serial_read(port, g_receive_buffer + used, free_bytes);
+    if (got > 0) {
+      used += (size_t)got;
+      free_bytes -= (size_t)got;
+      g_receive_buffer[used] = '\0';
+      if (free_bytes == 0) {
+        plat_set_last_error(ERR_RECEIVE_FULL);
+        return false;
+      }
+      // The collected text ends at its first NUL: what the box sends after
+      // one is not searched.
+      found = std::strstr(g_receive_buffer, text) != nullptr;
+      marker = std::strstr(g_receive_buffer, kBoxErrorMarker);
+    }
+    if (found || marker) break;
+    plat_sleep_ms(kTextPollMs);
+    if (limit_ms && elapsed_ms(start, plat_now_ms()) > limit_ms) break;
+  }
+  if (marker) {
+    char* eol = std::strchr(marker, '\n');
+    if (eol) *eol = '\0';
+    plat_set_last_error(ERR_BOX_ERROR);
+    std::printf("\n\n%s\n\n", marker);
+    return false;
+  }
+  if (found) return true;
+  plat_set_last_error(ERR_TIMEOUT);
+  return false;
+}
+
+bool read_byte(plat_port port, uint8_t* dst, uint32_t limit_ms) {
+  uint32_t start = plat_now_ms();
+  for (;;) {
+    long got = plat_serial_read(port, dst, 1);
+    if (got < 0) return false;
+    if (got == 1) return true;
+    uint32_t spent = elapsed_ms(start, plat_now_ms());
+    if (limit_ms && spent > limit_ms) return true;
+    // Sleep in the receive wait instead of spinning: same results, no
+    // core burnt while the box is silent.
+    int ready = plat_serial_wait_rx(port, limit_ms ? limit_ms - spent + 1 : 0);
+    if (ready < 0) return false;
+  }
+}

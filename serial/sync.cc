@@ -1,0 +1,237 @@
+#include "serial/sync.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "frontend/exit.h"
+#include "frontend/messages.h"
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "serial/port.h"
+
+namespace {
+
+constexpr uint32_t kGrantLimitMs = 1000;
+constexpr uint32_t kEchoPollMs = 50;
+constexpr int kEmptyReadAllowance = 4;
+constexpr int kDigitsPerNotice = 20;
+constexpr int kUrloaderDigitsPerNotice = 30000;
+constexpr uint32_t kNoticePauseMs = 1000;
+constexpr uint32_t kWriteRetryMs = 10;
+const char kVersionMarker[] = "Bootloader Version";
+
+// Discards whatever the line holds.
+void drain(plat_port port, int passes) {
+  for (int pass = 0; pass < passes; pass++) {
+    uint8_t b;
+    while (plat_serial_read(port, &b, 1) == 1) {
+    }
+  }
+}
+
+// The box's answer to one digit: only the last byte counts; 0xFF is line
+// noise, not an answer. Returns the byte, or -1 for none.
+int collect_echo(plat_port port, bool urloader) {
+  int last = -1;
+  int allowance = kEmptyReadAllowance;
+  for (;;) {
+    // A blank means the box is still talking: read on without a pause.
+    if (!urloader && last != ' ') plat_sleep_ms(kEchoPollMs);
+    uint8_t b;
+    long got = plat_serial_read(port, &b, 1);
+    if (got == 1) {
+      last = b == 0xFF ? -1 : b;
+      continue;
+    }
+    if (last >= 0) return last;
+    if (allowance == 0) return -1;
+    allowance--;
+  }
+}
+
+// Writes one closing byte; with read after sync, waits for the box's
+// answer byte and drops it.
+void closing_byte(plat_port port, uint8_t byte, bool read_after) {
+  size_t written;
+  plat_serial_write(port, &byte, 1, &written);
+  if (!read_after) return;
+  plat_serial_wait_rx(port, 0);
+  uint8_t answer;
+  plat_serial_read(port, &answer, 1);
+}
+
+// Reads the next byte within the read's limit. Returns 1 for a byte, 0 when
+// the limit passed (ERR_TIMEOUT), -1 when the read failed.
+int next_byte(plat_port port, uint32_t start, uint32_t limit_ms, uint8_t* b) {
+  if (!read_byte(port, b, limit_ms)) return -1;
+  if (elapsed_ms(start, plat_now_ms()) > limit_ms) {
+    plat_set_last_error(ERR_TIMEOUT);
+    return 0;
+  }
+  return 1;
+}
+
+// Collects one line into the receive buffer, up to the first CR or LF
+// (kept when `keep_end`). A line that does not end within the buffer fails
+// like a time-out. Returns true when the line is complete.
+bool collect_line(plat_port port, uint32_t start, uint32_t limit_ms, bool keep_end) {
+  size_t n = 0;
+  for (;;) {
+    uint8_t b;
+    int r = next_byte(port, start, limit_ms, &b);
+    if (r <= 0) return false;
+    bool end = b == '\r' || b == '\n';
+    if (!end || keep_end) {
+      if (n >= kReceiveBufferSize - 1) {
+        plat_set_last_error(ERR_TIMEOUT);
+        return false;
+      }
+      g_receive_buffer[n++] = (char)b;
+    }
+    if (end) break;
+  }
+  g_receive_buffer[n] = '\0';
+  return true;
+}
+
+bool parse_from(const char* start, bool hex, VersionRecord* out) {
+  unsigned u[4] = {0, 0, 0, 0};
+  int d[4] = {0, 0, 0, 0};
+  int count = hex ? std::sscanf(start, "%x.%x.%x.%x", &u[0], &u[1], &u[2], &u[3])
+                  : std::sscanf(start, "%d.%d.%d.%d", &d[0], &d[1], &d[2], &d[3]);
+  if (!hex)
+    for (int i = 0; i < 4; i++) u[i] = (unsigned)d[i];
+  if (count != 2 && count != 4) {
+    *out = {0, 0, 0};
+    return false;
+  }
+  if (count == 2) u[2] = u[3] = 0;
+  out->major = (uint16_t)u[0];
+  out->minor = (uint16_t)u[1];
+  out->build = (uint16_t)u[3];
+  return true;
+}
+
+}  // namespace
+
+uint8_t speed_code_for(uint32_t baud) {
+  if (baud == 460800) return 0xF1;
+  if (baud == 921600) return 0xF2;
+  return 0xF0;
+}
+
+bool parse_dotted_numbers(const char* text, bool hex, VersionRecord* out) {
+  if (!text || !*text) return false;
+  const char* p = text;
+  while (*p && !std::isdigit((unsigned char)*p)) p++;
+  if (*p && parse_from(p, hex, out)) return true;
+  if (hex) {
+    // A hexadecimal version may begin with a letter (FFFF.FFFF is the
+    // version of an unprogrammed box), which the first decimal digit
+    // would miss: try again from the first hex number of the text.
+    for (const char* q = text; *q; q++) {
+      bool starts = std::isxdigit((unsigned char)*q) &&
+                    (q == text || !std::isalnum((unsigned char)q[-1]));
+      if (starts) return parse_from(q, hex, out);
+    }
+  }
+  *out = {0, 0, 0};
+  return false;
+}
+
+bool send_keyword(plat_port port, const char* keyword, uint32_t limit_ms) {
+  size_t n = std::strlen(keyword);
+  if (n >= kReceiveBufferSize) n = kReceiveBufferSize - 1;
+  std::memcpy(g_receive_buffer, keyword, n);
+  g_receive_buffer[n] = '\0';
+  return timed_write(port, g_receive_buffer, n, limit_ms);
+}
+
+bool synchronise(plat_port port, uint8_t speed_byte, const SyncSettings& s) {
+  if (s.grant_phase) {
+    if (s.keyword_sent &&
+        !wait_for_text(port, "granted", s.grant_limit ? kGrantLimitMs : 0) && !s.grant_limit) {
+      std::fprintf(stderr, "%s %lx\n", message(49), (unsigned long)plat_last_error());
+      port_close(port);
+      exit_run(1);
+    }
+    drain(port, s.urloader ? 3 : 1);
+  }
+
+  uint8_t digit = '0';
+  int required = 2;
+  int counter = 0;
+  while (required > 0) {
+    size_t written = 0;
+    if (!plat_serial_write(port, &digit, 1, &written)) {
+      std::fprintf(stderr, "%s\n", message(44));
+      plat_sleep_ms(kWriteRetryMs);
+      continue;
+    }
+    if (written == 0) {
+      plat_sleep_ms(kWriteRetryMs);
+      continue;
+    }
+    int echo = collect_echo(port, s.urloader);
+    required = echo == digit ? required - 1 : 2;
+    digit = digit == '9' ? '0' : digit + 1;
+    counter++;
+    if (!s.urloader && counter == kDigitsPerNotice) {
+      counter = 0;
+      if (!s.quiet) {
+        std::printf("%s\n", message(89));
+        plat_sleep_ms(kNoticePauseMs);
+      }
+      if (s.give_up) return false;
+    } else if (s.urloader && counter == kUrloaderDigitsPerNotice) {
+      counter = 0;
+      if (!s.quiet) std::printf("%s\n", message(89));
+    }
+  }
+  closing_byte(port, kStartByte, s.read_after_sync);
+  closing_byte(port, speed_byte, s.read_after_sync);
+  return true;
+}
+
+bool change_speed(plat_port port, uint8_t code, uint32_t baud, const SyncSettings& s) {
+  if (!synchronise(port, code, s)) return false;
+  if (!port_set_speed(port, baud)) {
+    // The port is closed now; no synchronisation could follow on it.
+    std::fprintf(stderr, "%s %li)\n", message(41), (long)plat_last_error());
+    exit_run(1);
+  }
+  SyncSettings again = s;
+  again.grant_phase = false;
+  again.give_up = false;
+  return synchronise(port, kSpeedKeep, again);
+}
+
+bool read_bootloader_version(plat_port port, uint32_t limit_ms, bool hex, bool want_second,
+                             VersionRecord* version, VersionRecord* second) {
+  uint32_t start = plat_now_ms();
+  const size_t marker_len = sizeof kVersionMarker - 1;
+  size_t matched = 0;
+  while (matched < marker_len) {
+    uint8_t b;
+    if (next_byte(port, start, limit_ms, &b) <= 0) return false;
+    // A mismatching byte restarts the match and is not tried as its first
+    // character again.
+    matched = b == (uint8_t)kVersionMarker[matched] ? matched + 1 : 0;
+  }
+  if (!collect_line(port, start, limit_ms, false)) return false;
+  if (!parse_dotted_numbers(g_receive_buffer, hex, version)) {
+    // A line that arrived but does not parse counts as a time-out of this
+    // attempt, so the caller's retry budget applies.
+    plat_set_last_error(ERR_TIMEOUT);
+    return false;
+  }
+  second->major = second->minor = second->build = 0;
+  if (want_second) {
+    uint8_t b;
+    if (next_byte(port, start, limit_ms, &b) <= 0) return false;
+    if (!collect_line(port, start, limit_ms, true)) return false;
+    parse_dotted_numbers(g_receive_buffer, false, second);
+  }
+  return true;
+}
