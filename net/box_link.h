@@ -7,5 +7,51 @@
 // Prints "-->  host:port", resolves and connects. Ends the run on failure.
 plat_socket connect_to_peer(const char* host, int tcp_port);
 
-// hello, identity, identity check, the PAD file as one block. Ends the run.
+// hello, identity, identity check, the PAD file as one block. Ends the run:
+// 0 only when the block went out, 1 on every failure (with a line on
+// standard error that says what failed) and on a box that does not fit.
 [[noreturn]] void network_box_update(plat_socket s);
+
+// The computer's own name decides whether a greeting line is printed.
+void computer_name_message(const char* name);
+
+constexpr int kIdentityTextSize = 256;
+
+// The box's answer to the identity request. Only major and minor matter.
+struct BoxIdentity {
+  uint8_t prefix[2];
+  uint8_t major;
+  uint8_t minor;
+  uint8_t extra[3];
+  uint8_t text[kIdentityTextSize];  // up to and including its zero byte
+};
+
+// Command 0x01. Returns 0 when acknowledged, 2 when the send failed or the
+// answer was missing or not the acknowledge byte.
+int box_hello(plat_socket s);
+
+// Command 0x02 and the record, then our acknowledge. Returns 1 on success,
+// 0 at the first failed step (later steps are not made), and 2 when the
+// text field fills with 256 bytes and none of them is the zero byte: the
+// exchange fails there rather than read an unbounded text.
+int read_box_identity(plat_socket s, BoxIdentity* id);
+
+// The box fits when its major and minor, each taken as a signed byte,
+// equal the high and the low half of `version_word`; so a byte of 0x80 or
+// more never fits.
+bool identity_fits(const BoxIdentity& id, uint32_t version_word);
+
+// The message 68 line and the two version lines, on standard output.
+void print_identity_mismatch(const BoxIdentity& id, uint32_t version_word);
+
+// Command 0x09: the length, the first `length` bytes of the image buffer,
+// then the box's one reply byte, awaited but not judged. Returns 0 when
+// everything went out, 1 otherwise.
+int send_image_block(plat_socket s, uint32_t length);
+
+// Reloads the PAD file with `version_word` written into it, sends it with
+// send_image_block and prints the done lines. Returns 0 on success, 1 when
+// the block did not go out, 2 when the file could not be reloaded (nothing
+// was sent then).
+int network_image_transfer(plat_socket s, const char* pad_path,
+                           uint32_t pad_size, uint32_t version_word);

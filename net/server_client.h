@@ -10,5 +10,40 @@
 // run; a download returns with the software in the image buffer and
 // g_settings updated (image_from_server, pad_path, pad_size, version_word).
 // `port` is the open COM port of the box (filler block, re-acquisition).
+// Every failure after the greeting sends the goodbye, shuts the link down
+// and ends the run with 1 without anything going to the box; a size larger
+// than the image buffer is refused with message 102 before any byte of it
+// is stored.
 void server_exchange(plat_socket s, plat_port port, uint16_t* major,
                      uint16_t* minor);
+
+// A reception slower than this (in ms) has let the box's bootloader give
+// up waiting, so the box is acquired again before the serial download.
+constexpr uint32_t kReacquireAfterMs = 12000;
+
+// 'B' and one answer byte of any value. Returns 1 on success, 0 otherwise.
+int server_greet(plat_socket s);
+
+// 'C' with the channel and the low 8 bits of major and minor; the three
+// answer bytes into `version`. Returns 1 when all three arrived, 0 otherwise.
+int server_query(plat_socket s, int channel, uint16_t major, uint16_t minor,
+                 uint8_t version[3]);
+
+// 'D' likewise; the announced software size into `*size`. Returns 1 when
+// all four size bytes arrived, 0 otherwise.
+int server_ask_size(plat_socket s, int channel, uint16_t major,
+                    uint16_t minor, uint32_t* size);
+
+// Receives `size` bytes one call each into the image buffer from offset 0,
+// with the "network transfer" progress line at every 1000th byte whose
+// percentage has risen. Stops at the first failed receive. Returns the
+// count received (`size` when complete). `size` must fit the buffer.
+uint32_t receive_software(plat_socket s, uint32_t size);
+
+// receive_software timed by the millisecond clock. Returns 0 when the
+// reception broke off (`*received` says where), 1 when it was complete
+// within kReacquireAfterMs, 2 when complete but slower.
+int fetch_software(plat_socket s, uint32_t size, uint32_t* received);
+
+// 'Z'. Nothing comes back and a failed send changes nothing.
+void server_goodbye(plat_socket s);

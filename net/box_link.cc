@@ -1,0 +1,151 @@
+#include "net/box_link.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "frontend/exit.h"
+#include "frontend/messages.h"
+#include "frontend/settings.h"
+#include "image/pad.h"
+#include "net/failures.h"
+#include "net/framing.h"
+
+namespace {
+
+constexpr uint8_t kCmdHello = 0x01;
+constexpr uint8_t kCmdIdentity = 0x02;
+constexpr uint8_t kCmdImage = 0x09;
+
+constexpr char kKnownComputer[] = "BORVANE";
+
+// The signed reading of a box identity byte, widened as the mismatch lines
+// show it (0x95 becomes ffffff95).
+unsigned widened(uint8_t b) {
+  return static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(b)));
+}
+
+[[noreturn]] void fail(plat_socket s, NetFailure f) {
+  std::fprintf(stderr, "%s\n", net_failure_text(f));
+  shut_down_link(s);
+  exit_run(1);
+}
+
+}  // namespace
+
+void computer_name_message(const char* name) {
+  if (std::strncmp(name, kKnownComputer, sizeof kKnownComputer - 1) == 0)
+    std::printf("Aetschi, baetsch, jetzt hast Du doch eine neue Version  benutzt\n");
+}
+
+plat_socket connect_to_peer(const char* host, int tcp_port) {
+  std::printf("-->  %s:%i\n", host, tcp_port);
+  if (plat_net_start() != 0) {
+    std::fprintf(stderr, "%s\n", message(101));
+    exit_run(1);
+  }
+  char name[256] = "";
+  plat_hostname(name, sizeof name);
+  computer_name_message(name);
+
+  uint8_t addr[4];
+  if (!plat_resolve_ipv4(host, addr)) {
+    std::fprintf(stderr, "%s: %s\n", message(103), host);
+    exit_run(1);
+  }
+  plat_socket s = plat_tcp_socket();
+  if (s == kNoSocket) {
+    std::fprintf(stderr, "%s\n", message(99));
+    exit_run(1);
+  }
+  // Only the low 16 bits name the port; the line above shows the number as given.
+  if (!plat_tcp_connect(s, addr, static_cast<uint16_t>(tcp_port & 0xFFFF))) {
+    std::fprintf(stderr, "%s\n", message(100));
+    shut_down_link(s);
+    exit_run(1);
+  }
+  return s;
+}
+
+int box_hello(plat_socket s) {
+  if (!send_byte(s, kCmdHello)) return 2;
+  return receive_acknowledge(s) ? 0 : 2;
+}
+
+int read_box_identity(plat_socket s, BoxIdentity* id) {
+  if (!send_byte(s, kCmdIdentity) || !receive_acknowledge(s)) return 0;
+  for (uint8_t& b : id->prefix)
+    if (!receive_byte(s, &b)) return 0;
+  if (!receive_byte(s, &id->major) || !receive_byte(s, &id->minor)) return 0;
+  for (uint8_t& b : id->extra)
+    if (!receive_byte(s, &b)) return 0;
+  std::memset(id->text, 0xFF, sizeof id->text);
+  bool ended = false;
+  for (uint8_t& b : id->text) {
+    if (!receive_byte(s, &b)) return 0;
+    if (b == 0) {
+      ended = true;
+      break;
+    }
+  }
+  if (!ended) return 2;
+  return send_acknowledge(s) ? 1 : 0;
+}
+
+bool identity_fits(const BoxIdentity& id, uint32_t version_word) {
+  return static_cast<int8_t>(id.major) == static_cast<int32_t>(version_word >> 16) &&
+         static_cast<int8_t>(id.minor) == static_cast<int32_t>(version_word & 0xFFFF);
+}
+
+void print_identity_mismatch(const BoxIdentity& id, uint32_t version_word) {
+  unsigned major = widened(id.major), minor = widened(id.minor);
+  std::printf("%s (0x%8.8lx != 0x%4.4x%4.4x)\n", message(68),
+              static_cast<unsigned long>(version_word), major, minor);
+  std::printf("Version in padFile: 0x%8.8lx\n", static_cast<unsigned long>(version_word));
+  std::printf("Version in Box:     0x%4.4x%4.4x\n", major, minor);
+}
+
+int send_image_block(plat_socket s, uint32_t length) {
+  // Stop at the first byte that does not go out: the box could not make
+  // sense of the rest, and its reply would never come.
+  if (!send_byte(s, kCmdImage)) return 1;
+  for (int shift = 24; shift >= 0; shift -= 8)
+    if (!send_byte(s, static_cast<uint8_t>(length >> shift))) return 1;
+  if (!send_block(s, length)) return 1;
+  uint8_t reply;
+  receive_byte(s, &reply);  // any byte, or a close, ends the wait
+  return 0;
+}
+
+int network_image_transfer(plat_socket s, const char* pad_path,
+                           uint32_t pad_size, uint32_t version_word) {
+  if (pad_load_patched(pad_path, pad_size, version_word, false) != 0) return 2;
+  if (send_image_block(s, pad_size) != 0) return 1;
+  std::printf("%s\n", message(46));
+  std::printf("%s", message(47));
+  std::printf("%s\n", message(46));
+  return 0;
+}
+
+void network_box_update(plat_socket s) {
+  if (box_hello(s) != 0) fail(s, kFailHello);
+
+  BoxIdentity id;
+  int r = read_box_identity(s, &id);
+  if (r == 2) fail(s, kFailIdentityText);
+  if (r != 1) fail(s, kFailIdentity);
+
+  if (!identity_fits(id, g_settings.version_word)) {
+    print_identity_mismatch(id, g_settings.version_word);
+    shut_down_link(s);
+    exit_run(1);
+  }
+
+  r = network_image_transfer(s, g_settings.pad_path, g_settings.pad_size,
+                             g_settings.version_word);
+  if (r == 2) fail(s, kFailReload);
+  if (r != 0) fail(s, kFailImageSend);
+
+  shut_down_link(s);
+  std::fprintf(stderr, "%s\n", message(98));
+  exit_run(0);
+}
