@@ -79,9 +79,16 @@ class PadFiles : public ::testing::Test {
 
   // Runs padtool from the build tree; false when it is not there.
   static bool padtool(const std::string& args) {
-    const char* build = std::getenv("UPDATE_BUILD_DIR");
-    if (build == nullptr) return false;
-    std::string tool = std::string(build) + "/padtool";
+    // The companions sit beside the tool in the build directory.
+    std::string build;
+    if (const char* dir = std::getenv("UPDATE_BUILD_DIR")) {
+      build = dir;
+    } else if (const char* bin = std::getenv("UPDATE_BIN")) {
+      build = std::filesystem::path(bin).parent_path().string();
+    } else {
+      return false;
+    }
+    std::string tool = build + "/padtool";
     if (access(tool.c_str(), X_OK) != 0) return false;
     return std::system((tool + " " + args + " >/dev/null").c_str()) == 0;
   }
