@@ -13,5 +13,7 @@ void check_fast_capable(uint8_t format, uint32_t version);
 
 // Writes `version` into the header's and every unmarked record's version
 // word of the first `length` bytes of the image buffer. Never reads or
-// writes outside those bytes.
+// writes outside those bytes: a record header that does not fit, or whose
+// data length would carry past the end, ends the walk with that record
+// left as it is.
 void pad_patch_versions(uint32_t length, uint32_t version);

@@ -118,13 +118,13 @@ uint32_t payload_sum(const Bytes& file, size_t length) {
 }
 
 // --record DATALEN[:marked][:VERSION]
-void append_record(Bytes& payload, const std::string& spec, uint32_t version,
+void append_record(Bytes& payload, const std::string& desc, uint32_t version,
                    Lcg& rng) {
   std::vector<std::string> parts;
   size_t start = 0;
   for (;;) {
-    size_t colon = spec.find(':', start);
-    parts.push_back(spec.substr(start, colon - start));
+    size_t colon = desc.find(':', start);
+    parts.push_back(desc.substr(start, colon - start));
     if (colon == std::string::npos) break;
     start = colon + 1;
   }
