@@ -103,14 +103,4 @@ TEST_F(Language, NoCarriageReturnOrTabAndNoEmptyText) {
   }
 }
 
-TEST_F(Language, LanguagesDifferWhereTheyShould) {
-  set_language(1);
-  std::string german41 = message(41);
-  set_language(0);
-  EXPECT_NE(german41, message(41));
-  EXPECT_EQ(german41,
-            "Initialisierung der seriellen Schnittstelle fehlgeschlagen "
-            "(Fehler: ");
-}
-
 }  // namespace
