@@ -31,7 +31,7 @@ namespace {
 enum class Mode { kBox, kServer };
 
 // Where a scripted fault closes the connection.
-enum class CloseAt { kNone, kHello, kIdentity, kGreeting, kQuery, kSize, kSoftware };
+enum class CloseAt { kNone, kHello, kIdentity, kImage, kGreeting, kQuery, kSize, kSoftware };
 
 struct Options {
   Mode mode = Mode::kBox;
@@ -53,6 +53,7 @@ struct Options {
   int image_reply = 0x00;
   bool close_after_image = false;
   std::string image_out;
+  std::string unlink_path;  // removed when the identity request arrives
 
   // server
   int greeting_reply = 0x01;
@@ -182,8 +183,21 @@ void hang_up(Conn* c) {
 
 // ---- box ----
 
+// Closes at once with a reset, so that every later send of the peer fails.
+void reset(Conn* c) {
+  linger l = {1, 0};
+  setsockopt(c->fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  close(c->fd);
+  c->fd = -1;
+  c->closed = true;
+}
+
 void box_identity(Conn* c) {
   note("IDENTITY");
+  // The tool reads its PAD file again after this exchange: a file gone by
+  // then shows how it copes with a failed reload.
+  if (!g_opt.unlink_path.empty() && unlink(g_opt.unlink_path.c_str()) == 0)
+    note("UNLINKED " + g_opt.unlink_path);
   std::string rec;
   rec.push_back(0x01);
   rec.append(reinterpret_cast<const char*>(g_opt.prefix), 2);
@@ -215,6 +229,10 @@ void box_identity(Conn* c) {
     note("IDENTITY ACK BAD " + hex_byte(ack));
   else
     note("IDENTITY ACK");
+  if (g_opt.close_at == CloseAt::kImage && !c->closed) {
+    note("RESET BEFORE IMAGE");
+    reset(c);
+  }
 }
 
 // Returns true when the whole image came.
@@ -442,7 +460,8 @@ void serve_server(Conn* c) {
           "box:     --hello-reply BYTE  --prefix B1,B2  --major BYTE  --minor BYTE\n"
           "         --extra B1,B2,B3  --text TEXT  --text-length N (N 'a', no zero byte)\n"
           "         --image-reply BYTE  --close-after-image  --image-out FILE\n"
-          "         --close-at hello|identity[:K]\n"
+          "         --close-at hello|identity[:K]|image (image: reset after the identity)\n"
+          "         --unlink FILE (removed when the identity request arrives)\n"
           "server:  --software CH:MAJ.MIN=FILE  --software-version CH:MAJ.MIN=A.B.C\n"
           "         --size N  --slow BYTES_PER_SEC  --greeting-reply BYTE\n"
           "         --close-at greeting|query[:K]|size[:K]|software:K\n");
@@ -519,6 +538,7 @@ void parse_close_at(const char* arg) {
     const char* name;
     CloseAt where;
   } kPlaces[] = {{"hello", CloseAt::kHello},       {"identity", CloseAt::kIdentity},
+                 {"image", CloseAt::kImage},
                  {"greeting", CloseAt::kGreeting}, {"query", CloseAt::kQuery},
                  {"size", CloseAt::kSize},         {"software", CloseAt::kSoftware}};
   for (const auto& p : kPlaces)
@@ -544,7 +564,7 @@ void parse_options(int argc, char** argv) {
   enum {
     kPort = 256, kConnections, kTimeout, kRecord, kCloseAt, kHelloReply, kPrefix, kMajor,
     kMinor, kExtra, kText, kTextLength, kImageReply, kCloseAfterImage, kImageOut, kSoftwareOpt,
-    kSoftwareVersion, kSize, kSlow, kGreetingReply, kHelp
+    kSoftwareVersion, kSize, kSlow, kGreetingReply, kUnlink, kHelp
   };
   static const option kLong[] = {
       {"port", required_argument, nullptr, kPort},
@@ -567,6 +587,7 @@ void parse_options(int argc, char** argv) {
       {"size", required_argument, nullptr, kSize},
       {"slow", required_argument, nullptr, kSlow},
       {"greeting-reply", required_argument, nullptr, kGreetingReply},
+      {"unlink", required_argument, nullptr, kUnlink},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0}};
   optind = 2;
@@ -603,6 +624,7 @@ void parse_options(int argc, char** argv) {
       case kGreetingReply:
         g_opt.greeting_reply = static_cast<int>(parse_number(optarg, 0, 255, "byte"));
         break;
+      case kUnlink: g_opt.unlink_path = optarg; break;
       case kHelp: usage(nullptr);
       default: usage("bad option");
     }
@@ -615,6 +637,12 @@ int listen_loopback(int port) {
   if (fd < 0) return -1;
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (g_opt.close_at == CloseAt::kImage) {
+    // A small fixed window: a large image cannot vanish into buffers before
+    // the reset, so the peer's send is bound to fail.
+    int small = 65536;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
@@ -666,12 +694,12 @@ int main(int argc, char** argv) {
     }
     // After our own hang-up, keep reading until the peer closes too, so the
     // record holds everything it sent (a goodbye after a broken transfer).
-    if (!g_timed_out) {
+    if (c.fd >= 0 && !g_timed_out) {
       c.closed = false;
       while (fill(&c)) c.pending.clear();
       if (!g_timed_out) note("CLOSED");
     }
-    close(c.fd);
+    if (c.fd >= 0) close(c.fd);
   }
   close(lfd);
   if (g_record_fd >= 0) close(g_record_fd);
