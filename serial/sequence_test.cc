@@ -45,10 +45,10 @@ TEST_F(AcquireTest, FifteenTimeOutsAreRetriedWithinTheBudget) {
 
 TEST_F(AcquireTest, TheSixteenthTimeOutEndsTheRun) {
   answer_from = 17;
+  VersionRecord v = {}, second = {};
   EXPECT_EXIT(
       {
         std::freopen("/dev/null", "r", stdin);
-        VersionRecord v = {}, second = {};
         acquire_bootloader(&port, &v, &second);
       },
       ::testing::ExitedWithCode(1), "^Time out \nAccess to bootloader failed \n$");
@@ -81,19 +81,18 @@ TEST_F(AcquireTest, AnAbortedReadReopensThePort) {
 
 TEST_F(AcquireTest, KeywordFailuresEndTheRunWithTheirMessages) {
   g_fake_serial.write_error = 31;
+  VersionRecord v = {}, second = {};
   EXPECT_EXIT(
       {
         std::freopen("/dev/null", "r", stdin);
-        VersionRecord v = {}, second = {};
         acquire_bootloader(&port, &v, &second);
       },
       ::testing::ExitedWithCode(1), "WriteFile error  31\n");
   g_fake_serial.write_error = 0;
-  g_fake_serial.write_chunk = 1;  // the driver keeps cutting the write short
+  g_fake_serial.write_stalled = true;
   EXPECT_EXIT(
       {
         std::freopen("/dev/null", "r", stdin);
-        VersionRecord v = {}, second = {};
         acquire_bootloader(&port, &v, &second);
       },
       ::testing::ExitedWithCode(1), "Cannot connect to bootloader over COM-port  7\n");

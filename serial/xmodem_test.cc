@@ -114,7 +114,8 @@ TEST_F(XmodemTest, ReadFailureEndsTheTransfer) {
 }
 
 TEST_F(XmodemTest, DownloadSendsTheFillerBlockWhenReleasingTheBox) {
-  fake_serial_feed("Now start download\r\n\x15");
+  fake_serial_feed("Now start download\r\n");
+  fake_serial_feed("\x15", 100);
   testing::internal::CaptureStdout();
   EXPECT_EQ(send_filler_block(port), 0);
   testing::internal::GetCapturedStdout();
@@ -124,7 +125,8 @@ TEST_F(XmodemTest, DownloadSendsTheFillerBlockWhenReleasingTheBox) {
 }
 
 TEST_F(XmodemTest, DownloadReportsABoxErrorWhileProgramming) {
-  fake_serial_feed("Now start download\r\n\x15");
+  fake_serial_feed("Now start download\r\n");
+  fake_serial_feed("\x15", 100);
   g_fake_serial.on_write = [this](uint8_t b) {
     rx.pending.push_back((char)b);
     if (rx.pending.size() == 132) {

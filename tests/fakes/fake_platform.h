@@ -35,6 +35,8 @@ struct FakeSerial {
   // Writes: at most this many bytes per call (0 = all); a short call fails
   // with the write time-out value, as the driver's write time-out would.
   size_t write_chunk = 0;
+  // Every write is cut short before its first byte (a stalled line).
+  bool write_stalled = false;
   // The next write fails with this error (0 = none).
   uint32_t write_error = 0;
   // Reads: the next read fails with this error (0 = none).

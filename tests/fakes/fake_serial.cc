@@ -106,7 +106,7 @@ bool plat_serial_write(plat_port, const void* data, size_t n, size_t* written) {
     g_fake_serial.write_error = 0;
     return false;
   }
-  size_t take = n;
+  size_t take = g_fake_serial.write_stalled ? 0 : n;
   if (g_fake_serial.write_chunk && take > g_fake_serial.write_chunk) take = g_fake_serial.write_chunk;
   const uint8_t* p = static_cast<const uint8_t*>(data);
   for (size_t i = 0; i < take; i++) {
