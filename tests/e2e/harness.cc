@@ -31,8 +31,8 @@ std::vector<char*> c_argv(const std::vector<std::string>& argv) {
 
 // Forks argv with stdin, stdout and stderr on pipes. Returns the pid.
 pid_t spawn(const std::vector<std::string>& argv,
-            const std::vector<std::string>& env, int* in_w, int* out_r,
-            int* err_r) {
+            const std::vector<std::string>& env, const std::string& cwd,
+            int* in_w, int* out_r, int* err_r) {
   int in[2], out[2], err[2];
   if (pipe(in) || pipe(out) || pipe(err)) return -1;
   std::vector<char*> args = c_argv(argv);
@@ -46,6 +46,7 @@ pid_t spawn(const std::vector<std::string>& argv,
     // reach the console or hang on it.
     setsid();
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     execv(args[0], args.data());
     _exit(127);
   }
@@ -73,11 +74,12 @@ bool drain(int fd, std::string* s) {
 
 ProcResult run_process(const std::vector<std::string>& argv,
                        const std::string& input, int timeout_ms,
-                       const std::vector<std::string>& env) {
+                       const std::vector<std::string>& env,
+                       const std::string& cwd) {
   signal(SIGPIPE, SIG_IGN);
   ProcResult r;
   int in_w, out_r, err_r;
-  pid_t pid = spawn(argv, env, &in_w, &out_r, &err_r);
+  pid_t pid = spawn(argv, env, cwd, &in_w, &out_r, &err_r);
   if (pid < 0) return r;
   size_t written = 0;
   if (input.empty()) {
@@ -125,11 +127,16 @@ ProcResult run_process(const std::vector<std::string>& argv,
   return r;
 }
 
-bool start_process(BgProcess* p, const std::vector<std::string>& argv) {
+bool start_process(BgProcess* p, const std::vector<std::string>& argv,
+                   bool keep_stdin) {
+  signal(SIGPIPE, SIG_IGN);
   int in_w;
-  p->pid = spawn(argv, {}, &in_w, &p->out_fd, &p->err_fd);
+  p->pid = spawn(argv, {}, "", &in_w, &p->out_fd, &p->err_fd);
   if (p->pid < 0) return false;
-  close(in_w);
+  if (keep_stdin)
+    p->in_fd = in_w;
+  else
+    close(in_w);
   fcntl(p->out_fd, F_SETFL, O_NONBLOCK);
   fcntl(p->err_fd, F_SETFL, O_NONBLOCK);
   return true;
@@ -181,6 +188,8 @@ int wait_process(BgProcess* p, int timeout_ms) {
   }
   close(p->out_fd);
   close(p->err_fd);
+  if (p->in_fd >= 0) close(p->in_fd);
+  p->in_fd = -1;
   p->pid = -1;
   if (killed || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);

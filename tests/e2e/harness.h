@@ -17,7 +17,8 @@ struct ProcResult {
 // `env` entries ("NAME=value") are added to the environment.
 ProcResult run_process(const std::vector<std::string>& argv,
                        const std::string& input = "", int timeout_ms = 60000,
-                       const std::vector<std::string>& env = {});
+                       const std::vector<std::string>& env = {},
+                       const std::string& cwd = "");
 
 // A process running in the background with its standard output read line by
 // line and its standard error kept.
@@ -25,11 +26,15 @@ struct BgProcess {
   pid_t pid = -1;
   int out_fd = -1;
   int err_fd = -1;
+  int in_fd = -1;   // standard input, when kept open
   std::string out;  // everything read so far from standard output
   std::string err;
 };
 
-bool start_process(BgProcess* p, const std::vector<std::string>& argv);
+// With `keep_stdin` the process's standard input stays open in p->in_fd
+// (close it to send end of input); otherwise it is closed at once.
+bool start_process(BgProcess* p, const std::vector<std::string>& argv,
+                   bool keep_stdin = false);
 
 // Reads standard output until a line starting with `prefix` arrives; returns
 // that line (without its line end), or "" after `timeout_ms`.
