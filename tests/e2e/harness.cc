@@ -201,9 +201,15 @@ void kill_process(BgProcess* p) {
   wait_process(p, 5000);
 }
 
+// Absolute, so a test may run a program in another working directory.
 static std::string env_or(const char* name, const char* fallback) {
   const char* v = getenv(name);
-  return v ? v : fallback;
+  std::string path = v ? v : fallback;
+  char* real = realpath(path.c_str(), nullptr);
+  if (!real) return path;
+  std::string abs = real;
+  free(real);
+  return abs;
 }
 
 std::string update_bin() { return env_or("UPDATE_BIN", "build/update"); }
