@@ -14,8 +14,9 @@ plat_port plat_serial_open(int com_number);
 // Applies the tool's line settings: `baud`, 8 data bits, no parity, one or
 // two stop bits, no flow control, DTR and RTS off, reads that never block.
 // With `write_timeouts` a write may take 1 ms per byte + 10 ms before it is
-// cut short. The settings found at the first configure are restored at
-// close. Returns true on success.
+// cut short. Where a device keeps its settings past the close (a POSIX
+// tty), those found at the first configure are restored at close. Returns
+// true on success.
 bool plat_serial_configure(plat_port port, uint32_t baud, bool two_stop_bits,
                            bool write_timeouts);
 

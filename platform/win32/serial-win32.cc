@@ -1,0 +1,171 @@
+// COM ports through the Win32 communications API. The driver keeps the
+// line settings and time-outs per handle, so a handle is all there is.
+#include "platform/serial.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+#include "platform/clock.h"
+#include "platform/error.h"
+
+namespace {
+
+HANDLE handle_of(plat_port port) { return reinterpret_cast<HANDLE>(port); }
+
+// Caps a byte count at what one ReadFile or WriteFile takes.
+DWORD dword_count(size_t n) {
+  return n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n);
+}
+
+}  // namespace
+
+bool plat_serial_device_name(int com_number, char* buf, size_t size) {
+  if (com_number < 1)
+    return false;
+  // Only COM1-COM9 are predefined DOS names; from 10 on the device
+  // namespace prefix is required.
+  const char* format = com_number < 10 ? "COM%i" : "\\\\.\\COM%i";
+  int n = std::snprintf(buf, size, format, com_number);
+  return n > 0 && static_cast<size_t>(n) < size;
+}
+
+plat_port plat_serial_open(int com_number) {
+  char name[32];
+  if (!plat_serial_device_name(com_number, name, sizeof name)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return kNoPort;
+  }
+  SECURITY_ATTRIBUTES sa;
+  sa.nLength = sizeof sa;
+  sa.lpSecurityDescriptor = nullptr;
+  sa.bInheritHandle = TRUE;
+  // No sharing: a second opener gets ERROR_ACCESS_DENIED, which the caller
+  // retries.
+  HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, &sa,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    return kNoPort;
+  return reinterpret_cast<plat_port>(h);
+}
+
+bool plat_serial_configure(plat_port port, uint32_t baud, bool two_stop_bits,
+                           bool write_timeouts) {
+  HANDLE h = handle_of(port);
+  DCB dcb;
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(h, &dcb))
+    return false;
+  // Every other field stays as the driver reports it.
+  dcb.BaudRate = baud;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.fParity = FALSE;
+  dcb.StopBits = two_stop_bits ? TWOSTOPBITS : ONESTOPBIT;
+  dcb.fBinary = TRUE;
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fAbortOnError = FALSE;
+  if (!SetCommState(h, &dcb))
+    return false;
+
+  // MAXDWORD with zero totals: a read returns at once with what the driver
+  // holds, possibly nothing.
+  COMMTIMEOUTS to;
+  to.ReadIntervalTimeout = MAXDWORD;
+  to.ReadTotalTimeoutMultiplier = 0;
+  to.ReadTotalTimeoutConstant = 0;
+  to.WriteTotalTimeoutMultiplier = write_timeouts ? 1 : 0;
+  to.WriteTotalTimeoutConstant = write_timeouts ? 10 : 0;
+  return SetCommTimeouts(h, &to) != 0;
+}
+
+bool plat_serial_get_baud(plat_port port, uint32_t* baud) {
+  DCB dcb;
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(handle_of(port), &dcb))
+    return false;
+  *baud = dcb.BaudRate;
+  return true;
+}
+
+bool plat_serial_set_baud(plat_port port, uint32_t baud) {
+  HANDLE h = handle_of(port);
+  DCB dcb;
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(h, &dcb))
+    return false;
+  dcb.BaudRate = baud;
+  return SetCommState(h, &dcb) != 0;
+}
+
+long plat_serial_read(plat_port port, void* buf, size_t max) {
+  DWORD got = 0;
+  if (!ReadFile(handle_of(port), buf, dword_count(max), &got, nullptr))
+    return -1;
+  return static_cast<long>(got);
+}
+
+bool plat_serial_write(plat_port port, const void* data, size_t n,
+                       size_t* written) {
+  DWORD count = dword_count(n);
+  DWORD done = 0;
+  BOOL ok = WriteFile(handle_of(port), data, count, &done, nullptr);
+  *written = done;
+  if (!ok)
+    return false;
+  // Some drivers end a timed-out write successfully but short; report it
+  // the same way as those that fail it with ERROR_COUNTER_TIMEOUT.
+  if (done < n) {
+    SetLastError(kErrWriteTimeout);
+    return false;
+  }
+  return true;
+}
+
+int plat_serial_wait_rx(plat_port port, uint32_t limit_ms) {
+  HANDLE h = handle_of(port);
+  if (limit_ms == 0) {
+    // The event reports only bytes that arrive after the mask is set, so
+    // look at the queue once the mask is in place.
+    if (!SetCommMask(h, EV_RXCHAR))
+      return -1;
+    for (;;) {
+      COMSTAT st;
+      DWORD errors;
+      if (!ClearCommError(h, &errors, &st))
+        return -1;
+      if (st.cbInQue > 0)
+        return 1;
+      DWORD events = 0;
+      if (!WaitCommEvent(h, &events, nullptr))
+        return -1;
+      if (events & EV_RXCHAR)
+        return 1;
+    }
+  }
+  // WaitCommEvent has no time limit without overlapped I/O; poll the queue.
+  uint32_t start = plat_now_ms();
+  for (;;) {
+    COMSTAT st;
+    DWORD errors;
+    if (!ClearCommError(h, &errors, &st))
+      return -1;
+    if (st.cbInQue > 0)
+      return 1;
+    if (plat_now_ms() - start >= limit_ms)
+      return 0;
+    Sleep(1);
+  }
+}
+
+void plat_serial_close(plat_port port) {
+  if (port != kNoPort)
+    CloseHandle(handle_of(port));
+}
