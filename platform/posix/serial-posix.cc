@@ -307,10 +307,10 @@ void plat_serial_close(plat_port port) {
   if (port == kNoPort)
     return;
   Port* p = port_of(port);
-  // TCSANOW and no flush: on a pty, discarding output loses bytes the far
-  // end has not read yet.
+  // TCSADRAIN: a UART still sending must finish at the speed it started
+  // with. Never flush: on a pty that loses bytes the far end has not read.
   if (p->have_saved)
-    tcsetattr(p->fd, TCSANOW, &p->saved);
+    tcsetattr(p->fd, TCSADRAIN, &p->saved);
   // The exclusive mode belongs to the tty, not to this descriptor; clear it
   // so a simulator holding the line open does not lock the next opener out.
   ioctl(p->fd, TIOCNXCL);
