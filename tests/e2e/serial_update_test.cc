@@ -1,0 +1,252 @@
+// Serial updates of the simulated box, with the real tool and the box
+// simulator on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/harness.h"
+
+namespace {
+
+const char kPause[] = "error updating image -> ENTER\n";
+
+class SerialUpdate : public ::testing::Test {
+ protected:
+  void SetUp() override { dir = make_temp_dir(); }
+  void TearDown() override {
+    kill_process(&box);
+    std::system(("rm -rf " + dir).c_str());
+  }
+
+  std::string pad(const std::string& name, std::vector<std::string> args) {
+    std::string path = dir + "/" + name;
+    std::vector<std::string> argv = {build_path("padtool"), "create", path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcResult r = run_process(argv);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return path;
+  }
+
+  std::string patched(const std::string& in, const std::string& version) {
+    std::string out = in + ".expect";
+    ProcResult r = run_process({build_path("padtool"), "patch-expect", in, out, "--version", version});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return out;
+  }
+
+  // Starts the box; returns its COM number as text.
+  std::string start_box(std::vector<std::string> args) {
+    std::vector<std::string> argv = {build_path("boxsim"), "--out", dir + "/received.bin",
+                                     "--timeout", "60"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    EXPECT_TRUE(start_process(&box, argv));
+    std::string line = wait_for_line(&box, "COM ", 10000);
+    EXPECT_FALSE(line.empty()) << box.err;
+    return line.substr(4);
+  }
+
+  ProcResult update(const std::string& com, std::vector<std::string> args,
+                    const std::string& input = "") {
+    std::vector<std::string> argv = {update_bin(), "-p", com};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv, input, 120000);
+  }
+
+  // The box's verdict and summary once the tool is done.
+  int box_result() {
+    int code = wait_process(&box, 20000);
+    return code;
+  }
+
+  std::string received() { return read_file(dir + "/received.bin"); }
+
+  std::string dir;
+  BgProcess box;
+};
+
+bool contains(const std::string& s, const std::string& part) {
+  return s.find(part) != std::string::npos;
+}
+
+const char kBannerEnd[] = "\t\t OOO   K   K   *\n\nDownload successfully finished. (com port:";
+
+TEST_F(SerialUpdate, NormalUpdateDeliversTheFileByteForByte) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "5000",
+                                     "--record", "300:marked", "--record", "77"});
+  std::string com = start_box({"--expect", file});
+  ProcResult r = update(com, {file});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.find("Checking file ... OK\n\n\nAccess to bootloader version:  23.0\n"), 0u)
+      << r.out;
+  EXPECT_TRUE(contains(r.out, "100 % transmitted\r" + std::string(30, ' ') + "\rDone!"));
+  EXPECT_TRUE(contains(r.out, "Programming the flash memory...Done!                   \n"));
+  EXPECT_TRUE(contains(r.out, std::string(kBannerEnd) + " " + com + ")\n\n"));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(box_result(), 0) << box.out << box.err;
+  std::string got = received();
+  std::string want = read_file(file);
+  ASSERT_GE(got.size(), want.size());
+  EXPECT_EQ(got.substr(0, want.size()), want);
+  EXPECT_EQ(got.size() % 128, 0u);
+}
+
+TEST_F(SerialUpdate, SpeedChangeTo921600) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "20000"});
+  std::string com = start_box({"--expect", file});
+  ProcResult r = update(com, {"-s", "3", file});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(box_result(), 0) << box.out;
+  EXPECT_TRUE(contains(box.out, "speed 921600")) << box.out;
+}
+
+TEST_F(SerialUpdate, SlowImageDropsTheRaisedSpeedWithAWarning) {
+  // 25.0 with format 21 is not fast-capable: the update runs at 115200.
+  std::string file = pad("box.pad", {"--format", "21", "--version", "25.0", "--record", "100"});
+  std::string com = start_box({"--version", "19.0", "--expect", file});
+  ProcResult r = update(com, {"-f", file});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "WARNING: box can not do the fast update\n");
+  EXPECT_EQ(box_result(), 0);
+  EXPECT_TRUE(contains(box.out, "speed 115200")) << box.out;
+}
+
+TEST_F(SerialUpdate, MissingGrantIsIgnoredWithTheGrantLimit) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "10"});
+  std::string com = start_box({"--no-grant", "--expect", file});
+  ProcResult r = update(com, {file});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(box_result(), 0);
+}
+
+TEST_F(SerialUpdate, RefusedGrantWithoutTheGrantLimitStopsTheRun) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "10"});
+  std::string com = start_box({"--keyword", "qkopanew", "--error-at", "grant",
+                               "--error-line", "ERROR: no access\r\n"});
+  ProcResult r = update(com, {"-n", file});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(contains(r.out, "\n\nERROR: no access\r\n\n" + std::string(kPause))) << r.out;
+  EXPECT_EQ(r.err, "Error code (WF): 0x 20000007\n");
+}
+
+TEST_F(SerialUpdate, FifteenFailedIdentificationsAreRetried) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "10"});
+  std::string com = start_box({"--bad-version-times", "15", "--expect", file});
+  ProcResult r = update(com, {file});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(box_result(), 0);
+  EXPECT_TRUE(contains(box.out, "keywords 16")) << box.out;
+}
+
+TEST_F(SerialUpdate, TheSixteenthFailedIdentificationEndsTheRun) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "10"});
+  std::string com = start_box({"--bad-version-times", "16"});
+  ProcResult r = update(com, {file});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "Time out \nAccess to bootloader failed \n");
+  EXPECT_TRUE(contains(r.out, kPause));
+}
+
+TEST_F(SerialUpdate, VersionMismatchReleasesTheBoxWithTheFillerBlock) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "24.0", "--record", "10"});
+  std::string com = start_box({"--version", "17.0", "--expect-filler"});
+  ProcResult r = update(com, {file});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(contains(r.out, "error -> wrong hardware IDs  (0x00180000 != 0x00170000)\n"))
+      << r.out;
+  EXPECT_FALSE(contains(r.out, "Access to bootloader version"));
+  EXPECT_EQ(box_result(), 0) << box.out;
+  std::string got = received();
+  ASSERT_EQ(got.size(), 512u);
+  EXPECT_EQ(got.substr(0, 4), std::string("\x00\x00\x01\x91", 4));
+  EXPECT_EQ(got.substr(4, 396), std::string(396, '\x01'));
+}
+
+TEST_F(SerialUpdate, PatchedUpdateRewritesUnmarkedVersionWords) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "24.0", "--record", "100",
+                                     "--record", "64:marked", "--record", "300"});
+  std::string want = read_file(patched(file, "23.0"));
+  std::string com = start_box({"--version", "17.0"});
+  ProcResult r = update(com, {"-X", file});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  box_result();
+  std::string got = received();
+  ASSERT_GE(got.size(), want.size());
+  EXPECT_EQ(got.substr(0, want.size()), want);
+  EXPECT_NE(want, read_file(file));
+}
+
+TEST_F(SerialUpdate, UnprogrammedBoxTakesTheFilesVersion) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "100",
+                                     "--record", "50:marked"});
+  std::string want = read_file(patched(file, "23.0"));
+  std::string com = start_box({"--version", "FFFF.FFFF"});
+  ProcResult r = update(com, {file});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "Access to bootloader version:  65535.65535\n"
+                              "Access to bootloader version:  23.0\n"))
+      << r.out;
+  box_result();
+  EXPECT_EQ(received().substr(0, want.size()), want);
+}
+
+TEST_F(SerialUpdate, BoxErrorWhileProgramming) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "10"});
+  std::string com = start_box({"--error-at", "finish", "--error-line", "ERROR: flash 7\r\n"});
+  ProcResult r = update(com, {file});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(contains(r.out, "Programming the flash memory...\n\nERROR: flash 7\r\n\n")) << r.out;
+  EXPECT_EQ(r.err, "Error code (WF): 0x 20000007\n");
+}
+
+TEST_F(SerialUpdate, LoopModeOverTwoBoxes) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "1000"});
+  std::string com = start_box({"--boxes", "2", "--expect", file});
+  ProcResult r = update(com, {"-l", file}, "\nn");
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  const std::string prompt = "Update another box [ENTER,n]? [<ENTER> = yes, <n> = no]\n";
+  size_t first = r.out.find(prompt);
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_NE(r.out.find(prompt, first + 1), std::string::npos);
+  EXPECT_EQ(box_result(), 0) << box.out;
+  EXPECT_TRUE(contains(box.out, "BOX 2 OK")) << box.out;
+}
+
+TEST_F(SerialUpdate, JumperedBootloaderGetsNoKeyword) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "10"});
+  std::string com = start_box({"--no-keyword", "--no-grant", "--expect", file});
+  ProcResult r = update(com, {"-b", file});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(box_result(), 0);
+  EXPECT_TRUE(contains(box.out, "keywords 0")) << box.out;
+}
+
+TEST_F(SerialUpdate, ReadAfterSyncAndSecondVersionLine) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "10"});
+  std::string com = start_box({"--read-after-sync", "--second-version", "UL 4.12",
+                               "--expect", file});
+  ProcResult r = update(com, {"-R", "-r", file});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "Access to bootloader version:  23.0\nUL version 4.12\n")) << r.out;
+  EXPECT_EQ(box_result(), 0);
+}
+
+TEST_F(SerialUpdate, PlainBootloaderWithoutSynchronisation) {
+  std::string file = pad("box.pad", {"--format", "5", "--version", "33.0", "--record", "10"});
+  std::string com = start_box({"--mode", "plain", "--version", "21.0", "--expect", file});
+  ProcResult r = update(com, {"-f", file});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(box_result(), 0) << box.out;
+  EXPECT_TRUE(contains(box.out, "speed 115200"));
+}
+
+TEST_F(SerialUpdate, NakAndCanFromTheBoxAreRecovered) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "2000"});
+  std::string com = start_box({"--nak-block", "3", "--can-block", "5", "--expect", file});
+  ProcResult r = update(com, {file});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(box_result(), 0) << box.out;
+}
+
+}  // namespace
