@@ -126,7 +126,7 @@ struct Box {
   int keywords = 0;
   int attempts = 0;          // identification attempts begun
   unsigned box_rate = kHomeRate;  // the rate the box's own UART runs at
-  unsigned rate_seen = 0;    // line rate when the version line was due
+  unsigned rate_seen = 0;    // line rate of the tool during identification
   bool echo_error_done = false;
   bool reached_download = false;
   // XMODEM receiver
@@ -480,12 +480,6 @@ void on_sync_byte(unsigned char c) {
       b.echo_error_done = true;
       return send(error_line(kEcho));
     }
-    unsigned rate = line_rate();
-    if (g.o.speed != SpeedMode::kAny && rate != b.box_rate) {
-      // The box's UART runs at another rate: it sees noise, not a digit.
-      logv("digit '%c' at %u baud, box runs at %u: no echo", c, rate, b.box_rate);
-      return;
-    }
     return echo_digit(c);
   }
   if (b.stage == Stage::kSync) {
@@ -663,7 +657,16 @@ bool keyword_seen(unsigned char c) {
 void on_byte(unsigned char c) {
   Box& b = g.box;
   if (g.ending || b.stage == Stage::kDead) return;
-  if (keyword_matters(b.stage) && keyword_seen(c)) return on_keyword();
+  if (keyword_matters(b.stage)) {
+    unsigned rate = line_rate();
+    b.rate_seen = rate;
+    if (g.o.speed != SpeedMode::kAny && rate != b.box_rate) {
+      // The box's UART runs at another rate: what arrives is noise to it.
+      logv("byte 0x%02X at %u baud, box runs at %u: noise", c, rate, b.box_rate);
+      return;
+    }
+    if (keyword_seen(c)) return on_keyword();
+  }
   switch (b.stage) {
     case Stage::kWake:
       return;

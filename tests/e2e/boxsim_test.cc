@@ -1,0 +1,286 @@
+// Self-tests of boxsim: the test plays the tool's side by hand over the
+// pseudo-terminal, so the end-to-end tests of the tool can trust the box.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "tests/e2e/harness.h"
+
+namespace {
+
+long clock_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+std::string block(unsigned char n, const std::string& data128, int damage = 0) {
+  std::string b = {'\x01', char(n), char(255 - n)};
+  b += data128;
+  unsigned char sum = 0;
+  for (char c : data128) sum = static_cast<unsigned char>(sum + c);
+  b += char(sum);
+  if (damage == 1) b.back() = char(sum + 1);  // checksum
+  if (damage == 2) b[2] = char(n);            // complement
+  return b;
+}
+
+// A started boxsim and the test's own end of its line.
+struct Line {
+  BgProcess proc;
+  int fd = -1;
+  std::string dir = make_temp_dir();
+
+  ~Line() {
+    if (fd >= 0) close(fd);
+    if (proc.pid > 0) kill_process(&proc);
+    std::filesystem::remove_all(dir);
+  }
+
+  void start(std::vector<std::string> args) {
+    args.insert(args.begin(), build_path("boxsim"));
+    args.insert(args.end(), {"--out", dir + "/out.bin"});
+    if (std::find(args.begin(), args.end(), "--timeout") == args.end())
+      args.insert(args.end(), {"--timeout", "10"});
+    ASSERT_TRUE(start_process(&proc, args));
+    std::string com = wait_for_line(&proc, "COM ");
+    std::string pty = wait_for_line(&proc, "PTY ");
+    ASSERT_FALSE(pty.empty()) << proc.err;
+    ASSERT_EQ(std::stoi(com.substr(4)), 1000 + std::stoi(pty.substr(13)));
+    fd = open(pty.c_str() + 4, O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    set_rate(B115200);
+  }
+
+  void set_rate(speed_t rate) {
+    termios t{};
+    ASSERT_EQ(0, tcgetattr(fd, &t));
+    cfmakeraw(&t);
+    cfsetispeed(&t, rate);
+    cfsetospeed(&t, rate);
+    ASSERT_EQ(0, tcsetattr(fd, TCSANOW, &t));
+  }
+
+  void put(const std::string& s) {
+    ASSERT_EQ(static_cast<ssize_t>(s.size()), write(fd, s.data(), s.size()));
+  }
+
+  // What arrives within `ms`, ending early once `until` has been seen.
+  std::string get(int ms, const std::string& until = "") {
+    std::string got;
+    long end = clock_ms() + ms;
+    for (long left = ms; left > 0; left = end - clock_ms()) {
+      if (!until.empty() && got.find(until) != std::string::npos) break;
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, int(left)) <= 0) break;
+      char buf[512];
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n <= 0) break;  // hung up
+      got.append(buf, size_t(n));
+    }
+    return got;
+  }
+
+  std::string get_until(const std::string& text) { return get(2000, text); }
+
+  // Digit echo until two in a row came back, then the closing bytes.
+  void synchronise(unsigned char speed_byte = 0xFE) {
+    for (char d : std::string("01")) {
+      put(std::string(1, d));
+      ASSERT_EQ(std::string(1, d), get(1000, std::string(1, d)));
+    }
+    put(std::string{'\xAF', char(speed_byte)});
+  }
+
+  // Blocks of `data` (padded with 0x1A), each answered by ACK, then EOT.
+  void send_image(const std::string& data, unsigned char first = 1) {
+    unsigned char n = first;
+    for (size_t off = 0; off < data.size(); off += 128, ++n) {
+      std::string chunk = data.substr(off, 128);
+      chunk.resize(128, '\x1A');
+      put(block(n, chunk));
+      ASSERT_EQ("\x06", get(1000, "\x06")) << "block " << int(n);
+    }
+    put("\x04");
+    ASSERT_EQ("\x06", get(1000, "\x06"));
+  }
+
+  int finish() {
+    close(fd);
+    fd = -1;
+    return wait_process(&proc, 15000);
+  }
+};
+
+std::string pattern(size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += char(i * 7 + 3);
+  return s;
+}
+
+TEST(Boxsim, WholeDialogueWithDamagedAndRepeatedBlocks) {
+  Line l;
+  std::string image = pattern(200);
+  write_file(l.dir + "/image.bin", image);
+  ASSERT_NO_FATAL_FAILURE(l.start({"--expect", l.dir + "/image.bin"}));
+  // Bytes before the keyword are ignored.
+  l.put("xyqkopacom");
+  EXPECT_EQ("granted\r\n", l.get_until("granted\r\n"));
+  l.synchronise();
+  EXPECT_EQ("\r\nBootloader Version: 17.0\r\nNow start download\r\n\x15",
+            l.get(1500, "\x15"));
+
+  std::string b1 = image.substr(0, 128);
+  l.put(block(1, b1, 1));
+  EXPECT_EQ("\x15", l.get(1000, "\x15")) << "bad checksum";
+  l.put(block(1, b1, 2));
+  EXPECT_EQ("\x15", l.get(1000, "\x15")) << "bad complement";
+  l.put(block(1, b1));
+  EXPECT_EQ("\x06", l.get(1000, "\x06"));
+  l.put(block(1, b1));
+  EXPECT_EQ("\x06", l.get(1000, "\x06")) << "a repeated block is acknowledged";
+  std::string b2 = image.substr(128);
+  b2.resize(128, '\0');
+  l.put(block(2, b2));
+  EXPECT_EQ("\x06", l.get(1000, "\x06"));
+  l.put("\x04");
+  EXPECT_EQ("\x06\r\nfinished!\r\n", l.get(2000, "finished!\r\n"));
+
+  EXPECT_EQ(0, l.finish()) << l.proc.out << l.proc.err;
+  EXPECT_NE(std::string::npos,
+            l.proc.out.find("BOX 1 OK received 256 bytes blocks 2 naks 2 speed 115200 keywords 1\n"))
+      << l.proc.out;
+  EXPECT_NE(std::string::npos, l.proc.out.find("RESULT OK\n"));
+  EXPECT_EQ(b1 + b2, read_file(l.dir + "/out.bin"));
+}
+
+TEST(Boxsim, SpeedCodeNeedsTheToolToSwitchTheLine) {
+  Line l;
+  ASSERT_NO_FATAL_FAILURE(l.start({}));
+  l.put("qkopacom");
+  l.get_until("granted\r\n");
+  l.synchronise(0xF2);
+  l.put("2");
+  EXPECT_EQ("", l.get(300)) << "no echo while the line still runs at 115200";
+  l.set_rate(B921600);
+  l.put("3");
+  EXPECT_EQ("3", l.get(1000, "3"));
+  l.put("4");
+  EXPECT_EQ("4", l.get(1000, "4"));
+  l.put(std::string{'\xAF', '\xFE'});
+  EXPECT_NE(std::string::npos, l.get(1500, "\x15").find("Bootloader Version: 17.0"));
+  l.send_image(pattern(128));
+  l.get_until("finished!");
+  EXPECT_EQ(0, l.finish());
+  EXPECT_NE(std::string::npos, l.proc.out.find("speed 921600 keywords 1"));
+}
+
+TEST(Boxsim, IgnoredSpeedCodeLeavesTheBoxDeaf) {
+  Line l;
+  ASSERT_NO_FATAL_FAILURE(l.start({"--speed", "ignore", "--timeout", "2"}));
+  l.put("qkopacom");
+  l.get_until("granted\r\n");
+  l.synchronise(0xF1);
+  l.set_rate(B460800);
+  l.put("0");
+  EXPECT_EQ("", l.get(300));
+  EXPECT_EQ(2, l.finish()) << "gives up at its time limit";
+  EXPECT_NE(std::string::npos, l.proc.out.find("BOX 1 FAIL timeout at sync"));
+  EXPECT_NE(std::string::npos, l.proc.out.find("speed 460800"));
+}
+
+TEST(Boxsim, KeywordRetriesIdentificationAndBlockFaultsRepeat) {
+  Line l;
+  ASSERT_NO_FATAL_FAILURE(l.start(
+      {"--bad-version-times", "1", "--nak-block", "2", "--can-block", "3", "--read-after-sync"}));
+  l.put("qkopacom");
+  l.get_until("granted\r\n");
+  l.synchronise();
+  EXPECT_EQ("++Bootloader Version: ???\r\n", l.get(1000, "???\r\n"));
+  EXPECT_EQ("", l.get(300)) << "no download prompt after a bad version line";
+
+  l.put("qkopacom");
+  EXPECT_EQ("granted\r\n", l.get_until("granted\r\n"));
+  l.synchronise();
+  EXPECT_EQ("++\r\nBootloader Version: 17.0\r\nNow start download\r\n\x15", l.get(1500, "\x15"));
+  std::string image = pattern(3 * 128);
+  l.put(block(1, image.substr(0, 128)));
+  EXPECT_EQ("\x06", l.get(1000, "\x06"));
+  l.put(block(2, image.substr(128, 128)));
+  EXPECT_EQ("\x15", l.get(1000, "\x15"));
+  l.put(block(2, image.substr(128, 128)));
+  EXPECT_EQ("\x06", l.get(1000, "\x06"));
+  l.put(block(3, image.substr(256, 128)));
+  EXPECT_EQ("\x18", l.get(1000, "\x18"));
+  l.put(block(3, image.substr(256, 128)));
+  EXPECT_EQ("\x06", l.get(1000, "\x06"));
+  l.put("\x04");
+  l.get_until("finished!");
+  EXPECT_EQ(0, l.finish());
+  EXPECT_NE(std::string::npos, l.proc.out.find("blocks 3 naks 1 speed 115200 keywords 2"));
+  EXPECT_EQ(image, read_file(l.dir + "/out.bin"));
+}
+
+TEST(Boxsim, PlainModeAnswersTheKeywordWithTheVersionLines) {
+  Line l;
+  ASSERT_NO_FATAL_FAILURE(l.start({"--mode", "plain", "--version-prefix",
+                                   "xBootloader Version ", "--version", "1B.02.0.7",
+                                   "--second-version", "3.6", "--garbage", "\\x00zz",
+                                   "--start-text", "go\\r\\n"}));
+  l.put("qkopacom\n\r");
+  EXPECT_EQ(std::string("\0zz", 3) + "xBootloader Version 1B.02.0.7\r\n3.6\r\ngo\r\n\x15",
+            l.get(1500, "\x15"));
+}
+
+TEST(Boxsim, HangupClosesTheLine) {
+  Line l;
+  ASSERT_NO_FATAL_FAILURE(l.start({"--hangup-at", "version"}));
+  l.put("qkopacom");
+  l.get_until("granted\r\n");
+  l.synchronise();
+  long t = clock_ms();
+  EXPECT_EQ("", l.get(3000));
+  EXPECT_LT(clock_ms() - t, 2000) << "the read ends with the hang-up, not the wait";
+  EXPECT_EQ(1, l.finish());
+  EXPECT_NE(std::string::npos, l.proc.out.find("BOX 1 FAIL hangup at version"));
+}
+
+TEST(Boxsim, VerdictComparesWithTheExpectedFileOrTheFiller) {
+  {
+    Line l;
+    write_file(l.dir + "/image.bin", pattern(130));
+    ASSERT_NO_FATAL_FAILURE(l.start({"--expect", l.dir + "/image.bin", "--no-keyword"}));
+    l.synchronise();
+    l.get(1500, "\x15");
+    std::string wrong = pattern(130);
+    wrong[129] ^= 1;
+    l.send_image(wrong);
+    l.get_until("finished!");
+    EXPECT_EQ(1, l.finish());
+    EXPECT_NE(std::string::npos, l.proc.out.find("BOX 1 FAIL content differs at byte 129"));
+    EXPECT_NE(std::string::npos, l.proc.out.find("keywords 0"));
+    EXPECT_NE(std::string::npos, l.proc.out.find("RESULT FAIL\n"));
+  }
+  {
+    Line l;
+    ASSERT_NO_FATAL_FAILURE(l.start({"--expect-filler"}));
+    l.put("qkopacom");
+    l.get_until("granted\r\n");
+    l.synchronise();
+    l.get(1500, "\x15");
+    std::string filler = std::string("\0\0\x01\x91", 4) + std::string(396, '\x01');
+    l.send_image(filler + std::string(112, 'x'));
+    l.get_until("finished!");
+    EXPECT_EQ(0, l.finish());
+    EXPECT_NE(std::string::npos, l.proc.out.find("BOX 1 FILLER received 512 bytes blocks 4"));
+  }
+}
+
+}  // namespace
