@@ -83,10 +83,8 @@ class PadFiles : public ::testing::Test {
     std::string build;
     if (const char* dir = std::getenv("UPDATE_BUILD_DIR")) {
       build = dir;
-    } else if (const char* bin = std::getenv("UPDATE_BIN")) {
-      build = std::filesystem::path(bin).parent_path().string();
     } else {
-      return false;
+      build = UPDATE_DEFAULT_BUILD_DIR;
     }
     std::string tool = build + "/padtool";
     if (access(tool.c_str(), X_OK) != 0) return false;

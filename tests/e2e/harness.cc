@@ -212,14 +212,24 @@ static std::string env_or(const char* name, const char* fallback) {
   return abs;
 }
 
-std::string update_bin() { return env_or("UPDATE_BIN", "build/update"); }
+#ifndef UPDATE_DEFAULT_BUILD_DIR
+#define UPDATE_DEFAULT_BUILD_DIR "build"
+#endif
+#ifndef UPDATE_DEFAULT_SOURCE_DIR
+#define UPDATE_DEFAULT_SOURCE_DIR "."
+#endif
 
 std::string build_path(const std::string& name) {
-  return env_or("UPDATE_BUILD_DIR", "build") + "/" + name;
+  return env_or("UPDATE_BUILD_DIR", UPDATE_DEFAULT_BUILD_DIR) + "/" + name;
+}
+
+std::string update_bin() {
+  const char* bin = getenv("UPDATE_BIN");
+  return bin ? env_or("UPDATE_BIN", bin) : build_path("update");
 }
 
 std::string source_path(const std::string& name) {
-  return env_or("UPDATE_SOURCE_DIR", ".") + "/" + name;
+  return env_or("UPDATE_SOURCE_DIR", UPDATE_DEFAULT_SOURCE_DIR) + "/" + name;
 }
 
 std::string make_temp_dir() {
