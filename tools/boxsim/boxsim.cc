@@ -425,7 +425,8 @@ void announce_version() {
     return arm_reannounce();
   }
   if (g.o.endless_version) {
-    logv("sending a version reply without end");
+    logv("sending a version line without end");
+    send(g.o.version_prefix);
     b.stage = Stage::kEndless;
     g.pump_at = now_ms();
     return;
