@@ -28,11 +28,11 @@ void put32(Bytes& b, size_t at, uint32_t v) {
 
 // A well-formed PAD file around `payload`.
 Bytes pad_bytes(uint8_t format, uint32_t version, const Bytes& payload) {
-  Bytes f(9);
+  Bytes f(9 + payload.size());
   put32(f, 0, static_cast<uint32_t>(payload.size()));
   f[4] = format;
   put32(f, 5, version);
-  f.insert(f.end(), payload.begin(), payload.end());
+  std::copy(payload.begin(), payload.end(), f.begin() + 9);
   uint32_t sum = 0;
   for (uint8_t b : payload) sum += b;
   f.resize(f.size() + 4);
