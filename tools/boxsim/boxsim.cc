@@ -300,6 +300,7 @@ void write_outputs(const Box& b) {
 // Ends the run before every box was served: the current box fails with
 // `reason`, the ones after it were never reached.
 [[noreturn]] void abort_run(const std::string& reason, int code) {
+  if (g.ending) end_run(code);  // every box has its line already
   Box& b = g.box;
   std::string why = b.fail.empty() ? reason : b.fail;
   g.summary.push_back("BOX " + std::to_string(b.number) + " FAIL " + why + " (" + box_stats(b) +
@@ -846,6 +847,8 @@ void usage(FILE* f) {
       "  --hangup-at STAGE       close the pty and exit\n"
       "  --endless-at version    a version reply that never ends\n"
       "  -v, --verbose           log every step to stderr\n"
+      "Summary: BOX <n> OK|FILLER|FAIL <reason> ... naks counts refused blocks;\n"
+      "block numbers in --nak-block/--can-block count from 1 without wrapping.\n"
       "STAGE: keyword grant echo version download transfer finish\n",
       f);
 }
