@@ -2,6 +2,7 @@
 // pseudo-terminal, so the end-to-end tests of the tool can trust the box.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -226,6 +227,38 @@ TEST(Boxsim, KeywordRetriesIdentificationAndBlockFaultsRepeat) {
   EXPECT_EQ(0, l.finish());
   EXPECT_NE(std::string::npos, l.proc.out.find("blocks 3 naks 1 speed 115200 keywords 2"));
   EXPECT_EQ(image, read_file(l.dir + "/out.bin"));
+}
+
+// A sender nobody here wrote: lrzsz's sx, long enough for the block number
+// to wrap past 255.
+TEST(Boxsim, ReceivesFromAnIndependentSender) {
+  const char* sx = "/usr/bin/sx";
+  if (access(sx, X_OK) != 0) GTEST_SKIP() << "lrzsz not installed";
+  Line l;
+  std::string image = pattern(40000);
+  write_file(l.dir + "/image.bin", image);
+  ASSERT_NO_FATAL_FAILURE(l.start({"--expect", l.dir + "/image.bin", "--nak-interval", "1000"}));
+  l.put("qkopacom");
+  l.get_until("granted\r\n");
+  l.synchronise();
+  ASSERT_NE(std::string::npos, l.get_until("Now start download\r\n").find("Now start"));
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(l.fd, 0);
+    dup2(l.fd, 1);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    execl(sx, sx, "-X", "-q", (l.dir + "/image.bin").c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = -1;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  l.get_until("finished!");
+  EXPECT_EQ(0, l.finish()) << l.proc.out;
+  EXPECT_NE(std::string::npos, l.proc.out.find("BOX 1 OK received 40064 bytes blocks 313"));
+  EXPECT_EQ(image, read_file(l.dir + "/out.bin").substr(0, image.size()));
 }
 
 TEST(Boxsim, PlainModeAnswersTheKeywordWithTheVersionLines) {
