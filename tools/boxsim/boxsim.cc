@@ -343,11 +343,15 @@ void start_box(int number);
 
 void finish_box(bool ok, const std::string& verdict, bool run_over) {
   Box& b = g.box;
-  std::string line = "BOX " + std::to_string(b.number) + " " + verdict;
-  if (ok)
-    line += " " + box_stats(b);
-  else
-    line += " (" + box_stats(b) + ")";
+  // Built up in steps: GCC 12 warns falsely (-Wrestrict) on the chained +.
+  std::string line = "BOX ";
+  line += std::to_string(b.number);
+  line += ' ';
+  line += verdict;
+  const std::string stats = box_stats(b);
+  line += ok ? " " : " (";
+  line += stats;
+  if (!ok) line += ')';
   g.summary.push_back(line);
   if (ok) g.boxes_ok++;
   write_outputs(b);
