@@ -4,7 +4,7 @@ BUILD ?= build
 SAN_BUILD ?= build-san
 JOBS ?= 2
 
-.PHONY: deps build demo test sanitize clean
+.PHONY: deps build demo test sanitize windows clean
 
 deps:
 	@./tools/install-deps.sh
@@ -25,5 +25,9 @@ sanitize: deps
 	cmake --build $(SAN_BUILD) -j$(JOBS)
 	cd $(SAN_BUILD) && ctest --output-on-failure -j$(JOBS)
 
+# The Windows cross build, run under Wine where it is available.
+windows: build
+	./tools/windows-check.sh $(BUILD)
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) build-win
