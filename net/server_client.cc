@@ -109,7 +109,13 @@ void server_exchange(plat_socket s, plat_port port, uint16_t* major,
       std::printf("%s\n", message(104));
     else
       std::printf("%s: %i.%i.%i\n", message(105), v[0], v[1], v[2]);
-    send_filler_block(port);  // the box waits for an image; let it go
+    // The box waits for an image; let it go. A failed release has closed
+    // the port and told why: the run has failed.
+    if (send_filler_block(port) != 0) {
+      server_goodbye(s);
+      shut_down_link(s);
+      exit_run(1);
+    }
     finish(s, port, 0);
   }
 

@@ -90,6 +90,15 @@ TEST_F(NetServer, QueryPrintsTheVersionAndReleasesTheBox) {
   EXPECT_EQ(0, r.box_code) << r.box;
 }
 
+TEST_F(NetServer, BoxRefusingTheFillerBlockFailsTheQueryRun) {
+  ServerRun r = run({"--software", "2:23.0=" + software_}, {"-C", "query"},
+                    {"--error-at", "download", "--error-line", "ERROR: busy\r\n"});
+  EXPECT_EQ(1, r.tool.exit_code) << r.tool.out << r.tool.err;
+  EXPECT_TRUE(has(r.tool.out, "Found software: 1.2.3\n")) << r.tool.out;
+  EXPECT_EQ("Error code (WF): 0x 20000007\n", r.tool.err);
+  EXPECT_EQ(bytes_of({'B', 'C', 2, 23, 0, 'Z'}), r.record);
+}
+
 TEST_F(NetServer, QueryOnAnotherChannel) {
   ServerRun with = run({"--software-version", "1:23.0=4.5.6"}, {"-C", "query", "-1"},
                        {"--expect-filler"});
