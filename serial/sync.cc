@@ -121,20 +121,31 @@ uint8_t speed_code_for(uint32_t baud) {
   return 0xF0;
 }
 
+// Where a hexadecimal number begins that holds the first decimal digit at
+// `digit`: a run of hex letters right in front of it belongs to the number
+// when the run starts a word (F1.20, FFFF.FFFF), not when it ends one.
+const char* hex_number_start(const char* text, const char* digit) {
+  const char* p = digit;
+  while (p > text && std::isxdigit((unsigned char)p[-1])) p--;
+  if (p > text && std::isalnum((unsigned char)p[-1])) return digit;
+  return p;
+}
+
 bool parse_dotted_numbers(const char* text, bool hex, VersionRecord* out) {
   if (!text || !*text) return false;
   const char* p = text;
   while (*p && !std::isdigit((unsigned char)*p)) p++;
-  if (*p && parse_from(p, hex, out)) return true;
-  if (hex) {
-    // A hexadecimal version may begin with a letter (FFFF.FFFF is the
-    // version of an unprogrammed box), which the first decimal digit
-    // would miss: try again from the first hex number of the text.
-    for (const char* q = text; *q; q++) {
-      bool starts = std::isxdigit((unsigned char)*q) &&
-                    (q == text || !std::isalnum((unsigned char)q[-1]));
-      if (starts) return parse_from(q, hex, out);
-    }
+  if (!hex) {
+    if (*p) return parse_from(p, false, out);
+    *out = {0, 0, 0};
+    return false;
+  }
+  // Hexadecimal versions may begin with a letter, which the first decimal
+  // digit alone would miss: FFFF.FFFF is the version of an unprogrammed box.
+  if (*p && parse_from(hex_number_start(text, p), true, out)) return true;
+  for (const char* q = text; *q; q++) {
+    bool word_start = q == text || !std::isalnum((unsigned char)q[-1]);
+    if (word_start && std::isxdigit((unsigned char)*q) && parse_from(q, true, out)) return true;
   }
   *out = {0, 0, 0};
   return false;

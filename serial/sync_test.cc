@@ -75,6 +75,14 @@ TEST(ParseDottedNumbers, HexVersionsStartingWithALetter) {
   EXPECT_EQ(v.minor, 0xFFFF);
   EXPECT_TRUE(parse_dotted_numbers(": A.0", true, &v));
   EXPECT_EQ(v.major, 10);
+  EXPECT_TRUE(parse_dotted_numbers(": F1.20", true, &v));
+  EXPECT_EQ(v.major, 0xF1);
+  EXPECT_EQ(v.minor, 0x20);
+  EXPECT_TRUE(parse_dotted_numbers(" for box: FFFF.FFFF", true, &v));
+  EXPECT_EQ(v.major, 0xFFFF);
+  // Letters that end a word are not part of the number.
+  EXPECT_TRUE(parse_dotted_numbers(" code17.0", true, &v));
+  EXPECT_EQ(v.major, 0x17);
   EXPECT_FALSE(parse_dotted_numbers(": FFFF.FFFF", false, &v));
 }
 

@@ -35,11 +35,12 @@ void prepare_block(uint8_t number, uint32_t offset) {
   g_block[3 + kBlockData] = sum;
 }
 
-// Writes all `n` bytes; a write the driver's time-out cut short goes on.
+// Writes all `n` bytes. Any failed call ends the transfer, a write the
+// driver's time-out cut short included: the line has stalled.
 bool write_all(plat_port port, const uint8_t* p, size_t n) {
   while (n > 0) {
     size_t written = 0;
-    if (!plat_serial_write(port, p, n, &written) && plat_last_error() != kErrWriteTimeout) {
+    if (!plat_serial_write(port, p, n, &written)) {
       std::fprintf(stderr, "Error during write to COM\n");
       return false;
     }

@@ -113,6 +113,16 @@ TEST_F(XmodemTest, ReadFailureEndsTheTransfer) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error during read from COM1\n");
 }
 
+TEST_F(XmodemTest, AStalledWriteEndsTheTransfer) {
+  fake_serial_feed("\x15");
+  g_fake_serial.write_chunk = 100;  // the write time-out cuts the block short
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(send_image(port, 300), 1);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error during write to COM\n");
+}
+
 TEST_F(XmodemTest, DownloadSendsTheFillerBlockWhenReleasingTheBox) {
   fake_serial_feed("Now start download\r\n");
   fake_serial_feed("\x15", 100);
