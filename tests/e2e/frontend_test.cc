@@ -34,12 +34,9 @@ struct Pty {
 };
 
 std::string padtool_create(const std::string& dir, const std::string& name,
-                           std::vector<std::string> args) {
+                           const std::vector<std::string>& args) {
   std::string path = dir + "/" + name;
-  std::vector<std::string> argv = {build_path("padtool"), "create", path};
-  argv.insert(argv.end(), args.begin(), args.end());
-  ProcResult r = run_process(argv);
-  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(make_pad(path, args), 0);
   return path;
 }
 

@@ -249,3 +249,9 @@ void write_file(const std::string& path, const std::string& data) {
   std::ofstream f(path, std::ios::binary);
   f.write(data.data(), data.size());
 }
+
+int make_pad(const std::string& path, const std::vector<std::string>& options) {
+  std::vector<std::string> argv = {build_path("padtool"), "create", path};
+  argv.insert(argv.end(), options.begin(), options.end());
+  return run_process(argv).exit_code;
+}

@@ -55,5 +55,9 @@ std::string source_path(const std::string& name);
 // A fresh temporary directory, removed by the caller (or left for reading).
 std::string make_temp_dir();
 
+// Makes a PAD file at `path` with the build's padtool ("create" and its
+// options); returns padtool's exit code.
+int make_pad(const std::string& path, const std::vector<std::string>& options);
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);

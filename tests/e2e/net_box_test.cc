@@ -57,9 +57,8 @@ class NetBox : public ::testing::Test {
   // A PAD file for bootloader `version` ("MAJ.MIN") with `payload` bytes.
   std::string pad(const std::string& version, int payload = 5000) {
     std::string path = dir_ + "/box" + std::to_string(++pads_) + ".pad";
-    ProcResult r = run_process({build_path("padtool"), "create", path, "--format", "21",
-                                "--version", version, "--random", std::to_string(payload)});
-    EXPECT_EQ(0, r.exit_code) << r.err;
+    EXPECT_EQ(0, make_pad(path, {"--format", "21", "--version", version, "--random",
+                                 std::to_string(payload)}));
     return path;
   }
 

@@ -40,9 +40,7 @@ class NetServer : public ::testing::Test {
  protected:
   void SetUp() override {
     software_ = dir_ + "/sw.pad";
-    ProcResult r = run_process({build_path("padtool"), "create", software_, "--format", "21",
-                                "--version", "23.0", "--random", "20000"});
-    ASSERT_EQ(0, r.exit_code) << r.err;
+    ASSERT_EQ(0, make_pad(software_, {"--format", "21", "--version", "23.0", "--random", "20000"}));
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 

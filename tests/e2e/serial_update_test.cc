@@ -20,12 +20,9 @@ class SerialUpdate : public ::testing::Test {
     std::system(("rm -rf " + dir).c_str());
   }
 
-  std::string pad(const std::string& name, std::vector<std::string> args) {
+  std::string pad(const std::string& name, const std::vector<std::string>& args) {
     std::string path = dir + "/" + name;
-    std::vector<std::string> argv = {build_path("padtool"), "create", path};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ProcResult r = run_process(argv);
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(make_pad(path, args), 0);
     return path;
   }
 
