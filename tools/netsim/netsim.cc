@@ -161,8 +161,7 @@ bool put(Conn* c, const void* data, size_t n) {
     ssize_t w = send(c->fd, p, n, MSG_NOSIGNAL);
     if (w <= 0) {
       if (w < 0 && errno == EINTR) continue;
-      c->closed = true;
-      return false;
+      return false;  // the reads find the end, after what the peer sent
     }
     p += w;
     n -= static_cast<size_t>(w);
@@ -332,10 +331,9 @@ uint64_t send_software(Conn* c, const std::string& bytes, uint64_t size, uint64_
       if (fill(c)) note("PEER SPOKE DURING SOFTWARE");
       break;
     }
-    if (p.revents & (POLLERR | POLLHUP)) {
-      c->closed = true;
-      break;
-    }
+    // A peer that went away may still have sent bytes (its goodbye): leave
+    // the end of the connection to the reads, which get those first.
+    if (p.revents & (POLLERR | POLLHUP)) break;
     if (!(p.revents & POLLOUT)) continue;
     size_t n = static_cast<size_t>(std::min<uint64_t>(allowed - sent, 65536));
     chunk.clear();
@@ -348,7 +346,6 @@ uint64_t send_software(Conn* c, const std::string& bytes, uint64_t size, uint64_
     ssize_t w = send(c->fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (w < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-      c->closed = true;
       break;
     }
     sent += static_cast<uint64_t>(w);
