@@ -12,7 +12,13 @@ command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || need="$need g++-mingw-w64-x
 [ -x /usr/lib/wine/wine64 ] || need="$need wine64"
 if [ -n "$need" ]; then
   SUDO=; [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $need >/dev/null || true
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get install -y -qq $need >/dev/null 2>&1 ||
+    { $SUDO apt-get update -qq && $SUDO apt-get install -y -qq $need >/dev/null; } || true
+fi
+if ! command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1; then
+  echo "windows: no MinGW-w64 compiler could be installed, cross build skipped"
+  exit 0
 fi
 
 cmake -S . -B "$WIN" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DBUILD_TESTING=OFF >/dev/null
