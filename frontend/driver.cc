@@ -4,17 +4,18 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frontend/exit.h"
-#include "frontend/messages.h"
+#include "core/exit.h"
+#include "core/messages.h"
+#include "core/settings.h"
 #include "frontend/options.h"
-#include "frontend/settings.h"
+#include "image/bootloader_table.h"
 #include "image/checks.h"
 #include "image/pad.h"
 #include "net/box_link.h"
 #include "platform/error.h"
-#include "serial/bootloader_table.h"
+#include "run/net_box_run.h"
+#include "run/serial_run.h"
 #include "serial/port.h"
-#include "serial/sequence.h"
 #include "serial/sync.h"
 
 namespace {

@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frontend/exit.h"
-#include "frontend/messages.h"
+#include "core/exit.h"
+#include "core/messages.h"
+#include "image/bootloader_table.h"
 #include "platform/console.h"
-#include "serial/bootloader_table.h"
 #include "serial/sync.h"
 
 const char kUpdateHostName[] = "update-server.qln";

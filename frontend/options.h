@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdio>
 
-#include "frontend/settings.h"
+#include "core/settings.h"
 
 // Built-in peers: the update server that -I asks, and the address a box has
 // in its default network set-up (-N).

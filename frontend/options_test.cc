@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/messages.h"
 #include "frontend/driver.h"
-#include "frontend/messages.h"
 
 namespace {
 

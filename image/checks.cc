@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
-#include "frontend/messages.h"
-#include "frontend/settings.h"
+#include "core/messages.h"
+#include "core/settings.h"
+#include "image/bootloader_table.h"
 #include "image/image_buffer.h"
-#include "serial/bootloader_table.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "frontend/settings.h"
+#include "core/settings.h"
 #include "image/image_buffer.h"
 
 namespace {

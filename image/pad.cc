@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frontend/exit.h"
-#include "frontend/messages.h"
+#include "core/exit.h"
+#include "core/messages.h"
+#include "image/bootloader_table.h"
 #include "image/checks.h"
 #include "image/image_buffer.h"
-#include "serial/bootloader_table.h"
 
 namespace {
 

@@ -3,11 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frontend/exit.h"
-#include "frontend/messages.h"
-#include "frontend/settings.h"
-#include "image/pad.h"
-#include "net/failures.h"
+#include "core/exit.h"
+#include "core/messages.h"
 #include "net/framing.h"
 
 namespace {
@@ -22,12 +19,6 @@ constexpr char kKnownComputer[] = "BORVANE";
 // show it (0x95 becomes ffffff95).
 unsigned widened(uint8_t b) {
   return static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(b)));
-}
-
-[[noreturn]] void fail(plat_socket s, NetFailure f) {
-  std::fprintf(stderr, "%s\n", net_failure_text(f));
-  shut_down_link(s);
-  exit_run(1);
 }
 
 }  // namespace
@@ -114,38 +105,4 @@ int send_image_block(plat_socket s, uint32_t length) {
   uint8_t reply;
   receive_byte(s, &reply);  // any byte, or a close, ends the wait
   return 0;
-}
-
-int network_image_transfer(plat_socket s, const char* pad_path,
-                           uint32_t pad_size, uint32_t version_word) {
-  if (pad_load_patched(pad_path, pad_size, version_word, false) != 0) return 2;
-  if (send_image_block(s, pad_size) != 0) return 1;
-  std::printf("%s\n", message(46));
-  std::printf("%s", message(47));
-  std::printf("%s\n", message(46));
-  return 0;
-}
-
-void network_box_update(plat_socket s) {
-  if (box_hello(s) != 0) fail(s, kFailHello);
-
-  BoxIdentity id;
-  int r = read_box_identity(s, &id);
-  if (r == 2) fail(s, kFailIdentityText);
-  if (r != 1) fail(s, kFailIdentity);
-
-  if (!identity_fits(id, g_settings.version_word)) {
-    print_identity_mismatch(id, g_settings.version_word);
-    shut_down_link(s);
-    exit_run(1);
-  }
-
-  r = network_image_transfer(s, g_settings.pad_path, g_settings.pad_size,
-                             g_settings.version_word);
-  if (r == 2) fail(s, kFailReload);
-  if (r != 0) fail(s, kFailImageSend);
-
-  shut_down_link(s);
-  std::fprintf(stderr, "%s\n", message(98));
-  exit_run(0);
 }

@@ -1,4 +1,4 @@
-// The byte framing over TCP, connection set-up, and the network box update.
+// The box network link: connection set-up and the box's commands.
 #pragma once
 #include <cstdint>
 
@@ -6,11 +6,6 @@
 
 // Prints "-->  host:port", resolves and connects. Ends the run on failure.
 plat_socket connect_to_peer(const char* host, int tcp_port);
-
-// hello, identity, identity check, the PAD file as one block. Ends the run:
-// 0 only when the block went out, 1 on every failure (with a line on
-// standard error that says what failed) and on a box that does not fit.
-[[noreturn]] void network_box_update(plat_socket s);
 
 // The computer's own name decides whether a greeting line is printed.
 void computer_name_message(const char* name);
@@ -48,10 +43,3 @@ void print_identity_mismatch(const BoxIdentity& id, uint32_t version_word);
 // then the box's one reply byte, awaited but not judged. Returns 0 when
 // everything went out, 1 otherwise.
 int send_image_block(plat_socket s, uint32_t length);
-
-// Reloads the PAD file with `version_word` written into it, sends it with
-// send_image_block and prints the done lines. Returns 0 on success, 1 when
-// the block did not go out, 2 when the file could not be reloaded (nothing
-// was sent then).
-int network_image_transfer(plat_socket s, const char* pad_path,
-                           uint32_t pad_size, uint32_t version_word);

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "frontend/messages.h"
+#include "core/messages.h"
 #include "gtest/gtest.h"
 #include "image/image_buffer.h"
 #include "net/test_peer.h"
@@ -124,16 +124,6 @@ TEST(BoxLink, ImageBlockCommandLengthAndReply) {
     p.hang_up();
     EXPECT_EQ(1, send_image_block(p.tool(), 300));
   }
-}
-
-TEST(BoxLink, FailedReloadSendsNothing) {
-  TestPeer p;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(2, network_image_transfer(p.tool(), "/nonexistent/box.pad", 5013, 0x00150000));
-  EXPECT_EQ("", testing::internal::GetCapturedStdout()) << "no done lines";
-  testing::internal::GetCapturedStderr();
-  EXPECT_EQ("", p.heard());
 }
 
 TEST(BoxLink, ComputerNameMessage) {

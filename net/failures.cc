@@ -1,6 +1,6 @@
 #include "net/failures.h"
 
-#include "frontend/messages.h"
+#include "core/messages.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frontend/exit.h"
-#include "frontend/messages.h"
+#include "core/exit.h"
+#include "core/messages.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "serial/port.h"

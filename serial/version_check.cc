@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "frontend/exit.h"
-#include "frontend/messages.h"
+#include "core/exit.h"
+#include "core/messages.h"
 #include "serial/xmodem.h"
 
 void check_box_version(plat_port port, uint32_t* version_word, uint16_t* major,

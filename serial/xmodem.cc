@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frontend/messages.h"
+#include "core/messages.h"
 #include "image/image_buffer.h"
 #include "image/pad.h"
 #include "platform/error.h"

@@ -1,9 +1,9 @@
-#include "frontend/exit.h"
+#include "core/exit.h"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "frontend/messages.h"
+#include "core/messages.h"
 #include "platform/console.h"
 
 void exit_run(int code) {

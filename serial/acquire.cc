@@ -1,38 +1,17 @@
-#include "serial/sequence.h"
+#include "serial/acquire.h"
 
 #include <cstdio>
 
-#include "frontend/exit.h"
-#include "frontend/messages.h"
-#include "frontend/settings.h"
-#include "net/server_client.h"
-#include "platform/console.h"
+#include "core/exit.h"
+#include "core/messages.h"
+#include "core/settings.h"
 #include "platform/error.h"
 #include "serial/port.h"
-#include "serial/version_check.h"
-#include "serial/xmodem.h"
 
 namespace {
 
 constexpr uint32_t kKeywordLimitMs = 1000;
 constexpr uint32_t kIdentifyLimitMs = 15000;
-constexpr unsigned kBeepHz = 1000;
-constexpr unsigned kBeepMs = 500;
-
-const char* const kBanner[] = {
-    "\n\t\t OOO   K   K  !!!\n", "\t\tO   O  K  K   !!!\n", "\t\tO   O  K K     !\n",
-    "\t\tO   O  K  K     \n",   "\t\t OOO   K   K   *\n\n",
-};
-
-plat_port open_for_box(const RunSettings& s) {
-  // Synchronised bootloaders get the keyword without a write time limit.
-  plat_port port = port_open(s.com_port, kOpeningBaud, s.sync_mode, s.two_stop_bits);
-  if (port == kNoPort) {
-    std::fprintf(stderr, "%s %li)\n", message(41), (long)plat_last_error());
-    exit_run(1);
-  }
-  return port;
-}
 
 uint32_t keyword_limit(const RunSettings& s) { return s.sync_mode ? 0 : kKeywordLimitMs; }
 
@@ -53,14 +32,17 @@ SyncSettings sync_settings(const RunSettings& s) {
   exit_run(1);
 }
 
-// Asks whether another box follows. End of input ends the loop.
-void loop_prompt(RunSettings* s) {
-  std::printf("Update another box [ENTER,n]? [<ENTER> = yes, <n> = no]\n");
-  int c = plat_stdin_getc();
-  if (c == 'n' || c < 0) s->loop = false;
-}
-
 }  // namespace
+
+plat_port open_box_port(const RunSettings& s) {
+  // Synchronised bootloaders get the keyword without a write time limit.
+  plat_port port = port_open(s.com_port, kOpeningBaud, s.sync_mode, s.two_stop_bits);
+  if (port == kNoPort) {
+    std::fprintf(stderr, "%s %li)\n", message(41), (long)plat_last_error());
+    exit_run(1);
+  }
+  return port;
+}
 
 void acquire_bootloader(plat_port* port, VersionRecord* version, VersionRecord* second) {
   RunSettings& s = g_settings;
@@ -96,7 +78,7 @@ void acquire_bootloader(plat_port* port, VersionRecord* version, VersionRecord* 
         stop(*port);
       }
       port_close(*port);
-      *port = open_for_box(s);
+      *port = open_box_port(s);
       s.retries_left--;
     } else {
       std::fprintf(stderr, "%s %lx\n", message(49), (unsigned long)err);
@@ -132,28 +114,5 @@ void resynchronise(plat_port port, VersionRecord* version, VersionRecord* second
     if (synced &&
         read_bootloader_version(port, kIdentifyLimitMs, true, s.revision, version, second))
       return;
-  }
-}
-
-void serial_update(plat_socket server) {
-  RunSettings& s = g_settings;
-  for (;;) {
-    plat_port port = open_for_box(s);
-    std::printf("\n\n");
-    VersionRecord version = {0, 0, 0};
-    VersionRecord second = {0, 0, 0};
-    acquire_bootloader(&port, &version, &second);
-    if (s.network && s.server) server_exchange(server, port, &version.major, &version.minor);
-    check_box_version(port, &s.version_word, &version.major, &version.minor, &s.patch,
-                      s.revision, second);
-    if (download(port, s.pad_path, s.pad_size, s.version_word, s.patch,
-                 s.image_from_server) != 0)
-      exit_run(1);
-    std::printf("%s%s%s%s%s%s %i)\n\n", kBanner[0], kBanner[1], kBanner[2], kBanner[3],
-                kBanner[4], message(82), s.com_port);
-    if (s.beep) plat_beep(kBeepHz, kBeepMs);
-    port_close(port);
-    if (s.loop) loop_prompt(&s);
-    if (!s.loop) exit_run(0);
   }
 }

@@ -1,10 +1,10 @@
-#include "serial/sequence.h"
+#include "serial/acquire.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
-#include "frontend/settings.h"
+#include "core/settings.h"
 #include "platform/error.h"
 #include "serial/port.h"
 #include "tests/fakes/fake_platform.h"

@@ -1,12 +1,14 @@
-// The serial update sequence, once per box.
+// Getting hold of a box's bootloader: opening its port for the keyword,
+// waking, synchronising and identifying it, within the run's retry budget.
 #pragma once
-#include "platform/net.h"
 #include "platform/serial.h"
 #include "serial/sync.h"
 
-// Updates the box(es) on g_settings.com_port; `server` is the open update
-// server connection in a server run, kNoSocket otherwise. Ends the run.
-[[noreturn]] void serial_update(plat_socket server);
+struct RunSettings;
+
+// Opens the port of g_settings.com_port at the opening speed for a box.
+// Ends the run (message 41) when it cannot be opened.
+plat_port open_box_port(const RunSettings& s);
 
 // Wakes, synchronises and identifies the bootloader, within the run's retry
 // budget; ends the run when it is spent.

@@ -1,4 +1,4 @@
-#include "frontend/messages.h"
+#include "core/messages.h"
 
 #include <cstring>
 #include <string>

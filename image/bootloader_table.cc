@@ -1,4 +1,4 @@
-#include "serial/bootloader_table.h"
+#include "image/bootloader_table.h"
 
 #include <cstdio>
 #include <cstring>

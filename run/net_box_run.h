@@ -1,0 +1,17 @@
+// The network box update run: one box over its network update service.
+#pragma once
+#include <cstdint>
+
+#include "platform/net.h"
+
+// hello, identity, identity check, the PAD file as one block. Ends the run:
+// 0 only when the block went out, 1 on every failure (with a line on
+// standard error that says what failed) and on a box that does not fit.
+[[noreturn]] void network_box_update(plat_socket s);
+
+// Reloads the PAD file with `version_word` written into it, sends it with
+// send_image_block and prints the done lines. Returns 0 on success, 1 when
+// the block did not go out, 2 when the file could not be reloaded (nothing
+// was sent then).
+int network_image_transfer(plat_socket s, const char* pad_path,
+                           uint32_t pad_size, uint32_t version_word);

@@ -1,0 +1,55 @@
+#include "run/serial_run.h"
+
+#include <cstdio>
+
+#include "core/exit.h"
+#include "core/messages.h"
+#include "core/settings.h"
+#include "platform/console.h"
+#include "run/server_run.h"
+#include "serial/acquire.h"
+#include "serial/port.h"
+#include "serial/version_check.h"
+#include "serial/xmodem.h"
+
+namespace {
+
+constexpr unsigned kBeepHz = 1000;
+constexpr unsigned kBeepMs = 500;
+
+const char* const kBanner[] = {
+    "\n\t\t OOO   K   K  !!!\n", "\t\tO   O  K  K   !!!\n", "\t\tO   O  K K     !\n",
+    "\t\tO   O  K  K     \n",   "\t\t OOO   K   K   *\n\n",
+};
+
+// Asks whether another box follows. End of input ends the loop.
+void loop_prompt(RunSettings* s) {
+  std::printf("Update another box [ENTER,n]? [<ENTER> = yes, <n> = no]\n");
+  int c = plat_stdin_getc();
+  if (c == 'n' || c < 0) s->loop = false;
+}
+
+}  // namespace
+
+void serial_update(plat_socket server) {
+  RunSettings& s = g_settings;
+  for (;;) {
+    plat_port port = open_box_port(s);
+    std::printf("\n\n");
+    VersionRecord version = {0, 0, 0};
+    VersionRecord second = {0, 0, 0};
+    acquire_bootloader(&port, &version, &second);
+    if (s.network && s.server) server_exchange(server, port, &version.major, &version.minor);
+    check_box_version(port, &s.version_word, &version.major, &version.minor, &s.patch,
+                      s.revision, second);
+    if (download(port, s.pad_path, s.pad_size, s.version_word, s.patch,
+                 s.image_from_server) != 0)
+      exit_run(1);
+    std::printf("%s%s%s%s%s%s %i)\n\n", kBanner[0], kBanner[1], kBanner[2], kBanner[3],
+                kBanner[4], message(82), s.com_port);
+    if (s.beep) plat_beep(kBeepHz, kBeepMs);
+    port_close(port);
+    if (s.loop) loop_prompt(&s);
+    if (!s.loop) exit_run(0);
+  }
+}

@@ -1,0 +1,97 @@
+#include "run/server_run.h"
+
+#include <cstdio>
+
+#include "core/exit.h"
+#include "core/messages.h"
+#include "core/settings.h"
+#include "image/image_buffer.h"
+#include "net/failures.h"
+#include "net/framing.h"
+#include "net/server_client.h"
+#include "serial/acquire.h"
+#include "serial/port.h"
+#include "serial/sync.h"
+#include "serial/xmodem.h"
+
+namespace {
+
+constexpr char kServerImageName[] = "dummy";
+
+// Ends a server run that found nothing to load.
+[[noreturn]] void finish(plat_socket s, plat_port port, int code) {
+  server_goodbye(s);
+  shut_down_link(s);
+  port_close(port);
+  exit_run(code);
+}
+
+[[noreturn]] void fail(plat_socket s, plat_port port, NetFailure f) {
+  std::fprintf(stderr, "%s\n", net_failure_text(f));
+  finish(s, port, 1);
+}
+
+}  // namespace
+
+void server_exchange(plat_socket s, plat_port port, uint16_t* major,
+                     uint16_t* minor) {
+  if (!server_greet(s)) {
+    std::fprintf(stderr, "%s\n", message(100));
+    shut_down_link(s);
+    exit_run(1);
+  }
+  int channel = g_settings.channel;
+
+  if (g_settings.server_command != 2) {
+    uint8_t v[3];
+    if (!server_query(s, channel, *major, *minor, v)) fail(s, port, kFailQueryAnswer);
+    if (v[0] == 0 && v[1] == 0 && v[2] == 0)
+      std::printf("%s\n", message(104));
+    else
+      std::printf("%s: %i.%i.%i\n", message(105), v[0], v[1], v[2]);
+    // The box waits for an image; let it go. A failed release has closed
+    // the port and told why: the run has failed.
+    if (send_filler_block(port) != 0) {
+      server_goodbye(s);
+      shut_down_link(s);
+      exit_run(1);
+    }
+    finish(s, port, 0);
+  }
+
+  uint32_t size;
+  if (!server_ask_size(s, channel, *major, *minor, &size)) fail(s, port, kFailSizeAnswer);
+  if (size == 0) {
+    std::printf("%s\n", message(104));
+    finish(s, port, 0);
+  }
+  if (size > kImageBufferSize) {
+    std::fprintf(stderr, "%s\n", message(102));
+    finish(s, port, 1);
+  }
+  std::printf("%s\n", message(105));
+
+  uint32_t received;
+  int r = fetch_software(s, size, &received);
+  if (r == 0) {
+    std::printf("%30s\r", "");  // wipe the open progress line
+    std::fprintf(stderr, net_failure_text(kFailReception),
+                 static_cast<unsigned long>(received), static_cast<unsigned long>(size));
+    std::fprintf(stderr, "\n");
+    finish(s, port, 1);
+  }
+  g_settings.image_from_server = true;
+  std::snprintf(g_settings.pad_path, sizeof g_settings.pad_path, "%s", kServerImageName);
+  g_settings.pad_size = size;
+
+  if (r == 2) {
+    VersionRecord version = {*major, *minor, 0};
+    VersionRecord second = {0, 0, 0};
+    resynchronise(port, &version, &second);
+    *major = version.major;
+    *minor = version.minor;
+  }
+  server_goodbye(s);
+  // The connection stays open: the next box greets again on it.
+  g_settings.version_word = (static_cast<uint32_t>(*major) << 16) | *minor;
+}
