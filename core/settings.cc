@@ -1,5 +1,6 @@
 #include "core/settings.h"
 
+#include <cstdio>
 #include <cstring>
 
 RunSettings g_settings;
@@ -16,4 +17,10 @@ void settings_reset(RunSettings* s) {
   s->server_command = 1;
   s->channel = 2;
   s->host = nullptr;
+}
+
+const char* port_label(const RunSettings& s, char* buf, size_t size) {
+  if (s.port_path) return s.port_path;
+  std::snprintf(buf, size, "%i", s.com_port);
+  return buf;
 }

@@ -1,6 +1,7 @@
 // The run settings: every option and derived flag of one run. Owned by the
 // driver; the other subsystems read and change the fields they name.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 constexpr int kRetryBudget = 15;
@@ -15,6 +16,7 @@ struct RunSettings {
   char program_name[256];
   uint16_t revision_numbers[3];
   int com_port;
+  const char* port_path;  // a port given by device name; nullptr = com_port
   uint32_t target_baud;
   uint8_t baud_code;
   bool fast;
@@ -46,9 +48,14 @@ struct RunSettings {
   uint32_t version_word;
   bool fast_capable;
   bool image_from_server;
+  const char* journal_path;  // result journal; nullptr = none
 };
 
 extern RunSettings g_settings;
 
 // Sets every field to its default.
 void settings_reset(RunSettings* s);
+
+// The port as the messages show it: the device name it was given by, else
+// the COM number written into `buf`.
+const char* port_label(const RunSettings& s, char* buf, size_t size);

@@ -2,9 +2,11 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/exit.h"
+#include "core/journal.h"
 #include "core/messages.h"
 #include "core/settings.h"
 #include "frontend/options.h"
@@ -76,6 +78,17 @@ int run_update(int argc, char** argv) {
     print_usage(stderr, argv[0], current_language());
     exit_run(1);
   }
+  // A station that believes it keeps records and does not is worse off
+  // than one without: a journal that cannot be opened stops the run here.
+  const char* journal = s->journal_path;
+  if (!journal) {
+    journal = std::getenv("UPDATE_JOURNAL");
+    if (journal && !*journal) journal = nullptr;
+  }
+  if (journal) {
+    if (!journal_open(journal)) exit_run(1);
+    if (!s->server) journal_set_file(argv[first_arg]);
+  }
   if (s->network || s->server) {
     if (!s->host) {
       std::fprintf(stderr, "%s\n", message(96));
@@ -96,7 +109,8 @@ int run_update(int argc, char** argv) {
     normalize_pad_path(s->pad_path);
   }
   if (!s->network || s->server) {
-    plat_port port = port_open(s->com_port, kOpeningBaud, false, s->two_stop_bits);
+    plat_port port =
+        port_open_named(s->port_path, s->com_port, kOpeningBaud, false, s->two_stop_bits);
     if (port == kNoPort) {
       std::fprintf(stderr, "%s %li)\n", message(41), (long)plat_last_error());
       exit_run(1);
@@ -107,6 +121,9 @@ int run_update(int argc, char** argv) {
   // Preparing the image.
   if (!s->server) {
     pad_file_check(s->pad_path, &s->pad_size, &s->format_byte, &s->version_word);
+    JournalImage image = {s->pad_size, s->format_byte, true, 0, s->version_word};
+    pad_checksum(s->pad_path, s->pad_size, &image.checksum);
+    journal_set_image(image);
   } else {
     s->format_byte = kServerPseudoFormat;
     s->version_word = kServerPseudoVersion;

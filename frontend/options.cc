@@ -5,11 +5,13 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "core/exit.h"
 #include "core/messages.h"
 #include "image/bootloader_table.h"
 #include "platform/console.h"
+#include "platform/serial.h"
 #include "serial/sync.h"
 
 const char kUpdateHostName[] = "update-server.qln";
@@ -23,6 +25,11 @@ const char kShortOptions[] = "bC:fFi:Ij:lnNp:rRs:SuU:vwxX!012345";
 // call a prefix ambiguous when the entries it fits are identical, yet a
 // prefix that fits both names must be rejected.
 constexpr int kSilentSyncWest = 0x100 + '!';
+
+// Long options without a letter. A new name must not begin with the first
+// letter of an older one: a prefix that works today must not turn
+// ambiguous.
+constexpr int kJournal = kJournalOption;
 
 // Long names 25 and 26 carry the Latin-1 byte 0xFC.
 const option kLongOptions[] = {
@@ -53,6 +60,7 @@ const option kLongOptions[] = {
     {"Vortans_super_duper_spezial_Version_f\xFC" "r_Ostrelin", no_argument, nullptr, '!'},
     {"Vortans_super_duper_spezial_Version_f\xFC" "r_Westrelin", no_argument, nullptr,
      kSilentSyncWest},
+    {"journal", required_argument, nullptr, kJournal},
     {nullptr, 0, nullptr, 0},
 };
 constexpr int kLongOptionCount = sizeof kLongOptions / sizeof kLongOptions[0] - 1;
@@ -94,6 +102,16 @@ void server_command_option(RunSettings* s, const char* arg) {
   lower[n] = '\0';
   s->server = true;
   s->server_command = std::strncmp(lower, "update", 6) == 0 ? 2 : 1;
+}
+
+void port_option(RunSettings* s, const char* arg) {
+  int number = 0;
+  int named = plat_serial_port_name(arg, &number);
+  s->port_path = named == 2 ? arg : nullptr;
+  if (named == 1)
+    s->com_port = number;
+  else if (named == 0)
+    s->com_port = option_number(arg);
 }
 
 void usage_and_exit(const char* argv0) {
@@ -156,7 +174,7 @@ int parse_options(int argc, char** argv, RunSettings* s) {
         s->network = true;
         break;
       case 'p':
-        s->com_port = option_number(optarg);
+        port_option(s, optarg);
         break;
       case 'r':
         s->revision = true;
@@ -206,11 +224,26 @@ int parse_options(int argc, char** argv, RunSettings* s) {
       case kSilentSyncWest:
         s->silent_sync = true;
         break;
+      case kJournal:
+        s->journal_path = optarg;
+        break;
       default:  // '?', ':', and 'c' of --command, which -C does not answer to
         usage_and_exit(argv[0]);
     }
   }
   return optind;
+}
+
+int long_option_value(const char* word) {
+  char program[] = "update";
+  std::string copy = word;
+  char value[] = "x";
+  char* argv[] = {program, copy.data(), value, nullptr};
+  optind = 0;
+  opterr = 0;
+  int c = getopt_long(3, argv, kShortOptions, kLongOptions, nullptr);
+  opterr = 1;
+  return c == kSilentSyncWest ? '!' : c;
 }
 
 void print_usage(FILE* out, const char* argv0, int language) {

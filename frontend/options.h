@@ -26,3 +26,11 @@ void patch_confirmation_dialogue(RunSettings* s);
 
 // The number reading of option arguments: leading blanks, a sign, digits.
 int option_number(const char* text);
+
+// The value getopt_long gives the word `word` ("--name", or a prefix of it):
+// the option's letter ('!' for both silent entries), the value of a long
+// option without a letter, or '?' when it fits no entry or several.
+int long_option_value(const char* word);
+
+// The value of --journal.
+constexpr int kJournalOption = 0x200;

@@ -44,6 +44,9 @@ int load_file(const char* path, uint32_t* loaded) {
   std::FILE* f = std::fopen(path, "rb");
   if (f == nullptr) {
     std::fprintf(stderr, "Cannot open file %s\n", path);
+    char text[600];
+    std::snprintf(text, sizeof text, "Cannot open file %s", path);
+    note_shown_text(text);
     return 1;
   }
   size_t count = std::fread(g_image_buffer, 1, kImageBufferSize, f);
@@ -148,4 +151,15 @@ int pad_load_patched(const char* path, uint32_t length, uint32_t version,
   if (!prefilled && load_file(path, &loaded) != 0) return 1;
   pad_patch_versions(loaded, version);
   return 0;
+}
+
+bool pad_checksum(const char* path, uint32_t size, uint32_t* checksum) {
+  if (size < kPadOverhead) return false;
+  std::FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) return false;
+  uint8_t stored[4];
+  bool ok = std::fseek(f, static_cast<long>(size - 4), SEEK_SET) == 0 && read_exact(f, stored, 4);
+  std::fclose(f);
+  if (ok) *checksum = be32(stored);
+  return ok;
 }

@@ -26,3 +26,7 @@ int pad_load(const char* path, uint32_t length, bool prefilled);
 // the loaded length (`length` when prefilled). Returns 0 or 1 like pad_load.
 int pad_load_patched(const char* path, uint32_t length, uint32_t version,
                      bool prefilled);
+
+// The checksum stored at the end of a checked PAD file of `size` bytes.
+// Returns false when it cannot be read.
+bool pad_checksum(const char* path, uint32_t size, uint32_t* checksum);

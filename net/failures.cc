@@ -28,3 +28,5 @@ const char* const kTexts[kNetFailureCount][2] = {
 const char* net_failure_text(NetFailure f) {
   return kTexts[f][current_language() == 1 ? 1 : 0];
 }
+
+const char* net_failure_english(NetFailure f) { return kTexts[f][0]; }

@@ -17,3 +17,6 @@ enum NetFailure {
 // The text of `f` in the current language. kFailReception is a printf
 // format with two %lu (bytes received, bytes announced).
 const char* net_failure_text(NetFailure f);
+
+// The same in English, whatever the language.
+const char* net_failure_english(NetFailure f);

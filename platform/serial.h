@@ -11,6 +11,16 @@ constexpr plat_port kNoPort = -1;
 // another opener fails (busy); the caller retries.
 plat_port plat_serial_open(int com_number);
 
+// The same for the device at `path` (a port given by its device name).
+plat_port plat_serial_open_path(const char* path);
+
+// Reads a port argument that names a device rather than a number. Returns
+// 2 when `arg` is a device path to open as given (POSIX: it begins with
+// "/"), 1 with `*com_number` set when it names a COM number by its device
+// name (Windows: "COM12", "\\.\COM12"), 0 otherwise (the caller reads a
+// number).
+int plat_serial_port_name(const char* arg, int* com_number);
+
 // Applies the tool's line settings: `baud`, 8 data bits, no parity, one or
 // two stop bits, no flow control, DTR and RTS off, reads that never block.
 // With `write_timeouts` a write may take 1 ms per byte + 10 ms before it is

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/exit.h"
+#include "core/journal.h"
 #include "core/messages.h"
 #include "core/settings.h"
 #include "image/pad.h"
@@ -14,6 +15,7 @@ namespace {
 
 [[noreturn]] void fail(plat_socket s, NetFailure f) {
   std::fprintf(stderr, "%s\n", net_failure_text(f));
+  note_shown_text(net_failure_english(f));
   shut_down_link(s);
   exit_run(1);
 }
@@ -37,6 +39,7 @@ void network_box_update(plat_socket s) {
   int r = read_box_identity(s, &id);
   if (r == 2) fail(s, kFailIdentityText);
   if (r != 1) fail(s, kFailIdentity);
+  journal_set_box_version(id.major, id.minor);
 
   if (!identity_fits(id, g_settings.version_word)) {
     print_identity_mismatch(id, g_settings.version_word);
@@ -48,6 +51,7 @@ void network_box_update(plat_socket s) {
                              g_settings.version_word);
   if (r == 2) fail(s, kFailReload);
   if (r != 0) fail(s, kFailImageSend);
+  journal_set_bytes_sent(g_settings.pad_size);
 
   shut_down_link(s);
   std::fprintf(stderr, "%s\n", message(98));

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/exit.h"
+#include "core/journal.h"
 #include "core/messages.h"
 #include "core/settings.h"
 #include "platform/console.h"
@@ -29,6 +30,13 @@ void loop_prompt(RunSettings* s) {
   if (c == 'n' || c < 0) s->loop = false;
 }
 
+// The box's identity and the rate its line runs at, for the journal.
+void note_box(plat_port port, const VersionRecord& version) {
+  journal_set_box_version(version.major, version.minor);
+  uint32_t baud;
+  if (plat_serial_get_baud(port, &baud)) journal_set_line_speed(baud);
+}
+
 }  // namespace
 
 void serial_update(plat_socket server) {
@@ -39,17 +47,26 @@ void serial_update(plat_socket server) {
     VersionRecord version = {0, 0, 0};
     VersionRecord second = {0, 0, 0};
     acquire_bootloader(&port, &version, &second);
-    if (s.network && s.server) server_exchange(server, port, &version.major, &version.minor);
+    note_box(port, version);
+    if (s.network && s.server) {
+      server_exchange(server, port, &version.major, &version.minor);
+      note_box(port, version);
+      journal_set_image({s.pad_size, s.format_byte, false, 0, 0});
+    }
     check_box_version(port, &s.version_word, &version.major, &version.minor, &s.patch,
                       s.revision, second);
-    if (download(port, s.pad_path, s.pad_size, s.version_word, s.patch,
-                 s.image_from_server) != 0)
-      exit_run(1);
-    std::printf("%s%s%s%s%s%s %i)\n\n", kBanner[0], kBanner[1], kBanner[2], kBanner[3],
-                kBanner[4], message(82), s.com_port);
+    int failed = download(port, s.pad_path, s.pad_size, s.version_word, s.patch,
+                          s.image_from_server);
+    journal_set_bytes_sent(transfer_bytes_acked());
+    if (failed) exit_run(1);
+    char label[16];
+    std::printf("%s%s%s%s%s%s %s)\n\n", kBanner[0], kBanner[1], kBanner[2], kBanner[3],
+                kBanner[4], message(82), port_label(s, label, sizeof label));
     if (s.beep) plat_beep(kBeepHz, kBeepMs);
     port_close(port);
+    if (!journal_end(0)) exit_run(1);
     if (s.loop) loop_prompt(&s);
     if (!s.loop) exit_run(0);
+    journal_begin();
   }
 }

@@ -28,6 +28,7 @@ constexpr char kServerImageName[] = "dummy";
 
 [[noreturn]] void fail(plat_socket s, plat_port port, NetFailure f) {
   std::fprintf(stderr, "%s\n", net_failure_text(f));
+  note_shown_text(net_failure_english(f));
   finish(s, port, 1);
 }
 
@@ -78,6 +79,10 @@ void server_exchange(plat_socket s, plat_port port, uint16_t* major,
     std::fprintf(stderr, net_failure_text(kFailReception),
                  static_cast<unsigned long>(received), static_cast<unsigned long>(size));
     std::fprintf(stderr, "\n");
+    char text[200];
+    std::snprintf(text, sizeof text, net_failure_english(kFailReception),
+                  static_cast<unsigned long>(received), static_cast<unsigned long>(size));
+    note_shown_text(text);
     finish(s, port, 1);
   }
   g_settings.image_from_server = true;

@@ -36,7 +36,8 @@ SyncSettings sync_settings(const RunSettings& s) {
 
 plat_port open_box_port(const RunSettings& s) {
   // Synchronised bootloaders get the keyword without a write time limit.
-  plat_port port = port_open(s.com_port, kOpeningBaud, s.sync_mode, s.two_stop_bits);
+  plat_port port =
+      port_open_named(s.port_path, s.com_port, kOpeningBaud, s.sync_mode, s.two_stop_bits);
   if (port == kNoPort) {
     std::fprintf(stderr, "%s %li)\n", message(41), (long)plat_last_error());
     exit_run(1);
@@ -46,11 +47,12 @@ plat_port open_box_port(const RunSettings& s) {
 
 void acquire_bootloader(plat_port* port, VersionRecord* version, VersionRecord* second) {
   RunSettings& s = g_settings;
+  char label[16];
   for (;;) {
     if (s.send_keyword && !send_keyword(*port, s.wake_keyword, keyword_limit(s))) {
       uint32_t err = plat_last_error();
       if (err == ERR_TIMEOUT)
-        std::fprintf(stderr, "%s %i\n", message(43), s.com_port);
+        std::fprintf(stderr, "%s %s\n", message(43), port_label(s, label, sizeof label));
       else
         std::fprintf(stderr, "%s %li\n", message(44), (long)err);
       stop(*port);

@@ -24,12 +24,17 @@ uint32_t elapsed_ms(uint32_t start, uint32_t now) { return now - start; }
 
 plat_port port_open(int com_port, uint32_t baud, bool no_write_timeouts,
                     bool two_stop_bits) {
+  return port_open_named(nullptr, com_port, baud, no_write_timeouts, two_stop_bits);
+}
+
+plat_port port_open_named(const char* path, int com_port, uint32_t baud,
+                          bool no_write_timeouts, bool two_stop_bits) {
   plat_port port = kNoPort;
   // A port another program is just letting go of is retried for about
   // half a second before the open counts as failed.
   for (int attempt = 0; attempt < kOpenAttempts; attempt++) {
     plat_set_last_error(0);
-    port = plat_serial_open(com_port);
+    port = path ? plat_serial_open_path(path) : plat_serial_open(com_port);
     if (port != kNoPort) break;
     plat_sleep_ms(kOpenRetryMs);
   }

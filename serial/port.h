@@ -23,6 +23,11 @@ extern char g_receive_buffer[kReceiveBufferSize + 1];
 plat_port port_open(int com_port, uint32_t baud, bool no_write_timeouts,
                     bool two_stop_bits);
 
+// The same for the device at `path` when it is not nullptr (a port given by
+// its device name), else for `com_port`.
+plat_port port_open_named(const char* path, int com_port, uint32_t baud,
+                          bool no_write_timeouts, bool two_stop_bits);
+
 // Switches an open port to `baud`. Returns true on success; on failure the
 // port has been closed.
 bool port_set_speed(plat_port port, uint32_t baud);

@@ -24,6 +24,9 @@ constexpr uint32_t kNaksPerNotice = 1000;
 // The block on the wire; one for the whole transfer, nothing allocated.
 uint8_t g_block[kBlockSize];
 
+// Image bytes the box acknowledged in the last transfer.
+uint32_t g_bytes_acked = 0;
+
 void prepare_block(uint8_t number, uint32_t offset) {
   g_block[0] = SOH;
   g_block[1] = number;
@@ -42,6 +45,7 @@ bool write_all(plat_port port, const uint8_t* p, size_t n) {
     size_t written = 0;
     if (!plat_serial_write(port, p, n, &written)) {
       std::fprintf(stderr, "Error during write to COM\n");
+      note_shown_text("Error during write to COM");
       return false;
     }
     p += written;
@@ -59,6 +63,7 @@ int send_image(plat_port port, uint32_t length) {
     std::fprintf(stderr, "%s\n", message(102));
     return 1;
   }
+  g_bytes_acked = 0;
   const uint32_t blocks = (length + kBlockData - 1) / kBlockData;
   const uint64_t total = (uint64_t)blocks * kBlockSize;
   uint64_t sent = 0;
@@ -72,12 +77,14 @@ int send_image(plat_port port, uint32_t length) {
   for (;;) {
     if (plat_serial_wait_rx(port, 0) < 0) {
       std::fprintf(stderr, "Error during read from COM1\n");
+      note_shown_text("Error during read from COM1");
       break;
     }
     uint8_t b;
     long got = plat_serial_read(port, &b, 1);
     if (got < 0) {
       std::fprintf(stderr, "Error during read from COM1\n");
+      note_shown_text("Error during read from COM1");
       break;
     }
     if (got == 0) {
@@ -97,6 +104,7 @@ int send_image(plat_port port, uint32_t length) {
       number++;
       sent += kBlockSize;
       offset += kBlockData;
+      g_bytes_acked = offset < length ? offset : length;
       uint32_t now_percent = (uint32_t)(sent * 100 / total);
       if (now_percent > percent) {
         percent = now_percent;
@@ -118,6 +126,7 @@ int send_image(plat_port port, uint32_t length) {
 
 int download(plat_port port, const char* pad_path, uint32_t length, uint32_t version_word,
              bool patch, bool prefilled) {
+  g_bytes_acked = 0;
   if (!wait_for_text(port, "Now start download", 0)) {
     std::fprintf(stderr, "%s %lx\n", message(49), (unsigned long)plat_last_error());
     port_close(port);
@@ -151,3 +160,5 @@ int send_filler_block(plat_port port) {
   std::memset(g_image_buffer + 4, 0x01, kFillerLength - 4);
   return send_image(port, kFillerLength);
 }
+
+uint32_t transfer_bytes_acked() { return g_bytes_acked; }

@@ -18,3 +18,7 @@ int download(plat_port port, const char* pad_path, uint32_t length,
 // Releases a waiting bootloader with the 400-byte filler block. Returns 0 on
 // success, 1 on failure.
 int send_filler_block(plat_port port);
+
+// Image bytes the box acknowledged in the last download or transfer (the
+// final block counts only its image bytes).
+uint32_t transfer_bytes_acked();

@@ -138,6 +138,15 @@ plat_port plat_serial_open(int com_number) {
     plat_set_last_error(ENOENT);
     return kNoPort;
   }
+  return plat_serial_open_path(name);
+}
+
+int plat_serial_port_name(const char* arg, int* com_number) {
+  (void)com_number;
+  return arg[0] == '/' ? 2 : 0;
+}
+
+plat_port plat_serial_open_path(const char* name) {
   Port* p = new (std::nothrow) Port{};
   if (p == nullptr) {
     plat_set_last_error(ENOMEM);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/clock.h"
 #include "platform/error.h"
@@ -36,6 +37,25 @@ plat_port plat_serial_open(int com_number) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return kNoPort;
   }
+  return plat_serial_open_path(name);
+}
+
+int plat_serial_port_name(const char* arg, int* com_number) {
+  // "COM12" and "\\.\COM12" both name port 12; the number is read like
+  // any other, so the port behaves exactly as -p 12.
+  const char* p = arg;
+  if (std::strncmp(p, "\\\\.\\", 4) == 0) p += 4;
+  if (_strnicmp(p, "COM", 3) != 0 || p[3] < '1' || p[3] > '9') return 0;
+  int n = 0;
+  for (p += 3; *p; p++) {
+    if (*p < '0' || *p > '9' || n > 100000) return 0;
+    n = n * 10 + (*p - '0');
+  }
+  *com_number = n;
+  return 1;
+}
+
+plat_port plat_serial_open_path(const char* name) {
   SECURITY_ATTRIBUTES sa;
   sa.nLength = sizeof sa;
   sa.lpSecurityDescriptor = nullptr;

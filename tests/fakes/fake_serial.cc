@@ -50,6 +50,11 @@ plat_port plat_serial_open(int com_number) {
   return 1;
 }
 
+plat_port plat_serial_open_path(const char* path) {
+  (void)path;
+  return plat_serial_open(0);
+}
+
 bool plat_serial_configure(plat_port, uint32_t baud, bool two_stop_bits,
                            bool write_timeouts) {
   if (g_fake_serial.fail_configure) {
