@@ -290,4 +290,58 @@ TEST(StartUp, LanguageAndShownNameComeFromTheProgramPath) {
   set_language(0);
 }
 
+// Every prefix of every long name the tool had before --journal still picks
+// what it picked then: the entry it alone fits (or names in full), or no
+// entry when it fitted several. A new name that shares a first letter with
+// an old one would turn some of these ambiguous.
+TEST(Options, OldLongPrefixesResolveAsBefore) {
+  struct Old {
+    const char* name;
+    int letter;
+  };
+  static const Old kOld[] = {
+      {"bootloader", 'b'}, {"command", 'c'}, {"loop", 'l'}, {"ipaddr", 'i'},
+      {"internet", 'I'}, {"ipport", 'j'}, {"factorysettings", 'n'}, {"fast", 'f'},
+      {"port", 'p'}, {"revision", 'r'}, {"readaftersync", 'R'}, {"speed", 's'},
+      {"stopbit2", 'S'}, {"urloader", 'u'}, {"USB", 'U'}, {"version", 'v'},
+      {"wakeup", 'w'}, {"patch", 'x'}, {"ppatch", 'X'}, {"beta", '1'},
+      {"freigegeben", '2'}, {"intern", '3'}, {"http", '4'}, {"hw", '5'},
+      {"Vortans_super_duper_spezial_Version_f\xFCr_Ostrelin", '!'},
+      {"Vortans_super_duper_spezial_Version_f\xFCr_Westrelin", '!'},
+  };
+  int checked = 0;
+  for (const Old& o : kOld) {
+    const std::string name = o.name;
+    for (size_t len = 1; len <= name.size(); len++) {
+      const std::string prefix = name.substr(0, len);
+      int fits = 0, exact = 0;
+      for (const Old& other : kOld) {
+        if (std::strncmp(other.name, prefix.c_str(), len) != 0) continue;
+        fits++;
+        if (std::strlen(other.name) == len) exact = other.letter;
+      }
+      int expected = exact ? exact : fits == 1 ? o.letter : '?';
+      EXPECT_EQ(long_option_value(("--" + prefix).c_str()), expected) << "--" << prefix;
+      checked++;
+    }
+  }
+  EXPECT_GT(checked, 200);
+  EXPECT_EQ(long_option_value("--j"), kJournalOption);
+  EXPECT_EQ(long_option_value("--journal"), kJournalOption);
+}
+
+TEST(Options, PortByDevicePathAndJournal) {
+  Parsed p = parse({"-p", "/dev/serial/by-id/usb-x", "--journal", "line3.jsonl", "x"});
+  EXPECT_STREQ(p.s.port_path, "/dev/serial/by-id/usb-x");
+  EXPECT_STREQ(p.s.journal_path, "line3.jsonl");
+  // The later -p wins, whichever form it takes; a relative name is no path.
+  p = parse({"-p", "/dev/ttyUSB0", "-p", "3", "x"});
+  EXPECT_EQ(p.s.port_path, nullptr);
+  EXPECT_EQ(p.s.com_port, 3);
+  p = parse({"-p", "dev/ttyUSB0", "x"});
+  EXPECT_EQ(p.s.port_path, nullptr);
+  EXPECT_EQ(p.s.com_port, 0);
+  EXPECT_EQ(parse({"x"}).s.journal_path, nullptr);
+}
+
 }  // namespace

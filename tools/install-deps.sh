@@ -7,6 +7,8 @@ command -v g++ >/dev/null 2>&1 || need="$need g++"
 command -v make >/dev/null 2>&1 || need="$need make"
 [ -f /usr/include/gtest/gtest.h ] || need="$need libgtest-dev"
 command -v socat >/dev/null 2>&1 || need="$need socat"
+# The journal tests read the records with a JSON parser of its own.
+command -v python3 >/dev/null 2>&1 || need="$need python3"
 # lrzsz's receiver (rx on Debian) is the independent XMODEM peer in the tests.
 command -v rx >/dev/null 2>&1 || command -v lrx >/dev/null 2>&1 || need="$need lrzsz"
 [ -z "$need" ] && exit 0

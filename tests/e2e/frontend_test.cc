@@ -196,4 +196,33 @@ TEST(FrontEnd, NetworkSettingChecks) {
   system(("rm -rf " + dir).c_str());
 }
 
+// A journal that cannot be opened ends the run before anything else: no
+// port is opened (the port here would not open either), no file read.
+TEST(FrontEnd, JournalThatCannotBeOpened) {
+  std::string dir = make_temp_dir();
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    std::string journal;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {{"--journal", dir + "/missing/j.jsonl"}, {}, dir + "/missing/j.jsonl",
+       "No such file or directory"},
+      {{}, {"UPDATE_JOURNAL=" + dir}, dir, "Is a directory"},
+      // The option wins over the environment.
+      {{"--jour=" + dir}, {"UPDATE_JOURNAL=" + dir + "/fine.jsonl"}, dir, "Is a directory"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {update_bin(), "-p", "999"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    argv.push_back(dir + "/none.pad");
+    ProcResult r = run_process(argv, "", 60000, c.env);
+    EXPECT_EQ(r.exit_code, 1) << c.journal;
+    EXPECT_EQ(r.err, "update: cannot open the journal " + c.journal + ": " + c.reason + "\n");
+    EXPECT_EQ(r.out, kPause);
+  }
+  std::system(("rm -rf " + dir).c_str());
+}
+
 }  // namespace

@@ -2,7 +2,11 @@
 // simulator on a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -244,6 +248,90 @@ TEST_F(SerialUpdate, NakAndCanFromTheBoxAreRecovered) {
   ProcResult r = update(com, {file});
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
   EXPECT_EQ(box_result(), 0) << box.out;
+}
+
+// The journal as a script reads it: every field of every line through a
+// JSON parser of its own, as "line.field" -> "type value".
+std::map<std::string, std::string> journal_fields(const std::string& path) {
+  const char* script =
+      "import json, sys\n"
+      "lines = open(sys.argv[1], 'rb').read().decode('utf-8').split('\\n')\n"
+      "assert lines[-1] == '', 'the last record ends its line'\n"
+      "for i, line in enumerate(lines[:-1]):\n"
+      "    for k, v in json.loads(line).items():\n"
+      "        print('%d.%s\\t%s %s' % (i, k, type(v).__name__, json.dumps(v)))\n";
+  ProcResult r = run_process({"/usr/bin/env", "python3", "-c", script, path});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  std::map<std::string, std::string> fields;
+  size_t at = 0;
+  while (at < r.out.size()) {
+    size_t tab = r.out.find('\t', at), end = r.out.find('\n', at);
+    if (tab == std::string::npos || end == std::string::npos) break;
+    fields[r.out.substr(at, tab - at)] = r.out.substr(tab + 1, end - tab - 1);
+    at = end + 1;
+  }
+  return fields;
+}
+
+// Two boxes in loop mode on a port given by its device path (the box
+// simulator's link to its pty): the first is updated, the second reports
+// an error at the end. One journal line each.
+TEST_F(SerialUpdate, JournalOfALoopOnAPortGivenByPath) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "1000"});
+  std::string link = dir + "/line 3 \"box\"";
+  std::string journal = dir + "/line3.jsonl";
+  start_box({"--link", link, "--expect", file});
+  BgProcess tool;
+  ASSERT_TRUE(start_process(&tool, {update_bin(), "-l", "-f", "-p", link, "--journal", journal,
+                                    file},
+                            true));
+  std::string prompt = wait_for_line(&tool, "Update another box", 30000);
+  ASSERT_FALSE(prompt.empty()) << tool.out << tool.err;
+  EXPECT_TRUE(contains(tool.out, "Download successfully finished. (com port: " + link + ")\n"))
+      << tool.out;
+  // The first simulator removes its link when it ends: the second makes it anew.
+  EXPECT_EQ(box_result(), 0) << box.out;
+  start_box({"--link", link, "--error-at", "finish"});
+  ASSERT_EQ(write(tool.in_fd, "\n", 1), 1);
+  close(tool.in_fd);
+  tool.in_fd = -1;
+  EXPECT_EQ(wait_process(&tool, 60000), 1) << tool.out << tool.err;
+
+  std::map<std::string, std::string> f = journal_fields(journal);
+  std::string bytes = read_file(file);
+  ASSERT_GE(bytes.size(), 4u);
+  char checksum[16];
+  const unsigned char* tail = (const unsigned char*)bytes.data() + bytes.size() - 4;
+  std::snprintf(checksum, sizeof checksum, "str \"%02x%02x%02x%02x\"", tail[0], tail[1], tail[2],
+                tail[3]);
+  const std::string size = "int " + std::to_string(bytes.size());
+  for (int i = 0; i < 2; i++) {
+    std::string n = std::to_string(i) + ".";
+    EXPECT_EQ(f[n + "tool"], "str \"update 3.6-25\"");
+    EXPECT_EQ(f[n + "mode"], "str \"serial\"");
+    EXPECT_EQ(f[n + "port"], "str \"" + dir + "/line 3 \\\"box\\\"\"");
+    EXPECT_EQ(f[n + "file"], "str \"" + file + "\"");
+    EXPECT_EQ(f[n + "file_size"], size);
+    EXPECT_EQ(f[n + "file_checksum"], checksum);
+    EXPECT_EQ(f[n + "format"], "int 21");
+    EXPECT_EQ(f[n + "file_version"], "str \"23.0\"");
+    EXPECT_EQ(f[n + "box_version"], "str \"23.0\"");
+    EXPECT_EQ(f[n + "patched"], "bool false");
+    EXPECT_EQ(f[n + "line_speed"], "int 230400");
+    // The second box took the whole image, then reported the error.
+    EXPECT_EQ(f[n + "bytes_sent"], size);
+    EXPECT_EQ(f[n + "seconds"].rfind("float ", 0), 0u) << f[n + "seconds"];
+    const std::string& t = f[n + "time"];
+    EXPECT_TRUE(t.size() == 30 && t[15] == 'T' && t[28] == 'Z' && t[24] == '.') << t;
+  }
+  EXPECT_EQ(f["0.result"], "str \"ok\"");
+  EXPECT_EQ(f["0.exit_code"], "int 0");
+  EXPECT_EQ(f.count("0.error"), 0u);
+  EXPECT_EQ(f["1.result"], "str \"failed\"");
+  EXPECT_EQ(f["1.exit_code"], "int 1");
+  EXPECT_EQ(f["1.error"], "str \"Error code (WF): 0x\"");
+  EXPECT_EQ(f.count("2.time"), 0u);
+  EXPECT_LE(f["0.time"], f["1.time"]);
 }
 
 }  // namespace
