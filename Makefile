@@ -4,7 +4,7 @@ BUILD ?= build
 SAN_BUILD ?= build-san
 JOBS ?= 2
 
-.PHONY: deps build demo test sanitize windows clean
+.PHONY: deps build demo test sanitize windows package clean
 
 deps:
 	@./tools/install-deps.sh
@@ -28,6 +28,11 @@ sanitize: deps
 # The Windows cross build, run under Wine where it is available.
 windows: build
 	./tools/windows-check.sh $(BUILD)
+
+# The Debian package and the Windows zip, into $(BUILD)/packages; then
+# tools/package-check.sh checks them.
+package: build
+	./tools/package.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) build-win

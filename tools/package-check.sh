@@ -1,0 +1,65 @@
+#!/bin/sh
+# Checks what make package built: the .deb's file list; the .deb unpacked
+# into a temporary root, its update -v run from there; the zip's update.exe
+# -v under Wine in a prefix of its own whose COM1-COM4 lead nowhere (COM1
+# would be this machine's console).
+#   tools/package-check.sh [linux-build-dir]
+set -e
+BUILD=$(cd "${1:-build}" && pwd)
+version=$("$BUILD/update" -v | sed -n '1s/^update //p')
+deb="$BUILD/packages/update_${version}_amd64.deb"
+zip="$BUILD/packages/update-${version}-win64.zip"
+[ -f "$deb" ] || { echo "package-check: no $deb"; exit 1; }
+
+work=$(mktemp -d /tmp/update-pkg.XXXXXX)
+trap '[ -x /usr/lib/wine/wineserver ] && WINEPREFIX="$work/prefix" /usr/lib/wine/wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+
+dpkg -c "$deb" | awk '{print $6}' | grep -v '/$' | sort >"$work/files"
+cat >"$work/expected" <<LIST
+./usr/bin/update
+./usr/bin/update-boxsim
+./usr/bin/update-netsim
+./usr/bin/update-padtool
+./usr/share/doc/update/README.md
+./usr/share/doc/update/changelog.Debian.gz
+./usr/share/doc/update/copyright
+./usr/share/man/man1/update-boxsim.1.gz
+./usr/share/man/man1/update-netsim.1.gz
+./usr/share/man/man1/update-padtool.1.gz
+./usr/share/man/man1/update.1.gz
+LIST
+diff "$work/expected" "$work/files" || { echo "package-check: unexpected .deb contents"; exit 1; }
+
+dpkg -x "$deb" "$work/root"
+"$work/root/usr/bin/update" -v >"$work/v.out"
+head -1 "$work/v.out" | grep -qx "update $version" ||
+  { echo "package-check: the packaged update -v says:"; cat "$work/v.out"; exit 1; }
+dpkg-deb -f "$deb" Depends | grep -q libc6 || { echo "package-check: no dependencies declared"; exit 1; }
+if command -v man >/dev/null 2>&1; then
+  warn=$(MANWIDTH=80 man --warnings -l "$work/root/usr/share/man/man1/update.1.gz" 2>&1 >/dev/null)
+  [ -z "$warn" ] || { echo "package-check: manual page: $warn"; exit 1; }
+fi
+echo "package-check: $deb: files, update -v and the manual page OK"
+
+[ -f "$zip" ] || { echo "package-check: no $zip"; exit 1; }
+mkdir "$work/zip"
+(cd "$work/zip" && cmake -E tar xf "$zip")
+top="$work/zip/update-${version}-win64"
+for f in update.exe README.md update.txt; do
+  [ -f "$top/$f" ] || { echo "package-check: the zip lacks $f"; exit 1; }
+done
+if [ ! -x /usr/lib/wine/wine64 ]; then
+  echo "package-check: Wine not available, update.exe not run"
+  exit 0
+fi
+export WINEDEBUG=-all WINEPREFIX="$work/prefix"
+wine() { timeout 300 /usr/lib/wine/wine64 "$@"; }
+# An empty mapping leaves a port unmapped; the prefix's own links go too.
+for n in 1 2 3 4; do
+  wine reg add 'HKLM\Software\Wine\Ports' /v COM$n /t REG_SZ /d '' /f >/dev/null 2>&1
+  rm -f "$WINEPREFIX/dosdevices/com$n"
+done
+wine "$top/update.exe" -v </dev/null >"$work/wv.out" 2>/dev/null
+head -1 "$work/wv.out" | tr -d '\r' | grep -qx "update.exe $version" ||
+  { echo "package-check: the zip's update.exe -v says:"; cat "$work/wv.out"; exit 1; }
+echo "package-check: $zip: files and update.exe -v under Wine OK"

@@ -1,0 +1,41 @@
+#!/bin/sh
+# make package: the Debian package of the Linux build and the zip of the
+# Windows cross build, both into <build>/packages.
+#   tools/package.sh [linux-build-dir]
+set -e
+BUILD=${1:-build}
+WIN=${WIN_BUILD:-build-win}
+
+need=""
+command -v dpkg-shlibdeps >/dev/null 2>&1 || need="$need dpkg-dev"
+command -v groff >/dev/null 2>&1 || need="$need groff-base"
+command -v gzip >/dev/null 2>&1 || need="$need gzip"
+command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || need="$need g++-mingw-w64-x86-64"
+if [ -n "$need" ]; then
+  echo "installing:$need"
+  SUDO=; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get install -y -qq $need >/dev/null 2>&1 ||
+    { $SUDO apt-get update -qq && $SUDO apt-get install -y -qq $need >/dev/null; }
+fi
+
+# The build may have been configured before the install rules existed.
+cmake "$BUILD" >/dev/null
+cmake --build "$BUILD" -j2 >/dev/null
+(cd "$BUILD" && cpack -G DEB >/dev/null)
+deb=$(ls "$BUILD"/packages/update_*_amd64.deb)
+echo "package: $deb"
+if command -v lintian >/dev/null 2>&1; then
+  # Errors and warnings fail; the informational tags are the catalogue's
+  # own spellings, which stay byte for byte.
+  out=$(lintian --no-tag-display-limit "$deb" 2>/dev/null | grep -E '^[EW]: ' || true)
+  [ -z "$out" ] || { echo "package: lintian:"; echo "$out"; exit 1; }
+  echo "package: lintian clean"
+fi
+
+cmake -S . -B "$WIN" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$WIN" -j2 >/dev/null
+(cd "$WIN" && cpack -G ZIP >/dev/null)
+zip=$(ls "$WIN"/packages/update-*-win64.zip)
+cp "$zip" "$BUILD/packages/"
+echo "package: $BUILD/packages/$(basename "$zip")"
