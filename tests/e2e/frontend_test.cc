@@ -197,29 +197,33 @@ TEST(FrontEnd, NetworkSettingChecks) {
 }
 
 // A journal that cannot be opened ends the run before anything else: no
-// port is opened (the port here would not open either), no file read.
-TEST(FrontEnd, JournalThatCannotBeOpened) {
+// port is opened (the port here would not open either), no file read. One
+// that opens but cannot take the line fails the run all the same.
+TEST(FrontEnd, JournalThatCannotBeOpenedOrWritten) {
   std::string dir = make_temp_dir();
+  const std::string no_port = "Inititialization of COM-port failed (Error:  2)\n";
   struct Case {
     std::vector<std::string> args;
     std::vector<std::string> env;
-    std::string journal;
-    std::string reason;
+    std::string err;
   };
   const Case cases[] = {
-      {{"--journal", dir + "/missing/j.jsonl"}, {}, dir + "/missing/j.jsonl",
-       "No such file or directory"},
-      {{}, {"UPDATE_JOURNAL=" + dir}, dir, "Is a directory"},
+      {{"--journal", dir + "/missing/j.jsonl"}, {},
+       "update: cannot open the journal " + dir + "/missing/j.jsonl: No such file or directory\n"},
+      {{}, {"UPDATE_JOURNAL=" + dir}, "update: cannot open the journal " + dir + ": Is a directory\n"},
       // The option wins over the environment.
-      {{"--jour=" + dir}, {"UPDATE_JOURNAL=" + dir + "/fine.jsonl"}, dir, "Is a directory"},
+      {{"--jour=" + dir}, {"UPDATE_JOURNAL=" + dir + "/fine.jsonl"},
+       "update: cannot open the journal " + dir + ": Is a directory\n"},
+      {{"--journal", "/dev/full"}, {},
+       no_port + "update: cannot write the journal /dev/full: No space left on device\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {update_bin(), "-p", "999"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     argv.push_back(dir + "/none.pad");
     ProcResult r = run_process(argv, "", 60000, c.env);
-    EXPECT_EQ(r.exit_code, 1) << c.journal;
-    EXPECT_EQ(r.err, "update: cannot open the journal " + c.journal + ": " + c.reason + "\n");
+    EXPECT_EQ(r.exit_code, 1) << c.err;
+    EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, kPause);
   }
   std::system(("rm -rf " + dir).c_str());
