@@ -39,6 +39,19 @@ if command -v man >/dev/null 2>&1; then
   warn=$(MANWIDTH=80 man --warnings -l "$work/root/usr/share/man/man1/update.1.gz" 2>&1 >/dev/null)
   [ -z "$warn" ] || { echo "package-check: manual page: $warn"; exit 1; }
 fi
+# lintian where it can be had: errors and warnings fail; its informational
+# tags are the catalogue's own spellings, which stay byte for byte.
+if ! command -v lintian >/dev/null 2>&1; then
+  SUDO=; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq lintian >/dev/null 2>&1 || true
+fi
+if command -v lintian >/dev/null 2>&1; then
+  out=$(lintian "$deb" 2>/dev/null | grep -E '^[EW]: ' || true)
+  [ -z "$out" ] || { echo "package-check: lintian:"; echo "$out"; exit 1; }
+  echo "package-check: lintian clean"
+else
+  echo "package-check: lintian not available, skipped"
+fi
 echo "package-check: $deb: files, update -v and the manual page OK"
 
 [ -f "$zip" ] || { echo "package-check: no $zip"; exit 1; }
