@@ -121,32 +121,68 @@ uint8_t speed_code_for(uint32_t baud) {
   return 0xF0;
 }
 
-// Where a hexadecimal number begins that holds the first decimal digit at
-// `digit`: a run of hex letters right in front of it belongs to the number
-// when the run starts a word (F1.20, FFFF.FFFF), not when it ends one.
-const char* hex_number_start(const char* text, const char* digit) {
-  const char* p = digit;
+namespace {
+
+// Whether a letter or digit stands right before `p`.
+bool alnum_before(const char* text, const char* p) {
+  return p > text && std::isalnum((unsigned char)p[-1]);
+}
+
+// Where the hex word ending just before `end` begins, or nullptr when the
+// letters and digits there do not form a word of hex digits alone.
+const char* hex_word_start(const char* text, const char* end) {
+  const char* p = end;
   while (p > text && std::isxdigit((unsigned char)p[-1])) p--;
-  if (p > text && std::isalnum((unsigned char)p[-1])) return digit;
+  if (p == end || alnum_before(text, p)) return nullptr;
   return p;
 }
+
+// The one place a hexadecimal version is read from. A dotted run of hex
+// words is read whole, never from its middle: the run that holds the first
+// decimal digit (so A1.0 is 161.0 and A.0 is 10.0), or, in a text without
+// decimal digits, the first run that begins with a hex word (FFFF.FFFF, the
+// unprogrammed box).
+const char* hex_version_start(const char* text) {
+  const char* digit = text;
+  while (*digit && !std::isdigit((unsigned char)*digit)) digit++;
+  const char* start = nullptr;
+  if (*digit) {
+    const char* end = digit;
+    while (std::isxdigit((unsigned char)*end)) end++;
+    start = hex_word_start(text, end);
+    if (!start) return digit;  // letters that end a word are not the number's
+  } else {
+    for (const char* q = text; *q && !start; q++) {
+      if (alnum_before(text, q) || !std::isxdigit((unsigned char)*q)) continue;
+      const char* end = q;
+      while (std::isxdigit((unsigned char)*end)) end++;
+      bool mid_run = q > text && q[-1] == '.' && alnum_before(text, q - 1);
+      if (*end == '.' && !mid_run) start = q;
+    }
+    if (!start) return nullptr;
+  }
+  // Back over the earlier words of the same run.
+  while (start > text + 1 && start[-1] == '.') {
+    const char* prev = hex_word_start(text, start - 1);
+    if (!prev) break;
+    start = prev;
+  }
+  return start;
+}
+
+}  // namespace
 
 bool parse_dotted_numbers(const char* text, bool hex, VersionRecord* out) {
   if (!text || !*text) return false;
   const char* p = text;
-  while (*p && !std::isdigit((unsigned char)*p)) p++;
-  if (!hex) {
-    if (*p) return parse_from(p, false, out);
-    *out = {0, 0, 0};
-    return false;
+  if (hex) {
+    p = hex_version_start(text);
+  } else {
+    while (*p && !std::isdigit((unsigned char)*p)) p++;
+    if (!*p) p = nullptr;
   }
-  // Hexadecimal versions may begin with a letter, which the first decimal
-  // digit alone would miss: FFFF.FFFF is the version of an unprogrammed box.
-  if (*p && parse_from(hex_number_start(text, p), true, out)) return true;
-  for (const char* q = text; *q; q++) {
-    bool word_start = q == text || !std::isalnum((unsigned char)q[-1]);
-    if (word_start && std::isxdigit((unsigned char)*q) && parse_from(q, true, out)) return true;
-  }
+  // One start, one scan: a count other than two or four does not parse.
+  if (p) return parse_from(p, hex, out);
   *out = {0, 0, 0};
   return false;
 }

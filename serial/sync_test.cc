@@ -86,6 +86,33 @@ TEST(ParseDottedNumbers, HexVersionsStartingWithALetter) {
   EXPECT_FALSE(parse_dotted_numbers(": FFFF.FFFF", false, &v));
 }
 
+// Bootloader lines as boxes send them (hexadecimal): a version is read from
+// one start only, and a run of three numbers is never cut down to two.
+TEST(ParseDottedNumbers, VersionTextTable) {
+  struct Case {
+    const char* text;
+    bool parses;
+    uint16_t major, minor, build;
+  } cases[] = {
+      {"1.2.3", false, 0, 0, 0},
+      {"17.0.1", false, 0, 0, 0},
+      {"x 1.2.3 y", false, 0, 0, 0},
+      {": FF.1.2", false, 0, 0, 0},
+      {"1.2.3.4", true, 1, 2, 4},
+      {"A1.0", true, 0xA1, 0, 0},
+      {"FFFF.FFFF", true, 0xFFFF, 0xFFFF, 0},
+      {" be FFFF.FFFF", true, 0xFFFF, 0xFFFF, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    VersionRecord v = {9, 9, 9};
+    EXPECT_EQ(parse_dotted_numbers(c.text, true, &v), c.parses);
+    EXPECT_EQ(v.major, c.major);
+    EXPECT_EQ(v.minor, c.minor);
+    EXPECT_EQ(v.build, c.build);
+  }
+}
+
 TEST(SpeedCode, OnlyTheTwoHighRatesHaveCodesOfTheirOwn) {
   EXPECT_EQ(speed_code_for(460800), 0xF1);
   EXPECT_EQ(speed_code_for(921600), 0xF2);
