@@ -5,7 +5,9 @@
 
 // Platform values the serial logic tests for by number, so it needs no
 // OS-specific conditionals: a write the driver's write time-out cut short,
-// and a read the device aborted (hang-up, I/O error).
+// and a read or write on a device that is gone or aborted the call (hang-up,
+// unplugged adapter, I/O error). Every backend maps its own device-gone
+// errors onto kErrReadAborted; the serial logic knows no other.
 constexpr uint32_t kErrWriteTimeout = 1121;
 constexpr uint32_t kErrReadAborted = 995;
 

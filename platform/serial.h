@@ -45,7 +45,8 @@ long plat_serial_read(plat_port port, void* buf, size_t max);
 // Writes `n` bytes; `*written` receives the count that went out. Without
 // write time-outs it returns only when all went out or the call failed.
 // Returns true when all bytes went out; false with kErrWriteTimeout when the
-// write time-out cut it short, or with the platform error.
+// write time-out cut it short, kErrReadAborted when the device is gone
+// (hung up, unplugged), or with the platform error.
 bool plat_serial_write(plat_port port, const void* data, size_t n,
                        size_t* written);
 

@@ -57,14 +57,18 @@ void acquire_bootloader(plat_port* port, VersionRecord* version, VersionRecord* 
         std::fprintf(stderr, "%s %li\n", message(44), (long)err);
       stop(*port);
     }
+    bool synced = true;
     if (s.sync_mode) {
+      // Without give-up these fail only when the device is gone: that goes
+      // the way of an aborted read below.
       SyncSettings ss = sync_settings(s);
       if (s.fast)
-        change_speed(*port, s.baud_code, s.target_baud, ss);
+        synced = change_speed(*port, s.baud_code, s.target_baud, ss);
       else
-        synchronise(*port, kSpeedKeep, ss);
+        synced = synchronise(*port, kSpeedKeep, ss);
     }
-    if (read_bootloader_version(*port, kIdentifyLimitMs, true, s.revision, version, second))
+    if (synced &&
+        read_bootloader_version(*port, kIdentifyLimitMs, true, s.revision, version, second))
       return;
     uint32_t err = plat_last_error();
     if (err == ERR_TIMEOUT) {
@@ -94,6 +98,7 @@ void resynchronise(plat_port port, VersionRecord* version, VersionRecord* second
   for (;;) {
     if (s.send_keyword && !send_keyword(port, s.wake_keyword, keyword_limit(s)))
       std::fprintf(stderr, "%s\n", message(44));
+    plat_set_last_error(0);
     SyncSettings ss = sync_settings(s);
     ss.grant_phase = true;
     ss.grant_limit = true;
@@ -116,5 +121,12 @@ void resynchronise(plat_port port, VersionRecord* version, VersionRecord* second
     if (synced &&
         read_bootloader_version(port, kIdentifyLimitMs, true, s.revision, version, second))
       return;
+    // No limit on attempts, but a device that is gone would be tried in a
+    // tight loop for good.
+    uint32_t err = plat_last_error();
+    if (!synced && err == kErrReadAborted) {
+      std::fprintf(stderr, "%s %lx\n", message(49), (unsigned long)err);
+      stop(port);
+    }
   }
 }

@@ -79,6 +79,20 @@ TEST_F(AcquireTest, AnAbortedReadReopensThePort) {
   EXPECT_EQ(v.major, 23);
 }
 
+// The resynchronisation has no attempt limit, but a device that is gone
+// ends it instead of being tried in a tight loop for good.
+TEST_F(AcquireTest, ResynchronisationEndsWhenTheDeviceIsGone) {
+  g_settings.sync_mode = true;
+  g_fake_serial.hung_up = true;
+  VersionRecord v = {}, second = {};
+  EXPECT_EXIT(
+      {
+        std::freopen("/dev/null", "r", stdin);
+        resynchronise(port, &v, &second);
+      },
+      ::testing::ExitedWithCode(1), "^WriteFile error \nWriteFile error \nError code \\(WF\\): 0x 3e3\n$");
+}
+
 TEST_F(AcquireTest, KeywordFailuresEndTheRunWithTheirMessages) {
   g_fake_serial.write_error = 31;
   VersionRecord v = {}, second = {};

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "platform/clock.h"
 #include "platform/error.h"
@@ -100,9 +101,12 @@ bool wait_for_text(plat_port port, const char* text, uint32_t limit_ms) {
   g_receive_buffer[0] = '\0';
   uint32_t start = plat_now_ms();
   bool found = false;
-  char* marker = nullptr;
+  size_t marker = std::string_view::npos;
   for (;;) {
     long got = plat_serial_read(port, g_receive_buffer + used, free_bytes);
+    // A device that is gone (unplugged, hung up) sends nothing ever again:
+    // end the wait with its error rather than poll it for good.
+    if (got < 0) return false;
     if (got > 0) {
       used += (size_t)got;
       free_bytes -= (size_t)got;
@@ -111,20 +115,22 @@ bool wait_for_text(plat_port port, const char* text, uint32_t limit_ms) {
         plat_set_last_error(ERR_RECEIVE_FULL);
         return false;
       }
-      // The collected text ends at its first NUL: what the box sends after
-      // one is not searched.
-      found = std::strstr(g_receive_buffer, text) != nullptr;
-      marker = std::strstr(g_receive_buffer, kBoxErrorMarker);
+      // The bytes themselves are searched: a NUL from line noise or a
+      // box's reset must not hide the answer that follows it.
+      std::string_view received(g_receive_buffer, used);
+      found = received.find(text) != std::string_view::npos;
+      marker = received.find(kBoxErrorMarker);
     }
-    if (found || marker) break;
+    if (found || marker != std::string_view::npos) break;
     plat_sleep_ms(kTextPollMs);
     if (limit_ms && elapsed_ms(start, plat_now_ms()) > limit_ms) break;
   }
-  if (marker) {
-    char* eol = std::strchr(marker, '\n');
+  if (marker != std::string_view::npos) {
+    char* line = g_receive_buffer + marker;
+    char* eol = std::strchr(line, '\n');
     if (eol) *eol = '\0';
     plat_set_last_error(ERR_BOX_ERROR);
-    std::printf("\n\n%s\n\n", marker);
+    std::printf("\n\n%s\n\n", line);
     return false;
   }
   if (found) return true;

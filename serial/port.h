@@ -15,7 +15,8 @@ constexpr uint32_t ERR_BOX_ERROR = 0x20000007;
 constexpr size_t kReceiveBufferSize = 10240;
 
 // Text received from the box; NUL-terminated after every read of
-// wait_for_text. Also scratch space for the keyword and version lines.
+// wait_for_text, and may hold NULs of its own. Also scratch space for the
+// keyword and version lines.
 extern char g_receive_buffer[kReceiveBufferSize + 1];
 
 // Opens COM port `com_port` (10 tries, 50 ms apart) at `baud` with the
@@ -39,10 +40,11 @@ uint32_t elapsed_ms(uint32_t start, uint32_t now);
 // success; false with ERR_TIMEOUT or the platform error.
 bool timed_write(plat_port port, const void* data, size_t n, uint32_t limit_ms);
 
-// Collects text until `text` or "ERROR:" arrives, `limit_ms` passes (0 = no
-// limit) or the receive buffer fills. Returns true when `text` came; false
-// with ERR_BOX_ERROR (the box's line printed), ERR_TIMEOUT or
-// ERR_RECEIVE_FULL.
+// Collects bytes until `text` or "ERROR:" is among them (NULs included),
+// `limit_ms` passes (0 = no limit), the receive buffer fills or a read
+// fails. Returns true when `text` came; false with ERR_BOX_ERROR (the box's
+// line printed), ERR_TIMEOUT, ERR_RECEIVE_FULL, or the read's error
+// (kErrReadAborted when the device is gone).
 bool wait_for_text(plat_port port, const char* text, uint32_t limit_ms);
 
 // Reads one byte into `*dst`. Returns false only when the read fails; true

@@ -95,11 +95,36 @@ TEST_F(PortTest, WaitForTextBoxErrorWinsAndIsShown) {
   EXPECT_EQ(out, "\n\nERROR: flash 3\r\n\n");
 }
 
-TEST_F(PortTest, WaitForTextIgnoresWhatFollowsANul) {
-  plat_port p = port_open(1, 115200, false, false);
-  fake_serial_feed(std::string("abc\0finished!", 13));
-  EXPECT_FALSE(wait_for_text(p, "finished!", 200));
-  EXPECT_EQ(plat_last_error(), ERR_TIMEOUT);
+// The received bytes are searched, NULs and all; a device that goes away
+// ends the wait at once with its error instead of being polled for ever.
+TEST_F(PortTest, WaitForTextSearchesPastNulsAndEndsWhenTheDeviceIsGone) {
+  struct Case {
+    std::string bytes;
+    bool gone;  // the device hung up (unplugged adapter, box reset)
+    bool result;
+    uint32_t error;
+    std::string shown;
+  } cases[] = {
+      {std::string("abc\0finished!", 13), false, true, 0, ""},
+      {std::string("\0\0ERROR: flash\r\n", 17), false, false, ERR_BOX_ERROR,
+       "\n\nERROR: flash\r\n\n"},
+      {"", true, false, kErrReadAborted, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    SetUp();
+    plat_port p = port_open(1, 115200, false, false);
+    fake_serial_feed(c.bytes);
+    g_fake_serial.hung_up = c.gone;
+    uint32_t start = fake_clock_now();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(wait_for_text(p, "finished!", 60000), c.result);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.shown);
+    if (!c.result) {
+      EXPECT_EQ(plat_last_error(), c.error);
+    }
+    EXPECT_LT(fake_clock_now() - start, 100u) << "ended by the bytes, not by the limit";
+  }
 }
 
 TEST_F(PortTest, WaitForTextLimits) {

@@ -30,22 +30,29 @@ void drain(plat_port port, int passes) {
   }
 }
 
+constexpr int kNoEcho = -1;
+constexpr int kDeviceGone = -2;
+
+bool device_gone() { return plat_last_error() == kErrReadAborted; }
+
 // The box's answer to one digit: only the last byte counts; 0xFF is line
-// noise, not an answer. Returns the byte, or -1 for none.
+// noise, not an answer. Returns the byte, kNoEcho, or kDeviceGone when a
+// read found the device gone.
 int collect_echo(plat_port port, bool urloader) {
-  int last = -1;
+  int last = kNoEcho;
   int allowance = kEmptyReadAllowance;
   for (;;) {
     // A blank means the box is still talking: read on without a pause.
     if (!urloader && last != ' ') plat_sleep_ms(kEchoPollMs);
     uint8_t b;
     long got = plat_serial_read(port, &b, 1);
+    if (got < 0 && device_gone()) return kDeviceGone;
     if (got == 1) {
-      last = b == 0xFF ? -1 : b;
+      last = b == 0xFF ? kNoEcho : b;
       continue;
     }
     if (last >= 0) return last;
-    if (allowance == 0) return -1;
+    if (allowance == 0) return kNoEcho;
     allowance--;
   }
 }
@@ -213,6 +220,8 @@ bool synchronise(plat_port port, uint8_t speed_byte, const SyncSettings& s) {
     size_t written = 0;
     if (!plat_serial_write(port, &digit, 1, &written)) {
       std::fprintf(stderr, "%s\n", message(44));
+      // Retrying a device that is gone would print this for ever.
+      if (device_gone()) return false;
       plat_sleep_ms(kWriteRetryMs);
       continue;
     }
@@ -221,6 +230,7 @@ bool synchronise(plat_port port, uint8_t speed_byte, const SyncSettings& s) {
       continue;
     }
     int echo = collect_echo(port, s.urloader);
+    if (echo == kDeviceGone) return false;
     required = echo == digit ? required - 1 : 2;
     digit = digit == '9' ? '0' : digit + 1;
     counter++;

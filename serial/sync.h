@@ -30,8 +30,8 @@ uint8_t speed_code_for(uint32_t baud);
 bool send_keyword(plat_port port, const char* keyword, uint32_t limit_ms);
 
 // Digit-echo synchronisation ending in the start byte and `speed_byte`.
-// Returns true when both went out; false only with give_up. A refused grant
-// without a limit ends the run.
+// Returns true when both went out; false with give_up, or when the device
+// is gone (kErrReadAborted). A refused grant without a limit ends the run.
 bool synchronise(plat_port port, uint8_t speed_byte, const SyncSettings& s);
 
 // Synchronise with `code`, switch the line to `baud`, synchronise again.

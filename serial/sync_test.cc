@@ -182,6 +182,30 @@ TEST_F(SyncTest, GiveUpAfterTwentyUnansweredDigits) {
   EXPECT_EQ(fake_clock_slept(), 20u * 250u);  // no one-second pause
 }
 
+// A device that goes away mid-synchronisation ends it (the caller reports
+// it) instead of being written to, or polled, for ever.
+TEST_F(SyncTest, ADeviceThatIsGoneEndsTheSynchronisation) {
+  struct Case {
+    const char* when;
+    bool before_first_digit;  // else right after the first digit went out
+    std::string written, err;
+  } cases[] = {
+      {"write fails", true, "", "WriteFile error \n"},
+      {"echo read fails", false, "0", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.when);
+    SetUp();
+    g_fake_serial.hung_up = c.before_first_digit;
+    g_fake_serial.on_write = [](uint8_t) { g_fake_serial.hung_up = true; };
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(synchronise(port, 0xFE, plain()));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+    EXPECT_EQ(plat_last_error(), kErrReadAborted);
+    EXPECT_EQ(g_fake_serial.written, c.written);
+  }
+}
+
 TEST_F(SyncTest, GrantWithLimitIsAwaitedAtMostOneSecondThenDrained) {
   echo_digits();
   SyncSettings s = plain();

@@ -92,6 +92,14 @@ bool fail_errno() {
   return false;
 }
 
+// The errors of a device that is gone (hung up, unplugged) become the one
+// value the serial logic tests for.
+bool fail_io_errno() {
+  bool gone = errno == EIO || errno == ENXIO || errno == ENODEV;
+  plat_set_last_error(gone ? kErrReadAborted : static_cast<uint32_t>(errno));
+  return false;
+}
+
 // Sets `baud` on `fd` whose other settings are already in `t`.
 // Returns true on success.
 bool apply_baud(int fd, termios* t, uint32_t baud) {
@@ -231,8 +239,7 @@ long plat_serial_read(plat_port port, void* buf, size_t max) {
   }
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
     return 0;
-  plat_set_last_error(errno == EIO ? kErrReadAborted
-                                   : static_cast<uint32_t>(errno));
+  fail_io_errno();
   return -1;
 }
 
@@ -254,7 +261,7 @@ bool plat_serial_write(plat_port port, const void* data, size_t n,
       continue;
     if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
       *written = done;
-      return fail_errno();
+      return fail_io_errno();
     }
     int wait = -1;
     if (p->write_timeouts) {

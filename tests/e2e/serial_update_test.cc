@@ -210,6 +210,45 @@ TEST_F(SerialUpdate, BoxErrorWhileProgramming) {
   EXPECT_EQ(r.err, "Error code (WF): 0x 20000007\n");
 }
 
+// A line that hangs up (unplugged adapter, box gone) ends the run where it
+// happens instead of being polled or written to for ever.
+TEST_F(SerialUpdate, ABoxThatHangsUpEndsTheRun) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "300"});
+  struct Case {
+    const char* stage;
+    std::string err;  // the whole of standard error
+    const char* out_end;
+  } cases[] = {
+      // While the box programs its flash: the wait for "finished!".
+      {"finish", "Error code (WF): 0x 3e3\n", "Programming the flash memory..."},
+      // During the digit echo: handled as an aborted read, and the port is
+      // gone when it is opened again.
+      {"echo", "Inititialization of COM-port failed (Error:  2)\n", "\n\n\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stage);
+    std::string com = start_box({"--hangup-at", c.stage});
+    ProcResult r = update(com, {file});
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_TRUE(contains(r.out, c.out_end + std::string(kPause))) << r.out;
+    kill_process(&box);
+  }
+}
+
+// A NUL on the line (noise, a box's reset glitch) does not hide the
+// "finished!" after it.
+TEST_F(SerialUpdate, ANulBeforeFinishedIsNoObstacle) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "300"});
+  std::string com = start_box({"--progress", "\\0", "--expect", file});
+  ProcResult r = update(com, {file});
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, std::string(kBannerEnd) + " " + com + ")\n\n")) << r.out;
+  EXPECT_EQ(box_result(), 0) << box.out;
+}
+
 TEST_F(SerialUpdate, LoopModeOverTwoBoxes) {
   std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "1000"});
   std::string com = start_box({"--boxes", "2", "--expect", file});

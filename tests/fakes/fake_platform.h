@@ -41,7 +41,7 @@ struct FakeSerial {
   uint32_t write_error = 0;
   // Reads: the next read fails with this error (0 = none).
   uint32_t read_error = 0;
-  // Reads from this point on fail (hung-up device).
+  // Reads and writes from this point on fail (hung-up device).
   bool hung_up = false;
 };
 

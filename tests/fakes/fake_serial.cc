@@ -106,6 +106,10 @@ long plat_serial_read(plat_port, void* buf, size_t max) {
 
 bool plat_serial_write(plat_port, const void* data, size_t n, size_t* written) {
   *written = 0;
+  if (g_fake_serial.hung_up) {
+    plat_set_last_error(kErrReadAborted);
+    return false;
+  }
   if (g_fake_serial.write_error) {
     plat_set_last_error(g_fake_serial.write_error);
     g_fake_serial.write_error = 0;
