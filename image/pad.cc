@@ -2,12 +2,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/exit.h"
 #include "core/messages.h"
 #include "image/bootloader_table.h"
 #include "image/checks.h"
 #include "image/image_buffer.h"
+#include "platform/file.h"
 
 namespace {
 
@@ -23,6 +25,27 @@ uint32_t be32(const uint8_t* p) {
          (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
 
+// What the file check accepted, for the loaders to hold every reload
+// against: a file rebuilt in between must not go out as a mix of new bytes
+// and stale buffer bytes, nor as another valid file.
+struct Accepted {
+  bool valid;
+  std::string path;
+  uint32_t size;
+  uint64_t fingerprint;
+};
+Accepted g_accepted = {false, "", 0, 0};
+
+constexpr uint64_t kFnvOffset = 14695981039346656037ull;
+constexpr uint64_t kFnvPrime = 1099511628211ull;
+
+// FNV-1a over `n` bytes, going on from `h`: unlike the file's own sum it
+// also tells apart files whose bytes only moved.
+uint64_t fingerprint(uint64_t h, const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * kFnvPrime;
+  return h;
+}
+
 // Reads exactly `count` bytes. Returns 1 when all arrived, 0 otherwise.
 int read_exact(std::FILE* f, uint8_t* dest, size_t count) {
   return std::fread(dest, 1, count, f) == count ? 1 : 0;
@@ -30,7 +53,7 @@ int read_exact(std::FILE* f, uint8_t* dest, size_t count) {
 
 // Size of the file in bytes, or -1 when it cannot be opened or measured.
 long file_size(const char* path) {
-  std::FILE* f = std::fopen(path, "rb");
+  std::FILE* f = plat_open_regular_file(path);
   if (f == nullptr) return -1;
   long size = -1;
   if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
@@ -39,9 +62,10 @@ long file_size(const char* path) {
 }
 
 // Copies the whole file to the image buffer from byte 0. Returns 0 and the
-// byte count in `loaded`, or 1 after a line on standard error.
+// byte count in `loaded`, or 1 after a line on standard error (or, for a
+// file that is no longer the one the check accepted, messages 38 and 39).
 int load_file(const char* path, uint32_t* loaded) {
-  std::FILE* f = std::fopen(path, "rb");
+  std::FILE* f = plat_open_regular_file(path);
   if (f == nullptr) {
     std::fprintf(stderr, "Cannot open file %s\n", path);
     char text[600];
@@ -56,6 +80,12 @@ int load_file(const char* path, uint32_t* loaded) {
   std::fclose(f);
   if (more != EOF) {
     std::fprintf(stderr, "%s\n", message(102));
+    return 1;
+  }
+  if (g_accepted.valid && g_accepted.path == path &&
+      (count != g_accepted.size ||
+       fingerprint(kFnvOffset, g_image_buffer, count) != g_accepted.fingerprint)) {
+    std::printf("%s%s\n", message(38), message(39));
     return 1;
   }
   *loaded = static_cast<uint32_t>(count);
@@ -76,10 +106,11 @@ void normalize_pad_path(char* name) {
 }
 
 uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version) {
+  g_accepted.valid = false;
   long size = file_size(path);
   if (size <= 0) return 0;
 
-  std::FILE* f = std::fopen(path, "rb");
+  std::FILE* f = plat_open_regular_file(path);
   if (f == nullptr) return 0;
   uint8_t header[9];
   if (!read_exact(f, header, 4)) {
@@ -103,6 +134,7 @@ uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version) {
     exit_run(1);
   }
 
+  uint64_t print = fingerprint(kFnvOffset, header, sizeof header);
   uint32_t sum = 0;
   uint32_t done = 0;
   while (done < length) {
@@ -112,6 +144,7 @@ uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version) {
       return 0;
     }
     for (size_t i = 0; i < got; ++i) sum += g_image_buffer[done + i];
+    print = fingerprint(print, g_image_buffer + done, got);
     done += static_cast<uint32_t>(got);
   }
   uint8_t stored[4];
@@ -121,6 +154,8 @@ uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version) {
 
   *format = header[4];
   *version = be32(header + 5);
+  g_accepted = {true, path, static_cast<uint32_t>(size),
+                fingerprint(print, stored, sizeof stored)};
   return static_cast<uint32_t>(size);
 }
 
@@ -155,7 +190,7 @@ int pad_load_patched(const char* path, uint32_t length, uint32_t version,
 
 bool pad_checksum(const char* path, uint32_t size, uint32_t* checksum) {
   if (size < kPadOverhead) return false;
-  std::FILE* f = std::fopen(path, "rb");
+  std::FILE* f = plat_open_regular_file(path);
   if (f == nullptr) return false;
   uint8_t stored[4];
   bool ok = std::fseek(f, static_cast<long>(size - 4), SEEK_SET) == 0 && read_exact(f, stored, 4);

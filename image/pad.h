@@ -8,8 +8,10 @@ constexpr uint32_t kPadOverhead = 13;  // 9-byte header + 4-byte checksum
 void normalize_pad_path(char* name);
 
 // Checks a PAD file. Returns the file size S (> 0) of a well-formed file and
-// fills `format` and `version`; 0 otherwise. A file that cannot fit the
-// image buffer ends the run (message 102, exit code 1).
+// fills `format` and `version`; 0 otherwise, also for anything that is not
+// a regular file. A file that cannot fit the image buffer ends the run
+// (message 102, exit code 1). The loaders hold later reloads against the
+// file it last accepted.
 uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version);
 
 // The driver's file check: message 38, pad_verify, message 39 (and exit 1)
@@ -19,7 +21,9 @@ void pad_file_check(const char* path, uint32_t* size, uint8_t* format,
                     uint32_t* version);
 
 // Copies the whole file into the image buffer (nothing when `prefilled`).
-// Returns 0 on success, 1 when the file cannot be opened or does not fit.
+// Returns 0 on success, 1 when the file cannot be opened or does not fit,
+// or when it is no longer, byte for byte, the file pad_verify last accepted
+// under that name (messages 38 and 39 printed then).
 int pad_load(const char* path, uint32_t length, bool prefilled);
 
 // Loads like pad_load, then applies pad_patch_versions with `version` over

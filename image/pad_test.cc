@@ -306,6 +306,40 @@ TEST_F(PadFiles, LoadCopiesTheWholeFileAndNothingMore) {
   for (size_t i = f.size(); i < 64; ++i) EXPECT_EQ(g_image_buffer[i], 0xEE);
 }
 
+// Both loaders hold the reload against the file the check accepted: a file
+// rebuilt in between, valid or not, is refused before anything is sent.
+TEST_F(PadFiles, LoadersRefuseAFileChangedSinceTheCheck) {
+  Bytes checked = pad_bytes(21, 0x00170000, {1, 2, 3, 4, 5, 6, 7});
+  Bytes moved = pad_bytes(21, 0x00170000, {2, 1, 3, 4, 5, 6, 7});  // same size and sum
+  Bytes header = checked;
+  header[4] = 22;  // the header is outside the sum
+  struct Case {
+    const char* what;
+    Bytes reloaded;
+    int result;
+  } cases[] = {
+      {"unchanged", checked, 0},
+      {"shorter", pad_bytes(21, 0x00170000, {1, 2, 3}), 1},
+      {"longer", pad_bytes(21, 0x00170000, Bytes(300, 9)), 1},
+      {"bytes moved", moved, 1},
+      {"header changed", header, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string path = write("a.pad", checked);
+    ASSERT_EQ(verify(path), checked.size());
+    write("a.pad", c.reloaded);
+    for (int patched = 0; patched < 2; ++patched) {
+      testing::internal::CaptureStdout();
+      int r = patched ? pad_load_patched(path.c_str(), 20, 0x00170000, false)
+                      : pad_load(path.c_str(), 20, false);
+      EXPECT_EQ(r, c.result);
+      EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                c.result ? "Checking file ... failed. Abort!\n" : "");
+    }
+  }
+}
+
 TEST_F(PadFiles, LoadersReportAMissingFile) {
   std::string path = dir_ + "/gone.pad";
   testing::internal::CaptureStderr();

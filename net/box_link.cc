@@ -102,7 +102,8 @@ int send_image_block(plat_socket s, uint32_t length) {
   for (int shift = 24; shift >= 0; shift -= 8)
     if (!send_byte(s, static_cast<uint8_t>(length >> shift))) return 1;
   if (!send_block(s, length)) return 1;
+  // Any byte, or an orderly close, is the box's "done". A reset is not: a
+  // block that went into the kernel's buffers need not have reached it.
   uint8_t reply;
-  receive_byte(s, &reply);  // any byte, or a close, ends the wait
-  return 0;
+  return receive_byte_or_close(s, &reply) < 0 ? 2 : 0;
 }

@@ -15,6 +15,8 @@ const char* const kTexts[kNetFailureCount][2] = {
      "Das PAD-File konnte nicht erneut gelesen werden; nichts an die Box gesendet."},
     {"Sending the image to the box failed.",
      "Senden des Images an die Box fehlgeschlagen."},
+    {"The box broke off the transfer; the image may not have arrived.",
+     "Die Box hat die Uebertragung abgebrochen; das Image ist vielleicht nicht angekommen."},
     {"The update server did not answer the query.",
      "Der Update Server hat die Anfrage nicht beantwortet."},
     {"The update server did not announce the software size.",

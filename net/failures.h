@@ -8,6 +8,7 @@ enum NetFailure {
   kFailIdentityText,   // identity text without its zero byte
   kFailReload,         // PAD file could not be read again
   kFailImageSend,      // image block did not go out
+  kFailBrokeOff,       // box broke the connection off after the image block
   kFailQueryAnswer,    // query answer missing
   kFailSizeAnswer,     // size answer missing
   kFailReception,      // software broke off: takes the received and the announced count

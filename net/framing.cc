@@ -13,6 +13,15 @@ int receive_byte(plat_socket s, uint8_t* value) {
   return 1;
 }
 
+int receive_byte_or_close(plat_socket s, uint8_t* value) {
+  uint8_t b;
+  long r = plat_tcp_recv(s, &b, 1);
+  if (r < 0) return -1;
+  if (r == 0) return 0;
+  *value = b;
+  return 1;
+}
+
 int receive_number(plat_socket s, uint32_t* value) {
   int ok = 1;
   uint32_t v = 0;

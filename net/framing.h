@@ -14,6 +14,11 @@ int send_byte(plat_socket s, uint8_t value);
 // A closed connection counts as failure. `*value` is left as it was then.
 int receive_byte(plat_socket s, uint8_t* value);
 
+// One receive call of one byte that tells an orderly close from a broken
+// connection. Returns 1 when a byte arrived, 0 when the peer closed in
+// order, -1 when the receive failed (a reset among the causes).
+int receive_byte_or_close(plat_socket s, uint8_t* value);
+
 // Four receive calls, always all four, even after one has failed: the peer
 // may still be sending the rest, and the stream must stay in step. A byte
 // that failed counts as 0 in `*value`.

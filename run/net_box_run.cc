@@ -25,7 +25,9 @@ namespace {
 int network_image_transfer(plat_socket s, const char* pad_path,
                            uint32_t pad_size, uint32_t version_word) {
   if (pad_load_patched(pad_path, pad_size, version_word, false) != 0) return 2;
-  if (send_image_block(s, pad_size) != 0) return 1;
+  int sent = send_image_block(s, pad_size);
+  if (sent == 2) return 3;
+  if (sent != 0) return 1;
   std::printf("%s\n", message(46));
   std::printf("%s", message(47));
   std::printf("%s\n", message(46));
@@ -50,6 +52,7 @@ void network_box_update(plat_socket s) {
   r = network_image_transfer(s, g_settings.pad_path, g_settings.pad_size,
                              g_settings.version_word);
   if (r == 2) fail(s, kFailReload);
+  if (r == 3) fail(s, kFailBrokeOff);
   if (r != 0) fail(s, kFailImageSend);
   journal_set_bytes_sent(g_settings.pad_size);
 

@@ -11,7 +11,8 @@
 
 // Reloads the PAD file with `version_word` written into it, sends it with
 // send_image_block and prints the done lines. Returns 0 on success, 1 when
-// the block did not go out, 2 when the file could not be reloaded (nothing
-// was sent then).
+// the block did not go out, 2 when the file could not be reloaded or is no
+// longer the file the check accepted (nothing was sent then), 3 when the
+// box broke the connection off after the block.
 int network_image_transfer(plat_socket s, const char* pad_path,
                            uint32_t pad_size, uint32_t version_word);

@@ -1,6 +1,7 @@
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,3 +46,24 @@ void plat_append_close(plat_file f) {
 }
 
 const char* plat_file_error_text(uint32_t err) { return std::strerror(static_cast<int>(err)); }
+
+// A FIFO named as the PAD file would block the first open for good, a
+// terminal or serial device would be read (or become the controlling
+// terminal): only regular files are opened.
+std::FILE* plat_open_regular_file(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  // The name may have been swapped for something else since the stat: open
+  // without blocking, without taking a terminal, and look again.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  std::FILE* f = fdopen(fd, "rb");
+  if (f == nullptr) close(fd);
+  return f;
+}

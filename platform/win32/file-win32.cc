@@ -1,5 +1,6 @@
 #include "platform/file.h"
 
+#include <io.h>
 #include <windows.h>
 
 plat_file plat_append_open(const char* path) {
@@ -40,4 +41,20 @@ const char* plat_file_error_text(uint32_t err) {
   if (n == 0) return "error";
   text[n] = '\0';
   return text;
+}
+
+// Only files on disk are read as PAD files: a pipe, the console or a COM
+// port named instead would block the reads or touch a device.
+std::FILE* plat_open_regular_file(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return nullptr;
+  std::FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) return nullptr;
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+  if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK) {
+    std::fclose(f);
+    return nullptr;
+  }
+  return f;
 }

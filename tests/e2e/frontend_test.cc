@@ -155,6 +155,33 @@ TEST(FrontEnd, FileCheckThroughAPseudoTerminal) {
   system(("rm -rf " + dir).c_str());
 }
 
+// Only a regular file is a PAD file: a FIFO would block the first open for
+// good. Links are followed.
+TEST(FrontEnd, FileCheckRefusesWhatIsNotARegularFile) {
+  Pty pty;
+  std::string dir = make_temp_dir();
+  ASSERT_EQ(mkfifo((dir + "/fifo.pad").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir((dir + "/dir.pad").c_str(), 0700), 0);
+  padtool_create(dir, "f18.pad", {"--format", "18", "--version", "23.0"});
+  ASSERT_EQ(symlink((dir + "/f18.pad").c_str(), (dir + "/link.pad").c_str()), 0);
+  struct Case {
+    const char* name;
+    std::string out;
+  } cases[] = {
+      {"fifo.pad", "Checking file ... failed. Abort!\n"},
+      {"dir.pad", "Checking file ... failed. Abort!\n"},
+      {"link.pad", "Checking file ... OK\nUnknown PAD-file format \n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProcResult r = run_process({update_bin(), "-p", pty.port(), dir + "/" + c.name}, "", 10000);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, c.out + kPause);
+  }
+  system(("rm -rf " + dir).c_str());
+}
+
 TEST(FrontEnd, PatchDialogueAsksUntilYesOrNo) {
   Pty pty;
   std::string dir = make_temp_dir();

@@ -224,6 +224,50 @@ TEST_F(NetBox, PadFileGoneBeforeTheReloadSendsNothing) {
   EXPECT_EQ(bytes_of({0x01, 0x02, 0x01}), r.record);
 }
 
+// A PAD file rebuilt between the check and the reload (another valid file:
+// smaller, larger, or of the same size and sum) must not reach the box.
+TEST_F(NetBox, FileChangedAfterTheCheckIsNotSent) {
+  std::string file = pad("21.0", 3000);
+  std::string same = read_file(file);
+  std::swap(same[20], same[21]);  // bytes moved: size and sum stay
+  ASSERT_NE(same, read_file(file));
+  struct Case {
+    const char* what;
+    std::string content;
+  } cases[] = {
+      {"smaller", read_file(pad("21.0", 1000))},
+      {"larger", read_file(pad("21.0", 6000))},
+      {"same size and sum", same},
+  };
+  std::string original = read_file(file);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    write_file(file, original);
+    std::string rebuilt = dir_ + "/rebuilt.pad";
+    write_file(rebuilt, c.content);
+    BoxRun r = run({"--replace", file + "=" + rebuilt}, file);
+    EXPECT_TRUE(has(r.sim, "REPLACED")) << r.sim;
+    EXPECT_EQ(1, r.tool.exit_code);
+    EXPECT_TRUE(has(r.tool.out, "Checking file ... OK\n")) << r.tool.out;
+    EXPECT_TRUE(has(r.tool.out, "Checking file ... failed. Abort!\n")) << r.tool.out;
+    EXPECT_FALSE(has(r.tool.out, "Done!"));
+    EXPECT_FALSE(has(r.tool.err, kReady)) << r.tool.err;
+    EXPECT_EQ(bytes_of({0x01, 0x02, 0x01}), r.record) << "not a byte of it sent";
+  }
+}
+
+// A box that resets the connection in the middle of the image did not get
+// it, even when the whole block fitted into the kernel's buffers.
+TEST_F(NetBox, BoxThatResetsMidImageIsAFailedTransfer) {
+  std::string file = pad("21.0", 3000);
+  BoxRun r = run({"--close-at", "image:100"}, file);
+  EXPECT_TRUE(has(r.sim, "RESET IN IMAGE after 100 bytes")) << r.sim;
+  EXPECT_EQ(1, r.tool.exit_code);
+  EXPECT_TRUE(has(r.tool.err, "The box broke off the transfer")) << r.tool.err;
+  EXPECT_FALSE(has(r.tool.out, "Done!")) << r.tool.out;
+  EXPECT_FALSE(has(r.tool.err, kReady));
+}
+
 TEST_F(NetBox, BlockThatCannotGoOutEndsWithCode1) {
   // The box resets the connection after the identity, with a window too
   // small for the large block to have gone out before.

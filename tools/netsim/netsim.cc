@@ -54,6 +54,7 @@ struct Options {
   bool close_after_image = false;
   std::string image_out;
   std::string unlink_path;  // removed when the identity request arrives
+  std::string replace_path, replacement;  // replacement renamed onto replace_path then
 
   // server
   int greeting_reply = 0x01;
@@ -197,6 +198,11 @@ void box_identity(Conn* c) {
   // then shows how it copes with a failed reload.
   if (!g_opt.unlink_path.empty() && unlink(g_opt.unlink_path.c_str()) == 0)
     note("UNLINKED " + g_opt.unlink_path);
+  // ... and a file rebuilt by then, how it tells the new one from the one
+  // it checked.
+  if (!g_opt.replace_path.empty() &&
+      rename(g_opt.replacement.c_str(), g_opt.replace_path.c_str()) == 0)
+    note("REPLACED " + g_opt.replace_path);
   std::string rec;
   rec.push_back(0x01);
   rec.append(reinterpret_cast<const char*>(g_opt.prefix), 2);
@@ -228,7 +234,7 @@ void box_identity(Conn* c) {
     note("IDENTITY ACK BAD " + hex_byte(ack));
   else
     note("IDENTITY ACK");
-  if (g_opt.close_at == CloseAt::kImage && !c->closed) {
+  if (g_opt.close_at == CloseAt::kImage && g_opt.close_count < 0 && !c->closed) {
     note("RESET BEFORE IMAGE");
     reset(c);
   }
@@ -244,6 +250,14 @@ bool box_image(Conn* c) {
   uint32_t len = 0;
   for (char ch : len_bytes) len = (len << 8) | static_cast<uint8_t>(ch);
   std::string image;
+  if (g_opt.close_at == CloseAt::kImage && g_opt.close_count >= 0) {
+    // A box that resets in the middle of the image: the peer's send may
+    // well have succeeded into its buffers by then.
+    get_bytes(c, &image, std::min<size_t>(len, static_cast<size_t>(g_opt.close_count)));
+    note("RESET IN IMAGE after " + std::to_string(image.size()) + " bytes");
+    reset(c);
+    return false;
+  }
   size_t got = get_bytes(c, &image, len);
   if (!g_opt.image_out.empty()) {
     FILE* f = fopen(g_opt.image_out.c_str(), "wb");
@@ -457,8 +471,10 @@ void serve_server(Conn* c) {
           "box:     --hello-reply BYTE  --prefix B1,B2  --major BYTE  --minor BYTE\n"
           "         --extra B1,B2,B3  --text TEXT  --text-length N (N 'a', no zero byte)\n"
           "         --image-reply BYTE  --close-after-image  --image-out FILE\n"
-          "         --close-at hello|identity[:K]|image (image: reset after the identity)\n"
+          "         --close-at hello|identity[:K]|image[:K] (image: reset after the identity,\n"
+          "           image:K after K bytes of the image)\n"
           "         --unlink FILE (removed when the identity request arrives)\n"
+          "         --replace FILE=NEW (NEW renamed onto FILE then)\n"
           "server:  --software CH:MAJ.MIN=FILE  --software-version CH:MAJ.MIN=A.B.C\n"
           "         --size N  --slow BYTES_PER_SEC  --greeting-reply BYTE\n"
           "         --close-at greeting|query[:K]|size[:K]|software:K\n");
@@ -561,7 +577,7 @@ void parse_options(int argc, char** argv) {
   enum {
     kPort = 256, kConnections, kTimeout, kRecord, kCloseAt, kHelloReply, kPrefix, kMajor,
     kMinor, kExtra, kText, kTextLength, kImageReply, kCloseAfterImage, kImageOut, kSoftwareOpt,
-    kSoftwareVersion, kSize, kSlow, kGreetingReply, kUnlink, kHelp
+    kSoftwareVersion, kSize, kSlow, kGreetingReply, kUnlink, kReplace, kHelp
   };
   static const option kLong[] = {
       {"port", required_argument, nullptr, kPort},
@@ -585,6 +601,7 @@ void parse_options(int argc, char** argv) {
       {"slow", required_argument, nullptr, kSlow},
       {"greeting-reply", required_argument, nullptr, kGreetingReply},
       {"unlink", required_argument, nullptr, kUnlink},
+      {"replace", required_argument, nullptr, kReplace},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0}};
   optind = 2;
@@ -622,6 +639,15 @@ void parse_options(int argc, char** argv) {
         g_opt.greeting_reply = static_cast<int>(parse_number(optarg, 0, 255, "byte"));
         break;
       case kUnlink: g_opt.unlink_path = optarg; break;
+      case kReplace: {
+        std::string arg = optarg;
+        size_t eq = arg.find('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == arg.size())
+          usage("--replace needs FILE=NEW");
+        g_opt.replace_path = arg.substr(0, eq);
+        g_opt.replacement = arg.substr(eq + 1);
+        break;
+      }
       case kHelp: usage(nullptr);
       default: usage("bad option");
     }
