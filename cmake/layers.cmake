@@ -4,7 +4,8 @@
 #
 # The serial device and the clock are the fakes in a target whose property
 # UPDATE_FAKES is true (unit tests that run the serial logic without real
-# sleeps or hardware), the real backend everywhere else.
+# sleeps or hardware), the TCP primitives in one whose UPDATE_FAKE_NET is
+# true (the fuzz targets); the real backend everywhere else.
 #
 # A layer compiles against an include root of its own that holds only
 # itself, the layers below it and platform/, so a header from a layer above
@@ -47,6 +48,10 @@ function(update_layer name)
     if(concern STREQUAL "serial" OR concern STREQUAL "clock")
       target_link_libraries(update_${name} PUBLIC
         "$<IF:$<BOOL:$<TARGET_PROPERTY:UPDATE_FAKES>>,fake_${concern},plat_${concern}>")
+    elseif(concern STREQUAL "net")
+      # Its own switch: most net tests talk over real local sockets.
+      target_link_libraries(update_${name} PUBLIC
+        "$<IF:$<BOOL:$<TARGET_PROPERTY:UPDATE_FAKE_NET>>,fake_net,plat_net>")
     else()
       target_link_libraries(update_${name} PUBLIC plat_${concern})
     endif()

@@ -43,6 +43,8 @@ struct FakeSerial {
   uint32_t read_error = 0;
   // Reads and writes from this point on fail (hung-up device).
   bool hung_up = false;
+  // The device hangs up once every queued byte has been read.
+  bool hang_up_when_drained = false;
 };
 
 extern FakeSerial g_fake_serial;
@@ -55,3 +57,14 @@ void fake_serial_feed(const std::string& bytes, uint32_t delay_ms = 0);
 
 // Number of bytes queued and not yet read.
 size_t fake_serial_pending();
+
+// A fake of the TCP primitives (link fake_net instead of plat_net): the
+// peer's bytes are a script read in order, what the tool sends is kept.
+struct FakeNet {
+  std::string incoming;     // the peer's bytes, in order
+  size_t read_at = 0;       // how many of them the tool has received
+  bool reset_at_end = false;  // after the script: a reset (-1), else a close (0)
+  std::string sent;         // every byte the tool sent
+};
+
+extern FakeNet g_fake_net;

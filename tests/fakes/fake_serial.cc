@@ -83,6 +83,7 @@ bool plat_serial_set_baud(plat_port, uint32_t baud) {
 }
 
 long plat_serial_read(plat_port, void* buf, size_t max) {
+  if (g_fake_serial.hang_up_when_drained && g_incoming.empty()) g_fake_serial.hung_up = true;
   if (g_fake_serial.hung_up) {
     plat_set_last_error(kErrReadAborted);
     return -1;
@@ -132,6 +133,7 @@ bool plat_serial_write(plat_port, const void* data, size_t n, size_t* written) {
 }
 
 int plat_serial_wait_rx(plat_port, uint32_t limit_ms) {
+  if (g_fake_serial.hang_up_when_drained && g_incoming.empty()) g_fake_serial.hung_up = true;
   if (g_fake_serial.hung_up) {
     plat_set_last_error(kErrReadAborted);
     return -1;
