@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -216,14 +217,14 @@ TEST_F(SerialUpdate, ABoxThatHangsUpEndsTheRun) {
   std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "300"});
   struct Case {
     const char* stage;
-    std::string err;  // the whole of standard error
+    std::string err;  // standard error: one line that starts so
     const char* out_end;
   } cases[] = {
       // While the box programs its flash: the wait for "finished!".
       {"finish", "Error code (WF): 0x 3e3\n", "Programming the flash memory..."},
-      // During the digit echo: handled as an aborted read, and the port is
-      // gone when it is opened again.
-      {"echo", "Inititialization of COM-port failed (Error:  2)\n", "\n\n\n"},
+      // During the digit echo: handled as an aborted read; the port that
+      // is opened again is gone (2) or still hung up (16).
+      {"echo", "Inititialization of COM-port failed (Error:  ", "\n\n\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stage);
@@ -231,7 +232,8 @@ TEST_F(SerialUpdate, ABoxThatHangsUpEndsTheRun) {
     ProcResult r = update(com, {file});
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.err.compare(0, c.err.size(), c.err), 0) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_TRUE(contains(r.out, c.out_end + std::string(kPause))) << r.out;
     kill_process(&box);
   }
