@@ -40,6 +40,7 @@ class SerialUpdate : public ::testing::Test {
 
   // Starts the box; returns its COM number as text.
   std::string start_box(std::vector<std::string> args) {
+    box = BgProcess();  // a box before this one must not lend its COM line
     std::vector<std::string> argv = {build_path("boxsim"), "--out", dir + "/received.bin",
                                      "--timeout", "60"};
     argv.insert(argv.end(), args.begin(), args.end());
