@@ -3,6 +3,7 @@
 #include "platform/serial.h"
 
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <cstdio>
 #include <cstring>
@@ -14,9 +15,87 @@ namespace {
 
 HANDLE handle_of(plat_port port) { return reinterpret_cast<HANDLE>(port); }
 
+// MinGW's headers lack ERROR_NO_SUCH_DEVICE.
+constexpr DWORD kErrNoSuchDevice = 433;
+
+// What drivers report on an open handle whose device hung up or went away
+// (an unplugged USB adapter; under Wine a pty whose other end closed). The
+// logic above knows one value for all of them, kErrReadAborted (995), the
+// one the POSIX backend gives for a hang-up or an I/O error too.
+//   5    ERROR_ACCESS_DENIED         on an open handle: its device was removed
+//   21   ERROR_NOT_READY             device not ready (Wine: the pty hung up)
+//   22   ERROR_BAD_COMMAND           the device no longer takes requests
+//   31   ERROR_GEN_FAILURE           the device does not answer its driver
+//   55   ERROR_DEV_NOT_EXIST         the device no longer exists
+//   433  ERROR_NO_SUCH_DEVICE        the device no longer exists
+//   995  ERROR_OPERATION_ABORTED     the driver aborted the request
+//   1117 ERROR_IO_DEVICE             I/O device error (POSIX: EIO)
+//   1167 ERROR_DEVICE_NOT_CONNECTED  the device is not connected
+//   1617 ERROR_DEVICE_REMOVED        the device was removed
+// Opening is not mapped: there 5 means a port another program holds.
+const DWORD kDeviceGone[] = {
+    ERROR_ACCESS_DENIED,        ERROR_NOT_READY,      ERROR_BAD_COMMAND,
+    ERROR_GEN_FAILURE,          ERROR_DEV_NOT_EXIST,  kErrNoSuchDevice,
+    ERROR_OPERATION_ABORTED,    ERROR_IO_DEVICE,      ERROR_DEVICE_NOT_CONNECTED,
+    ERROR_DEVICE_REMOVED,
+};
+
+bool device_gone(DWORD err) {
+  for (DWORD e : kDeviceGone) {
+    if (e == err)
+      return true;
+  }
+  return false;
+}
+
+// Leaves the failed call's reason as last error, the device-gone family
+// folded into kErrReadAborted.
+void map_port_error() {
+  DWORD err = GetLastError();
+  SetLastError(device_gone(err) ? kErrReadAborted : err);
+}
+
+// Sleep(1) lasts a whole scheduler tick (15.6 ms by default) unless the
+// timer resolution is raised; the waits below poll at 1 ms. Raised while a
+// port is open, the way multimedia programs do it.
+constexpr UINT kTimerResolutionMs = 1;
+constexpr uint32_t kQuickPollMs = 50;
+constexpr DWORD kSlowPollMs = 5;
+
 // Caps a byte count at what one ReadFile or WriteFile takes.
 DWORD dword_count(size_t n) {
   return n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n);
+}
+
+// 1 when the driver holds a received byte, 0 when not, -1 on failure.
+int rx_queued(HANDLE h) {
+  COMSTAT st;
+  DWORD errors;
+  if (!ClearCommError(h, &errors, &st)) {
+    map_port_error();
+    return -1;
+  }
+  return st.cbInQue > 0 ? 1 : 0;
+}
+
+// Polls the queue until a byte is there or `limit_ms` passed (0 = no
+// limit). Returns as plat_serial_wait_rx does. Every millisecond at first,
+// as fast as a block's answer comes; a line silent for longer is looked at
+// at the pace of the text wait, so a silent box costs next to nothing.
+int poll_rx(HANDLE h, uint32_t limit_ms) {
+  uint32_t start = plat_now_ms();
+  for (;;) {
+    int queued = rx_queued(h);
+    if (queued != 0)
+      return queued;
+    uint32_t spent = plat_now_ms() - start;
+    if (limit_ms != 0 && spent >= limit_ms)
+      return 0;
+    DWORD pause = spent < kQuickPollMs ? 1 : kSlowPollMs;
+    if (limit_ms != 0 && limit_ms - spent < pause)
+      pause = limit_ms - spent;
+    Sleep(pause);
+  }
 }
 
 }  // namespace
@@ -66,6 +145,7 @@ plat_port plat_serial_open_path(const char* name) {
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE)
     return kNoPort;
+  timeBeginPeriod(kTimerResolutionMs);
   return reinterpret_cast<plat_port>(h);
 }
 
@@ -127,8 +207,10 @@ bool plat_serial_set_baud(plat_port port, uint32_t baud) {
 
 long plat_serial_read(plat_port port, void* buf, size_t max) {
   DWORD got = 0;
-  if (!ReadFile(handle_of(port), buf, dword_count(max), &got, nullptr))
+  if (!ReadFile(handle_of(port), buf, dword_count(max), &got, nullptr)) {
+    map_port_error();
     return -1;
+  }
   return static_cast<long>(got);
 }
 
@@ -138,8 +220,11 @@ bool plat_serial_write(plat_port port, const void* data, size_t n,
   DWORD done = 0;
   BOOL ok = WriteFile(handle_of(port), data, count, &done, nullptr);
   *written = done;
-  if (!ok)
+  if (!ok) {
+    // ERROR_COUNTER_TIMEOUT is no device fault and passes unchanged.
+    map_port_error();
     return false;
+  }
   // Some drivers end a timed-out write successfully but short; report it
   // the same way as those that fail it with ERROR_COUNTER_TIMEOUT.
   if (done < n) {
@@ -151,41 +236,34 @@ bool plat_serial_write(plat_port port, const void* data, size_t n,
 
 int plat_serial_wait_rx(plat_port port, uint32_t limit_ms) {
   HANDLE h = handle_of(port);
-  if (limit_ms == 0) {
-    // The event reports only bytes that arrive after the mask is set, so
-    // look at the queue once the mask is in place.
-    if (!SetCommMask(h, EV_RXCHAR))
-      return -1;
-    for (;;) {
-      COMSTAT st;
-      DWORD errors;
-      if (!ClearCommError(h, &errors, &st))
-        return -1;
-      if (st.cbInQue > 0)
-        return 1;
-      DWORD events = 0;
-      if (!WaitCommEvent(h, &events, nullptr))
-        return -1;
-      if (events & EV_RXCHAR)
-        return 1;
-    }
-  }
   // WaitCommEvent has no time limit without overlapped I/O; poll the queue.
-  uint32_t start = plat_now_ms();
-  for (;;) {
-    COMSTAT st;
-    DWORD errors;
-    if (!ClearCommError(h, &errors, &st))
-      return -1;
-    if (st.cbInQue > 0)
-      return 1;
-    if (plat_now_ms() - start >= limit_ms)
-      return 0;
-    Sleep(1);
+  if (limit_ms != 0)
+    return poll_rx(h, limit_ms);
+  // The event reports only bytes that arrive after the mask is set, so look
+  // at the queue once the mask is in place.
+  if (!SetCommMask(h, EV_RXCHAR)) {
+    map_port_error();
+    return -1;
   }
+  int queued = rx_queued(h);
+  if (queued != 0)
+    return queued;
+  DWORD events = 0;
+  if (!WaitCommEvent(h, &events, nullptr)) {
+    map_port_error();
+    return -1;
+  }
+  if (events & EV_RXCHAR)
+    return 1;
+  // The wait ended without a byte: Wine ends every one after a millisecond
+  // on a pty, drivers may on a line error. Asked again at once it would spin
+  // (half a core under Wine); the queue is polled for the rest of this wait.
+  return poll_rx(h, 0);
 }
 
 void plat_serial_close(plat_port port) {
-  if (port != kNoPort)
-    CloseHandle(handle_of(port));
+  if (port == kNoPort)
+    return;
+  CloseHandle(handle_of(port));
+  timeEndPeriod(kTimerResolutionMs);
 }
