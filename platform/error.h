@@ -10,6 +10,10 @@
 // errors onto kErrReadAborted; the serial logic knows no other.
 constexpr uint32_t kErrWriteTimeout = 1121;
 constexpr uint32_t kErrReadAborted = 995;
+// A line speed the device did not take: it runs at a clearly different rate
+// than asked (Windows' ERROR_INVALID_PARAMETER, what a driver that refuses a
+// rate outright reports).
+constexpr uint32_t kErrRateRefused = 87;
 
 uint32_t plat_last_error();
 void plat_set_last_error(uint32_t value);

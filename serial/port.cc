@@ -18,6 +18,26 @@ constexpr uint32_t kSettleMs = 300;
 constexpr uint32_t kSpeedSettleMs = 500;
 constexpr uint32_t kTextPollMs = 5;
 const char kBoxErrorMarker[] = "ERROR:";
+// A UART's divisor runs a rate up to about 3% off (921600 as 923077); a
+// device further off kept another rate (Wine on a pty takes 250000 and
+// stays at 38400) and the box would never be heard.
+constexpr uint64_t kRateTolerancePercent = 3;
+
+// True when a device running at `actual` serves a request for `asked`.
+bool rate_taken(uint32_t asked, uint32_t actual) {
+  uint64_t off = asked > actual ? asked - actual : actual - asked;
+  return off * 100 <= asked * kRateTolerancePercent;
+}
+
+// Reads the rate back after setting `baud`. Returns true when it took;
+// false with the last error set.
+bool check_rate(plat_port port, uint32_t baud) {
+  uint32_t actual;
+  if (!plat_serial_get_baud(port, &actual)) return false;
+  if (rate_taken(baud, actual)) return true;
+  plat_set_last_error(kErrRateRefused);
+  return false;
+}
 
 }  // namespace
 
@@ -40,7 +60,6 @@ plat_port port_open_named(const char* path, int com_port, uint32_t baud,
     plat_sleep_ms(kOpenRetryMs);
   }
   if (port == kNoPort) return kNoPort;
-  uint32_t check;
   if (!plat_serial_configure(port, baud, two_stop_bits, !no_write_timeouts)) {
     uint32_t err = plat_last_error();
     plat_serial_close(port);
@@ -48,7 +67,7 @@ plat_port port_open_named(const char* path, int com_port, uint32_t baud,
     return kNoPort;
   }
   plat_sleep_ms(kSettleMs);
-  if (!plat_serial_get_baud(port, &check)) {
+  if (!check_rate(port, baud)) {
     uint32_t err = plat_last_error();
     plat_serial_close(port);
     plat_set_last_error(err);
@@ -63,6 +82,7 @@ bool port_set_speed(plat_port port, uint32_t baud) {
   if (!plat_serial_get_baud(port, &current)) goto fail;
   if (current == baud) return true;
   if (!plat_serial_set_baud(port, baud)) goto fail;
+  if (!check_rate(port, baud)) goto fail;
   plat_sleep_ms(kSpeedSettleMs);
   return true;
 fail:

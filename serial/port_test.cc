@@ -53,6 +53,34 @@ TEST_F(PortTest, SetSpeedKeepsARateAlreadyInUse) {
   EXPECT_FALSE(g_fake_serial.is_open);
 }
 
+TEST_F(PortTest, ARateTheDeviceDidNotTakeFailsTheSpeedChange) {
+  // A divisor rounds by up to 3%; further off, the device kept another rate.
+  struct {
+    uint32_t asked, runs_at;
+    bool ok;
+  } rates[] = {
+      {921600, 923077, true},  {460800, 474624, true},  {460800, 475000, false},
+      {230400, 223488, true},  {230400, 223000, false}, {250000, 38400, false},
+      {2000000, 115200, false},
+  };
+  for (const auto& r : rates) {
+    fake_serial_reset();
+    plat_port p = port_open(1, 115200, false, false);
+    g_fake_serial.runs_at = r.runs_at;
+    EXPECT_EQ(port_set_speed(p, r.asked), r.ok) << r.asked << " at " << r.runs_at;
+    EXPECT_EQ(g_fake_serial.is_open, r.ok) << r.asked;
+    if (!r.ok) {
+      EXPECT_EQ(plat_last_error(), kErrRateRefused) << r.asked;
+    }
+  }
+  // The opening rate is read back too.
+  fake_serial_reset();
+  g_fake_serial.runs_at = 38400;
+  EXPECT_EQ(port_open(1, 115200, false, false), kNoPort);
+  EXPECT_EQ(plat_last_error(), kErrRateRefused);
+  EXPECT_EQ(g_fake_serial.close_calls, 1);
+}
+
 TEST_F(PortTest, TimedWriteContinuesAfterDriverTimeoutsUntilItsLimit) {
   plat_port p = port_open(1, 115200, false, false);
   g_fake_serial.write_chunk = 3;

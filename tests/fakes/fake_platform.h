@@ -28,6 +28,8 @@ struct FakeSerial {
   bool fail_set_baud = false;
   uint32_t baud = 0;
   int set_baud_calls = 0;
+  // When not 0, the rate the device runs at whatever was set.
+  uint32_t runs_at = 0;
   bool two_stop_bits = false;
   bool write_timeouts = false;
   bool is_open = false;

@@ -61,7 +61,7 @@ bool plat_serial_configure(plat_port, uint32_t baud, bool two_stop_bits,
     plat_set_last_error(22);
     return false;
   }
-  g_fake_serial.baud = baud;
+  g_fake_serial.baud = g_fake_serial.runs_at ? g_fake_serial.runs_at : baud;
   g_fake_serial.two_stop_bits = two_stop_bits;
   g_fake_serial.write_timeouts = write_timeouts;
   return true;
@@ -78,7 +78,7 @@ bool plat_serial_set_baud(plat_port, uint32_t baud) {
     return false;
   }
   g_fake_serial.set_baud_calls++;
-  g_fake_serial.baud = baud;
+  g_fake_serial.baud = g_fake_serial.runs_at ? g_fake_serial.runs_at : baud;
   return true;
 }
 
