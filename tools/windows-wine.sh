@@ -1,0 +1,271 @@
+#!/bin/sh
+# update.exe under Wine: the version output, a network update against netsim
+# and a table of serial updates against boxsim, COM ports mapped to the
+# simulator's pty links. Called by windows-check.sh, inside a private mount
+# namespace where it can make one.
+#   tools/windows-wine.sh linux-build-dir windows-build-dir
+#
+# Safety: Wine maps COM1 to /dev/ttyS0 (these machines' console) unless told
+# otherwise, and gives every /dev/ttyS* it finds the next free COM number.
+# So before Wine first runs, the fresh prefix's registry blanks every COM
+# number up to 255 except the simulator ones (COM5 and up); in the namespace
+# /dev/ttyS* are /dev/null as well. Wine ignores a blank for COM256 and puts
+# ttyS0 there: that link is removed and checked for before anything runs.
+set -e
+BUILD=$1
+WIN=$2
+WINE=/usr/lib/wine/wine64
+SERVER=/usr/lib/wine/wineserver
+
+if [ "$UPDATE_WINE_NS" = 1 ]; then
+  for t in /dev/ttyS*; do
+    [ -e "$t" ] || continue
+    mount --bind /dev/null "$t" 2>/dev/null || echo "windows: $t not covered (bind mount failed)"
+  done
+fi
+
+work=$(mktemp -d /tmp/update-win.XXXXXX)
+export WINEDEBUG=-all WINEPREFIX="$work/prefix"
+pids=""
+cleanup() {
+  for p in $pids; do kill "$p" 2>/dev/null || true; done
+  "$SERVER" -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "windows: $*"; exit 1; }
+
+# COM numbers the simulators stand behind; COM11 takes the \\.\ form.
+SIM_COMS="5 6 7 8 11"
+mkdir "$WINEPREFIX"
+{
+  printf 'WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n'
+  printf '[Software\\\\Wine\\\\Ports] 1700000000\n'
+  n=1
+  while [ $n -le 255 ]; do
+    case " $SIM_COMS " in
+      *" $n "*) printf '"COM%d"="%s/com%d"\n' $n "$work" $n ;;
+      *) printf '"COM%d"=""\n' $n ;;
+    esac
+    n=$((n + 1))
+  done
+} >"$WINEPREFIX/system.reg"
+
+# The server first, its output to a file: a Wine process whose stdout is a
+# pipe hands it to the server, and the pipe would not close before the
+# server ends. The first call of the fresh prefix makes it; the server is
+# restarted afterwards so the ports come from the key as it stands.
+"$SERVER" -p >"$work/server.log" 2>&1 </dev/null
+timeout 300 "$WINE" wineboot -i >"$work/boot.log" 2>&1 </dev/null || fail "wineboot failed"
+"$SERVER" -k 2>/dev/null || true
+"$SERVER" -w 2>/dev/null || true
+"$SERVER" -p >>"$work/server.log" 2>&1 </dev/null
+# Wine makes its port links when the first process starts.
+timeout 120 "$WINE" cmd /c exit >/dev/null 2>&1 </dev/null || true
+dev="$WINEPREFIX/dosdevices"
+for l in "$dev"/com*; do
+  [ -L "$l" ] || continue
+  case "$(readlink "$l")" in
+    "$work"/com*) ;;
+    *) rm -f "$l" ;;
+  esac
+done
+for l in "$dev"/com*; do
+  [ -L "$l" ] || continue
+  case "$(readlink "$l")" in "$work"/com*) ;; *) fail "$l still maps $(readlink "$l")" ;; esac
+done
+[ -e "$dev/com1" ] || [ -L "$dev/com1" ] && fail "COM1 is mapped"
+[ -L "$dev/com7" ] || fail "COM7 is not mapped to the simulator link"
+
+wine() { timeout 120 "$WINE" "$@"; }
+
+wine "$WIN/update.exe" -v </dev/null >"$work/v.out" 2>/dev/null
+grep -q '^update.exe 3.6-25' "$work/v.out" || { cat "$work/v.out"; fail "bad version output"; }
+
+# Network box update (the Win32 socket backend).
+"$BUILD/padtool" create "$work/w.pad" --format 21 --version 23.0 --record 3000 >/dev/null
+"$BUILD/netsim" box --major 0x17 --minor 0x00 --image-out "$work/image.bin" --timeout 300 \
+  >"$work/box.log" 2>&1 &
+sim=$!
+pids="$pids $sim"
+i=0
+while ! grep -q '^PORT ' "$work/box.log" 2>/dev/null; do
+  i=$((i + 1)); [ $i -gt 200 ] && fail "netsim did not start"
+  sleep 0.05
+done
+port=$(sed -n 's/^PORT //p' "$work/box.log")
+wine "$WIN/update.exe" -i 127.0.0.1 -j "$port" "Z:$work/w.pad" </dev/null >"$work/u.out" 2>&1 || {
+  cat "$work/u.out"; fail "network update failed"; }
+wait $sim || true
+cmp -s "$work/image.bin" "$work/w.pad" || fail "the box got other bytes"
+echo "windows: update.exe ran under Wine: version output and a network update OK"
+
+# The serial table. Each case starts boxsim on a pty linked to COM7 (or
+# COM11), runs update.exe with the case's options and checks its exit code,
+# the time it took where a hang-up or a refused speed must end the run, what
+# it printed, and the box's verdict: --expect makes boxsim check every byte
+# it received against the file.
+pad() { "$BUILD/padtool" create "$work/$1" --format "$2" --version "$3" --record "$4" ${5:+--record "$5"} >/dev/null; }
+pad p21 21 23.0 20000 300:marked
+pad p24 24 24.0 10
+pad px 21 24.0 3000 64:marked
+"$BUILD/padtool" patch-expect "$work/px" "$work/px.expect" --version 23.0 >/dev/null
+cp "$WIN/update.exe" "$work/aktualisieren.exe"
+
+box_pid=""
+# start_box COM ARGS...: boxsim behind COM's link.
+start_box() {
+  com=$1; shift
+  rm -f "$work/box.out" "$work/box.err"
+  "$BUILD/boxsim" --link "$work/com$com" --timeout 60 "$@" >"$work/box.out" 2>"$work/box.err" &
+  box_pid=$!
+  pids="$pids $box_pid"
+  i=0
+  while ! grep -q '^COM ' "$work/box.out" 2>/dev/null; do
+    i=$((i + 1)); [ $i -gt 200 ] && fail "boxsim did not start: $(cat "$work/box.err")"
+    sleep 0.05
+  done
+}
+box_rc() { b=0; wait "$box_pid" || b=$?; }
+
+# tool EXE INPUT ARGS...: runs update.exe; sets rc and secs.
+tool() {
+  exe=$1; input=$2; shift 2
+  t0=$(date +%s)
+  rc=0
+  printf "$input" | wine "$exe" "$@" >"$work/out" 2>"$work/err" || rc=$?
+  secs=$(($(date +%s) - t0))
+}
+# check NAME WANT_RC WANT_BOX_RC [MAX_SECS]: the verdict of one case.
+check() {
+  box_rc
+  if [ "$rc" != "$2" ] || { [ "$3" != - ] && [ "$b" != "$3" ]; } ||
+     { [ -n "$4" ] && [ "$secs" -gt "$4" ]; }; then
+    echo "windows: serial case '$1' failed: exit $rc (want $2), box $b (want $3), $secs s"
+    echo "--- update.exe stdout"; cat "$work/out"; echo "--- stderr"; cat "$work/err"
+    echo "--- boxsim"; cat "$work/box.out" "$work/box.err"
+    exit 1
+  fi
+  ok=$((ok + 1))
+}
+has() { grep -aqF -- "$2" "$work/$1" || { echo "windows: serial case: no '$2' in $1"; cat "$work/$1"; exit 1; }; }
+hasnt() { ! grep -aqF -- "$2" "$work/$1" || { echo "windows: serial case: '$2' in $1"; cat "$work/$1"; exit 1; }; }
+ok=0
+exe="$WIN/update.exe"
+
+start_box 7 --expect "$work/p21"
+tool "$exe" "" -p 7 "Z:$work/p21"; check plain 0 0
+has out "Download successfully finished. (com port: 7)"
+
+start_box 11 --expect "$work/p21"
+tool "$exe" "" -p 11 "Z:$work/p21"; check 'COM11 as \\.\COM11' 0 0
+
+for s in "-f 230400" "-s|2 460800" "-s|3 921600"; do
+  opts=$(echo "${s% *}" | tr '|' ' ')
+  start_box 7 --expect "$work/p21"
+  tool "$exe" "" -p 7 $opts "Z:$work/p21"; check "$opts" 0 0
+  has box.out "speed ${s#* }"
+done
+
+start_box 7 --read-after-sync --expect "$work/p21"
+tool "$exe" "" -p 7 -R "Z:$work/p21"; check -R 0 0
+
+start_box 7 --nak-block 3 --can-block 5 --expect "$work/p21"
+tool "$exe" "" -p 7 "Z:$work/p21"; check "NAK and CAN" 0 0
+
+start_box 7 --boxes 2 --expect "$work/p21"
+tool "$exe" "\nn" -p 7 -l "Z:$work/p21"; check "two boxes in loop mode" 0 0
+has box.out "BOX 2 OK"
+
+start_box 7 --version 17.0 --expect-filler
+tool "$exe" "\n" -p 7 "Z:$work/p24"; check "version mismatch" 1 0
+has out "error -> wrong hardware IDs  (0x00180000 != 0x00170000)"
+
+start_box 7 --version 17.0 --expect "$work/px.expect"
+tool "$exe" "" -p 7 -X "Z:$work/px"; check "-X patch" 0 0
+
+start_box 7 --bad-version-times 3 --expect "$work/p21"
+tool "$exe" "" -p 7 "Z:$work/p21"; check "unparseable version lines" 0 0
+has box.out "keywords 4"
+
+start_box 7 --hangup-at transfer
+tool "$exe" "\n" -p 7 "Z:$work/p21"; check "hang-up in the transfer" 1 - 20
+has err "Error during read from COM1"
+
+# A box gone while the version is read is the reopen case, whatever code
+# Wine reports for it: the port is opened again (and is missing now).
+start_box 7 --hangup-at version
+tool "$exe" "\n" -p 7 "Z:$work/p21"; check "hang-up at the version" 1 - 20
+has err "Inititialization of COM-port failed (Error: "
+hasnt err "Error code (WF)"
+
+# A rate the line did not take (Wine keeps 38400 for 250000) ends the run.
+start_box 7 --f0-rate 250000
+tool "$exe" "\n" -p 7 -s 250000 "Z:$work/p21"; check "rate not taken" 1 - 20
+has err "Inititialization of COM-port failed (Error:  87)"
+
+box_pid=""
+tool "$exe" "\n" -p 12 "Z:$work/p21"
+rc12=$rc
+[ "$rc12" = 1 ] && [ "$secs" -le 10 ] || fail "missing \\.\COM12: exit $rc12, $secs s"
+# Windows reports 2 for a port that does not exist, Wine 1.
+has err "Inititialization of COM-port failed (Error: "
+ok=$((ok + 1))
+
+"$BUILD/netsim" server --timeout 60 --software "2:23.0=$work/p21" >"$work/srv.log" 2>&1 &
+srv=$!
+pids="$pids $srv"
+i=0
+while ! grep -q '^PORT ' "$work/srv.log" 2>/dev/null; do
+  i=$((i + 1)); [ $i -gt 200 ] && fail "netsim server did not start"
+  sleep 0.05
+done
+start_box 7 --expect "$work/p21"
+tool "$exe" "\n" -i 127.0.0.1 -j "$(sed -n 's/^PORT //p' "$work/srv.log")" -p 7 -C update
+check "server run" 0 0
+has out "Found software"
+wait $srv || fail "netsim server: $(cat "$work/srv.log")"
+
+start_box 7 --expect "$work/p21"
+tool "$work/aktualisieren.exe" "" -p 7 "Z:$work/p21"; check aktualisieren.exe 0 0
+has out "Uebertragung erfolgreich beendet (Schnittstelle:  7)"
+
+# CPU while the box is silent in the transfer: update.exe and the
+# wineserver, from /proc, over 10 s.
+ticks() {
+  t=0
+  for p in "$@"; do
+    set -- $(sed 's/^.*) //' "/proc/$p/stat")
+    t=$((t + ${12} + ${13}))
+  done
+  echo $t
+}
+server_pid=""
+for p in /proc/[0-9]*; do
+  case "$(cat "$p/comm" 2>/dev/null)" in wineserver*) ;; *) continue ;; esac
+  tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && server_pid=${p#/proc/}
+done
+[ -n "$server_pid" ] || fail "wineserver not found"
+start_box 7 --silent-at transfer -v
+"$WINE" "$exe" -p 7 "Z:$work/p21" </dev/null >"$work/out" 2>"$work/err" &
+up=$!
+pids="$pids $up"
+i=0
+while ! grep -q "silent from now on" "$work/box.err"; do
+  i=$((i + 1)); [ $i -gt 600 ] && fail "the silent box was not reached: $(cat "$work/err")"
+  sleep 0.05
+done
+sleep 1
+hz=$(getconf CLK_TCK)
+a=$(ticks $up $server_pid)
+sleep 10
+b=$(ticks $up $server_pid)
+kill $up $box_pid 2>/dev/null || true
+wait $up 2>/dev/null || true
+wait $box_pid 2>/dev/null || true
+permille=$(( (b - a) * 1000 / (hz * 10) ))
+echo "windows: CPU while the box was silent: $((permille / 10)).$((permille % 10)) % of a core (update.exe + wineserver, 10 s)"
+[ $permille -lt 50 ] || fail "update.exe busy-waits on a silent box"
+ok=$((ok + 1))
+
+echo "windows: $ok serial cases under Wine OK"
