@@ -1,7 +1,7 @@
 #!/bin/sh
 # Checks what make package built: the .deb's file list; the .deb unpacked
 # into a temporary root, its update -v run from there; the zip's update.exe
-# -v under Wine in a prefix of its own whose COM1-COM4 lead nowhere (COM1
+# -v under Wine in a prefix of its own whose COM ports lead nowhere (COM1
 # would be this machine's console).
 #   tools/package-check.sh [linux-build-dir]
 set -e
@@ -67,11 +67,19 @@ if [ ! -x /usr/lib/wine/wine64 ]; then
 fi
 export WINEDEBUG=-all WINEPREFIX="$work/prefix"
 wine() { timeout 300 /usr/lib/wine/wine64 "$@"; }
-# An empty mapping leaves a port unmapped; the prefix's own links go too.
-for n in 1 2 3 4; do
-  wine reg add 'HKLM\Software\Wine\Ports' /v COM$n /t REG_SZ /d '' /f >/dev/null 2>&1
-  rm -f "$WINEPREFIX/dosdevices/com$n"
-done
+# Wine gives every /dev/ttyS* (ttyS0 is the console) the next free COM
+# number, so the fresh prefix's registry blanks them all before Wine first
+# runs, and whatever link Wine still makes (COM256) goes before update.exe
+# starts. The -v run opens no port, but nothing here may lead to the console.
+mkdir "$WINEPREFIX"
+{
+  printf 'WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n'
+  printf '[Software\\\\Wine\\\\Ports] 1700000000\n'
+  n=1
+  while [ $n -le 255 ]; do printf '"COM%d"=""\n' $n; n=$((n + 1)); done
+} >"$WINEPREFIX/system.reg"
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+rm -f "$WINEPREFIX"/dosdevices/com*
 wine "$top/update.exe" -v </dev/null >"$work/wv.out" 2>/dev/null
 head -1 "$work/wv.out" | tr -d '\r' | grep -qx "update.exe $version" ||
   { echo "package-check: the zip's update.exe -v says:"; cat "$work/wv.out"; exit 1; }
