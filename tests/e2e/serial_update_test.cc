@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -383,6 +384,58 @@ TEST_F(SerialUpdate, JournalOfALoopOnAPortGivenByPath) {
   EXPECT_EQ(f["1.error"], "str \"Error code (WF): 0x\"");
   EXPECT_EQ(f.count("2.time"), 0u);
   EXPECT_LE(f["0.time"], f["1.time"]);
+}
+
+// A paced line cannot be beaten: the transfer takes at least what stop and
+// wait allows for the frame, rate, turnaround and latency, and not wildly
+// more. Bounds are wide; only the lower one is tight, and it holds on any
+// machine.
+TEST_F(SerialUpdate, PacedLineTakesAboutItsIdealTime) {
+  struct Row {
+    std::vector<std::string> tool_args, box_args;
+    unsigned bits;
+    double turnaround_ms, latency_ms;
+  };
+  const Row rows[] = {
+      {{}, {"--latency", "16"}, 10, 1, 16},
+      {{"-S"}, {"--pace", "--turnaround", "2"}, 11, 2, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.box_args.back());
+    std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--random", "7600"});
+    std::vector<std::string> box_args = row.box_args;
+    box_args.insert(box_args.end(), {"--expect", file});
+    std::string com = start_box(box_args);
+    std::vector<std::string> args = row.tool_args;
+    args.push_back(file);
+    auto t0 = std::chrono::steady_clock::now();
+    ProcResult r = update(com, args);
+    double wall_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    ASSERT_EQ(box_result(), 0) << box.out;
+
+    long long us = 0;
+    int blocks = 0;
+    unsigned rate = 0, bits = 0;
+    size_t at = box.out.find("PACE BOX 1 ");
+    ASSERT_NE(at, std::string::npos) << box.out;
+    ASSERT_EQ(4, std::sscanf(box.out.c_str() + at, "PACE BOX 1 transfer %lld us blocks %d rate %u bits %u",
+                             &us, &blocks, &rate, &bits));
+    EXPECT_EQ(blocks, int((read_file(file).size() + 127) / 128));
+    EXPECT_EQ(rate, 115200u);
+    EXPECT_EQ(bits, row.bits);
+    // Per block: 132 bytes out and one back at the line rate, then the
+    // box's turnaround and the adapter's latency.
+    double ideal_ms = blocks * (133.0 * row.bits * 1000 / rate + row.turnaround_ms + row.latency_ms);
+    double transfer_ms = us / 1000.0;
+    EXPECT_GE(transfer_ms, ideal_ms);
+    EXPECT_LE(transfer_ms, 2 * ideal_ms + 1000);
+    // The box's figure is real time the tool lived through.
+    EXPECT_GE(wall_ms + 2, transfer_ms);
+    kill_process(&box);
+    box = BgProcess{};
+  }
 }
 
 }  // namespace

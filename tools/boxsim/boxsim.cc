@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -23,10 +24,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "tools/boxsim/line_rate.h"
+#include "tools/boxsim/pace.h"
 
 namespace {
 
@@ -221,9 +224,13 @@ void flush_out() {
   }
 }
 
+bool paced();
+void pace_send(const std::string& s);
+
 void send(const std::string& s) {
   if (s.empty()) return;
   if (s.size() < 80) logv("-> \"%s\"", printable(s).c_str());
+  if (paced()) return pace_send(s);
   g.out += s;
   flush_out();
 }
@@ -257,6 +264,137 @@ int unread_by_tool() {
   int n = 0;
   if (ioctl(g.slave, FIONREAD, &n) != 0) return 0;
   return n;
+}
+
+// ---- paced line (--pace) ----
+// Bytes take the time the line's rate gives them in both directions. What
+// the tool writes is handled as soon as it is read, but every answer leaves
+// no earlier than the bytes it answers would have arrived (after a block or
+// EOT plus the box's turnaround), and reaches the tool only after the
+// adapter's latency. Times are in ns of the monotonic clock.
+
+struct Timed {
+  int64_t due;  // when the tool may see it
+  char c;
+};
+
+struct Pace {
+  bool on = false;
+  int64_t turnaround_ns = 1000000;
+  int64_t latency_ns = 0;
+  LineClock to_box;
+  LineClock to_tool;
+  int64_t event_at = -1;        // arrival of the byte being handled, -1: now
+  std::deque<Timed> queue;      // answers on their way to the tool
+  int64_t late_ns = 0;          // how late the last answer was handed over
+  int64_t transfer_from = -1;   // the tool saw the box's first answer in
+                                // the download stage (its NAK for block 1)
+};
+
+Pace g_pace;
+
+bool paced() { return g_pace.on; }
+
+int64_t now_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+int64_t pace_event_ns() { return g_pace.event_at >= 0 ? g_pace.event_at : now_ns(); }
+
+unsigned line_frame_bits() {
+  unsigned bits = kernel_frame_bits(g.master);
+  return bits != 0 ? bits : 10;
+}
+
+// Bytes for the tool not yet written, paced ones included.
+size_t unsent() { return g.out.size() + g_pace.queue.size(); }
+
+// Hands the tool what is due by now.
+void pace_release() {
+  if (g_pace.queue.empty()) return;
+  int64_t t = now_ns();
+  while (!g_pace.queue.empty() && g_pace.queue.front().due <= t) {
+    // Capped: a credit is only right for the tool's answer to this byte.
+    g_pace.late_ns = std::min<int64_t>(t - g_pace.queue.front().due, 1000000);
+    g.out += g_pace.queue.front().c;
+    g_pace.queue.pop_front();
+  }
+  flush_out();
+}
+
+void pace_send(const std::string& s) {
+  int64_t at = pace_event_ns();
+  unsigned rate = line_rate();
+  unsigned bits = line_frame_bits();
+  size_t first = g_pace.queue.size();
+  for (char c : s) {
+    int64_t done = line_byte_done(&g_pace.to_tool, at, rate, bits);
+    g_pace.queue.push_back({done + g_pace.latency_ns, c});
+  }
+  if (g.box.stage == Stage::kDownload && g_pace.transfer_from < 0)
+    g_pace.transfer_from = g_pace.queue[first].due;
+  pace_release();
+}
+
+// What was not yet sent is gone; the line falls idle.
+void drop_unsent() {
+  g.out.clear();
+  g_pace.queue.clear();
+  g_pace.to_tool = LineClock{};
+}
+
+// The box answers a complete block or EOT only after its turnaround.
+void pace_turnaround() {
+  if (g_pace.on) g_pace.event_at = pace_event_ns() + g_pace.turnaround_ns;
+}
+
+// EOT has arrived: reports the transfer from the moment the tool saw the
+// box's first answer in the download stage to this one. Stop and wait
+// allows blocks x (1330 bit times + turnaround + latency) + one byte for it.
+void pace_transfer_done(int blocks) {
+  if (!g_pace.on || g_pace.transfer_from < 0) return;
+  long long us = (pace_event_ns() - g_pace.transfer_from) / 1000;
+  printf("PACE BOX %d transfer %lld us blocks %d rate %u bits %u\n", g.box.number, us, blocks,
+         line_rate(), line_frame_bits());
+  fflush(stdout);
+  g_pace.transfer_from = -1;
+}
+
+void on_byte(unsigned char c);
+
+// Takes what the tool wrote; paced, each byte is handled at its arrival.
+void take_bytes(const unsigned char* buf, ssize_t n) {
+  if (!g_pace.on) {
+    for (ssize_t i = 0; i < n; ++i) on_byte(buf[i]);
+    return;
+  }
+  // The tool answers what it saw late by our own wake-up: that delay is the
+  // simulator's, not the line's or the tool's, so it does not count.
+  int64_t t = now_ns() - g_pace.late_ns;
+  g_pace.late_ns = 0;
+  unsigned rate = line_rate();
+  unsigned bits = line_frame_bits();
+  for (ssize_t i = 0; i < n; ++i) {
+    g_pace.event_at = line_byte_done(&g_pace.to_box, t, rate, bits);
+    on_byte(buf[i]);
+  }
+  g_pace.event_at = -1;
+}
+
+// poll, but paced it wakes to the ns for the next answer due.
+int wait_line(pollfd* p, int wait_ms) {
+  if (!g_pace.on || g_pace.queue.empty()) return poll(p, 1, wait_ms);
+  int64_t left = std::max<int64_t>(0, g_pace.queue.front().due - now_ns());
+  if (wait_ms >= 0) left = std::min(left, int64_t(wait_ms) * 1000000);
+  timespec ts{time_t(left / 1000000000), long(left % 1000000000)};
+  return ppoll(p, 1, &ts, nullptr);
+}
+
+void pace_start() {
+  // Wake-ups late by the default 50 us slack would add up at 921600.
+  if (g_pace.on) prctl(PR_SET_TIMERSLACK, 1UL);
 }
 
 // ---- run end ----
@@ -385,7 +523,7 @@ void start_attempt(const char* why) {
   Box& b = g.box;
   b.attempts++;
   logv("identification attempt %d (%s)", b.attempts, why);
-  if (b.stage == Stage::kEndless) g.out.clear();  // the endless reply stops here
+  if (b.stage == Stage::kEndless) drop_unsent();  // the endless reply stops here
   stop_timers();
 }
 
@@ -515,6 +653,8 @@ void on_sync_byte(unsigned char c) {
 
 void on_eot() {
   Box& b = g.box;
+  if (!b.got_eot) pace_transfer_done(b.blocks);
+  pace_turnaround();
   send_byte(kAck);
   if (b.got_eot) return;
   b.got_eot = true;
@@ -594,6 +734,7 @@ void on_xmodem_byte(unsigned char c) {
   g.block_at = now_ms() + 1000;
   if (b.block.size() == kBlockSize) {
     g.block_at = -1;
+    pace_turnaround();
     process_block();
   }
 }
@@ -745,7 +886,8 @@ void run_timers(int64_t t) {
   }
   if (g.pump_at >= 0 && t >= g.pump_at) {
     g.pump_at = t + 1;
-    if (g.out.size() < 4096) send(std::string(64, 'A'));
+    // Paced, the line sets the rate: keep it busy.
+    if (unsent() < 4096) send(std::string(paced() ? 4096 - unsent() : 64, 'A'));
   }
   if (g.announce_at >= 0 && t >= g.announce_at) {
     g.announce_at = -1;
@@ -761,7 +903,7 @@ void run_timers(int64_t t) {
 void check_drained(int64_t t) {
   if (t < g.drain_check_at) return;
   g.drain_check_at = t + 50;
-  if (g.out.empty() && unread_by_tool() == 0)
+  if (unsent() == 0 && unread_by_tool() == 0)
     g.drained_checks++;
   else
     g.drained_checks = 0;
@@ -770,6 +912,7 @@ void check_drained(int64_t t) {
 
 void main_loop() {
   for (;;) {
+    pace_release();
     int64_t t = now_ms();
     if (g_stop) abort_run("interrupted", 2);
     if (g.give_up_at >= 0 && t >= g.give_up_at) {
@@ -790,7 +933,7 @@ void main_loop() {
     if (next >= 0) wait = int(std::max<int64_t>(0, std::min<int64_t>(next - t, INT_MAX)));
 
     pollfd p{g.master, short(POLLIN | (g.out.empty() ? 0 : POLLOUT)), 0};
-    int r = poll(&p, 1, wait);
+    int r = wait_line(&p, wait);
     if (r < 0) {
       if (errno == EINTR) continue;
       perror("boxsim: poll");
@@ -801,7 +944,7 @@ void main_loop() {
     if (p.revents & POLLIN) {
       unsigned char buf[4096];
       ssize_t n = read(g.master, buf, sizeof buf);
-      for (ssize_t i = 0; i < n; ++i) on_byte(buf[i]);
+      take_bytes(buf, n);
     } else if (p.revents & (POLLHUP | POLLERR)) {
       usleep(10000);  // cannot happen while we hold the slave; do not spin
     }
@@ -850,9 +993,15 @@ void usage(FILE* f) {
       "  --error-line TEXT       the ERROR: line to send\n"
       "  --hangup-at STAGE       close the pty and exit\n"
       "  --endless-at version    a version reply that never ends\n"
+      "  --pace                  real line timing at the line's rate and frame\n"
+      "  --turnaround MS         paced: from a block's last byte to its answer (1)\n"
+      "  --latency MS            paced: adapter delay before the tool sees a byte (0)\n"
       "  -v, --verbose           log every step to stderr\n"
       "Summary: BOX <n> OK|FILLER|FAIL <reason> ... naks counts refused blocks;\n"
       "block numbers in --nak-block/--can-block count from 1 without wrapping.\n"
+      "Paced, EOT prints PACE BOX <n> transfer <us> us blocks <n> rate <baud> bits <n>\n"
+      "(from the tool seeing the box's first answer in the download stage to EOT).\n"
+      "--turnaround and --latency imply --pace.\n"
       "STAGE: keyword grant echo version download transfer finish\n",
       f);
 }
@@ -868,6 +1017,13 @@ long number_arg(const char* opt, const char* val, long min) {
   long v = strtol(val, &end, 10);
   if (errno != 0 || end == val || *end != '\0' || v < min) bad_arg(opt, val);
   return v;
+}
+
+// Milliseconds for the paced line, in ns; a minute at most.
+int64_t pace_ms_arg(const char* opt, const char* val) {
+  long ms = number_arg(opt, val, 0);
+  if (ms > 60000) bad_arg(opt, val);
+  return int64_t(ms) * 1000000;
 }
 
 int point_arg(const char* opt, const char* val) {
@@ -914,6 +1070,7 @@ void parse_options(int argc, char** argv) {
     kProgress, kOut, kNakBlock, kCanBlock, kAckEarly, kGarbage, kSilentAt, kErrorAt,
     kErrorLine, kHangupAt, kEndlessAt, kHelp
   };
+  enum { kPace = 512, kTurnaround, kLatency };
   static const option kLong[] = {
       {"boxes", required_argument, nullptr, kBoxes},
       {"expect", required_argument, nullptr, kExpect},
@@ -949,6 +1106,9 @@ void parse_options(int argc, char** argv) {
       {"error-line", required_argument, nullptr, kErrorLine},
       {"hangup-at", required_argument, nullptr, kHangupAt},
       {"endless-at", required_argument, nullptr, kEndlessAt},
+      {"pace", no_argument, nullptr, kPace},
+      {"turnaround", required_argument, nullptr, kTurnaround},
+      {"latency", required_argument, nullptr, kLatency},
       {"verbose", no_argument, nullptr, 'v'},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0}};
@@ -1012,6 +1172,15 @@ void parse_options(int argc, char** argv) {
         if (strcmp(optarg, "version") != 0) bad_arg(name, optarg);
         o.endless_version = true;
         break;
+      case kPace: g_pace.on = true; break;
+      case kTurnaround:
+        g_pace.on = true;
+        g_pace.turnaround_ns = pace_ms_arg(name, optarg);
+        break;
+      case kLatency:
+        g_pace.on = true;
+        g_pace.latency_ns = pace_ms_arg(name, optarg);
+        break;
       case 'v': o.verbose = true; break;
       case kHelp:
       case 'h': usage(stdout); exit(0);
@@ -1070,6 +1239,7 @@ void on_signal(int) { g_stop = 1; }
 
 int main(int argc, char** argv) {
   parse_options(argc, argv);
+  pace_start();
   g.t0 = now_ms();
   if (!g.o.expect_path.empty()) {
     if (!read_whole(g.o.expect_path, &g.expect_data)) {
