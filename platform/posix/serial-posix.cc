@@ -9,6 +9,9 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -83,6 +86,7 @@ struct Port {
   bool write_timeouts;
   bool have_saved;
   termios saved;
+  bool set_low_latency;  // we turned the driver's low-latency mode on
 };
 
 Port* port_of(plat_port port) { return reinterpret_cast<Port*>(port); }
@@ -121,6 +125,35 @@ bool apply_baud(int fd, termios* t, uint32_t baud) {
     }
   }
   return true;
+}
+
+// USB serial adapters hold received bytes for their latency timer (16 ms on
+// common chips) before passing them on, and XMODEM waits for every answer:
+// that timer, not the rate, sets the pace. Drivers that know low-latency
+// mode shorten it; ptys and others refuse, and the port works as it is.
+void ask_low_latency(Port* p) {
+#if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
+  serial_struct ss{};
+  if (ioctl(p->fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) != 0)
+    return;
+  ss.flags |= ASYNC_LOW_LATENCY;
+  p->set_low_latency = ioctl(p->fd, TIOCSSERIAL, &ss) == 0;
+#else
+  (void)p;
+#endif
+}
+
+// Puts the flag back as it was before the open.
+void drop_low_latency(Port* p) {
+#if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
+  serial_struct ss{};
+  if (p->set_low_latency && ioctl(p->fd, TIOCGSERIAL, &ss) == 0) {
+    ss.flags &= ~ASYNC_LOW_LATENCY;
+    ioctl(p->fd, TIOCSSERIAL, &ss);
+  }
+#else
+  (void)p;
+#endif
 }
 
 // A pty slave whose master closed reads as end of file without an error;
@@ -177,6 +210,7 @@ plat_port plat_serial_open_path(const char* name) {
     return kNoPort;
   }
   ioctl(p->fd, TIOCEXCL);
+  ask_low_latency(p);
   return reinterpret_cast<plat_port>(p);
 }
 
@@ -329,6 +363,7 @@ void plat_serial_close(plat_port port) {
     tcsetattr(p->fd, TCSADRAIN, &p->saved);
   // The exclusive mode belongs to the tty, not to this descriptor; clear it
   // so a simulator holding the line open does not lock the next opener out.
+  drop_low_latency(p);
   ioctl(p->fd, TIOCNXCL);
   flock(p->fd, LOCK_UN);
   close(p->fd);
