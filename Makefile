@@ -4,7 +4,9 @@ BUILD ?= build
 SAN_BUILD ?= build-san
 JOBS ?= 2
 
-.PHONY: deps build demo test sanitize windows package clean
+QUICK ?= 0
+
+.PHONY: deps build demo test sanitize windows package bench clean
 
 deps:
 	@./tools/install-deps.sh
@@ -33,6 +35,12 @@ windows: build
 # tools/package-check.sh checks them.
 package: build
 	./tools/package.sh $(BUILD)
+
+# One table of ratios against the peer and the line limit, written to
+# docs/benchmarks.md; a few minutes. QUICK=1 runs in seconds and only
+# checks that every measurement still runs (the table goes to the build).
+bench: build
+	QUICK=$(QUICK) ./bench/update_bench.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) build-win
