@@ -52,7 +52,7 @@ fail() { echo "bench: $*" >&2; echo "$*" >>"$work/failures"; }
 # row MEASURE FIGURES RATIO GOAL MET
 row() { printf '| %s | %s | %s | %s | %s |\n' "$1" "$2" "$3" "$4" "$5" >>"$rows"; }
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
-calc() { awk "BEGIN {printf \"$1\", $2}"; }
+calc() { awk "BEGIN {printf \"$1\\n\", $2}"; }
 met() { if awk "BEGIN {exit !($1)}"; then echo yes; else echo no; fi; }
 now_ns() { date +%s%N; }
 
@@ -297,6 +297,7 @@ echo "($took s; load before $load_before, after $(cut -d' ' -f1-3 /proc/loadavg)
 status=0
 [ -s "$work/failures" ] && { echo "bench: $(wc -l <"$work/failures") measurement(s) did not run" >&2; status=1; }
 [ "$QUICK" = 1 ] && { cp "$table" "$B/benchmarks-quick.md"; exit $status; }
+mkdir -p "$SRC/docs"
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
 {
   echo "# Benchmarks"
