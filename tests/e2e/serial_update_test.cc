@@ -434,7 +434,6 @@ TEST_F(SerialUpdate, PacedLineTakesAboutItsIdealTime) {
     // The box's figure is real time the tool lived through.
     EXPECT_GE(wall_ms + 2, transfer_ms);
     kill_process(&box);
-    box = BgProcess{};
   }
 }
 
