@@ -340,6 +340,20 @@ TEST_F(PadFiles, LoadersRefuseAFileChangedSinceTheCheck) {
   }
 }
 
+// The check reads the file in pieces (header, payload, sum), the loaders
+// whole: an unchanged file must come out the same for any payload length.
+TEST_F(PadFiles, AnUnchangedFileReloadsWhateverItsLength) {
+  for (size_t length : {0, 1, 7, 8, 13, 300, 4099}) {
+    SCOPED_TRACE(length);
+    Bytes payload(length);
+    for (size_t i = 0; i < length; ++i) payload[i] = static_cast<uint8_t>(i * 37 + 5);
+    Bytes f = pad_bytes(21, 0x00170000, payload);
+    std::string path = write("a.pad", f);
+    ASSERT_EQ(verify(path), f.size());
+    EXPECT_EQ(pad_load(path.c_str(), 0, false), 0);
+  }
+}
+
 TEST_F(PadFiles, LoadersReportAMissingFile) {
   std::string path = dir_ + "/gone.pad";
   testing::internal::CaptureStderr();
