@@ -33,8 +33,9 @@ struct Accepted {
   std::string path;
   uint32_t size;
   uint64_t fingerprint;
+  uint32_t checksum;  // as stored at the file's end
 };
-Accepted g_accepted = {false, "", 0, 0};
+Accepted g_accepted = {false, "", 0, 0, 0};
 
 constexpr uint64_t kFnvOffset = 14695981039346656037ull;
 constexpr uint64_t kFnvPrime = 1099511628211ull;
@@ -189,7 +190,7 @@ uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version) {
   *format = header[4];
   *version = be32(header + 5);
   fingerprint_add(&print, stored, sizeof stored);
-  g_accepted = {true, path, static_cast<uint32_t>(size), fingerprint_value(print)};
+  g_accepted = {true, path, static_cast<uint32_t>(size), fingerprint_value(print), be32(stored)};
   return static_cast<uint32_t>(size);
 }
 
@@ -223,12 +224,9 @@ int pad_load_patched(const char* path, uint32_t length, uint32_t version,
 }
 
 bool pad_checksum(const char* path, uint32_t size, uint32_t* checksum) {
-  if (size < kPadOverhead) return false;
-  std::FILE* f = plat_open_regular_file(path);
-  if (f == nullptr) return false;
-  uint8_t stored[4];
-  bool ok = std::fseek(f, static_cast<long>(size - 4), SEEK_SET) == 0 && read_exact(f, stored, 4);
-  std::fclose(f);
-  if (ok) *checksum = be32(stored);
-  return ok;
+  // The check has read it already; reading the file again could give a
+  // later file's sum for the image that was checked.
+  if (!g_accepted.valid || g_accepted.path != path || g_accepted.size != size) return false;
+  *checksum = g_accepted.checksum;
+  return true;
 }

@@ -31,6 +31,6 @@ int pad_load(const char* path, uint32_t length, bool prefilled);
 int pad_load_patched(const char* path, uint32_t length, uint32_t version,
                      bool prefilled);
 
-// The checksum stored at the end of a checked PAD file of `size` bytes.
-// Returns false when it cannot be read.
+// The checksum stored at the end of the PAD file pad_verify last accepted,
+// when that was `path` with `size` bytes. Returns false otherwise.
 bool pad_checksum(const char* path, uint32_t size, uint32_t* checksum);

@@ -361,9 +361,9 @@ void plat_serial_close(plat_port port) {
   // with. Never flush: on a pty that loses bytes the far end has not read.
   if (p->have_saved)
     tcsetattr(p->fd, TCSADRAIN, &p->saved);
+  drop_low_latency(p);
   // The exclusive mode belongs to the tty, not to this descriptor; clear it
   // so a simulator holding the line open does not lock the next opener out.
-  drop_low_latency(p);
   ioctl(p->fd, TIOCNXCL);
   flock(p->fd, LOCK_UN);
   close(p->fd);
