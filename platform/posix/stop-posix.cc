@@ -1,6 +1,7 @@
 #include "platform/stop.h"
 
 #include <csignal>
+#include <initializer_list>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
