@@ -68,6 +68,8 @@ std::string finish_run(Station* st, size_t i, const RunState& r, int exit_code) 
     if (!r.ended)
       why.error = exit_code < 0 ? "update ended without a record (killed)"
                                 : format("update ended without a record (exit code %d)", exit_code);
+    else if (why.error.empty() && why.box_error.empty())
+      why.error = format("update ended with exit code %d", exit_code);
     s.failed++;
     s.streak++;
     s.last_error = failure_cause(why);
