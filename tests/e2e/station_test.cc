@@ -1,0 +1,156 @@
+// update-station run as a user would: slots of boxsims on pseudo-terminals,
+// one shared journal, the line mode's output, Ctrl-C.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/harness.h"
+
+namespace {
+
+// A slot: boxsim's options, or no device at all when `missing`.
+struct SlotSpec {
+  std::vector<std::string> box;
+  bool missing = false;
+  int ok, failed;    // the journal's lines for the port
+  int box_exit;      // boxsim's verdict (-2: not checked)
+};
+
+struct Case {
+  const char* name;
+  std::vector<SlotSpec> slots;
+  std::vector<std::string> station;  // the station's own options
+  int exit_code;
+  std::string cause;  // a failure cause the summary must list
+};
+
+class Station : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = make_temp_dir();
+    file = dir + "/box.pad";
+    ASSERT_EQ(make_pad(file, {"--format", "21", "--version", "23.0", "--record", "6000",
+                              "--record", "300:marked"}),
+              0);
+  }
+  void TearDown() override {
+    for (BgProcess& b : boxes) kill_process(&b);
+    std::system(("rm -rf " + dir).c_str());
+  }
+  // Starts boxsim with `args`; returns its pty path.
+  std::string start_box(const std::vector<std::string>& args) {
+    boxes.emplace_back();
+    std::vector<std::string> argv = {build_path("boxsim"), "--timeout", "60"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    EXPECT_TRUE(start_process(&boxes.back(), argv));
+    std::string line = wait_for_line(&boxes.back(), "PTY ", 10000);
+    EXPECT_FALSE(line.empty());
+    return line.substr(4);
+  }
+  std::vector<std::string> station_argv(const std::vector<std::string>& ports,
+                                        const std::vector<std::string>& options) {
+    std::vector<std::string> argv = {build_path("update-station")};
+    for (const std::string& p : ports) argv.insert(argv.end(), {"-p", p});
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {"--journal", dir + "/journal.jsonl", file});
+    return argv;
+  }
+  // The journal's results per port: "ok", "failed", "stopped" counted.
+  std::map<std::string, std::map<std::string, int>> journal() {
+    std::map<std::string, std::map<std::string, int>> per_port;
+    std::istringstream in(read_file(dir + "/journal.jsonl"));
+    std::string line;
+    while (std::getline(in, line)) {
+      nlohmann::json r = nlohmann::json::parse(line, nullptr, false);
+      EXPECT_TRUE(r.is_object()) << line;
+      if (!r.is_object()) continue;
+      per_port[r["port"].dump()][r["result"].get<std::string>()]++;
+      if (r["result"] == "ok") {
+        EXPECT_EQ(r["box_version"], "23.0") << line;
+      }
+    }
+    return per_port;
+  }
+  std::string dir, file;
+  std::vector<BgProcess> boxes;
+};
+
+TEST_F(Station, SlotsBoxesAndTheirEnds) {
+  const std::vector<std::string> good = {"--boxes", "3"};
+  const Case cases[] = {
+      {"four slots, three boxes each", {{good, false, 3, 0, 0}, {good, false, 3, 0, 0},
+                                        {good, false, 3, 0, 0}, {good, false, 3, 0, 0}},
+       {"--boxes", "3"}, 0, ""},
+      {"a box that sends an ERROR: line",
+       {{good, false, 3, 0, 0},
+        {{"--error-at", "version", "--error-line", "\\r\\nERROR: bad flash id\\r\\n"}, false, 0,
+         2, -2}},
+       {"--boxes", "3", "--max-failures", "2"}, 1, "ERROR: bad flash id"},
+      {"a device that does not exist", {{good, false, 3, 0, 0}, {{}, true, 0, 2, -2}},
+       {"--boxes", "3", "--max-failures", "2"}, 1, "Inititialization of COM-port failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    boxes.clear();
+    SetUp();
+    std::vector<std::string> ports;
+    std::vector<size_t> box_of;
+    for (const SlotSpec& s : c.slots) {
+      box_of.push_back(boxes.size());
+      if (s.missing) {
+        ports.push_back(dir + "/no-such-device");
+        continue;
+      }
+      std::vector<std::string> args = s.box;
+      if (s.box_exit == 0) args.insert(args.end(), {"--expect", file});
+      ports.push_back(start_box(args));
+    }
+    ProcResult r = run_process(station_argv(ports, c.station), "", 120000);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+    // Not a terminal: plain lines, each starting with its port.
+    EXPECT_EQ(r.out.find_first_of("\r\x1b"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(c.cause), std::string::npos) << r.out;
+    auto per_port = journal();
+    for (size_t i = 0; i < c.slots.size(); i++) {
+      const SlotSpec& s = c.slots[i];
+      auto& counts = per_port[nlohmann::json(ports[i]).dump()];
+      EXPECT_EQ(counts["ok"], s.ok) << ports[i] << "\n" << r.out;
+      EXPECT_EQ(counts["failed"], s.failed) << ports[i] << "\n" << r.out;
+      if (s.failed) {
+        EXPECT_NE(r.out.find(ports[i] + ": parked"), std::string::npos) << r.out;
+      }
+      // boxsim --expect: every box got the file byte for byte.
+      if (s.box_exit != -2) {
+        EXPECT_EQ(wait_process(&boxes[box_of[i]], 20000), s.box_exit);
+      }
+    }
+  }
+}
+
+// The first Ctrl-C lets the box in its transfer finish and stops the slot
+// that has no box on its line, without counting it as an attempt.
+TEST_F(Station, FirstCtrlCFinishesTheBoxInProgress) {
+  // About four seconds on the paced line at 115200.
+  ASSERT_EQ(make_pad(file, {"--format", "21", "--version", "23.0", "--record", "45000"}), 0);
+  std::string busy = start_box({"--pace", "--expect", file});
+  std::string idle = start_box({"--silent-at", "keyword"});
+  BgProcess station;
+  ASSERT_TRUE(start_process(&station, station_argv({busy, idle}, {})));
+  EXPECT_NE(wait_for_line(&station, busy + ": download", 20000), "") << station.out;
+  kill(station.pid, SIGINT);
+  EXPECT_EQ(wait_process(&station, 30000), 0) << station.out;
+  EXPECT_NE(station.out.find(busy + ": ok"), std::string::npos) << station.out;
+  EXPECT_NE(station.out.find(idle + ": stopped, no box"), std::string::npos) << station.out;
+  auto per_port = journal();
+  EXPECT_EQ(per_port[nlohmann::json(busy).dump()]["ok"], 1);
+  EXPECT_EQ(per_port[nlohmann::json(idle).dump()]["stopped"], 1);
+  EXPECT_EQ(wait_process(&boxes[0], 20000), 0);
+}
+
+}  // namespace
