@@ -11,6 +11,10 @@ command -v socat >/dev/null 2>&1 || need="$need socat"
 command -v python3 >/dev/null 2>&1 || need="$need python3"
 # lrzsz's receiver (rx on Debian) is the independent XMODEM peer in the tests.
 command -v rx >/dev/null 2>&1 || command -v lrx >/dev/null 2>&1 || need="$need lrzsz"
+# The station reads the tool's events with nlohmann/json; its live view is
+# checked in tmux.
+[ -f /usr/include/nlohmann/json.hpp ] || need="$need nlohmann-json3-dev"
+command -v tmux >/dev/null 2>&1 || need="$need tmux"
 [ -z "$need" ] && exit 0
 echo "installing:$need"
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
