@@ -102,7 +102,7 @@ std::string view_frame(const Station& st, double now, int columns) {
     std::string pct_text = s.running && r.percent >= 0 ? format("%3d%%", r.percent) : "    ";
     std::string speed = r.line_speed ? std::to_string(r.line_speed) : "-";
     std::string time = s.running ? clock_text(now - s.run_started) : "-";
-    out += fit(format("%2zu %-14s %-9s [%s] %s %7s %-6s %6s  ok %3d  failed %3d  %s", i + 1,
+    out += fit(format("%2d %-14s %-9s [%s] %s %7s %-6s %6s  ok %3d  failed %3d  %s", (int)(i + 1),
                       s.port.c_str(), phase.c_str(), bar.c_str(), pct_text.c_str(), speed.c_str(),
                       or_dash(r.box_version).c_str(), time.c_str(), s.ok, s.failed,
                       s.last_error.c_str()),
