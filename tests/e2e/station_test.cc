@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -151,6 +154,54 @@ TEST_F(Station, FirstCtrlCFinishesTheBoxInProgress) {
   EXPECT_EQ(per_port[nlohmann::json(busy).dump()]["ok"], 1);
   EXPECT_EQ(per_port[nlohmann::json(idle).dump()]["stopped"], 1);
   EXPECT_EQ(wait_process(&boxes[0], 20000), 0);
+}
+
+}  // namespace
+
+namespace {
+
+std::string tmux(const std::string& sock, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"/usr/bin/tmux", "-L", sock};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_process(argv, "", 10000).out;
+}
+
+// The live view in a real terminal: rows in place, the percent rising while
+// the box takes the file, the summary under the last frame.
+TEST_F(Station, LiveViewInATerminal) {
+  if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "no tmux";
+  ASSERT_EQ(make_pad(file, {"--format", "21", "--version", "23.0", "--record", "45000"}), 0);
+  std::string a = start_box({"--pace", "--expect", file});
+  std::string b = start_box({"--pace", "--expect", file});
+  std::string sock = "station-test-" + std::to_string(getpid());
+  std::string cmd;
+  for (const std::string& w : station_argv({a, b}, {"--boxes", "1"})) cmd += "'" + w + "' ";
+  tmux(sock, {"new-session", "-d", "-x", "160", "-y", "20", cmd + "; echo STATION-EXIT $?; sleep 60"});
+  std::vector<int> seen;  // the first slot's percent, frame after frame
+  std::string screen;
+  for (int i = 0; i < 300 && screen.find("STATION-EXIT") == std::string::npos; i++) {
+    usleep(100000);
+    screen = tmux(sock, {"capture-pane", "-p"});
+    size_t row = screen.find(" 1 " + a);
+    size_t bar = row == std::string::npos ? row : screen.find("] ", row);
+    size_t eol = screen.find('\n', row);
+    if (bar != std::string::npos && bar < eol && screen.find('%', bar) < eol) {
+      int pct = std::atoi(screen.c_str() + bar + 2);
+      if (seen.empty() || seen.back() != pct) seen.push_back(pct);
+    }
+  }
+  tmux(sock, {"kill-server"});
+  EXPECT_NE(screen.find("STATION-EXIT 0"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("Station: 2 ok, 0 failed"), std::string::npos) << screen;
+  // Redrawn in place: one header, one row per slot, no line mode lines.
+  EXPECT_EQ(screen.find(a + ": "), std::string::npos) << screen;
+  size_t rows = 0;
+  for (size_t p = screen.find(" 2 " + b); p != std::string::npos; p = screen.find(" 2 " + b, p + 1))
+    rows++;
+  EXPECT_EQ(rows, 1u) << screen;
+  ASSERT_GE(seen.size(), 3u) << screen;
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << ::testing::PrintToString(seen);
+  EXPECT_GT(seen.back(), seen.front());
 }
 
 }  // namespace
