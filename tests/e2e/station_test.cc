@@ -205,3 +205,65 @@ TEST_F(Station, LiveViewInATerminal) {
 }
 
 }  // namespace
+
+namespace {
+
+// update --events on its own: the lines of a good box and of a box that
+// refuses the download with an ERROR: line.
+TEST_F(Station, EventStreamOfAGoodAndAFailedBox) {
+  struct Case {
+    std::vector<std::string> box;
+    int exit_code;
+    std::vector<std::string> phases;
+    std::string result, box_error;
+  } cases[] = {
+      {{"--expect", file}, 0, {"open", "wake", "sync", "identify", "download", "program"}, "ok", ""},
+      {{"--error-at", "download", "--error-line", "\\r\\nERROR: download refused\\r\\n"}, 1,
+       {"open", "wake", "sync", "identify"}, "failed", "ERROR: download refused"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.result);
+    boxes.clear();
+    std::string port = start_box(c.box);
+    std::string events = dir + "/events-" + c.result + ".jsonl";
+    ProcResult r = run_process({update_bin(), "-p", port, "-s", "3", "--events", events, file});
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+    std::vector<std::string> phases;
+    std::string box, last;
+    int percent = -1;
+    nlohmann::json record;
+    std::istringstream in(read_file(events));
+    std::string line;
+    while (std::getline(in, line)) {
+      nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
+      ASSERT_TRUE(e.is_object()) << line;
+      std::string t = e.value("time", "");
+      EXPECT_TRUE(t.size() == 24 && t[10] == 'T' && t[19] == '.' && t[23] == 'Z') << line;
+      EXPECT_NE(last, "end") << "a line after the end: " << line;
+      last = e.value("event", "");
+      if (last == "phase") phases.push_back(e.value("phase", ""));
+      if (last == "box") box = e.value("box_version", "");
+      if (last == "speed") {
+        EXPECT_EQ(e.value("line_speed", 0), 921600) << line;
+      }
+      if (last == "progress") {
+        EXPECT_GT(e.value("percent", -1), percent) << line;  // at most one per 1%
+        percent = e.value("percent", -1);
+      }
+      if (last == "end") record = e["record"];
+    }
+    EXPECT_EQ(phases, c.phases);
+    EXPECT_EQ(box, "23.0");
+    EXPECT_EQ(last, "end");
+    EXPECT_EQ(record.value("result", ""), c.result) << record.dump();
+    EXPECT_EQ(record.value("exit_code", -1), c.exit_code);
+    if (c.exit_code == 0) {
+      EXPECT_EQ(percent, 100);
+      EXPECT_TRUE(record["box_error"].is_null()) << record.dump();
+    } else {
+      EXPECT_NE(record.value("box_error", "").find(c.box_error), std::string::npos) << record.dump();
+    }
+  }
+}
+
+}  // namespace
