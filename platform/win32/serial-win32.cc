@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/error.h"
+#include "platform/win32/fold-win32.h"
 
 namespace {
 
@@ -49,10 +50,11 @@ bool device_gone(DWORD err) {
 }
 
 // Leaves the failed call's reason as last error, the device-gone family
-// folded into kErrReadAborted.
+// folded into kErrReadAborted; the driver's own code stays readable
+// through plat_last_driver_error() for the messages.
 void map_port_error() {
   DWORD err = GetLastError();
-  SetLastError(device_gone(err) ? kErrReadAborted : err);
+  win32_set_folded_error(err, device_gone(err) ? kErrReadAborted : err);
 }
 
 // Sleep(1) lasts a whole scheduler tick (15.6 ms by default) unless the
