@@ -43,9 +43,18 @@ bool timed_write(plat_port port, const void* data, size_t n, uint32_t limit_ms);
 // Collects bytes until `text` or "ERROR:" is among them (NULs included),
 // `limit_ms` passes (0 = no limit), the receive buffer fills or a read
 // fails. Returns true when `text` came; false with ERR_BOX_ERROR (the box's
-// line printed), ERR_TIMEOUT, ERR_RECEIVE_FULL, or the read's error
-// (kErrReadAborted when the device is gone).
+// line printed in visible form and kept for last_box_error), ERR_TIMEOUT,
+// ERR_RECEIVE_FULL, or the read's error (kErrReadAborted when the device is
+// gone).
 bool wait_for_text(plat_port port, const char* text, uint32_t limit_ms);
+
+// The box's last "ERROR:" line since clear_box_error, from "ERROR:" to its
+// line end (without CR and LF) in visible form (core/visible.h); "" when
+// none came.
+const char* last_box_error();
+
+// Forgets the box's "ERROR:" line: the start of a new attempt.
+void clear_box_error();
 
 // Reads one byte into `*dst`. Returns false only when the read fails; true
 // when a byte came or, with a limit, when the limit passed (`*dst` then

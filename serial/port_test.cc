@@ -132,16 +132,28 @@ TEST_F(PortTest, WaitForTextSearchesPastNulsAndEndsWhenTheDeviceIsGone) {
     bool result;
     uint32_t error;
     std::string shown;
+    std::string box_error;  // kept from an earlier wait unless replaced
   } cases[] = {
-      {std::string("abc\0finished!", 13), false, true, 0, ""},
+      {std::string("abc\0finished!", 13), false, true, 0, "", "ERROR: old"},
       {std::string("\0\0ERROR: flash\r\n", 17), false, false, ERR_BOX_ERROR,
-       "\n\nERROR: flash\r\n\n"},
-      {"", true, false, kErrReadAborted, ""},
+       "\n\nERROR: flash\r\n\n", "ERROR: flash"},
+      {"", true, false, kErrReadAborted, "", "ERROR: old"},
+      // A box's bytes never act on the terminal; a line cut off is kept
+      // as far as it came.
+      {std::string("ERROR: \x1b]0;x\x07\0\xC3\xBC\x9b" "2J\r\nERROR: 2\n", 30), false, false,
+       ERR_BOX_ERROR, "\n\nERROR: ^[]0;x^G^@\xC3\xBCM-^[2J\r\n\n", "ERROR: ^[]0;x^G^@\xC3\xBCM-^[2J"},
+      {"x\nERROR: cut", false, false, ERR_BOX_ERROR, "\n\nERROR: cut\n\n", "ERROR: cut"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bytes);
     SetUp();
     plat_port p = port_open(1, 115200, false, false);
+    clear_box_error();
+    EXPECT_STREQ(last_box_error(), "");
+    fake_serial_feed("ERROR: old\n");
+    testing::internal::CaptureStdout();
+    wait_for_text(p, "x", 0);
+    testing::internal::GetCapturedStdout();
     fake_serial_feed(c.bytes);
     g_fake_serial.hung_up = c.gone;
     uint32_t start = fake_clock_now();
@@ -151,6 +163,7 @@ TEST_F(PortTest, WaitForTextSearchesPastNulsAndEndsWhenTheDeviceIsGone) {
     if (!c.result) {
       EXPECT_EQ(plat_last_error(), c.error);
     }
+    EXPECT_EQ(last_box_error(), c.box_error);
     EXPECT_LT(fake_clock_now() - start, 100u) << "ended by the bytes, not by the limit";
   }
 }
