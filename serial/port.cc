@@ -47,11 +47,6 @@ bool check_rate(plat_port port, uint32_t baud) {
 
 uint32_t elapsed_ms(uint32_t start, uint32_t now) { return now - start; }
 
-plat_port port_open(int com_port, uint32_t baud, bool no_write_timeouts,
-                    bool two_stop_bits) {
-  return port_open_named(nullptr, com_port, baud, no_write_timeouts, two_stop_bits);
-}
-
 plat_port port_open_named(const char* path, int com_port, uint32_t baud,
                           bool no_write_timeouts, bool two_stop_bits) {
   plat_port port = kNoPort;

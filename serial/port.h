@@ -19,13 +19,10 @@ constexpr size_t kReceiveBufferSize = 10240;
 // keyword and version lines.
 extern char g_receive_buffer[kReceiveBufferSize + 1];
 
-// Opens COM port `com_port` (10 tries, 50 ms apart) at `baud` with the
-// tool's line settings. Returns the handle, or kNoPort with the last error.
-plat_port port_open(int com_port, uint32_t baud, bool no_write_timeouts,
-                    bool two_stop_bits);
-
-// The same for the device at `path` when it is not nullptr (a port given by
-// its device name), else for `com_port`.
+// Opens the device at `path` when it is not nullptr (a port given by its
+// device name), else COM port `com_port` (10 tries, 50 ms apart), at `baud`
+// with the tool's line settings. Returns the handle, or kNoPort with the
+// last error.
 plat_port port_open_named(const char* path, int com_port, uint32_t baud,
                           bool no_write_timeouts, bool two_stop_bits);
 
