@@ -1,9 +1,10 @@
 #include "serial/port.h"
 
 #include <cstdio>
-#include <cstring>
+#include <string>
 #include <string_view>
 
+#include "core/visible.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 
@@ -11,6 +12,9 @@
 char g_receive_buffer[kReceiveBufferSize + 1];
 
 namespace {
+
+// The box's last "ERROR:" line in visible form, without its line end.
+std::string g_box_error;
 
 constexpr int kOpenAttempts = 10;
 constexpr uint32_t kOpenRetryMs = 50;
@@ -42,11 +46,6 @@ bool check_rate(plat_port port, uint32_t baud) {
 }  // namespace
 
 uint32_t elapsed_ms(uint32_t start, uint32_t now) { return now - start; }
-
-plat_port port_open(int com_port, uint32_t baud, bool no_write_timeouts,
-                    bool two_stop_bits) {
-  return port_open_named(nullptr, com_port, baud, no_write_timeouts, two_stop_bits);
-}
 
 plat_port port_open_named(const char* path, int com_port, uint32_t baud,
                           bool no_write_timeouts, bool two_stop_bits) {
@@ -91,6 +90,10 @@ fail:
   plat_set_last_error(err);
   return false;
 }
+
+const char* last_box_error() { return g_box_error.c_str(); }
+
+void clear_box_error() { g_box_error.clear(); }
 
 void port_close(plat_port port) {
   if (port != kNoPort) plat_serial_close(port);
@@ -146,11 +149,16 @@ bool wait_for_text(plat_port port, const char* text, uint32_t limit_ms) {
     if (limit_ms && elapsed_ms(start, plat_now_ms()) > limit_ms) break;
   }
   if (marker != std::string_view::npos) {
-    char* line = g_receive_buffer + marker;
-    char* eol = std::strchr(line, '\n');
-    if (eol) *eol = '\0';
+    // The line as far as it came; a CR before its LF is shown as it was
+    // sent, the record keeps the text alone.
+    std::string_view line(g_receive_buffer + marker, used - marker);
+    line = line.substr(0, line.find('\n'));
+    std::string_view text = line.substr(0, line.find_first_of("\r\n"));
+    g_box_error = visible_text(text.data(), text.size());
     plat_set_last_error(ERR_BOX_ERROR);
-    std::printf("\n\n%s\n\n", line);
+    // Its bytes are the box's: escape sequences must not act on the
+    // technician's terminal.
+    std::printf("\n\n%s\n\n", visible_text(line.data(), line.size()).c_str());
     return false;
   }
   if (found) return true;

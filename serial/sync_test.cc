@@ -21,7 +21,7 @@ class SyncTest : public ::testing::Test {
   void SetUp() override {
     fake_clock_set(1000);
     fake_serial_reset();
-    port = port_open(1, 115200, true, false);
+    port = port_open_named(nullptr, 1, 115200, true, false);
     g_fake_serial.written.clear();
   }
   // Echoes digits; `answer` may rewrite the echo of the n-th digit.

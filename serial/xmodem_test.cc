@@ -26,7 +26,7 @@ class XmodemTest : public ::testing::Test {
   void SetUp() override {
     fake_clock_set(0);
     fake_serial_reset();
-    port = port_open(1, 115200, true, false);
+    port = port_open_named(nullptr, 1, 115200, true, false);
     g_fake_serial.on_write = [this](uint8_t b) {
       if (rx.pending.empty() && b == 0x04) {
         rx.eot = true;

@@ -46,7 +46,7 @@ void send_to_rx(uint32_t length) {
   ASSERT_GT(com, 0) << socat.err;
 
   for (uint32_t i = 0; i < length + 128; i++) g_image_buffer[i] = (uint8_t)(i * 31 + (i >> 8));
-  plat_port port = port_open(com, 115200, true, false);
+  plat_port port = port_open_named(nullptr, com, 115200, true, false);
   ASSERT_NE(port, kNoPort);
   testing::internal::CaptureStdout();
   int result = send_image(port, length);
