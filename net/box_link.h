@@ -4,9 +4,6 @@
 
 #include "platform/net.h"
 
-// Prints "-->  host:port", resolves and connects. Ends the run on failure.
-plat_socket connect_to_peer(const char* host, int tcp_port);
-
 // The computer's own name decides whether a greeting line is printed.
 void computer_name_message(const char* name);
 

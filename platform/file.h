@@ -44,3 +44,8 @@ std::FILE* plat_open_regular_file(const char* path);
 // cannot be looked at; on Windows also when either names a device, which
 // is never opened to find out.
 bool plat_same_file(const char* a, const char* b);
+
+// Appends `n` bytes in one write, without asking for the disk: a stream of
+// progress lines a reader follows live. Returns true when all went out;
+// false with the last error.
+bool plat_append_write(plat_file f, const void* data, size_t n);

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/exit.h"
+#include "core/report.h"
 #include "core/visible.h"
 #include "platform/clock.h"
 #include "platform/error.h"
@@ -145,6 +147,9 @@ bool wait_for_text(plat_port port, const char* text, uint32_t limit_ms) {
       marker = received.find(kBoxErrorMarker);
     }
     if (found || marker != std::string_view::npos) break;
+    // The waits for "finished!" have no limit by design: a stop request is
+    // their only way out.
+    exit_if_stopped();
     plat_sleep_ms(kTextPollMs);
     if (limit_ms && elapsed_ms(start, plat_now_ms()) > limit_ms) break;
   }
@@ -172,6 +177,7 @@ bool read_byte(plat_port port, uint8_t* dst, uint32_t limit_ms) {
     long got = plat_serial_read(port, dst, 1);
     if (got < 0) return false;
     if (got == 1) return true;
+    exit_if_stopped();
     uint32_t spent = elapsed_ms(start, plat_now_ms());
     if (limit_ms && spent > limit_ms) return true;
     // Sleep in the receive wait instead of spinning: same results, no
@@ -179,4 +185,14 @@ bool read_byte(plat_port port, uint8_t* dst, uint32_t limit_ms) {
     int ready = plat_serial_wait_rx(port, limit_ms ? limit_ms - spent + 1 : 0);
     if (ready < 0) return false;
   }
+}
+
+void report_port_failure() {
+  uint32_t err = plat_last_error();
+  report_failure(stderr, error_code((long)err), {41}, " %li)\n", (long)err);
+}
+
+void report_wait_failure() {
+  uint32_t err = plat_last_error();
+  report_failure(stderr, error_code((long)err), {49}, " %lx\n", (unsigned long)err);
 }

@@ -60,3 +60,11 @@ bool read_byte(plat_port port, uint8_t* dst, uint32_t limit_ms);
 
 // Closes the port.
 void port_close(plat_port port);
+
+// Prints message 41 with the driver's error value: the line of every open
+// or speed change of the port that failed, kept as the attempt's cause.
+void report_port_failure();
+
+// Prints message 49 with the last error in hex: a wait for the box that
+// ended without its text.
+void report_wait_failure();

@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/events.h"
 #include "core/exit.h"
 #include "core/messages.h"
+#include "core/report.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "serial/port.h"
@@ -243,7 +245,7 @@ bool synchronise(plat_port port, uint8_t speed_byte, const SyncSettings& s) {
   if (s.grant_phase) {
     if (s.keyword_sent &&
         !wait_for_text(port, "granted", s.grant_limit ? kGrantLimitMs : 0) && !s.grant_limit) {
-      std::fprintf(stderr, "%s %lx\n", message(49), (unsigned long)plat_last_error());
+      report_wait_failure();
       port_close(port);
       exit_run(1);
     }
@@ -254,6 +256,8 @@ bool synchronise(plat_port port, uint8_t speed_byte, const SyncSettings& s) {
   int required = 2;
   int counter = 0;
   while (required > 0) {
+    // The loader variant never gives up: only a stop request ends it.
+    exit_if_stopped();
     size_t written = 0;
     if (!plat_serial_write(port, &digit, 1, &written)) {
       std::fprintf(stderr, "%s\n", message(44));
@@ -292,9 +296,10 @@ bool change_speed(plat_port port, uint8_t code, uint32_t baud, const SyncSetting
   if (!synchronise(port, code, s)) return false;
   if (!port_set_speed(port, baud)) {
     // The port is closed now; no synchronisation could follow on it.
-    std::fprintf(stderr, "%s %li)\n", message(41), (long)plat_last_error());
+    report_port_failure();
     exit_run(1);
   }
+  events_line_speed(baud);
   SyncSettings again = s;
   again.grant_phase = false;
   again.give_up = false;

@@ -122,3 +122,16 @@ bool plat_same_file(const char* a, const char* b) {
   if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
+
+bool plat_append_write(plat_file f, const void* data, size_t n) {
+  ssize_t w = write_without_sigpipe(static_cast<int>(f), data, n);
+  if (w < 0) {
+    plat_set_last_error(static_cast<uint32_t>(errno));
+    return false;
+  }
+  if (static_cast<size_t>(w) != n) {
+    plat_set_last_error(ENOSPC);
+    return false;
+  }
+  return true;
+}
