@@ -75,6 +75,10 @@ int send_image_block(plat_socket s, uint32_t length) {
   if (!send_block(s, length)) return 1;
   // Any byte, or an orderly close, is the box's "done". A reset is not: a
   // block that went into the kernel's buffers need not have reached it.
+  // Nor is a close while the box's stack still owes the acknowledgement of
+  // part of the block: those bytes never got into the box.
   uint8_t reply;
-  return receive_byte_or_close(s, &reply) < 0 ? 2 : 0;
+  int r = receive_byte_or_close(s, &reply);
+  if (r < 0 || (r == 0 && plat_socket_unsent(s) > 0)) return 2;
+  return 0;
 }
