@@ -101,7 +101,8 @@ int xmodem_send(const char* com, const char* path, uint32_t baud) {
   std::fclose(f);
   if (n == 0) return 2;
   plat_port port = open_line(com, baud);
-  int result = send_image(port, static_cast<uint32_t>(n));
+  uint32_t acked = 0;
+  int result = send_image(port, static_cast<uint32_t>(n), &acked);
   // A sender is done when its EOT is acknowledged.
   for (double end = now_s() + 5; result == 0 && now_s() < end;) {
     unsigned char b = 0;

@@ -1,35 +1,21 @@
 #include "core/journal.h"
 
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <string>
 
-#include "core/messages.h"
-#include "core/settings.h"
 #include "platform/error.h"
 #include "platform/file.h"
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
-struct Attempt {
-  bool open;
-  SteadyClock::time_point start;
-  bool have_image;
-  JournalImage image;
-  bool have_box;
-  uint16_t box_major, box_minor;
-  uint32_t line_speed;  // 0 = not known
-  uint32_t bytes_sent;
-};
-
-plat_file g_file = kNoFile;
-const char* g_path = "";
-const char* g_given_file = nullptr;
-Attempt g_attempt;
+// The journal's path once the first open proved it writable, and that
+// first handle: kept open for the run, so a FIFO's reader does not see the
+// end of its input between two records.
+std::string g_path;
+plat_file g_first = kNoFile;
+const char* g_program = "update";
 
 // Length of the UTF-8 sequence at `p` (at most `left` bytes), or 0 when it
 // is not a well-formed one (overlong, surrogate, beyond U+10FFFF, cut off).
@@ -69,87 +55,18 @@ void add(std::string* out, const char* format, ...) {
   *out += buf;
 }
 
-std::string version_text(uint32_t word) {
+std::string version_text(uint16_t major, uint16_t minor) {
   char buf[16];
-  std::snprintf(buf, sizeof buf, "%u.%u", (unsigned)(word >> 16), (unsigned)(word & 0xFFFF));
+  std::snprintf(buf, sizeof buf, "%u.%u", (unsigned)major, (unsigned)minor);
   return json_string(buf);
 }
 
-std::string utc_now() {
-  auto now = std::chrono::system_clock::now();
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-  std::time_t secs = (std::time_t)(ms / 1000);
-  std::tm* t = std::gmtime(&secs);
-  char buf[80];
-  if (!t) return "\"\"";
-  std::snprintf(buf, sizeof buf, "\"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ\"", t->tm_year + 1900,
-                t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec, (int)(ms % 1000));
-  return buf;
-}
-
-const char* mode_name(const RunSettings& s) {
-  if (!s.server) return s.network ? "network" : "serial";
-  return s.server_command == 2 ? "server-download" : "server-query";
-}
-
-// The message that ended a failing attempt, without the blanks and line
-// breaks that join it to what followed on the console.
-std::string error_text() {
-  const char* text = last_shown_english();
-  size_t n = std::strlen(text);
-  size_t b = 0;
-  while (b < n && (text[b] == ' ' || text[b] == '\n')) b++;
-  while (n > b && (text[n - 1] == ' ' || text[n - 1] == '\n')) n--;
-  return json_string(std::string(text + b, n - b).c_str());
-}
-
-std::string record(int exit_code) {
-  const RunSettings& s = g_settings;
-  const Attempt& a = g_attempt;
-  std::string r = "{\"time\":" + utc_now();
-  std::string tool(s.program_name, strnlen(s.program_name, sizeof s.program_name));
-  add(&tool, " %i.%i-%i", s.revision_numbers[0], s.revision_numbers[1], s.revision_numbers[2]);
-  r += ",\"tool\":" + json_string(tool.c_str());
-  r += ",\"mode\":" + json_string(mode_name(s));
-  r += ",\"port\":";
-  if (s.network && !s.server) {
-    std::string where = s.host ? s.host : "";
-    add(&where, ":%i", s.tcp_port & 0xFFFF);
-    r += json_string(where.c_str());
-  } else if (s.port_path) {
-    r += json_string(s.port_path);
-  } else {
-    add(&r, "%i", s.com_port);
+const char* result_name(RunEnd end) {
+  switch (end) {
+    case RunEnd::kOk: return "ok";
+    case RunEnd::kStopped: return "stopped";
+    default: return "failed";
   }
-  r += ",\"file\":";
-  r += s.server ? json_string("server") : g_given_file ? json_string(g_given_file) : "null";
-  if (a.have_image) {
-    add(&r, ",\"file_size\":%lu", (unsigned long)a.image.size);
-    if (a.image.from_file)
-      add(&r, ",\"file_checksum\":\"%08lx\"", (unsigned long)a.image.checksum);
-    else
-      r += ",\"file_checksum\":null";
-    add(&r, ",\"format\":%i", a.image.format);
-    r += ",\"file_version\":";
-    r += a.image.from_file ? version_text(a.image.version_word) : "null";
-  } else {
-    r += ",\"file_size\":null,\"file_checksum\":null,\"format\":null,\"file_version\":null";
-  }
-  r += ",\"box_version\":";
-  r += a.have_box ? version_text(((uint32_t)a.box_major << 16) | a.box_minor) : "null";
-  r += s.patch ? ",\"patched\":true" : ",\"patched\":false";
-  if (a.line_speed)
-    add(&r, ",\"line_speed\":%lu", (unsigned long)a.line_speed);
-  else
-    r += ",\"line_speed\":null";
-  add(&r, ",\"bytes_sent\":%lu", (unsigned long)a.bytes_sent);
-  double secs = std::chrono::duration<double>(SteadyClock::now() - a.start).count();
-  add(&r, ",\"seconds\":%.3f", secs);
-  r += exit_code == 0 ? ",\"result\":\"ok\"" : ",\"result\":\"failed\"";
-  add(&r, ",\"exit_code\":%i", exit_code);
-  if (exit_code != 0) r += ",\"error\":" + error_text();
-  r += "}\n";
-  return r;
 }
 
 }  // namespace
@@ -190,56 +107,81 @@ std::string json_string(const char* text) {
   return out + "\"";
 }
 
-bool journal_open(const char* path) {
-  g_file = plat_append_open(path);
-  if (g_file == kNoFile) {
+std::string journal_line(const JournalRecord& a) {
+  std::string r = "{\"time\":" + a.time;
+  r += ",\"tool\":" + json_string(a.tool);
+  r += ",\"mode\":" + json_string(a.mode);
+  r += ",\"port\":";
+  if (a.port_text)
+    r += json_string(a.port_text);
+  else
+    add(&r, "%i", a.com_port);
+  r += ",\"file\":";
+  r += a.file ? json_string(a.file) : "null";
+  if (a.have_image) {
+    add(&r, ",\"file_size\":%lu", (unsigned long)a.image.size);
+    if (a.image.from_file)
+      add(&r, ",\"file_checksum\":\"%08lx\"", (unsigned long)a.image.checksum);
+    else
+      r += ",\"file_checksum\":null";
+    add(&r, ",\"format\":%i", a.image.format);
+    r += ",\"file_version\":";
+    r += a.image.from_file
+             ? version_text((uint16_t)(a.image.version_word >> 16), (uint16_t)a.image.version_word)
+             : "null";
+  } else {
+    r += ",\"file_size\":null,\"file_checksum\":null,\"format\":null,\"file_version\":null";
+  }
+  r += ",\"box_version\":";
+  r += a.have_box ? version_text(a.box_major, a.box_minor) : "null";
+  r += a.patched ? ",\"patched\":true" : ",\"patched\":false";
+  if (a.line_speed)
+    add(&r, ",\"line_speed\":%lu", (unsigned long)a.line_speed);
+  else
+    r += ",\"line_speed\":null";
+  add(&r, ",\"bytes_sent\":%lu", (unsigned long)a.bytes_sent);
+  add(&r, ",\"seconds\":%.3f", a.seconds);
+  r += ",\"result\":\"";
+  r += result_name(a.end);
+  add(&r, "\",\"exit_code\":%i", a.exit_code);
+  if (a.end != RunEnd::kOk) {
+    r += ",\"error\":" + json_string(a.error ? a.error : "");
+    if (a.error_code.present)
+      add(&r, ",\"error_code\":%ld", a.error_code.value);
+    else
+      r += ",\"error_code\":null";
+    r += ",\"box_error\":";
+    r += a.box_error && *a.box_error ? json_string(a.box_error) : "null";
+  }
+  return r + "}";
+}
+
+bool journal_open(const char* program, const char* path) {
+  g_program = program;
+  g_first = plat_append_open(path);
+  if (g_first == kNoFile) {
     uint32_t err = plat_last_error();
-    std::fprintf(stderr, "%s: cannot open the journal %s: %s\n", g_settings.program_name, path,
+    std::fprintf(stderr, "%s: cannot open the journal %s: %s\n", program, path,
                  plat_file_error_text(err));
     return false;
   }
   g_path = path;
-  journal_begin();
   return true;
 }
 
-void journal_begin() {
-  if (g_file == kNoFile) return;
-  // The image stays for the next box of the run, except where each box
-  // fetches its own from the update server.
-  bool keep_image = g_attempt.have_image && !g_settings.server;
-  JournalImage image = g_attempt.image;
-  g_attempt = Attempt{};
-  g_attempt.open = true;
-  g_attempt.start = SteadyClock::now();
-  g_attempt.have_image = keep_image;
-  g_attempt.image = image;
-}
+bool journal_is_open() { return g_first != kNoFile; }
 
-void journal_set_file(const char* given) { g_given_file = given; }
-
-void journal_set_image(const JournalImage& image) {
-  g_attempt.have_image = true;
-  g_attempt.image = image;
-}
-
-void journal_set_box_version(uint16_t major, uint16_t minor) {
-  g_attempt.have_box = true;
-  g_attempt.box_major = major;
-  g_attempt.box_minor = minor;
-}
-
-void journal_set_line_speed(uint32_t baud) { g_attempt.line_speed = baud; }
-
-void journal_set_bytes_sent(uint32_t bytes) { g_attempt.bytes_sent = bytes; }
-
-bool journal_end(int exit_code) {
-  if (g_file == kNoFile || !g_attempt.open) return true;
-  g_attempt.open = false;
-  std::string line = record(exit_code);
-  if (plat_append_record(g_file, line.data(), line.size())) return true;
+bool journal_append(const std::string& object) {
+  if (g_first == kNoFile) return true;
+  // Opened afresh for every record: a journal rotated or deleted since the
+  // last one gets this line in the file that now has its name.
+  plat_file f = plat_append_open(g_path.c_str());
+  std::string line = object + "\n";
+  bool ok = f != kNoFile && plat_append_record(f, line.data(), line.size());
   uint32_t err = plat_last_error();
-  std::fprintf(stderr, "%s: cannot write the journal %s: %s\n", g_settings.program_name, g_path,
+  if (f != kNoFile) plat_append_close(f);
+  if (ok) return true;
+  std::fprintf(stderr, "%s: cannot write the journal %s: %s\n", g_program, g_path.c_str(),
                plat_file_error_text(err));
   return false;
 }

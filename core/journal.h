@@ -1,22 +1,14 @@
 // The result journal: one JSON object on one line per box attempt (JSON
-// Lines), appended to a file and on the disk the moment the attempt ends.
-// The record's facts are collected here as the run learns them; the run
-// settings supply the rest when the line is written.
+// Lines), appended to a file the moment the attempt ends. The journal only
+// writes: what a record holds comes from its caller.
 #pragma once
 #include <cstdint>
 #include <string>
 
-// Opens the journal at `path` for appending and starts the first attempt.
-// Returns true on success; false after a line on standard error.
-bool journal_open(const char* path);
+#include "core/exit.h"
+#include "core/report.h"
 
-// Starts the record of the next box attempt (loop mode).
-void journal_begin();
-
-// The PAD file argument as the user gave it.
-void journal_set_file(const char* given);
-
-// The image the attempt sends: its size and format code; the PAD file's
+// The image an attempt sends: its size and format code; the PAD file's
 // checksum and version word where it came from a file.
 struct JournalImage {
   uint32_t size;
@@ -25,16 +17,45 @@ struct JournalImage {
   uint32_t checksum;
   uint32_t version_word;
 };
-void journal_set_image(const JournalImage& image);
 
-void journal_set_box_version(uint16_t major, uint16_t minor);
-void journal_set_line_speed(uint32_t baud);
-void journal_set_bytes_sent(uint32_t bytes);
+// One attempt's record. Null pointers are written as JSON null.
+struct JournalRecord {
+  std::string time;       // a JSON string (json_utc_now)
+  const char* tool;       // name and revision
+  const char* mode;       // "serial", "network", "server-query", "server-download"
+  const char* port_text;  // the port as given by name, or "host:port"; nullptr: com_port
+  int com_port;
+  const char* file;  // the PAD file as given
+  bool have_image;
+  JournalImage image;
+  bool have_box;
+  uint16_t box_major, box_minor;
+  bool patched;
+  uint32_t line_speed;  // 0 = not known
+  uint32_t bytes_sent;
+  double seconds;
+  RunEnd end;
+  int exit_code;
+  // Written unless the attempt succeeded.
+  const char* error;
+  ErrorCode error_code;
+  const char* box_error;  // "" or nullptr: null
+};
 
-// Ends the open attempt with `exit_code` and appends its line. Returns true
-// when the line is on the disk, or when no journal or attempt is open;
-// false after a line on standard error.
-bool journal_end(int exit_code);
+// The record as one JSON object, without the line end.
+std::string journal_line(const JournalRecord& r);
+
+// Opens the journal at `path` for appending: proves it writable before any
+// box is touched. `program` names the tool in its error lines. Returns true
+// on success; false after a line on standard error.
+bool journal_open(const char* program, const char* path);
+
+bool journal_is_open();
+
+// Appends `object` and a line end in one write, through a fresh open of the
+// journal's path. Returns true when the line went out (or no journal is
+// open); false after a line on standard error.
+bool journal_append(const std::string& object);
 
 // `text` as a JSON string with its quotes. Bytes that are not UTF-8 become
 // \u00XX (read as Latin-1), so the line stays valid whatever a path holds.

@@ -229,27 +229,18 @@ const char* const kCatalogue[2 * kMessageCount] = {
 
 int g_language = 0;
 
-// The last text shown: a message number, or -1 for the noted text.
-int g_last_shown = -1;
-char g_noted[512];
-
 }  // namespace
 
 const char* message(int number) {
   // Numbers are constants of the callers; an out-of-range one is a bug, but
   // an empty text is kinder than reading outside the table.
   if (number < 0 || number >= kMessageCount) return "";
-  g_last_shown = number;
   return kCatalogue[g_language * kMessageCount + number];
 }
 
-void note_shown_text(const char* english) {
-  std::snprintf(g_noted, sizeof g_noted, "%s", english);
-  g_last_shown = -1;
-}
-
-const char* last_shown_english() {
-  return g_last_shown >= 0 ? kCatalogue[g_last_shown] : g_noted;
+const char* message_english(int number) {
+  if (number < 0 || number >= kMessageCount) return "";
+  return kCatalogue[number];
 }
 
 void set_language(int language) { g_language = language == 1 ? 1 : 0; }

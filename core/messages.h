@@ -10,8 +10,6 @@ const char* message(int number);
 void set_language(int language);
 int current_language();
 
-// What ended a failing run, for the result journal: the English text of the
-// message looked up last, or of the text noted last where a failure prints
-// a line the catalogue does not hold (whichever came later; "" if none).
-void note_shown_text(const char* english);
-const char* last_shown_english();
+// The English text of message `number`, whatever the language: what the
+// records keep.
+const char* message_english(int number);

@@ -17,6 +17,8 @@ void settings_reset(RunSettings* s) {
   s->server_command = 1;
   s->channel = 2;
   s->host = nullptr;
+  s->journal_path = nullptr;
+  s->events_path = nullptr;
 }
 
 const char* port_label(const RunSettings& s, char* buf, size_t size) {

@@ -49,6 +49,7 @@ struct RunSettings {
   bool fast_capable;
   bool image_from_server;
   const char* journal_path;  // result journal; nullptr = none
+  const char* events_path;   // event stream (JSON Lines); nullptr = none
 };
 
 extern RunSettings g_settings;

@@ -6,18 +6,17 @@
 #include <cstring>
 
 #include "core/exit.h"
-#include "core/journal.h"
 #include "core/messages.h"
+#include "core/report.h"
 #include "core/settings.h"
 #include "frontend/options.h"
-#include "image/bootloader_table.h"
-#include "image/checks.h"
 #include "image/pad.h"
-#include "net/box_link.h"
-#include "platform/error.h"
+#include "platform/stop.h"
+#include "run/attempt.h"
+#include "run/links.h"
 #include "run/net_box_run.h"
 #include "run/serial_run.h"
-#include "serial/port.h"
+#include "run/start.h"
 #include "serial/sync.h"
 
 namespace {
@@ -49,6 +48,9 @@ void start_up(int argc, char** argv, RunSettings* s) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   std::setvbuf(stderr, nullptr, _IONBF, 0);
   set_language(0);
+  // Ctrl-C, a kill or a closed terminal end the attempt through the exit
+  // routine, recorded and with the port's settings put back.
+  plat_stop_install();
 
   const char* name = argc > 0 && argv[0] ? base_name(argv[0]) : "update";
   std::snprintf(s->program_name, sizeof s->program_name, "%s", name);
@@ -85,13 +87,11 @@ int run_update(int argc, char** argv) {
     journal = std::getenv("UPDATE_JOURNAL");
     if (journal && !*journal) journal = nullptr;
   }
-  if (journal) {
-    if (!journal_open(journal)) exit_run(1);
-    if (!s->server) journal_set_file(argv[first_arg]);
-  }
+  if (!attempt_setup(journal, s->events_path, s->server ? nullptr : argv[first_arg]))
+    exit_run(1);
   if (s->network || s->server) {
     if (!s->host) {
-      std::fprintf(stderr, "%s\n", message(96));
+      report_failure(stderr, kNoCode, {96}, "\n");
       exit_run(1);
     }
     if (s->tcp_port == 0) {
@@ -102,38 +102,14 @@ int run_update(int argc, char** argv) {
   if (!s->server) {
     const char* file = argv[first_arg];
     if (std::strlen(file) >= sizeof s->pad_path) {
-      std::printf("%s%s\n", message(38), message(39));
+      report_failure(stdout, kNoCode, {38, 39}, "\n");
       exit_run(1);
     }
     std::strcpy(s->pad_path, file);
     normalize_pad_path(s->pad_path);
   }
-  if (!s->network || s->server) {
-    plat_port port =
-        port_open_named(s->port_path, s->com_port, kOpeningBaud, false, s->two_stop_bits);
-    if (port == kNoPort) {
-      std::fprintf(stderr, "%s %li)\n", message(41), (long)plat_last_error());
-      exit_run(1);
-    }
-    port_close(port);
-  }
-
-  // Preparing the image.
-  if (!s->server) {
-    pad_file_check(s->pad_path, &s->pad_size, &s->format_byte, &s->version_word);
-    JournalImage image = {s->pad_size, s->format_byte, true, 0, s->version_word};
-    pad_checksum(s->pad_path, s->pad_size, &image.checksum);
-    journal_set_image(image);
-  } else {
-    s->format_byte = kServerPseudoFormat;
-    s->version_word = kServerPseudoVersion;
-    if (!is_known_format(s->format_byte)) {
-      std::printf("%s\n", message(87));
-      exit_run(1);
-    }
-  }
-  apply_format_rules(s->format_byte);
-  check_fast_capable(s->format_byte, s->version_word);
+  if (!s->network || s->server) test_open_port(*s);
+  prepare_image(s);
 
   if (!s->network) serial_update(kNoSocket);
   plat_socket peer = connect_to_peer(s->host, s->tcp_port);

@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "core/exit.h"
 #include "core/messages.h"
@@ -24,15 +23,21 @@ const char kShortOptions[] = "bC:fFi:Ij:lnNp:rRs:SuU:vwxX!012345";
 // The second long name for -! gets a value of its own: getopt_long does not
 // call a prefix ambiguous when the entries it fits are identical, yet a
 // prefix that fits both names must be rejected.
-constexpr int kSilentSyncWest = 0x100 + '!';
+constexpr int kSilentSyncWest = kSilentSyncWestOption;
 
-// Long options without a letter. A new name must not begin with the first
-// letter of an older one: a prefix that works today must not turn
-// ambiguous.
+// Long options without a letter, which must be written in full: a prefix
+// of one ("--j" for "-j") stays the error it was before they existed.
 constexpr int kJournal = kJournalOption;
+constexpr int kEvents = kEventsOption;
+constexpr int kFullOnlyCount = 2;
 
+// The full-only options come first: every other word is read against the
+// table from kLongOptions + kFullOnlyCount on, so its prefixes, diagnostics
+// and ambiguity lists are those of the options the tool always had.
 // Long names 25 and 26 carry the Latin-1 byte 0xFC.
 const option kLongOptions[] = {
+    {"journal", required_argument, nullptr, kJournal},
+    {"events", required_argument, nullptr, kEvents},
     {"bootloader", no_argument, nullptr, 'b'},
     {"command", no_argument, nullptr, 'c'},
     {"loop", no_argument, nullptr, 'l'},
@@ -60,7 +65,6 @@ const option kLongOptions[] = {
     {"Vortans_super_duper_spezial_Version_f\xFC" "r_Ostrelin", no_argument, nullptr, '!'},
     {"Vortans_super_duper_spezial_Version_f\xFC" "r_Westrelin", no_argument, nullptr,
      kSilentSyncWest},
-    {"journal", required_argument, nullptr, kJournal},
     {nullptr, 0, nullptr, 0},
 };
 constexpr int kLongOptionCount = sizeof kLongOptions / sizeof kLongOptions[0] - 1;
@@ -121,6 +125,31 @@ void usage_and_exit(const char* argv0) {
 
 }  // namespace
 
+const option* long_options_for(const char* word) {
+  for (int i = 0; i < kFullOnlyCount; i++) {
+    const char* name = kLongOptions[i].name;
+    size_t n = std::strlen(name);
+    if (word && word[0] == '-' && word[1] == '-' && std::strncmp(word + 2, name, n) == 0 &&
+        (word[2 + n] == '\0' || word[2 + n] == '='))
+      return kLongOptions;
+  }
+  return kLongOptions + kFullOnlyCount;
+}
+
+namespace {
+
+// The word getopt_long reads its next long option from: the first argument
+// from optind on that is not a plain argument (those it skips and moves
+// behind the options). Inside a cluster of letters ("-lw") it is that
+// cluster, which no long option reads. nullptr at the end.
+const char* next_option_word(int argc, char** argv) {
+  for (int i = optind < 1 ? 1 : optind; i < argc; i++)
+    if (argv[i][0] == '-' && argv[i][1] != '\0') return argv[i];
+  return nullptr;
+}
+
+}  // namespace
+
 int option_number(const char* text) {
   return (int)std::strtol(text, nullptr, 10);
 }
@@ -130,7 +159,8 @@ int parse_options(int argc, char** argv, RunSettings* s) {
   optind = 0;
   opterr = 1;
   int c;
-  while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, kShortOptions,
+                          long_options_for(next_option_word(argc, argv)), nullptr)) != -1) {
     switch (c) {
       case 'b':
         s->send_keyword = false;
@@ -227,23 +257,14 @@ int parse_options(int argc, char** argv, RunSettings* s) {
       case kJournal:
         s->journal_path = optarg;
         break;
+      case kEvents:
+        s->events_path = optarg;
+        break;
       default:  // '?', ':', and 'c' of --command, which -C does not answer to
         usage_and_exit(argv[0]);
     }
   }
   return optind;
-}
-
-int long_option_value(const char* word) {
-  char program[] = "update";
-  std::string copy = word;
-  char value[] = "x";
-  char* argv[] = {program, copy.data(), value, nullptr};
-  optind = 0;
-  opterr = 0;
-  int c = getopt_long(3, argv, kShortOptions, kLongOptions, nullptr);
-  opterr = 1;
-  return c == kSilentSyncWest ? '!' : c;
 }
 
 void print_usage(FILE* out, const char* argv0, int language) {

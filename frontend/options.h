@@ -27,10 +27,14 @@ void patch_confirmation_dialogue(RunSettings* s);
 // The number reading of option arguments: leading blanks, a sign, digits.
 int option_number(const char* text);
 
-// The value getopt_long gives the word `word` ("--name", or a prefix of it):
-// the option's letter ('!' for both silent entries), the value of a long
-// option without a letter, or '?' when it fits no entry or several.
-int long_option_value(const char* word);
+// The long option table getopt_long reads `word` (an argument, or nullptr)
+// against: with --journal and --events only when `word` spells one of them
+// in full ("--journal", "--journal=FILE"), so that any other word resolves,
+// and fails, as it did before they existed.
+const struct option* long_options_for(const char* word);
 
-// The value of --journal.
+// The values of the long options without a letter: the second name of -!,
+// --journal and --events.
+constexpr int kSilentSyncWestOption = 0x100 + '!';
 constexpr int kJournalOption = 0x200;
+constexpr int kEventsOption = 0x201;

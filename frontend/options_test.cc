@@ -1,5 +1,6 @@
 #include "frontend/options.h"
 
+#include <getopt.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,6 +13,22 @@
 #include "frontend/driver.h"
 
 namespace {
+
+// The value getopt_long gives the word `word` ("--name", or a prefix of it)
+// against the table the parse would use for it: the option's letter ('!'
+// for both silent entries), the value of a long option without a letter,
+// or '?' when it fits no entry or several.
+int long_option_value(const char* word) {
+  char program[] = "update";
+  std::string copy = word;
+  char value[] = "x";
+  char* argv[] = {program, copy.data(), value, nullptr};
+  optind = 0;
+  opterr = 0;
+  int c = getopt_long(3, argv, "", long_options_for(word), nullptr);
+  opterr = 1;
+  return c == kSilentSyncWestOption ? '!' : c;
+}
 
 // Parses `args` (after the program name) into fresh settings.
 struct Parsed {
@@ -326,8 +343,33 @@ TEST(Options, OldLongPrefixesResolveAsBefore) {
     }
   }
   EXPECT_GT(checked, 200);
-  EXPECT_EQ(long_option_value("--j"), kJournalOption);
-  EXPECT_EQ(long_option_value("--journal"), kJournalOption);
+  // The options without a letter answer only to their full names.
+  struct Word {
+    const char* word;
+    int value;
+  } words[] = {
+      {"--journal", kJournalOption}, {"--journal=j", kJournalOption},
+      {"--events", kEventsOption},   {"--events=e", kEventsOption},
+      {"--j", '?'},                  {"--journa", '?'},
+      {"--journals", '?'},           {"--e", '?'},
+      {"--event=e", '?'},            {"--events2", '?'},
+  };
+  for (const Word& w : words) EXPECT_EQ(long_option_value(w.word), w.value) << w.word;
+}
+
+// A slip such as "--j" for "-j" fails as it did before --journal existed,
+// with the same diagnostic, and never names a journal.
+TEST(Options, FullOnlyOptionsRejectTheirPrefixes) {
+  EXPECT_PARSE_EXIT(std::vector<std::string>({"-i", "host", "--j", "2376", "box.pad"}), 1,
+                    "^update: unrecognized option '--j'\nupdate \\\\ \n");
+  EXPECT_PARSE_EXIT(std::vector<std::string>({"--ev=x", "box.pad"}), 1,
+                    "^update: unrecognized option '--ev=x'\n");
+  EXPECT_PARSE_EXIT(std::vector<std::string>({"box.pad", "--events"}), 1,
+                    "^update: option '--events' requires an argument\n");
+  // An empty name fits every entry: the list of the old ones, nothing more.
+  EXPECT_PARSE_EXIT(std::vector<std::string>({"--=x"}), 1,
+                    "^update: option '--=x' is ambiguous; possibilities: '--bootloader' "
+                    "'--command' .*Westrelin'\nupdate ");
 }
 
 TEST(Options, PortByDevicePathAndJournal) {
@@ -342,6 +384,17 @@ TEST(Options, PortByDevicePathAndJournal) {
   EXPECT_EQ(p.s.port_path, nullptr);
   EXPECT_EQ(p.s.com_port, 0);
   EXPECT_EQ(parse({"x"}).s.journal_path, nullptr);
+  // Both spellings, after the file too; the argument may begin with "-".
+  p = parse({"box.pad", "--events", "-ev.jsonl", "-w", "--journal=j.jsonl"});
+  EXPECT_STREQ(p.s.events_path, "-ev.jsonl");
+  EXPECT_STREQ(p.s.journal_path, "j.jsonl");
+  EXPECT_TRUE(p.s.beep);
+  ASSERT_EQ(p.rest.size(), 1u);
+  EXPECT_EQ(p.rest[0], "box.pad");
+  EXPECT_STREQ(parse({"--events=e", "x"}).s.events_path, "e");
+  EXPECT_EQ(parse({"x"}).s.events_path, nullptr);
+  // As an option's argument it is no option.
+  EXPECT_STREQ(parse({"-i", "--journal", "x"}).s.host, "--journal");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "core/exit.h"
 #include "core/messages.h"
+#include "core/report.h"
 #include "image/bootloader_table.h"
 #include "image/checks.h"
 #include "image/image_buffer.h"
@@ -101,10 +102,9 @@ long file_size(const char* path) {
 int load_file(const char* path, uint32_t* loaded) {
   std::FILE* f = plat_open_regular_file(path);
   if (f == nullptr) {
-    std::fprintf(stderr, "Cannot open file %s\n", path);
     char text[600];
     std::snprintf(text, sizeof text, "Cannot open file %s", path);
-    note_shown_text(text);
+    report_failure_text(stderr, kNoCode, text, text);
     return 1;
   }
   size_t count = std::fread(g_image_buffer, 1, kImageBufferSize, f);
@@ -113,13 +113,13 @@ int load_file(const char* path, uint32_t* loaded) {
   int more = count == kImageBufferSize ? std::fgetc(f) : EOF;
   std::fclose(f);
   if (more != EOF) {
-    std::fprintf(stderr, "%s\n", message(102));
+    report_failure(stderr, kNoCode, {102}, "\n");
     return 1;
   }
   if (g_accepted.valid && g_accepted.path == path &&
       (count != g_accepted.size ||
        fingerprint_of(g_image_buffer, count) != g_accepted.fingerprint)) {
-    std::printf("%s%s\n", message(38), message(39));
+    report_failure(stdout, kNoCode, {38, 39}, "\n");
     return 1;
   }
   *loaded = static_cast<uint32_t>(count);
@@ -164,7 +164,7 @@ uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version) {
   }
   if (length > kMaxPayload) {
     std::fclose(f);
-    std::fprintf(stderr, "%s\n", message(102));
+    report_failure(stderr, kNoCode, {102}, "\n");
     exit_run(1);
   }
 
@@ -194,19 +194,23 @@ uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version) {
   return static_cast<uint32_t>(size);
 }
 
-void pad_file_check(const char* path, uint32_t* size, uint8_t* format,
-                    uint32_t* version) {
+PadCheck pad_file_check(const char* path) {
+  PadCheck c = {};
   std::printf("%s", message(38));
-  *size = pad_verify(path, format, version);
-  if (*size == 0) {
-    std::printf("%s\n", message(39));
+  c.size = pad_verify(path, &c.format, &c.version);
+  if (c.size == 0) {
+    report_failure_after(stdout, 38, 39);
     exit_run(1);
   }
   std::printf("%s\n", message(40));
-  if (!is_known_format(*format)) {
-    std::printf("%s\n", message(87));
+  if (!is_known_format(c.format)) {
+    report_failure(stdout, kNoCode, {87}, "\n");
     exit_run(1);
   }
+  // The check has read the file already; reading it again could give a
+  // later file's sum for the image that was checked.
+  c.checksum = g_accepted.checksum;
+  return c;
 }
 
 int pad_load(const char* path, uint32_t /*length*/, bool prefilled) {
@@ -221,12 +225,4 @@ int pad_load_patched(const char* path, uint32_t length, uint32_t version,
   if (!prefilled && load_file(path, &loaded) != 0) return 1;
   pad_patch_versions(loaded, version);
   return 0;
-}
-
-bool pad_checksum(const char* path, uint32_t size, uint32_t* checksum) {
-  // The check has read it already; reading the file again could give a
-  // later file's sum for the image that was checked.
-  if (!g_accepted.valid || g_accepted.path != path || g_accepted.size != size) return false;
-  *checksum = g_accepted.checksum;
-  return true;
 }

@@ -14,11 +14,17 @@ void normalize_pad_path(char* name);
 // file it last accepted.
 uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version);
 
+// What the file check found in an accepted PAD file.
+struct PadCheck {
+  uint32_t size;      // of the whole file
+  uint8_t format;     // format code
+  uint32_t version;   // version word
+  uint32_t checksum;  // the sum stored at its end
+};
+
 // The driver's file check: message 38, pad_verify, message 39 (and exit 1)
-// or 40, then the known-format test (message 87, exit 1). Fills the size,
-// format code and version word.
-void pad_file_check(const char* path, uint32_t* size, uint8_t* format,
-                    uint32_t* version);
+// or 40, then the known-format test (message 87, exit 1).
+PadCheck pad_file_check(const char* path);
 
 // Copies the whole file into the image buffer (nothing when `prefilled`).
 // Returns 0 on success, 1 when the file cannot be opened or does not fit,
@@ -30,7 +36,3 @@ int pad_load(const char* path, uint32_t length, bool prefilled);
 // the loaded length (`length` when prefilled). Returns 0 or 1 like pad_load.
 int pad_load_patched(const char* path, uint32_t length, uint32_t version,
                      bool prefilled);
-
-// The checksum stored at the end of the PAD file pad_verify last accepted,
-// when that was `path` with `size` bytes. Returns false otherwise.
-bool pad_checksum(const char* path, uint32_t size, uint32_t* checksum);

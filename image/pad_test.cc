@@ -246,26 +246,21 @@ TEST_F(PadFiles, OversizedFilesEndTheRunWithMessage102) {
 
 TEST_F(PadFiles, FileCheckPrintsOkOnOneLine) {
   std::string path = write("good.pad", pad_bytes(22, 0x00180000, {7, 7}));
-  uint32_t size = 0;
-  uint8_t format = 0;
-  uint32_t version = 0;
   testing::internal::CaptureStdout();
-  pad_file_check(path.c_str(), &size, &format, &version);
+  PadCheck c = pad_file_check(path.c_str());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Checking file ... OK\n");
-  EXPECT_EQ(size, 15u);
-  EXPECT_EQ(format, 22);
-  EXPECT_EQ(version, 0x00180000u);
+  EXPECT_EQ(c.size, 15u);
+  EXPECT_EQ(c.format, 22);
+  EXPECT_EQ(c.version, 0x00180000u);
+  EXPECT_EQ(c.checksum, 14u);
 }
 
 TEST_F(PadFiles, FileCheckFailuresEndTheRun) {
-  uint32_t size;
-  uint8_t format;
-  uint32_t version;
   std::string bad = write("bad.pad", {0, 0, 0, 1, 21, 0, 0, 0, 0});
   EXPECT_EXIT(
       {
         quiet_stdin_and_merge_stdout();
-        pad_file_check(bad.c_str(), &size, &format, &version);
+        pad_file_check(bad.c_str());
       },
       ::testing::ExitedWithCode(1),
       "^Checking file \\.\\.\\. failed\\. Abort!\n"
@@ -277,7 +272,7 @@ TEST_F(PadFiles, FileCheckFailuresEndTheRun) {
     EXPECT_EXIT(
         {
           quiet_stdin_and_merge_stdout();
-          pad_file_check(path.c_str(), &size, &format, &version);
+          pad_file_check(path.c_str());
         },
         ::testing::ExitedWithCode(1),
         "^Checking file \\.\\.\\. OK\nUnknown PAD-file format \n"
@@ -291,7 +286,7 @@ TEST_F(PadFiles, FileCheckFailuresEndTheRun) {
   EXPECT_EXIT(
       {
         quiet_stdin_and_merge_stdout();
-        pad_file_check(big.c_str(), &size, &format, &version);
+        pad_file_check(big.c_str());
       },
       ::testing::ExitedWithCode(1),
       "^Checking file \\.\\.\\.file size exceeds limit");

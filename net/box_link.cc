@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/exit.h"
 #include "core/messages.h"
+#include "core/report.h"
 #include "net/framing.h"
 
 namespace {
@@ -26,35 +26,6 @@ unsigned widened(uint8_t b) {
 void computer_name_message(const char* name) {
   if (std::strncmp(name, kKnownComputer, sizeof kKnownComputer - 1) == 0)
     std::printf("Aetschi, baetsch, jetzt hast Du doch eine neue Version  benutzt\n");
-}
-
-plat_socket connect_to_peer(const char* host, int tcp_port) {
-  std::printf("-->  %s:%i\n", host, tcp_port);
-  if (plat_net_start() != 0) {
-    std::fprintf(stderr, "%s\n", message(101));
-    exit_run(1);
-  }
-  char name[256] = "";
-  plat_hostname(name, sizeof name);
-  computer_name_message(name);
-
-  uint8_t addr[4];
-  if (!plat_resolve_ipv4(host, addr)) {
-    std::fprintf(stderr, "%s: %s\n", message(103), host);
-    exit_run(1);
-  }
-  plat_socket s = plat_tcp_socket();
-  if (s == kNoSocket) {
-    std::fprintf(stderr, "%s\n", message(99));
-    exit_run(1);
-  }
-  // Only the low 16 bits name the port; the line above shows the number as given.
-  if (!plat_tcp_connect(s, addr, static_cast<uint16_t>(tcp_port & 0xFFFF))) {
-    std::fprintf(stderr, "%s\n", message(100));
-    shut_down_link(s);
-    exit_run(1);
-  }
-  return s;
 }
 
 int box_hello(plat_socket s) {
@@ -89,8 +60,8 @@ bool identity_fits(const BoxIdentity& id, uint32_t version_word) {
 
 void print_identity_mismatch(const BoxIdentity& id, uint32_t version_word) {
   unsigned major = widened(id.major), minor = widened(id.minor);
-  std::printf("%s (0x%8.8lx != 0x%4.4x%4.4x)\n", message(68),
-              static_cast<unsigned long>(version_word), major, minor);
+  report_failure(stdout, kNoCode, {68}, " (0x%8.8lx != 0x%4.4x%4.4x)\n",
+                 static_cast<unsigned long>(version_word), major, minor);
   std::printf("Version in padFile: 0x%8.8lx\n", static_cast<unsigned long>(version_word));
   std::printf("Version in Box:     0x%4.4x%4.4x\n", major, minor);
 }
@@ -104,6 +75,10 @@ int send_image_block(plat_socket s, uint32_t length) {
   if (!send_block(s, length)) return 1;
   // Any byte, or an orderly close, is the box's "done". A reset is not: a
   // block that went into the kernel's buffers need not have reached it.
+  // Nor is a close while the box's stack still owes the acknowledgement of
+  // part of the block: those bytes never got into the box.
   uint8_t reply;
-  return receive_byte_or_close(s, &reply) < 0 ? 2 : 0;
+  int r = receive_byte_or_close(s, &reply);
+  if (r < 0 || (r == 0 && plat_socket_unsent(s) > 0)) return 2;
+  return 0;
 }

@@ -4,9 +4,6 @@
 
 #include "platform/net.h"
 
-// Prints "-->  host:port", resolves and connects. Ends the run on failure.
-plat_socket connect_to_peer(const char* host, int tcp_port);
-
 // The computer's own name decides whether a greeting line is printed.
 void computer_name_message(const char* name);
 
@@ -41,7 +38,9 @@ void print_identity_mismatch(const BoxIdentity& id, uint32_t version_word);
 
 // Command 0x09: the length, the first `length` bytes of the image buffer,
 // then the box's one reply byte, awaited but not judged. Returns 0 when
-// everything went out and the box replied or closed in order, 1 when
-// something did not go out, 2 when the box broke the connection off (a
-// receive error, such as a reset) instead: the image may not have arrived.
+// everything went out and the box replied, or closed in order after its
+// stack had acknowledged the whole block; 1 when something did not go out;
+// 2 when the box broke the connection off (a receive error, such as a
+// reset), or closed while bytes of the block were still unacknowledged:
+// the image has not (or may not have) arrived.
 int send_image_block(plat_socket s, uint32_t length);

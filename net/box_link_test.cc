@@ -1,6 +1,9 @@
 #include "net/box_link.h"
 
+#include <netinet/in.h>
+
 #include <string>
+#include <thread>
 
 #include "core/messages.h"
 #include "gtest/gtest.h"
@@ -123,6 +126,52 @@ TEST(BoxLink, ImageBlockCommandLengthAndReply) {
     TestPeer p;
     p.hang_up();
     EXPECT_EQ(1, send_image_block(p.tool(), 300));
+  }
+}
+
+// A TCP connection on the loopback: [0] the tool's end, [1] the box's,
+// whose receive buffer is small so that a block can stay unacknowledged,
+// and the tool's send buffer large so that the block still goes out in one
+// call. Returns false when the stack refused any step.
+bool tcp_pair(int fds[2]) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  int small = 4096, large = 1 << 20;
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sin;
+  fds[0] = socket(AF_INET, SOCK_STREAM, 0);
+  bool ok = setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small) == 0 &&
+            bind(listener, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0 &&
+            listen(listener, 1) == 0 &&
+            getsockname(listener, reinterpret_cast<sockaddr*>(&sin), &len) == 0 &&
+            setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &large, sizeof large) == 0 &&
+            connect(fds[0], reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0 &&
+            (fds[1] = accept(listener, nullptr, nullptr)) >= 0;
+  close(listener);
+  return ok;
+}
+
+TEST(BoxLink, BoxClosingBeforeItsStackTookTheBlockHasNotGotIt) {
+  const uint32_t n = 64 * 1024;  // far more than the box's buffer holds
+  struct {
+    bool box_reads_block;
+    int result;
+  } const cases[] = {{true, 0}, {false, 2}};
+  for (const auto& c : cases) {
+    int fds[2] = {-1, -1};
+    ASSERT_TRUE(tcp_pair(fds));
+    std::thread box([&] {
+      std::string got;
+      char buf[4096];
+      ssize_t r;
+      while (c.box_reads_block && got.size() < n + 5 && (r = read(fds[1], buf, sizeof buf)) > 0)
+        got.append(buf, static_cast<size_t>(r));
+      shutdown(fds[1], SHUT_WR);
+    });
+    EXPECT_EQ(c.result, send_image_block(fds[0], n)) << c.box_reads_block;
+    box.join();
+    for (int fd : fds) close(fd);
   }
 }
 

@@ -1,6 +1,9 @@
 #include "net/failures.h"
 
+#include <cstdio>
+
 #include "core/messages.h"
+#include "core/report.h"
 
 namespace {
 
@@ -32,3 +35,11 @@ const char* net_failure_text(NetFailure f) {
 }
 
 const char* net_failure_english(NetFailure f) { return kTexts[f][0]; }
+
+void report_net_failure(NetFailure f, unsigned long a, unsigned long b) {
+  char shown[300], english[300];
+  // Only kFailReception holds conversions; the others print as they stand.
+  std::snprintf(shown, sizeof shown, net_failure_text(f), a, b);
+  std::snprintf(english, sizeof english, net_failure_english(f), a, b);
+  report_failure_text(stderr, kNoCode, shown, english);
+}

@@ -21,3 +21,7 @@ const char* net_failure_text(NetFailure f);
 
 // The same in English, whatever the language.
 const char* net_failure_english(NetFailure f);
+
+// Prints the line of `f` on standard error and keeps it as the attempt's
+// cause; `a` and `b` fill the counts of kFailReception.
+void report_net_failure(NetFailure f, unsigned long a = 0, unsigned long b = 0);

@@ -17,3 +17,10 @@ constexpr uint32_t kErrRateRefused = 87;
 
 uint32_t plat_last_error();
 void plat_set_last_error(uint32_t value);
+
+// The last error as the OS or driver gave it, before a backend folded it
+// into kErrReadAborted: for messages that show the user what the driver
+// said, while the logic goes on deciding by plat_last_error(). Where
+// nothing was folded (and always on POSIX, whose folded value is what the
+// messages have always shown) it is plat_last_error() itself.
+uint32_t plat_last_driver_error();

@@ -1,8 +1,10 @@
 // Files: append-only record files (the result journal), and the PAD file
-// opened for reading. A record goes out in one write to the end of the file
-// and is on the disk before the call returns, so records of processes
-// sharing the file never mix, and a crash loses at most the record being
-// written.
+// opened for reading. A record goes out in one write to the end of the
+// file, so records of processes sharing the file never mix. Where the
+// medium is a file on a disk the record is also pushed to the disk before
+// the call returns, so a crash loses at most the record being written; a
+// pipe, a terminal or a character device (/dev/null) takes the record as
+// the write hands it over, and has nothing to push.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -11,12 +13,18 @@
 using plat_file = intptr_t;
 constexpr plat_file kNoFile = -1;
 
-// Opens `path` for appending, creating it if missing. Returns kNoFile with
-// the last error on failure.
+// Opens `path` for appending, creating it if missing. The open itself never
+// waits: a FIFO that nobody reads fails at once (POSIX: ENXIO) instead of
+// hanging the run; writes then wait for the reader as usual. Returns kNoFile
+// with the last error on failure.
 plat_file plat_append_open(const char* path);
 
-// Appends `n` bytes in one write and flushes them to the disk. Returns true
-// when all went out and reached the disk; false with the last error.
+// Appends `n` bytes in one write; on a disk file they are then flushed to
+// the disk. Returns true when all `n` bytes were written (and, on a disk
+// file, reached it); false with the last error when the write failed or
+// was short, or the disk reported a fault while flushing. A medium that
+// cannot be flushed (a pipe, a terminal, /dev/null) is no fault. A reader
+// of a pipe that went away fails the call (EPIPE) without a signal.
 bool plat_append_record(plat_file f, const void* data, size_t n);
 
 void plat_append_close(plat_file f);
@@ -29,3 +37,15 @@ const char* plat_file_error_text(uint32_t err);
 // refused without an open that could block or touch a device. Returns the
 // stream, or nullptr.
 std::FILE* plat_open_regular_file(const char* path);
+
+// True when `a` and `b` both name one existing file, by whatever names
+// (links, relative paths): the same device and inode (Windows: the same
+// volume serial number and file index). False when either is missing or
+// cannot be looked at; on Windows also when either names a device, which
+// is never opened to find out.
+bool plat_same_file(const char* a, const char* b);
+
+// Appends `n` bytes in one write, without asking for the disk: a stream of
+// progress lines a reader follows live. Returns true when all went out;
+// false with the last error.
+bool plat_append_write(plat_file f, const void* data, size_t n);

@@ -31,5 +31,11 @@ long plat_tcp_send(plat_socket s, const void* data, size_t n);
 // -1 on error.
 long plat_tcp_recv(plat_socket s, void* buf, size_t n);
 
+// Bytes sent on `s` that the peer's TCP stack has not acknowledged yet:
+// still in this side's send queue, or in flight. Returns the count (0 when
+// the peer has acknowledged everything), or -1 when the system does not
+// tell (not a TCP socket, or a platform without the query).
+long plat_socket_unsent(plat_socket s);
+
 // Shuts the connection down in both directions; the result is not used.
 void plat_tcp_shutdown(plat_socket s);

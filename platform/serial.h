@@ -8,7 +8,9 @@ using plat_port = intptr_t;
 constexpr plat_port kNoPort = -1;
 
 // One attempt to open COM port `com_number` exclusively. A port held by
-// another opener fails (busy); the caller retries.
+// another opener fails (busy); the caller retries. The open never waits
+// for a carrier, and a line another program holds exclusively (POSIX:
+// TIOCEXCL) counts as held even where the system would let us in.
 plat_port plat_serial_open(int com_number);
 
 // The same for the device at `path` (a port given by its device name).
@@ -57,6 +59,16 @@ int plat_serial_wait_rx(plat_port port, uint32_t limit_ms);
 
 // Restores the saved settings and closes the device.
 void plat_serial_close(plat_port port);
+
+// Puts back, on every port still open, what the open and the configure
+// changed (POSIX: the saved termios settings, the driver's low-latency
+// flag, the exclusive mode), without closing anything and without waiting
+// for output to drain. For the ends of a run that leave a port open: the
+// exit routine, and a signal's way out. Works on a fixed table with
+// tcsetattr and ioctl only: no allocation, no lock, so it may run where a
+// signal interrupted anything else of this layer. The ports stay usable,
+// and a later close still closes them. Windows: nothing to do (see there).
+void plat_serial_restore_all();
 
 // The device path of a COM number under this platform's naming, written
 // into `buf`. Returns false when the number names no device.

@@ -9,10 +9,15 @@
 // standard error that says what failed) and on a box that does not fit.
 [[noreturn]] void network_box_update(plat_socket s);
 
+enum class ImageTransfer {
+  kDone,
+  kNotSent,       // the block did not go out
+  kReloadFailed,  // the file could not be reloaded or is no longer the one
+                  // the check accepted: nothing was sent
+  kBrokeOff,      // the box broke the connection off after the block
+};
+
 // Reloads the PAD file with `version_word` written into it, sends it with
-// send_image_block and prints the done lines. Returns 0 on success, 1 when
-// the block did not go out, 2 when the file could not be reloaded or is no
-// longer the file the check accepted (nothing was sent then), 3 when the
-// box broke the connection off after the block.
-int network_image_transfer(plat_socket s, const char* pad_path,
-                           uint32_t pad_size, uint32_t version_word);
+// send_image_block and prints the done lines.
+ImageTransfer network_image_transfer(plat_socket s, const char* pad_path, uint32_t pad_size,
+                                     uint32_t version_word);

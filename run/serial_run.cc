@@ -3,10 +3,10 @@
 #include <cstdio>
 
 #include "core/exit.h"
-#include "core/journal.h"
 #include "core/messages.h"
 #include "core/settings.h"
 #include "platform/console.h"
+#include "run/attempt.h"
 #include "run/server_run.h"
 #include "serial/acquire.h"
 #include "serial/port.h"
@@ -30,11 +30,11 @@ void loop_prompt(RunSettings* s) {
   if (c == 'n' || c < 0) s->loop = false;
 }
 
-// The box's identity and the rate its line runs at, for the journal.
+// The box's identity and the rate its line runs at, for the record.
 void note_box(plat_port port, const VersionRecord& version) {
-  journal_set_box_version(version.major, version.minor);
+  attempt_box(version.major, version.minor);
   uint32_t baud;
-  if (plat_serial_get_baud(port, &baud)) journal_set_line_speed(baud);
+  if (plat_serial_get_baud(port, &baud)) attempt_line_speed(baud);
 }
 
 }  // namespace
@@ -51,22 +51,23 @@ void serial_update(plat_socket server) {
     if (s.network && s.server) {
       server_exchange(server, port, &version.major, &version.minor);
       note_box(port, version);
-      journal_set_image({s.pad_size, s.format_byte, false, 0, 0});
+      attempt_image({s.pad_size, s.format_byte, false, 0, 0});
     }
     check_box_version(port, &s.version_word, &version.major, &version.minor, &s.patch,
                       s.revision, second);
+    uint32_t acked = 0;
     int failed = download(port, s.pad_path, s.pad_size, s.version_word, s.patch,
-                          s.image_from_server);
-    journal_set_bytes_sent(transfer_bytes_acked());
+                          s.image_from_server, &acked);
+    attempt_bytes_sent(acked);
     if (failed) exit_run(1);
     char label[16];
     std::printf("%s%s%s%s%s%s %s)\n\n", kBanner[0], kBanner[1], kBanner[2], kBanner[3],
                 kBanner[4], message(82), port_label(s, label, sizeof label));
     if (s.beep) plat_beep(kBeepHz, kBeepMs);
     port_close(port);
-    if (!journal_end(0)) exit_run(1);
+    if (!attempt_end(RunEnd::kOk, 0)) exit_run(1);
     if (s.loop) loop_prompt(&s);
     if (!s.loop) exit_run(0);
-    journal_begin();
+    attempt_begin();
   }
 }

@@ -4,11 +4,14 @@
 
 #include "core/exit.h"
 #include "core/messages.h"
+#include "core/phase.h"
+#include "core/report.h"
 #include "core/settings.h"
 #include "image/image_buffer.h"
 #include "net/failures.h"
 #include "net/framing.h"
 #include "net/server_client.h"
+#include "run/links.h"
 #include "serial/acquire.h"
 #include "serial/port.h"
 #include "serial/sync.h"
@@ -20,15 +23,11 @@ constexpr char kServerImageName[] = "dummy";
 
 // Ends a server run that found nothing to load.
 [[noreturn]] void finish(plat_socket s, plat_port port, int code) {
-  server_goodbye(s);
-  shut_down_link(s);
-  port_close(port);
-  exit_run(code);
+  end_link_run(s, port, true, code);
 }
 
 [[noreturn]] void fail(plat_socket s, plat_port port, NetFailure f) {
-  std::fprintf(stderr, "%s\n", net_failure_text(f));
-  note_shown_text(net_failure_english(f));
+  report_net_failure(f);
   finish(s, port, 1);
 }
 
@@ -36,10 +35,10 @@ constexpr char kServerImageName[] = "dummy";
 
 void server_exchange(plat_socket s, plat_port port, uint16_t* major,
                      uint16_t* minor) {
+  phase_set(Phase::kServer);
   if (!server_greet(s)) {
-    std::fprintf(stderr, "%s\n", message(100));
-    shut_down_link(s);
-    exit_run(1);
+    report_failure(stderr, kNoCode, {100}, "\n");
+    end_link_run(s, kNoPort, false, 1);
   }
   int channel = g_settings.channel;
 
@@ -52,11 +51,7 @@ void server_exchange(plat_socket s, plat_port port, uint16_t* major,
       std::printf("%s: %i.%i.%i\n", message(105), v[0], v[1], v[2]);
     // The box waits for an image; let it go. A failed release has closed
     // the port and told why: the run has failed.
-    if (send_filler_block(port) != 0) {
-      server_goodbye(s);
-      shut_down_link(s);
-      exit_run(1);
-    }
+    if (send_filler_block(port) != 0) end_link_run(s, kNoPort, true, 1);
     finish(s, port, 0);
   }
 
@@ -67,7 +62,7 @@ void server_exchange(plat_socket s, plat_port port, uint16_t* major,
     finish(s, port, 0);
   }
   if (size > kImageBufferSize) {
-    std::fprintf(stderr, "%s\n", message(102));
+    report_failure(stderr, kNoCode, {102}, "\n");
     finish(s, port, 1);
   }
   std::printf("%s\n", message(105));
@@ -76,13 +71,7 @@ void server_exchange(plat_socket s, plat_port port, uint16_t* major,
   int r = fetch_software(s, size, &received);
   if (r == 0) {
     std::printf("%30s\r", "");  // wipe the open progress line
-    std::fprintf(stderr, net_failure_text(kFailReception),
-                 static_cast<unsigned long>(received), static_cast<unsigned long>(size));
-    std::fprintf(stderr, "\n");
-    char text[200];
-    std::snprintf(text, sizeof text, net_failure_english(kFailReception),
-                  static_cast<unsigned long>(received), static_cast<unsigned long>(size));
-    note_shown_text(text);
+    report_net_failure(kFailReception, received, size);
     finish(s, port, 1);
   }
   g_settings.image_from_server = true;

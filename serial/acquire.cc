@@ -4,6 +4,8 @@
 
 #include "core/exit.h"
 #include "core/messages.h"
+#include "core/phase.h"
+#include "core/report.h"
 #include "core/settings.h"
 #include "platform/error.h"
 #include "serial/port.h"
@@ -35,11 +37,12 @@ SyncSettings sync_settings(const RunSettings& s) {
 }  // namespace
 
 plat_port open_box_port(const RunSettings& s) {
+  phase_set(Phase::kOpen);
   // Synchronised bootloaders get the keyword without a write time limit.
   plat_port port =
       port_open_named(s.port_path, s.com_port, kOpeningBaud, s.sync_mode, s.two_stop_bits);
   if (port == kNoPort) {
-    std::fprintf(stderr, "%s %li)\n", message(41), (long)plat_last_error());
+    report_port_failure();
     exit_run(1);
   }
   return port;
@@ -49,16 +52,18 @@ void acquire_bootloader(plat_port* port, VersionRecord* version, VersionRecord* 
   RunSettings& s = g_settings;
   char label[16];
   for (;;) {
+    phase_set(Phase::kWake);
     if (s.send_keyword && !send_keyword(*port, s.wake_keyword, keyword_limit(s))) {
       uint32_t err = plat_last_error();
       if (err == ERR_TIMEOUT)
-        std::fprintf(stderr, "%s %s\n", message(43), port_label(s, label, sizeof label));
+        report_failure(stderr, kNoCode, {43}, " %s\n", port_label(s, label, sizeof label));
       else
-        std::fprintf(stderr, "%s %li\n", message(44), (long)err);
+        report_failure(stderr, error_code((long)err), {44}, " %li\n", (long)err);
       stop(*port);
     }
     bool synced = true;
     if (s.sync_mode) {
+      phase_set(Phase::kSync);
       // Without give-up these fail only when the device is gone: that goes
       // the way of an aborted read below.
       SyncSettings ss = sync_settings(s);
@@ -67,27 +72,29 @@ void acquire_bootloader(plat_port* port, VersionRecord* version, VersionRecord* 
       else
         synced = synchronise(*port, kSpeedKeep, ss);
     }
+    if (synced) phase_set(Phase::kIdentify);
     if (synced &&
         read_bootloader_version(*port, kIdentifyLimitMs, true, s.revision, version, second))
       return;
     uint32_t err = plat_last_error();
+    exit_if_stopped();
     if (err == ERR_TIMEOUT) {
       if (s.retries_left == 0) {
         std::fprintf(stderr, "%s\n", message(61));
-        std::fprintf(stderr, "%s\n", message(62));
+        report_failure(stderr, kNoCode, {62}, "\n");
         stop(*port);
       }
       s.retries_left--;
     } else if (err == kErrReadAborted) {
       if (s.retries_left == 0) {
-        std::fprintf(stderr, "%s\n", message(62));
+        report_failure(stderr, kNoCode, {62}, "\n");
         stop(*port);
       }
       port_close(*port);
       *port = open_box_port(s);
       s.retries_left--;
     } else {
-      std::fprintf(stderr, "%s %lx\n", message(49), (unsigned long)err);
+      report_failure(stderr, error_code((long)err), {49}, " %lx\n", (unsigned long)err);
       stop(*port);
     }
   }
@@ -103,21 +110,8 @@ void resynchronise(plat_port port, VersionRecord* version, VersionRecord* second
     ss.grant_phase = true;
     ss.grant_limit = true;
     ss.give_up = true;
-    bool synced;
-    if (s.fast) {
-      synced = synchronise(port, s.baud_code, ss);
-      if (synced) {
-        if (!port_set_speed(port, s.target_baud)) {
-          std::fprintf(stderr, "%s %li)\n", message(41), (long)plat_last_error());
-          exit_run(1);
-        }
-        ss.grant_phase = false;
-        ss.give_up = false;
-        synced = synchronise(port, kSpeedKeep, ss);
-      }
-    } else {
-      synced = synchronise(port, kSpeedKeep, ss);
-    }
+    bool synced = s.fast ? change_speed(port, s.baud_code, s.target_baud, ss)
+                         : synchronise(port, kSpeedKeep, ss);
     if (synced &&
         read_bootloader_version(port, kIdentifyLimitMs, true, s.revision, version, second))
       return;
@@ -125,8 +119,9 @@ void resynchronise(plat_port port, VersionRecord* version, VersionRecord* second
     // tight loop for good.
     uint32_t err = plat_last_error();
     if (!synced && err == kErrReadAborted) {
-      std::fprintf(stderr, "%s %lx\n", message(49), (unsigned long)err);
+      report_failure(stderr, error_code((long)err), {49}, " %lx\n", (unsigned long)err);
       stop(port);
     }
+    exit_if_stopped();
   }
 }

@@ -20,7 +20,7 @@ class AcquireTest : public ::testing::Test {
     fake_serial_reset();
     settings_reset(&g_settings);
     g_settings.com_port = 7;
-    port = port_open(7, 115200, false, false);
+    port = port_open_named(nullptr, 7, 115200, false, false);
     g_fake_serial.on_write = [this](uint8_t b) {
       if (b != 'm') return;
       keywords++;

@@ -1,9 +1,12 @@
 #include "serial/port.h"
 
 #include <cstdio>
-#include <cstring>
+#include <string>
 #include <string_view>
 
+#include "core/exit.h"
+#include "core/report.h"
+#include "core/visible.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 
@@ -11,6 +14,9 @@
 char g_receive_buffer[kReceiveBufferSize + 1];
 
 namespace {
+
+// The box's last "ERROR:" line in visible form, without its line end.
+std::string g_box_error;
 
 constexpr int kOpenAttempts = 10;
 constexpr uint32_t kOpenRetryMs = 50;
@@ -42,11 +48,6 @@ bool check_rate(plat_port port, uint32_t baud) {
 }  // namespace
 
 uint32_t elapsed_ms(uint32_t start, uint32_t now) { return now - start; }
-
-plat_port port_open(int com_port, uint32_t baud, bool no_write_timeouts,
-                    bool two_stop_bits) {
-  return port_open_named(nullptr, com_port, baud, no_write_timeouts, two_stop_bits);
-}
 
 plat_port port_open_named(const char* path, int com_port, uint32_t baud,
                           bool no_write_timeouts, bool two_stop_bits) {
@@ -91,6 +92,10 @@ fail:
   plat_set_last_error(err);
   return false;
 }
+
+const char* last_box_error() { return g_box_error.c_str(); }
+
+void clear_box_error() { g_box_error.clear(); }
 
 void port_close(plat_port port) {
   if (port != kNoPort) plat_serial_close(port);
@@ -142,15 +147,23 @@ bool wait_for_text(plat_port port, const char* text, uint32_t limit_ms) {
       marker = received.find(kBoxErrorMarker);
     }
     if (found || marker != std::string_view::npos) break;
+    // The waits for "finished!" have no limit by design: a stop request is
+    // their only way out.
+    exit_if_stopped();
     plat_sleep_ms(kTextPollMs);
     if (limit_ms && elapsed_ms(start, plat_now_ms()) > limit_ms) break;
   }
   if (marker != std::string_view::npos) {
-    char* line = g_receive_buffer + marker;
-    char* eol = std::strchr(line, '\n');
-    if (eol) *eol = '\0';
+    // The line as far as it came; a CR before its LF is shown as it was
+    // sent, the record keeps the text alone.
+    std::string_view line(g_receive_buffer + marker, used - marker);
+    line = line.substr(0, line.find('\n'));
+    std::string_view text = line.substr(0, line.find_first_of("\r\n"));
+    g_box_error = visible_text(text.data(), text.size());
     plat_set_last_error(ERR_BOX_ERROR);
-    std::printf("\n\n%s\n\n", line);
+    // Its bytes are the box's: escape sequences must not act on the
+    // technician's terminal.
+    std::printf("\n\n%s\n\n", visible_text(line.data(), line.size()).c_str());
     return false;
   }
   if (found) return true;
@@ -164,6 +177,7 @@ bool read_byte(plat_port port, uint8_t* dst, uint32_t limit_ms) {
     long got = plat_serial_read(port, dst, 1);
     if (got < 0) return false;
     if (got == 1) return true;
+    exit_if_stopped();
     uint32_t spent = elapsed_ms(start, plat_now_ms());
     if (limit_ms && spent > limit_ms) return true;
     // Sleep in the receive wait instead of spinning: same results, no
@@ -171,4 +185,14 @@ bool read_byte(plat_port port, uint8_t* dst, uint32_t limit_ms) {
     int ready = plat_serial_wait_rx(port, limit_ms ? limit_ms - spent + 1 : 0);
     if (ready < 0) return false;
   }
+}
+
+void report_port_failure() {
+  uint32_t err = plat_last_error();
+  report_failure(stderr, error_code((long)err), {41}, " %li)\n", (long)err);
+}
+
+void report_wait_failure() {
+  uint32_t err = plat_last_error();
+  report_failure(stderr, error_code((long)err), {49}, " %lx\n", (unsigned long)err);
 }

@@ -19,13 +19,10 @@ constexpr size_t kReceiveBufferSize = 10240;
 // keyword and version lines.
 extern char g_receive_buffer[kReceiveBufferSize + 1];
 
-// Opens COM port `com_port` (10 tries, 50 ms apart) at `baud` with the
-// tool's line settings. Returns the handle, or kNoPort with the last error.
-plat_port port_open(int com_port, uint32_t baud, bool no_write_timeouts,
-                    bool two_stop_bits);
-
-// The same for the device at `path` when it is not nullptr (a port given by
-// its device name), else for `com_port`.
+// Opens the device at `path` when it is not nullptr (a port given by its
+// device name), else COM port `com_port` (10 tries, 50 ms apart), at `baud`
+// with the tool's line settings. Returns the handle, or kNoPort with the
+// last error.
 plat_port port_open_named(const char* path, int com_port, uint32_t baud,
                           bool no_write_timeouts, bool two_stop_bits);
 
@@ -43,9 +40,18 @@ bool timed_write(plat_port port, const void* data, size_t n, uint32_t limit_ms);
 // Collects bytes until `text` or "ERROR:" is among them (NULs included),
 // `limit_ms` passes (0 = no limit), the receive buffer fills or a read
 // fails. Returns true when `text` came; false with ERR_BOX_ERROR (the box's
-// line printed), ERR_TIMEOUT, ERR_RECEIVE_FULL, or the read's error
-// (kErrReadAborted when the device is gone).
+// line printed in visible form and kept for last_box_error), ERR_TIMEOUT,
+// ERR_RECEIVE_FULL, or the read's error (kErrReadAborted when the device is
+// gone).
 bool wait_for_text(plat_port port, const char* text, uint32_t limit_ms);
+
+// The box's last "ERROR:" line since clear_box_error, from "ERROR:" to its
+// line end (without CR and LF) in visible form (core/visible.h); "" when
+// none came.
+const char* last_box_error();
+
+// Forgets the box's "ERROR:" line: the start of a new attempt.
+void clear_box_error();
 
 // Reads one byte into `*dst`. Returns false only when the read fails; true
 // when a byte came or, with a limit, when the limit passed (`*dst` then
@@ -54,3 +60,11 @@ bool read_byte(plat_port port, uint8_t* dst, uint32_t limit_ms);
 
 // Closes the port.
 void port_close(plat_port port);
+
+// Prints message 41 with the driver's error value: the line of every open
+// or speed change of the port that failed, kept as the attempt's cause.
+void report_port_failure();
+
+// Prints message 49 with the last error in hex: a wait for the box that
+// ended without its text.
+void report_wait_failure();

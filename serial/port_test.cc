@@ -17,7 +17,7 @@ class PortTest : public ::testing::Test {
 
 TEST_F(PortTest, OpenRetriesABusyPortForHalfASecond) {
   g_fake_serial.open_failures = 9;
-  EXPECT_NE(port_open(3, 115200, false, true), kNoPort);
+  EXPECT_NE(port_open_named(nullptr, 3, 115200, false, true), kNoPort);
   EXPECT_EQ(g_fake_serial.open_calls, 10);
   EXPECT_TRUE(g_fake_serial.two_stop_bits);
   EXPECT_TRUE(g_fake_serial.write_timeouts);
@@ -26,22 +26,22 @@ TEST_F(PortTest, OpenRetriesABusyPortForHalfASecond) {
   fake_clock_set(0);
   g_fake_serial.open_failures = 10;
   g_fake_serial.open_error = 16;
-  EXPECT_EQ(port_open(3, 115200, true, false), kNoPort);
+  EXPECT_EQ(port_open_named(nullptr, 3, 115200, true, false), kNoPort);
   EXPECT_EQ(plat_last_error(), 16u);
   EXPECT_EQ(fake_clock_slept(), 500u);
 }
 
 TEST_F(PortTest, OpenWithoutWriteTimeoutsAndFailedConfigureClosesThePort) {
-  EXPECT_NE(port_open(1, 115200, true, false), kNoPort);
+  EXPECT_NE(port_open_named(nullptr, 1, 115200, true, false), kNoPort);
   EXPECT_FALSE(g_fake_serial.write_timeouts);
   fake_serial_reset();
   g_fake_serial.fail_configure = true;
-  EXPECT_EQ(port_open(1, 115200, false, false), kNoPort);
+  EXPECT_EQ(port_open_named(nullptr, 1, 115200, false, false), kNoPort);
   EXPECT_EQ(g_fake_serial.close_calls, 1);
 }
 
 TEST_F(PortTest, SetSpeedKeepsARateAlreadyInUse) {
-  plat_port p = port_open(1, 115200, false, false);
+  plat_port p = port_open_named(nullptr, 1, 115200, false, false);
   fake_clock_set(0);
   EXPECT_TRUE(port_set_speed(p, 115200));
   EXPECT_EQ(g_fake_serial.set_baud_calls, 0);
@@ -65,7 +65,7 @@ TEST_F(PortTest, ARateTheDeviceDidNotTakeFailsTheSpeedChange) {
   };
   for (const auto& r : rates) {
     fake_serial_reset();
-    plat_port p = port_open(1, 115200, false, false);
+    plat_port p = port_open_named(nullptr, 1, 115200, false, false);
     g_fake_serial.runs_at = r.runs_at;
     EXPECT_EQ(port_set_speed(p, r.asked), r.ok) << r.asked << " at " << r.runs_at;
     EXPECT_EQ(g_fake_serial.is_open, r.ok) << r.asked;
@@ -76,13 +76,13 @@ TEST_F(PortTest, ARateTheDeviceDidNotTakeFailsTheSpeedChange) {
   // The opening rate is read back too.
   fake_serial_reset();
   g_fake_serial.runs_at = 38400;
-  EXPECT_EQ(port_open(1, 115200, false, false), kNoPort);
+  EXPECT_EQ(port_open_named(nullptr, 1, 115200, false, false), kNoPort);
   EXPECT_EQ(plat_last_error(), kErrRateRefused);
   EXPECT_EQ(g_fake_serial.close_calls, 1);
 }
 
 TEST_F(PortTest, TimedWriteContinuesAfterDriverTimeoutsUntilItsLimit) {
-  plat_port p = port_open(1, 115200, false, false);
+  plat_port p = port_open_named(nullptr, 1, 115200, false, false);
   g_fake_serial.write_chunk = 3;
   EXPECT_TRUE(timed_write(p, "qkopacom", 8, 1000));
   EXPECT_EQ(g_fake_serial.written, "qkopacom");
@@ -106,7 +106,7 @@ TEST_F(PortTest, TimedWriteContinuesAfterDriverTimeoutsUntilItsLimit) {
 }
 
 TEST_F(PortTest, WaitForTextFindsTextAcrossReads) {
-  plat_port p = port_open(1, 115200, false, false);
+  plat_port p = port_open_named(nullptr, 1, 115200, false, false);
   fake_serial_feed("xxgra", 10);
   fake_serial_feed("nted\r\n", 30);
   EXPECT_TRUE(wait_for_text(p, "granted", 1000));
@@ -114,7 +114,7 @@ TEST_F(PortTest, WaitForTextFindsTextAcrossReads) {
 }
 
 TEST_F(PortTest, WaitForTextBoxErrorWinsAndIsShown) {
-  plat_port p = port_open(1, 115200, false, false);
+  plat_port p = port_open_named(nullptr, 1, 115200, false, false);
   fake_serial_feed("finished!\r\nERROR: flash 3\r\nmore\r\n");
   testing::internal::CaptureStdout();
   EXPECT_FALSE(wait_for_text(p, "finished!", 0));
@@ -132,16 +132,29 @@ TEST_F(PortTest, WaitForTextSearchesPastNulsAndEndsWhenTheDeviceIsGone) {
     bool result;
     uint32_t error;
     std::string shown;
+    std::string box_error;  // kept from an earlier wait unless replaced
   } cases[] = {
-      {std::string("abc\0finished!", 13), false, true, 0, ""},
+      {std::string("abc\0finished!", 13), false, true, 0, "", "ERROR: old"},
       {std::string("\0\0ERROR: flash\r\n", 17), false, false, ERR_BOX_ERROR,
-       "\n\nERROR: flash\r\n\n"},
-      {"", true, false, kErrReadAborted, ""},
+       "\n\nERROR: flash\r\n\n", "ERROR: flash"},
+      {"", true, false, kErrReadAborted, "", "ERROR: old"},
+      // A box's bytes never act on the terminal; a line cut off is kept
+      // as far as it came.
+      {std::string("ERROR: \x1b]0;x\x07\0\xC3\xBC\x9b" "2J\r\nERROR: 2\n", 30), false, false,
+       ERR_BOX_ERROR, "\n\nERROR: ^[]0;x^G^@\xC3\xBCM-^[2J\r\n\n",
+       "ERROR: ^[]0;x^G^@\xC3\xBCM-^[2J"},
+      {"x\nERROR: cut", false, false, ERR_BOX_ERROR, "\n\nERROR: cut\n\n", "ERROR: cut"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bytes);
     SetUp();
-    plat_port p = port_open(1, 115200, false, false);
+    plat_port p = port_open_named(nullptr, 1, 115200, false, false);
+    clear_box_error();
+    EXPECT_STREQ(last_box_error(), "");
+    fake_serial_feed("ERROR: old\n");
+    testing::internal::CaptureStdout();
+    wait_for_text(p, "x", 0);
+    testing::internal::GetCapturedStdout();
     fake_serial_feed(c.bytes);
     g_fake_serial.hung_up = c.gone;
     uint32_t start = fake_clock_now();
@@ -151,12 +164,13 @@ TEST_F(PortTest, WaitForTextSearchesPastNulsAndEndsWhenTheDeviceIsGone) {
     if (!c.result) {
       EXPECT_EQ(plat_last_error(), c.error);
     }
+    EXPECT_EQ(last_box_error(), c.box_error);
     EXPECT_LT(fake_clock_now() - start, 100u) << "ended by the bytes, not by the limit";
   }
 }
 
 TEST_F(PortTest, WaitForTextLimits) {
-  plat_port p = port_open(1, 115200, false, false);
+  plat_port p = port_open_named(nullptr, 1, 115200, false, false);
   // No limit: a text that comes after a long time still counts.
   fake_serial_feed("Now start download", 3600000);
   EXPECT_TRUE(wait_for_text(p, "Now start download", 0));
@@ -167,7 +181,7 @@ TEST_F(PortTest, WaitForTextLimits) {
   EXPECT_EQ(plat_last_error(), ERR_RECEIVE_FULL);
 
   fake_serial_reset();
-  p = port_open(1, 115200, false, false);
+  p = port_open_named(nullptr, 1, 115200, false, false);
   uint32_t start = fake_clock_now();
   EXPECT_FALSE(wait_for_text(p, "granted", 1000));
   EXPECT_EQ(plat_last_error(), ERR_TIMEOUT);
@@ -176,7 +190,7 @@ TEST_F(PortTest, WaitForTextLimits) {
 }
 
 TEST_F(PortTest, ReadByteReportsLimitByLeavingTheByteAndFailsOnlyOnReadErrors) {
-  plat_port p = port_open(1, 115200, false, false);
+  plat_port p = port_open_named(nullptr, 1, 115200, false, false);
   uint8_t b = 0x55;
   uint32_t start = fake_clock_now();
   EXPECT_TRUE(read_byte(p, &b, 100));

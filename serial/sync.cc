@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/events.h"
 #include "core/exit.h"
 #include "core/messages.h"
+#include "core/report.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "serial/port.h"
@@ -102,18 +104,62 @@ bool collect_line(plat_port port, uint32_t start, uint32_t limit_ms, bool keep_e
   return true;
 }
 
+// One "%x" word as the formatted scan reads it (blanks, a sign, a 0x
+// prefix, hex digits), into `*value` saturated above 16 bits rather than
+// wrapped: a word of 10017 must not read as 17. Returns false when no word
+// stands at `*p`; `*p` is left after the word.
+bool scan_hex_word(const char** p, uint32_t* value) {
+  const char* q = *p;
+  while (std::isspace((unsigned char)*q)) q++;
+  bool negative = *q == '-';
+  if (*q == '+' || *q == '-') q++;
+  bool prefix = q[0] == '0' && (q[1] == 'x' || q[1] == 'X');
+  if (prefix) q += 2;  // the scan takes "0x" even with no digit after it
+  else if (!std::isxdigit((unsigned char)*q)) return false;
+  uint32_t v = 0;
+  for (; std::isxdigit((unsigned char)*q); q++) {
+    unsigned char c = (unsigned char)*q;
+    uint32_t digit = std::isdigit(c) ? c - '0' : (std::tolower(c) - 'a' + 10);
+    if (v <= 0xFFFF) v = v * 16 + digit;
+  }
+  // A negative word is a huge one to the scan: it does not fit either.
+  *value = negative && v != 0 ? 0x10000 : v;
+  *p = q;
+  return true;
+}
+
+// "%x.%x.%x.%x" from `start` by hand, so that a word over 16 bits is seen.
+// Returns the number of words read; `*fits` false when one exceeded 16 bits.
+int scan_hex_words(const char* start, uint32_t u[4], bool* fits) {
+  const char* p = start;
+  int count = 0;
+  *fits = true;
+  while (count < 4) {
+    if (count > 0) {
+      if (*p != '.') break;
+      p++;
+    }
+    if (!scan_hex_word(&p, &u[count])) break;
+    if (u[count] > 0xFFFF) *fits = false;
+    count++;
+  }
+  return count;
+}
+
 bool parse_from(const char* start, bool hex, VersionRecord* out) {
-  unsigned u[4] = {0, 0, 0, 0};
+  uint32_t u[4] = {0, 0, 0, 0};
   int d[4] = {0, 0, 0, 0};
-  int count = hex ? std::sscanf(start, "%x.%x.%x.%x", &u[0], &u[1], &u[2], &u[3])
+  bool fits = true;
+  int count = hex ? scan_hex_words(start, u, &fits)
                   : std::sscanf(start, "%d.%d.%d.%d", &d[0], &d[1], &d[2], &d[3]);
   if (!hex)
-    for (int i = 0; i < 4; i++) u[i] = (unsigned)d[i];
-  if (count != 2 && count != 4) {
+    for (int i = 0; i < 4; i++) u[i] = (uint32_t)d[i];
+  if ((count != 2 && count != 4) || !fits) {
     *out = {0, 0, 0};
     return false;
   }
   if (count == 2) u[2] = u[3] = 0;
+  // Decimal words are cut to 16 bits (the revision text's are small).
   out->major = (uint16_t)u[0];
   out->minor = (uint16_t)u[1];
   out->build = (uint16_t)u[3];
@@ -144,37 +190,30 @@ const char* hex_word_start(const char* text, const char* end) {
   return p;
 }
 
-// The one place a hexadecimal version is read from. A dotted run of hex
-// words is read whole, never from its middle: the run that holds the first
-// decimal digit (so A1.0 is 161.0 and A.0 is 10.0), or, in a text without
+// The one place a hexadecimal version is read from: the word that holds the
+// first decimal digit, with its hex letters (so A1.0 is 161.0), but not the
+// words before it in the same dotted run (": de.1.0" is 1.0 and ": A.0" one
+// number only, read from the first decimal digit); or, in a text without
 // decimal digits, the first run that begins with a hex word (FFFF.FFFF, the
 // unprogrammed box).
 const char* hex_version_start(const char* text) {
   const char* digit = text;
   while (*digit && !std::isdigit((unsigned char)*digit)) digit++;
-  const char* start = nullptr;
   if (*digit) {
     const char* end = digit;
     while (std::isxdigit((unsigned char)*end)) end++;
-    start = hex_word_start(text, end);
-    if (!start) return digit;  // letters that end a word are not the number's
-  } else {
-    for (const char* q = text; *q && !start; q++) {
-      if (alnum_before(text, q) || !std::isxdigit((unsigned char)*q)) continue;
-      const char* end = q;
-      while (std::isxdigit((unsigned char)*end)) end++;
-      bool mid_run = q > text && q[-1] == '.' && alnum_before(text, q - 1);
-      if (*end == '.' && !mid_run) start = q;
-    }
-    if (!start) return nullptr;
+    const char* start = hex_word_start(text, end);
+    // Letters that end a word are not the number's.
+    return start ? start : digit;
   }
-  // Back over the earlier words of the same run.
-  while (start > text + 1 && start[-1] == '.') {
-    const char* prev = hex_word_start(text, start - 1);
-    if (!prev) break;
-    start = prev;
+  for (const char* q = text; *q; q++) {
+    if (alnum_before(text, q) || !std::isxdigit((unsigned char)*q)) continue;
+    const char* end = q;
+    while (std::isxdigit((unsigned char)*end)) end++;
+    bool mid_run = q > text && q[-1] == '.' && alnum_before(text, q - 1);
+    if (*end == '.' && !mid_run) return q;
   }
-  return start;
+  return nullptr;
 }
 
 }  // namespace
@@ -206,7 +245,7 @@ bool synchronise(plat_port port, uint8_t speed_byte, const SyncSettings& s) {
   if (s.grant_phase) {
     if (s.keyword_sent &&
         !wait_for_text(port, "granted", s.grant_limit ? kGrantLimitMs : 0) && !s.grant_limit) {
-      std::fprintf(stderr, "%s %lx\n", message(49), (unsigned long)plat_last_error());
+      report_wait_failure();
       port_close(port);
       exit_run(1);
     }
@@ -217,6 +256,8 @@ bool synchronise(plat_port port, uint8_t speed_byte, const SyncSettings& s) {
   int required = 2;
   int counter = 0;
   while (required > 0) {
+    // The loader variant never gives up: only a stop request ends it.
+    exit_if_stopped();
     size_t written = 0;
     if (!plat_serial_write(port, &digit, 1, &written)) {
       std::fprintf(stderr, "%s\n", message(44));
@@ -255,9 +296,10 @@ bool change_speed(plat_port port, uint8_t code, uint32_t baud, const SyncSetting
   if (!synchronise(port, code, s)) return false;
   if (!port_set_speed(port, baud)) {
     // The port is closed now; no synchronisation could follow on it.
-    std::fprintf(stderr, "%s %li)\n", message(41), (long)plat_last_error());
+    report_port_failure();
     exit_run(1);
   }
+  events_line_speed(baud);
   SyncSettings again = s;
   again.grant_phase = false;
   again.give_up = false;

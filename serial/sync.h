@@ -44,6 +44,8 @@ bool read_bootloader_version(plat_port port, uint32_t limit_ms, bool hex,
                              bool want_second, VersionRecord* version,
                              VersionRecord* second);
 
-// Parses up to four dotted numbers from the first decimal digit on.
-// Returns true for exactly two or four numbers.
+// Parses up to four dotted numbers from the first decimal digit on (in
+// hexadecimal from the start of the word that holds it). Returns true for
+// exactly two or four numbers, in hexadecimal each within 16 bits; on false
+// all fields are 0 (unchanged for an empty text).
 bool parse_dotted_numbers(const char* text, bool hex, VersionRecord* out);

@@ -21,7 +21,7 @@ class SyncTest : public ::testing::Test {
   void SetUp() override {
     fake_clock_set(1000);
     fake_serial_reset();
-    port = port_open(1, 115200, true, false);
+    port = port_open_named(nullptr, 1, 115200, true, false);
     g_fake_serial.written.clear();
   }
   // Echoes digits; `answer` may rewrite the echo of the n-th digit.
@@ -49,8 +49,9 @@ TEST(ParseDottedNumbers, ReadsTwoOrFourNumbers) {
   EXPECT_EQ(v.major, 3);
   EXPECT_EQ(v.minor, 6);
   EXPECT_EQ(v.build, 25);
-  EXPECT_TRUE(parse_dotted_numbers("x 12345.1", true, &v));
-  EXPECT_EQ(v.major, 0x2345);  // kept to 16 bits
+  EXPECT_TRUE(parse_dotted_numbers("x 12345.1", false, &v));
+  EXPECT_EQ(v.major, 12345);
+  EXPECT_FALSE(parse_dotted_numbers("x 12345.1", true, &v));  // not wrapped to 0x2345
 }
 
 TEST(ParseDottedNumbers, RejectsOtherCounts) {
@@ -73,7 +74,9 @@ TEST(ParseDottedNumbers, HexVersionsStartingWithALetter) {
   EXPECT_TRUE(parse_dotted_numbers(": FFFF.FFFF", true, &v));
   EXPECT_EQ(v.major, 0xFFFF);
   EXPECT_EQ(v.minor, 0xFFFF);
-  EXPECT_TRUE(parse_dotted_numbers(": A.0", true, &v));
+  // From the first decimal digit: the word "A" before it is not read.
+  EXPECT_FALSE(parse_dotted_numbers(": A.0", true, &v));
+  EXPECT_TRUE(parse_dotted_numbers(": A.B", true, &v));
   EXPECT_EQ(v.major, 10);
   EXPECT_TRUE(parse_dotted_numbers(": F1.20", true, &v));
   EXPECT_EQ(v.major, 0xF1);
@@ -87,7 +90,8 @@ TEST(ParseDottedNumbers, HexVersionsStartingWithALetter) {
 }
 
 // Bootloader lines as boxes send them (hexadecimal): a version is read from
-// one start only, and a run of three numbers is never cut down to two.
+// one start only (the word with the first decimal digit), and a run of three
+// numbers is never cut down to two.
 TEST(ParseDottedNumbers, VersionTextTable) {
   struct Case {
     const char* text;
@@ -97,7 +101,10 @@ TEST(ParseDottedNumbers, VersionTextTable) {
       {"1.2.3", false, 0, 0, 0},
       {"17.0.1", false, 0, 0, 0},
       {"x 1.2.3 y", false, 0, 0, 0},
-      {": FF.1.2", false, 0, 0, 0},
+      {": FF.1.2", true, 1, 2, 0},
+      {": de.1.0", true, 1, 0, 0},
+      {": F.E.1.0", true, 1, 0, 0},
+      {"10017.0", false, 0, 0, 0},
       {"1.2.3.4", true, 1, 2, 4},
       {"A1.0", true, 0xA1, 0, 0},
       {"FFFF.FFFF", true, 0xFFFF, 0xFFFF, 0},

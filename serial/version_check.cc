@@ -4,6 +4,7 @@
 
 #include "core/exit.h"
 #include "core/messages.h"
+#include "core/report.h"
 #include "serial/xmodem.h"
 
 void check_box_version(plat_port port, uint32_t* version_word, uint16_t* major,
@@ -14,8 +15,8 @@ void check_box_version(plat_port port, uint32_t* version_word, uint16_t* major,
     // FFFF.FFFF is a box without a programmed version: it takes any image.
     if (box == 0xFFFFFFFFu) *patch = true;
     if (!*patch) {
-      std::printf("%s (0x%8.8lx != 0x%8.8lx)\n", message(68), (unsigned long)*version_word,
-                  (unsigned long)box);
+      report_failure(stdout, kNoCode, {68}, " (0x%8.8lx != 0x%8.8lx)\n",
+                     (unsigned long)*version_word, (unsigned long)box);
       // The bootloader waits for an image; the filler block releases it.
       send_filler_block(port);
       exit_run(1);

@@ -3,7 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/events.h"
+#include "core/exit.h"
 #include "core/messages.h"
+#include "core/phase.h"
+#include "core/report.h"
 #include "image/image_buffer.h"
 #include "image/pad.h"
 #include "platform/error.h"
@@ -24,9 +28,6 @@ constexpr uint32_t kNaksPerNotice = 1000;
 // The block on the wire; one for the whole transfer, nothing allocated.
 uint8_t g_block[kBlockSize];
 
-// Image bytes the box acknowledged in the last transfer.
-uint32_t g_bytes_acked = 0;
-
 void prepare_block(uint8_t number, uint32_t offset) {
   g_block[0] = SOH;
   g_block[1] = number;
@@ -44,8 +45,8 @@ bool write_all(plat_port port, const uint8_t* p, size_t n) {
   while (n > 0) {
     size_t written = 0;
     if (!plat_serial_write(port, p, n, &written)) {
-      std::fprintf(stderr, "Error during write to COM\n");
-      note_shown_text("Error during write to COM");
+      report_failure_text(stderr, kNoCode, "Error during write to COM",
+                          "Error during write to COM");
       return false;
     }
     p += written;
@@ -56,14 +57,14 @@ bool write_all(plat_port port, const uint8_t* p, size_t n) {
 
 }  // namespace
 
-int send_image(plat_port port, uint32_t length) {
+int send_image(plat_port port, uint32_t length, uint32_t* acked) {
+  *acked = 0;
   // Every block reads 128 bytes from the buffer; the buffer size is a
   // multiple of 128, so any length up to it stays inside.
   if (length == 0 || length > kImageBufferSize) {
-    std::fprintf(stderr, "%s\n", message(102));
+    report_failure(stderr, kNoCode, {102}, "\n");
     return 1;
   }
-  g_bytes_acked = 0;
   const uint32_t blocks = (length + kBlockData - 1) / kBlockData;
   const uint64_t total = (uint64_t)blocks * kBlockSize;
   uint64_t sent = 0;
@@ -74,17 +75,20 @@ int send_image(plat_port port, uint32_t length) {
   uint8_t number = 1;
   int result = 1;
   prepare_block(number, offset);
+  events_progress(0, length);
   for (;;) {
+    // The receive wait below has no limit: look for a stop request each round.
+    exit_if_stopped();
     if (plat_serial_wait_rx(port, 0) < 0) {
-      std::fprintf(stderr, "Error during read from COM1\n");
-      note_shown_text("Error during read from COM1");
+      report_failure_text(stderr, kNoCode, "Error during read from COM1",
+                          "Error during read from COM1");
       break;
     }
     uint8_t b;
     long got = plat_serial_read(port, &b, 1);
     if (got < 0) {
-      std::fprintf(stderr, "Error during read from COM1\n");
-      note_shown_text("Error during read from COM1");
+      report_failure_text(stderr, kNoCode, "Error during read from COM1",
+                          "Error during read from COM1");
       break;
     }
     if (got == 0) {
@@ -104,7 +108,8 @@ int send_image(plat_port port, uint32_t length) {
       number++;
       sent += kBlockSize;
       offset += kBlockData;
-      g_bytes_acked = offset < length ? offset : length;
+      *acked = offset < length ? offset : length;
+      events_progress(*acked, length);
       uint32_t now_percent = (uint32_t)(sent * 100 / total);
       if (now_percent > percent) {
         percent = now_percent;
@@ -125,21 +130,23 @@ int send_image(plat_port port, uint32_t length) {
 }
 
 int download(plat_port port, const char* pad_path, uint32_t length, uint32_t version_word,
-             bool patch, bool prefilled) {
-  g_bytes_acked = 0;
+             bool patch, bool prefilled, uint32_t* acked) {
+  *acked = 0;
   if (!wait_for_text(port, "Now start download", 0)) {
-    std::fprintf(stderr, "%s %lx\n", message(49), (unsigned long)plat_last_error());
+    report_wait_failure();
     port_close(port);
     return 1;
   }
   int loaded = patch ? pad_load_patched(pad_path, length, version_word, prefilled)
                      : pad_load(pad_path, length, prefilled);
   if (loaded != 0) return 1;
-  if (send_image(port, length) != 0) return 1;
+  phase_set(Phase::kDownload);
+  if (send_image(port, length, acked) != 0) return 1;
   std::printf("%s\n", message(46));
+  phase_set(Phase::kProgram);
   std::printf("%s", message(47));
   if (!wait_for_text(port, "finished!", 0)) {
-    std::fprintf(stderr, "%s %lx\n", message(49), (unsigned long)plat_last_error());
+    report_wait_failure();
     port_close(port);
     return 1;
   }
@@ -149,7 +156,7 @@ int download(plat_port port, const char* pad_path, uint32_t length, uint32_t ver
 
 int send_filler_block(plat_port port) {
   if (!wait_for_text(port, "Now start download", 0)) {
-    std::fprintf(stderr, "%s %lx\n", message(49), (unsigned long)plat_last_error());
+    report_wait_failure();
     port_close(port);
     return 1;
   }
@@ -158,7 +165,6 @@ int send_filler_block(plat_port port) {
   g_image_buffer[2] = 0x01;
   g_image_buffer[3] = 0x91;
   std::memset(g_image_buffer + 4, 0x01, kFillerLength - 4);
-  return send_image(port, kFillerLength);
+  uint32_t acked;
+  return send_image(port, kFillerLength, &acked);
 }
-
-uint32_t transfer_bytes_acked() { return g_bytes_acked; }

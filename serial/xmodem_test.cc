@@ -26,7 +26,7 @@ class XmodemTest : public ::testing::Test {
   void SetUp() override {
     fake_clock_set(0);
     fake_serial_reset();
-    port = port_open(1, 115200, true, false);
+    port = port_open_named(nullptr, 1, 115200, true, false);
     g_fake_serial.on_write = [this](uint8_t b) {
       if (rx.pending.empty() && b == 0x04) {
         rx.eot = true;
@@ -42,13 +42,14 @@ class XmodemTest : public ::testing::Test {
     for (size_t i = 0; i < 70000; i++) g_image_buffer[i] = (uint8_t)(i * 7 + 3);
   }
   plat_port port;
+  uint32_t acked = 0;
   Receiver rx;
 };
 
 TEST_F(XmodemTest, BlockLayoutAndLastBlockTakesTheBytesAfterTheImage) {
   fake_serial_feed("\x15");
   testing::internal::CaptureStdout();
-  EXPECT_EQ(send_image(port, 129), 0);
+  EXPECT_EQ(send_image(port, 129, &acked), 0);
   std::string out = testing::internal::GetCapturedStdout();
   ASSERT_EQ(rx.blocks.size(), 2u);
   EXPECT_TRUE(rx.eot);
@@ -68,7 +69,7 @@ TEST_F(XmodemTest, NakAndCanRepeatTheBlock) {
   rx.reply = [](size_t n) { return n == 0 ? '\x15' : n == 1 ? '\x18' : '\x06'; };
   fake_serial_feed("\x15");
   testing::internal::CaptureStdout();
-  EXPECT_EQ(send_image(port, 128), 0);
+  EXPECT_EQ(send_image(port, 128, &acked), 0);
   testing::internal::GetCapturedStdout();
   ASSERT_EQ(rx.blocks.size(), 3u);
   EXPECT_EQ(rx.blocks[0], rx.blocks[2]);
@@ -78,7 +79,7 @@ TEST_F(XmodemTest, NakAndCanRepeatTheBlock) {
 TEST_F(XmodemTest, OtherBytesAreIgnoredAndAnEarlyAckSkipsBlockOne) {
   fake_serial_feed("C\x06");
   testing::internal::CaptureStdout();
-  EXPECT_EQ(send_image(port, 256), 0);
+  EXPECT_EQ(send_image(port, 256, &acked), 0);
   testing::internal::GetCapturedStdout();
   ASSERT_EQ(rx.blocks.size(), 1u);
   EXPECT_EQ((uint8_t)rx.blocks[0][1], 2);
@@ -87,7 +88,7 @@ TEST_F(XmodemTest, OtherBytesAreIgnoredAndAnEarlyAckSkipsBlockOne) {
 TEST_F(XmodemTest, BlockNumbersWrapAfter255) {
   fake_serial_feed("\x15");
   testing::internal::CaptureStdout();
-  EXPECT_EQ(send_image(port, 258 * 128), 0);
+  EXPECT_EQ(send_image(port, 258 * 128, &acked), 0);
   std::string out = testing::internal::GetCapturedStdout();
   ASSERT_EQ(rx.blocks.size(), 258u);
   EXPECT_EQ((uint8_t)rx.blocks[254][1], 255);
@@ -108,7 +109,7 @@ TEST_F(XmodemTest, ReadFailureEndsTheTransfer) {
   };
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  EXPECT_EQ(send_image(port, 300), 1);
+  EXPECT_EQ(send_image(port, 300, &acked), 1);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error during read from COM1\n");
 }
@@ -118,7 +119,7 @@ TEST_F(XmodemTest, AStalledWriteEndsTheTransfer) {
   g_fake_serial.write_chunk = 100;  // the write time-out cuts the block short
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  EXPECT_EQ(send_image(port, 300), 1);
+  EXPECT_EQ(send_image(port, 300, &acked), 1);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error during write to COM\n");
 }
@@ -148,7 +149,7 @@ TEST_F(XmodemTest, DownloadReportsABoxErrorWhileProgramming) {
   };
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  EXPECT_EQ(download(port, "dummy", 100, 0, false, true), 1);
+  EXPECT_EQ(download(port, "dummy", 100, 0, false, true, &acked), 1);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error code (WF): 0x 20000007\n");
   EXPECT_NE(out.find("Programming the flash memory...\n\nERROR: flash write\r\n\n"),

@@ -3,8 +3,12 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/sockios.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -72,6 +76,26 @@ long plat_tcp_recv(plat_socket s, void* buf, size_t n) {
     r = recv(static_cast<int>(s), buf, n, 0);
   } while (r < 0 && errno == EINTR);
   return static_cast<long>(r);
+}
+
+long plat_socket_unsent(plat_socket s) {
+#if defined(__linux__) && defined(SIOCOUTQ) && defined(SO_DOMAIN)
+  int fd = static_cast<int>(s);
+  // Only TCP's count means "not acknowledged by the peer": on a local
+  // stream socket the same query counts bytes the peer has not read yet.
+  int domain = 0;
+  socklen_t len = sizeof domain;
+  if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0 ||
+      (domain != AF_INET && domain != AF_INET6))
+    return -1;
+  int unsent = 0;
+  if (ioctl(fd, SIOCOUTQ, &unsent) != 0 || unsent < 0)
+    return -1;
+  return unsent;
+#else
+  (void)s;
+  return -1;
+#endif
 }
 
 void plat_tcp_shutdown(plat_socket s) { shutdown(static_cast<int>(s), SHUT_RDWR); }

@@ -16,7 +16,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <new>
+#include <atomic>
+#include <cstddef>
 
 #include "platform/clock.h"
 #include "platform/error.h"
@@ -87,9 +88,44 @@ struct Port {
   bool have_saved;
   termios saved;
   bool set_low_latency;  // we turned the driver's low-latency mode on
+  bool set_exclusive;    // we put the tty in exclusive mode
 };
 
+// The open ports live in a fixed table, not on the heap, so that the end of
+// the run (the exit routine, a signal) can put every one of them back
+// without allocating or taking a lock. A slot is claimed before its port is
+// filled in and given back after the port is closed; `used` is what
+// restore_all trusts, and it is set only once the slot is complete.
+constexpr int kMaxPorts = 16;
+
+struct Slot {
+  Port port;
+  std::atomic<bool> used;
+};
+
+Slot g_slots[kMaxPorts];
+std::atomic<bool> g_claimed[kMaxPorts];
+
 Port* port_of(plat_port port) { return reinterpret_cast<Port*>(port); }
+
+// Returns a free slot's index, or -1 when all are taken.
+int claim_slot() {
+  for (int i = 0; i < kMaxPorts; ++i) {
+    bool expected = false;
+    if (g_claimed[i].compare_exchange_strong(expected, true)) {
+      g_slots[i].port = Port{};
+      return i;
+    }
+  }
+  return -1;
+}
+
+int slot_of(Port* p) { return static_cast<int>(reinterpret_cast<Slot*>(p) - g_slots); }
+
+void release_slot(int i) {
+  g_slots[i].used.store(false);
+  g_claimed[i].store(false);
+}
 
 bool fail_errno() {
   plat_set_last_error(static_cast<uint32_t>(errno));
@@ -188,29 +224,41 @@ int plat_serial_port_name(const char* arg, int* com_number) {
 }
 
 plat_port plat_serial_open_path(const char* name) {
-  Port* p = new (std::nothrow) Port{};
-  if (p == nullptr) {
-    plat_set_last_error(ENOMEM);
+  int slot = claim_slot();
+  if (slot < 0) {
+    plat_set_last_error(EMFILE);
     return kNoPort;
   }
+  Port* p = &g_slots[slot].port;
   // O_NOCTTY: the tool must not become the line's session leader and get
-  // SIGHUP when the device goes away.
+  // SIGHUP when the device goes away. O_NONBLOCK: a UART without carrier
+  // (CLOCAL still off) would hold the open until a carrier comes. The flag
+  // stays: reads return at once by design, and writes wait in poll, where
+  // their time limit is kept.
   p->fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (p->fd < 0) {
     fail_errno();
-    delete p;
+    release_slot(slot);
     return kNoPort;
   }
   // Win32 opens COM ports unshared; flock gives the same to every process
-  // that asks, TIOCEXCL also to those that don't (root excepted).
-  if (flock(p->fd, LOCK_EX | LOCK_NB) != 0) {
-    plat_set_last_error(errno == EWOULDBLOCK ? EBUSY : errno);
+  // that asks, TIOCEXCL also to those that don't. Root is let through a
+  // TIOCEXCL line by the kernel, so a line another program holds that way
+  // is refused here, before it is touched, as busy as a flock'ed one.
+  int excl = 0;
+#ifdef TIOCGEXCL
+  if (ioctl(p->fd, TIOCGEXCL, &excl) != 0)
+    excl = 0;
+#endif
+  if (excl != 0 || flock(p->fd, LOCK_EX | LOCK_NB) != 0) {
+    plat_set_last_error(excl != 0 || errno == EWOULDBLOCK ? EBUSY : errno);
     close(p->fd);
-    delete p;
+    release_slot(slot);
     return kNoPort;
   }
-  ioctl(p->fd, TIOCEXCL);
+  p->set_exclusive = ioctl(p->fd, TIOCEXCL) == 0;
   ask_low_latency(p);
+  g_slots[slot].used.store(true);
   return reinterpret_cast<plat_port>(p);
 }
 
@@ -222,6 +270,9 @@ bool plat_serial_configure(plat_port port, uint32_t baud, bool two_stop_bits,
     return fail_errno();
   if (!p->have_saved) {
     p->saved = t;
+    // restore_all may run from a signal: it must never see the flag
+    // before the settings it guards.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     p->have_saved = true;
   }
   cfmakeraw(&t);
@@ -357,6 +408,9 @@ void plat_serial_close(plat_port port) {
   if (port == kNoPort)
     return;
   Port* p = port_of(port);
+  int slot = slot_of(p);
+  // Out of restore_all's sight before anything is put back and closed.
+  g_slots[slot].used.store(false);
   // TCSADRAIN: a UART still sending must finish at the speed it started
   // with. Never flush: on a pty that loses bytes the far end has not read.
   if (p->have_saved)
@@ -364,8 +418,25 @@ void plat_serial_close(plat_port port) {
   drop_low_latency(p);
   // The exclusive mode belongs to the tty, not to this descriptor; clear it
   // so a simulator holding the line open does not lock the next opener out.
-  ioctl(p->fd, TIOCNXCL);
+  // Only ours: a mode someone else set is theirs to clear.
+  if (p->set_exclusive)
+    ioctl(p->fd, TIOCNXCL);
   flock(p->fd, LOCK_UN);
   close(p->fd);
-  delete p;
+  release_slot(slot);
+}
+
+void plat_serial_restore_all() {
+  for (Slot& s : g_slots) {
+    if (!s.used.load())
+      continue;
+    Port* p = &s.port;
+    // TCSANOW: the run is ending, and a drain could wait for good on a line
+    // that no longer moves. Nothing is flushed either way.
+    if (p->have_saved)
+      tcsetattr(p->fd, TCSANOW, &p->saved);
+    drop_low_latency(p);
+    if (p->set_exclusive)
+      ioctl(p->fd, TIOCNXCL);
+  }
 }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -125,34 +126,69 @@ TEST_F(SerialPty, SecondOpenerIsBusyUntilClose) {
   EXPECT_NE(port_, kNoPort) << plat_last_error();
 }
 
-TEST_F(SerialPty, ConfigureSetsRawLineAndCloseRestores) {
+TEST_F(SerialPty, ConfigureSetsRawLineAndEveryEndRestores) {
   termios before = master_view();
   ASSERT_TRUE(before.c_lflag & ICANON);  // a fresh pty is cooked
-  open_configured(115200, true, false);
+  // A regular close, and the run's end that leaves the port open.
+  for (bool by_close : {true, false}) {
+    open_configured(115200, true, false);
 
-  termios t = master_view();
-  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
-  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-  EXPECT_TRUE(t.c_cflag & CSTOPB);
-  EXPECT_FALSE(t.c_cflag & (PARENB | CRTSCTS));
-  EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP));
-  EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
-  EXPECT_FALSE(t.c_oflag & OPOST);
-  EXPECT_EQ(t.c_cc[VMIN], 0);
-  EXPECT_EQ(t.c_cc[VTIME], 0);
+    termios t = master_view();
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_FALSE(t.c_cflag & (PARENB | CRTSCTS));
+    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP));
+    EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_FALSE(t.c_oflag & OPOST);
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
 
-  // A second configure must not overwrite the settings to restore.
-  ASSERT_TRUE(plat_serial_configure(port_, 230400, false, true));
-  EXPECT_FALSE(master_view().c_cflag & CSTOPB);
+    // A second configure must not overwrite the settings to restore.
+    ASSERT_TRUE(plat_serial_configure(port_, 230400, false, true));
+    EXPECT_FALSE(master_view().c_cflag & CSTOPB);
 
+    if (by_close) {
+      plat_serial_close(port_);
+      port_ = kNoPort;
+    } else {
+      plat_serial_restore_all();
+    }
+    termios after = master_view();
+    EXPECT_EQ(after.c_lflag, before.c_lflag) << by_close;
+    EXPECT_EQ(after.c_iflag, before.c_iflag) << by_close;
+    EXPECT_EQ(after.c_oflag, before.c_oflag) << by_close;
+    EXPECT_EQ(after.c_cflag, before.c_cflag) << by_close;
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before)) << by_close;
+  }
+  // Restored, not closed: the port still takes bytes.
+  size_t written = 0;
+  EXPECT_TRUE(plat_serial_write(port_, "x", 1, &written));
+}
+
+TEST_F(SerialPty, LineHeldExclusivelyByAnotherIsBusyAndStaysHis) {
+  // The holder opens the line and takes it exclusively, no flock: root
+  // (as tests often run) would be let in by the kernel.
+  int holder = open(ptsname(pty_.master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+  plat_set_last_error(0);
+  EXPECT_EQ(plat_serial_open(pty_.com), kNoPort);
+  EXPECT_EQ(plat_last_error(), static_cast<uint32_t>(EBUSY));
+  int excl = 0;
+  ASSERT_EQ(ioctl(holder, TIOCGEXCL, &excl), 0);
+  EXPECT_NE(excl, 0) << "the holder's exclusive mode was cleared";
+
+  // Released by the holder: ours, and cleared again when we close.
+  ASSERT_EQ(ioctl(holder, TIOCNXCL), 0);
+  open_configured(115200, false, false);
+  ASSERT_EQ(ioctl(holder, TIOCGEXCL, &excl), 0);
+  EXPECT_NE(excl, 0);
   plat_serial_close(port_);
   port_ = kNoPort;
-  termios after = master_view();
-  EXPECT_EQ(after.c_lflag, before.c_lflag);
-  EXPECT_EQ(after.c_iflag, before.c_iflag);
-  EXPECT_EQ(after.c_oflag, before.c_oflag);
-  EXPECT_EQ(after.c_cflag, before.c_cflag);
-  EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+  ASSERT_EQ(ioctl(holder, TIOCGEXCL, &excl), 0);
+  EXPECT_EQ(excl, 0);
+  close(holder);
 }
 
 TEST_F(SerialPty, ControlBytesPassUnchangedBothWays) {

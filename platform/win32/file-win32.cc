@@ -3,12 +3,66 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+bool is_slash(char c) { return c == '\\' || c == '/'; }
+
+// True when `path` reaches a device rather than a file: the device
+// namespace ("\\.\COM1", "\\.\pipe\x"; only a drive or UNC path behind the
+// prefix is a file), or one of the names Windows resolves to a device in
+// any folder and with any extension ("COM1", "NUL.txt", "C:\x\con"). Told
+// from the name alone: asking the system about such a path may already
+// open the device.
+bool names_device(const char* path) {
+  if (is_slash(path[0]) && is_slash(path[1]) && (path[2] == '.' || path[2] == '?') &&
+      is_slash(path[3])) {
+    const char* rest = path + 4;
+    bool drive = std::isalpha(static_cast<unsigned char>(rest[0])) && rest[1] == ':' &&
+                 is_slash(rest[2]);
+    if (!drive && _strnicmp(rest, "UNC\\", 4) != 0) return true;
+  }
+  const char* base = path;
+  if (std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':') base = path + 2;
+  for (const char* p = base; *p; ++p)
+    if (is_slash(*p)) base = p + 1;
+  size_t len = std::strcspn(base, ".:");
+  while (len > 0 && base[len - 1] == ' ') --len;
+  static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* name : kNames)
+    if (len == std::strlen(name) && _strnicmp(base, name, len) == 0) return true;
+  return len == 4 && (_strnicmp(base, "COM", 3) == 0 || _strnicmp(base, "LPT", 3) == 0) &&
+         base[3] >= '0' && base[3] <= '9';
+}
+
+// True when `path` names an existing file on a disk, found out without
+// opening anything else.
+bool names_disk_file(const char* path) {
+  if (names_device(path)) return false;
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+}  // namespace
+
 plat_file plat_append_open(const char* path) {
-  // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end
-  // of the file, also with other writers sharing it.
-  HANDLE h = CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Opening never waits here: a pipe without a server fails at once
+  // (ERROR_FILE_NOT_FOUND, ERROR_PIPE_BUSY), unlike a POSIX FIFO.
+  HANDLE h;
+  if (names_device(path)) {
+    // A pipe, the console or NUL is written as a stream; to a pipe
+    // FILE_APPEND_DATA would mean "create an instance", not "write".
+    h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  } else {
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end
+    // of the file, also with other writers sharing it.
+    h = CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
   if (h == INVALID_HANDLE_VALUE) return kNoFile;
   return reinterpret_cast<plat_file>(h);
 }
@@ -25,6 +79,9 @@ bool plat_append_record(plat_file f, const void* data, size_t n) {
     SetLastError(ERROR_DISK_FULL);
     return false;
   }
+  // Only a disk file has anything to flush: on a pipe FlushFileBuffers
+  // waits until the reader has taken everything, and the console refuses it.
+  if (GetFileType(h) != FILE_TYPE_DISK) return true;
   return FlushFileBuffers(h) != 0;
 }
 
@@ -44,11 +101,10 @@ const char* plat_file_error_text(uint32_t err) {
 }
 
 // Only files on disk are read as PAD files: a pipe, the console or a COM
-// port named instead would block the reads or touch a device.
+// port named instead would block the reads or touch a device, so the name
+// and the attributes are looked at before anything is opened.
 std::FILE* plat_open_regular_file(const char* path) {
-  DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
-    return nullptr;
+  if (!names_disk_file(path)) return nullptr;
   std::FILE* f = std::fopen(path, "rb");
   if (f == nullptr) return nullptr;
   HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
@@ -57,4 +113,42 @@ std::FILE* plat_open_regular_file(const char* path) {
     return nullptr;
   }
   return f;
+}
+
+namespace {
+
+// The volume and index of the disk file at `path`. Returns true on success.
+bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+  if (!names_disk_file(path)) return false;
+  // No access asked: enough to read the identity, and no sharing conflict
+  // with a writer or reader holding the file.
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, info) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
+}  // namespace
+
+bool plat_same_file(const char* a, const char* b) {
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  if (!file_identity(a, &ia) || !file_identity(b, &ib)) return false;
+  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+
+bool plat_append_write(plat_file f, const void* data, size_t n) {
+  HANDLE h = reinterpret_cast<HANDLE>(f);
+  if (n > MAXDWORD) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  DWORD written = 0;
+  if (!WriteFile(h, data, static_cast<DWORD>(n), &written, nullptr)) return false;
+  if (written != n) {
+    SetLastError(ERROR_DISK_FULL);
+    return false;
+  }
+  return true;
 }

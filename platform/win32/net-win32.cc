@@ -62,4 +62,9 @@ long plat_tcp_recv(plat_socket s, void* buf, size_t n) {
   return r == SOCKET_ERROR ? -1 : r;
 }
 
+// Winsock has no query for this that every supported Windows answers
+// (SIO_TCP_INFO needs Windows 10 1703 and later), so the count is reported
+// unknown: a box that closes in order is then taken at its word, as before.
+long plat_socket_unsent(plat_socket) { return -1; }
+
 void plat_tcp_shutdown(plat_socket s) { shutdown(static_cast<SOCKET>(s), SD_BOTH); }

@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/error.h"
+#include "platform/win32/fold-win32.h"
 
 namespace {
 
@@ -49,10 +50,11 @@ bool device_gone(DWORD err) {
 }
 
 // Leaves the failed call's reason as last error, the device-gone family
-// folded into kErrReadAborted.
+// folded into kErrReadAborted; the driver's own code stays readable
+// through plat_last_driver_error() for the messages.
 void map_port_error() {
   DWORD err = GetLastError();
-  SetLastError(device_gone(err) ? kErrReadAborted : err);
+  win32_set_folded_error(err, device_gone(err) ? kErrReadAborted : err);
 }
 
 // Sleep(1) lasts a whole scheduler tick (15.6 ms by default) unless the
@@ -267,3 +269,10 @@ void plat_serial_close(plat_port port) {
   CloseHandle(handle_of(port));
   timeEndPeriod(kTimerResolutionMs);
 }
+
+// Nothing to put back here. A Win32 COM driver keeps the line settings
+// past the close, but this backend has never put them back at a regular
+// close either (every opener, this tool too, sets its own at the open), so
+// a run that ends early leaves the port as a regular end would; the handle
+// itself is closed by the process end.
+void plat_serial_restore_all() {}

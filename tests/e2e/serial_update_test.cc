@@ -381,7 +381,10 @@ TEST_F(SerialUpdate, JournalOfALoopOnAPortGivenByPath) {
   EXPECT_EQ(f.count("0.error"), 0u);
   EXPECT_EQ(f["1.result"], "str \"failed\"");
   EXPECT_EQ(f["1.exit_code"], "int 1");
-  EXPECT_EQ(f["1.error"], "str \"Error code (WF): 0x\"");
+  // The whole line as printed, its value as a number, and the box's own words.
+  EXPECT_EQ(f["1.error"], "str \"Error code (WF): 0x 20000007\"");
+  EXPECT_EQ(f["1.error_code"], "int 536870919");
+  EXPECT_EQ(f["1.box_error"], "str \"ERROR: flash programming failed\"");
   EXPECT_EQ(f.count("2.time"), 0u);
   EXPECT_LE(f["0.time"], f["1.time"]);
 }

@@ -163,6 +163,8 @@ void plat_serial_close(plat_port) {
   g_fake_serial.close_calls++;
 }
 
+void plat_serial_restore_all() {}
+
 bool plat_serial_device_name(int com_number, char* buf, size_t size) {
   std::snprintf(buf, size, "FAKE%d", com_number);
   return true;

@@ -1,7 +1,9 @@
 // The dotted-number parser on any text, and the version-line reader fed
 // from the fake port. Invariants: a failed parse leaves all fields 0; a run
 // of one or three dotted numbers never parses, whatever stands around it;
-// two or four (or more) parse to exactly their first, second (and fourth) number; the
+// two or four (or more) parse to exactly their first, second (and fourth)
+// number, in hexadecimal counted from the first with a decimal digit; a
+// hexadecimal word over 16 bits never parses; the
 // reader ends within its limit, only with a time-out or the device's error,
 // and never reads a byte that did not arrive.
 #include <cstdint>
@@ -38,18 +40,37 @@ void check_built_versions(const uint8_t* data, size_t size) {
     text += kSeparators[data[i] % (sizeof kSeparators - 1)];
   // A letter right before a hex number would join it; a blank keeps apart.
   text += ' ';
-  for (int i = 0; i < count; ++i) text += (i ? "." : "") + number(n[i], hex);
+  // One hex word may be given a 17th bit (a leading 1): it holds a decimal
+  // digit, so the reading starts at it or before it.
+  int big = hex && (data[0] & 0x80) ? data[10] % count : -1;
+  for (int i = 0; i < count; ++i)
+    text += (i ? "." : "") + (i == big ? "1" + std::string(4 - number(n[i], hex).size(), '0') : "") +
+            number(n[i], hex);
   text += ' ';
   for (size_t i = 19; i < size && i < 27; ++i)
     text += kSeparators[data[i] % (sizeof kSeparators - 1)];
 
+  // In hexadecimal the reading starts at the word that holds the first
+  // decimal digit: words of letters alone before it are skipped (unless no
+  // word has a digit at all, then the run is read whole).
+  int first = 0;
+  if (hex) {
+    while (first < count && number(n[first], hex).find_first_of("0123456789") == std::string::npos)
+      first++;
+    if (first == count) first = 0;
+    if (big >= 0 && big < first) first = big;
+  }
+  const uint16_t* m = n + first;
+  int left = count - first;
+
   VersionRecord v = {9, 9, 9};
   bool ok = parse_dotted_numbers(text.c_str(), hex, &v);
   // Up to four numbers are scanned: a fifth is not looked at.
-  FUZZ_CHECK(ok == (count == 2 || count >= 4));
+  bool big_read = big >= first && big - first < 4;
+  FUZZ_CHECK(ok == ((left == 2 || left >= 4) && !big_read));
   if (ok) {
-    FUZZ_CHECK(v.major == n[0] && v.minor == n[1]);
-    FUZZ_CHECK(v.build == (count >= 4 ? n[3] : 0));
+    FUZZ_CHECK(v.major == m[0] && v.minor == m[1]);
+    FUZZ_CHECK(v.build == (left >= 4 ? m[3] : 0));
   } else {
     FUZZ_CHECK(v.major == 0 && v.minor == 0 && v.build == 0);
   }

@@ -3,7 +3,8 @@
 // included) and "ERROR:" is not; a box error only when the marker came; a
 // full buffer only after 10,239 bytes; a time-out only after the limit; a
 // device that is gone ends the wait with its error; never a byte read that
-// did not arrive, never past the receive buffer.
+// did not arrive, never past the receive buffer; the box's line is kept
+// exactly when it ended the wait, without a control character in it.
 #include <cstdint>
 #include <string>
 
@@ -38,17 +39,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_fake_serial.hang_up_when_drained = hang_up_after;
   uint32_t start = fake_clock_now();
   plat_set_last_error(0);
+  clear_box_error();
   bool ok = wait_for_text(1, text, limit);
   uint32_t err = plat_last_error();
   size_t consumed = bytes.size() - fake_serial_pending();
   std::string got = bytes.substr(0, consumed);
   uint32_t took = fake_clock_now() - start;
   FUZZ_CHECK(consumed <= kReceiveBufferSize - 1);
+  FUZZ_CHECK((err == ERR_BOX_ERROR && !ok) == (last_box_error()[0] != '\0'));
   if (ok) {
     FUZZ_CHECK(got.find(text) != std::string::npos);
     FUZZ_CHECK(got.find("ERROR:") == std::string::npos);
   } else if (err == ERR_BOX_ERROR) {
     FUZZ_CHECK(got.find("ERROR:") != std::string::npos);
+    // The kept line is the marker's, with no control left in it.
+    std::string line = last_box_error();
+    FUZZ_CHECK(line.compare(0, 6, "ERROR:") == 0);
+    for (unsigned char c : line) FUZZ_CHECK(c >= 0x20 && c != 0x7F);
   } else if (err == ERR_RECEIVE_FULL) {
     FUZZ_CHECK(consumed == kReceiveBufferSize - 1);
   } else if (err == ERR_TIMEOUT) {

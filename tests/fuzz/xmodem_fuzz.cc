@@ -42,7 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // must end then, not wait for good.
   g_fake_serial.hang_up_when_drained = true;
 
-  int r = send_image(1, length);
+  uint32_t acked = 0;
+  int r = send_image(1, length, &acked);
+  FUZZ_CHECK(acked <= length);
 
   const std::string& w = g_fake_serial.written;
   if (length > kImageBufferSize) {

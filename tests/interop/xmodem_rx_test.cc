@@ -46,12 +46,14 @@ void send_to_rx(uint32_t length) {
   ASSERT_GT(com, 0) << socat.err;
 
   for (uint32_t i = 0; i < length + 128; i++) g_image_buffer[i] = (uint8_t)(i * 31 + (i >> 8));
-  plat_port port = port_open(com, 115200, true, false);
+  plat_port port = port_open_named(nullptr, com, 115200, true, false);
   ASSERT_NE(port, kNoPort);
   testing::internal::CaptureStdout();
-  int result = send_image(port, length);
+  uint32_t acked = 0;
+  int result = send_image(port, length, &acked);
   std::string progress = testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, 0);
+  EXPECT_EQ(acked, length);
   EXPECT_NE(progress.find("100 % transmitted\r"), std::string::npos);
   EXPECT_EQ(wait_process(&socat, 20000), 0) << socat.err;
   port_close(port);

@@ -1,0 +1,75 @@
+#include "core/events.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+#include "platform/error.h"
+#include "platform/file.h"
+
+namespace {
+
+plat_file g_file = kNoFile;
+bool g_failed = false;
+uint32_t g_last_percent = 0;
+
+// A stream nobody can read any more (the station went away) must not fail
+// a box that is being updated: the first failed write ends the stream.
+void emit(const std::string& body) {
+  if (g_file == kNoFile || g_failed) return;
+  std::string line = "{\"time\":" + json_utc_now() + ",\"event\":" + body + "}\n";
+  if (!plat_append_write(g_file, line.data(), line.size())) g_failed = true;
+}
+
+}  // namespace
+
+std::string json_utc_now() {
+  auto now = std::chrono::system_clock::now();
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+  std::time_t secs = (std::time_t)(ms / 1000);
+  std::tm* t = std::gmtime(&secs);
+  char buf[80];
+  if (!t) return "\"\"";
+  std::snprintf(buf, sizeof buf, "\"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ\"", t->tm_year + 1900,
+                t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec, (int)(ms % 1000));
+  return buf;
+}
+
+bool events_open(const char* program, const char* path) {
+  g_file = plat_append_open(path);
+  if (g_file != kNoFile) return true;
+  uint32_t err = plat_last_error();
+  std::fprintf(stderr, "%s: cannot open the event stream %s: %s\n", program, path,
+               plat_file_error_text(err));
+  return false;
+}
+
+void events_phase(Phase p) {
+  if (p == Phase::kDownload) g_last_percent = 0;
+  emit(std::string("\"phase\",\"phase\":\"") + phase_name(p) + "\"");
+}
+
+void events_box_version(uint16_t major, uint16_t minor) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "\"box\",\"box_version\":\"%u.%u\"", major, minor);
+  emit(buf);
+}
+
+void events_line_speed(uint32_t baud) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "\"speed\",\"line_speed\":%lu", (unsigned long)baud);
+  emit(buf);
+}
+
+void events_progress(uint32_t done, uint32_t total) {
+  if (total == 0) return;
+  uint32_t percent = (uint32_t)((uint64_t)done * 100 / total);
+  if (done != 0 && done != total && percent <= g_last_percent) return;
+  g_last_percent = percent;
+  char buf[128];
+  std::snprintf(buf, sizeof buf, "\"progress\",\"percent\":%lu,\"bytes\":%lu,\"total\":%lu",
+                (unsigned long)percent, (unsigned long)done, (unsigned long)total);
+  emit(buf);
+}
+
+void events_end(const std::string& record) { emit("\"end\",\"record\":" + record); }

@@ -1,0 +1,120 @@
+#include "run/attempt.h"
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "core/events.h"
+#include "core/phase.h"
+#include "core/report.h"
+#include "core/settings.h"
+#include "platform/serial.h"
+#include "serial/port.h"
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+struct Attempt {
+  bool open;
+  SteadyClock::time_point start;
+  bool have_image;
+  JournalImage image;
+  bool have_box;
+  uint16_t box_major, box_minor;
+  uint32_t line_speed;  // 0 = not known
+  uint32_t bytes_sent;
+};
+
+Attempt g_attempt;
+const char* g_file = nullptr;
+
+const char* mode_name(const RunSettings& s) {
+  if (!s.server) return s.network ? "network" : "serial";
+  return s.server_command == 2 ? "server-download" : "server-query";
+}
+
+}  // namespace
+
+bool attempt_setup(const char* journal, const char* events, const char* file) {
+  const char* program = g_settings.program_name;
+  if (journal && !journal_open(program, journal)) return false;
+  if (events && !events_open(program, events)) return false;
+  g_file = file;
+  set_end_hook(attempt_end);
+  attempt_begin();
+  return true;
+}
+
+void attempt_begin() {
+  bool keep_image = g_attempt.have_image && !g_settings.server;
+  JournalImage image = g_attempt.image;
+  g_attempt = Attempt{};
+  g_attempt.open = true;
+  g_attempt.start = SteadyClock::now();
+  g_attempt.have_image = keep_image;
+  g_attempt.image = image;
+  report_reset();
+  clear_box_error();
+  phase_set(Phase::kStart);
+}
+
+void attempt_image(const JournalImage& image) {
+  g_attempt.have_image = true;
+  g_attempt.image = image;
+}
+
+void attempt_box(uint16_t major, uint16_t minor) {
+  g_attempt.have_box = true;
+  g_attempt.box_major = major;
+  g_attempt.box_minor = minor;
+  events_box_version(major, minor);
+}
+
+void attempt_line_speed(uint32_t baud) { g_attempt.line_speed = baud; }
+
+void attempt_bytes_sent(uint32_t bytes) { g_attempt.bytes_sent = bytes; }
+
+bool attempt_end(RunEnd end, int code) {
+  // Whatever the end, the line goes back to how we found it.
+  plat_serial_restore_all();
+  if (!g_attempt.open) return true;
+  g_attempt.open = false;
+  const RunSettings& s = g_settings;
+  std::string tool(s.program_name);
+  char rev[48];
+  std::snprintf(rev, sizeof rev, " %i.%i-%i", s.revision_numbers[0], s.revision_numbers[1],
+                s.revision_numbers[2]);
+  tool += rev;
+  std::string where;
+  JournalRecord r = {};
+  r.time = json_utc_now();
+  r.tool = tool.c_str();
+  r.mode = mode_name(s);
+  if (s.network && !s.server) {
+    where = std::string(s.host ? s.host : "") + ":" + std::to_string(s.tcp_port & 0xFFFF);
+    r.port_text = where.c_str();
+  } else {
+    r.port_text = s.port_path;
+  }
+  r.com_port = s.com_port;
+  r.file = s.server ? "server" : g_file;
+  r.have_image = g_attempt.have_image;
+  r.image = g_attempt.image;
+  r.have_box = g_attempt.have_box;
+  r.box_major = g_attempt.box_major;
+  r.box_minor = g_attempt.box_minor;
+  r.patched = s.patch;
+  r.line_speed = g_attempt.line_speed;
+  r.bytes_sent = g_attempt.bytes_sent;
+  r.seconds = std::chrono::duration<double>(SteadyClock::now() - g_attempt.start).count();
+  r.end = end;
+  r.exit_code = code;
+  r.error = report_text();
+  r.error_code = report_code();
+  r.box_error = last_box_error();
+  std::string line = journal_line(r);
+  phase_set(Phase::kEnd);
+  events_end(line);
+  return journal_append(line);
+}
