@@ -92,7 +92,9 @@ void read_events(Station* st, size_t i, Run* run, bool live) {
       run->buf.erase(0, eol + 1);
       std::string before = s.run.phase;
       EventKind k = apply_event(line, &s.run);
-      if (live || k != EventKind::kPhase || s.run.phase == before) continue;
+      // The end has a line of its own once the run's exit is known.
+      if (live || k != EventKind::kPhase || s.run.phase == before || s.run.phase == "end")
+        continue;
       std::string text = s.run.phase;
       if (text == "download" && !s.run.box_version.empty()) {
         text += ", box " + s.run.box_version;

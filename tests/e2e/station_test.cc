@@ -91,9 +91,9 @@ TEST_F(Station, SlotsBoxesAndTheirEnds) {
        {"--boxes", "3"}, 0, ""},
       {"a box that sends an ERROR: line",
        {{good, false, 3, 0, 0},
-        {{"--error-at", "version", "--error-line", "\\r\\nERROR: bad flash id\\r\\n"}, false, 0,
-         2, -2}},
-       {"--boxes", "3", "--max-failures", "2"}, 1, "ERROR: bad flash id"},
+        {{"--error-at", "download", "--error-line", "\\r\\nERROR: bad flash id\\r\\n"}, false,
+         0, 1, -2}},
+       {"--boxes", "3", "--max-failures", "1"}, 1, "failed: ERROR: bad flash id"},
       {"a device that does not exist", {{good, false, 3, 0, 0}, {{}, true, 0, 2, -2}},
        {"--boxes", "3", "--max-failures", "2"}, 1, "Inititialization of COM-port failed"},
   };
@@ -217,9 +217,9 @@ TEST_F(Station, EventStreamOfAGoodAndAFailedBox) {
     std::vector<std::string> phases;
     std::string result, box_error;
   } cases[] = {
-      {{"--expect", file}, 0, {"open", "wake", "sync", "identify", "download", "program"}, "ok", ""},
+      {{"--expect", file}, 0, {"open", "wake", "sync", "identify", "download", "program", "end"}, "ok", ""},
       {{"--error-at", "download", "--error-line", "\\r\\nERROR: download refused\\r\\n"}, 1,
-       {"open", "wake", "sync", "identify"}, "failed", "ERROR: download refused"},
+       {"open", "wake", "sync", "identify", "end"}, "failed", "ERROR: download refused"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.result);
