@@ -36,6 +36,8 @@ dpkg -x "$deb" "$work/root"
 "$work/root/usr/bin/update" -v >"$work/v.out"
 head -1 "$work/v.out" | grep -qx "update $version" ||
   { echo "package-check: the packaged update -v says:"; cat "$work/v.out"; exit 1; }
+"$work/root/usr/bin/update-station" --help | head -1 | grep -q '^usage: update-station' ||
+  { echo "package-check: the packaged update-station --help failed"; exit 1; }
 dpkg-deb -f "$deb" Depends | grep -q libc6 || { echo "package-check: no dependencies declared"; exit 1; }
 if command -v man >/dev/null 2>&1; then
   for page in update update-station; do
