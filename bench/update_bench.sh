@@ -244,7 +244,7 @@ station_run() {  # station_run N: prints "wall station-cpu-ticks"
   sp=$!
   spid=""; ticks=0
   while kill -0 $sp 2>/dev/null; do
-    [ -n "$spid" ] || spid=$(pgrep -f "^$B/update-station --boxes 1 $ports " | head -1)
+    [ -n "$spid" ] || spid=$(pgrep -f "^$B/update-station --boxes 1$ports " | head -1)
     [ -n "$spid" ] && t=$(sed 's/^.*) //' "/proc/$spid/stat" 2>/dev/null | awk '{print $12 + $13}') &&
       [ -n "$t" ] && ticks=$t
     sleep 0.1
@@ -272,12 +272,12 @@ file=$(pad $SSIZE)
 : >"$work/ov"
 n=0
 while [ $n -lt 3 ]; do
-  start_box ov --expect "$file" --timeout 120
+  start_box "ov$n" --expect "$file" --timeout 120
   rm -f "$work/ov.jsonl"
   t0=$(now_ns)
   "$B/update" -p "$com" -s 3 --events "$work/ov.jsonl" "$file" </dev/null >/dev/null 2>&1 ||
     fail "update with --events failed"
-  wait_box ov
+  wait_box "ov$n"
   w=$(sed -n 's/.*"time":"\([^"]*\)","event":"phase","phase":"wake".*/\1/p' "$work/ov.jsonl" | head -1)
   [ -n "$w" ] && echo "$(( ($(date -d "$w" +%s%N) - t0) / 1000000 ))" >>"$work/ov"
   n=$((n + 1))
