@@ -58,7 +58,8 @@ void acquire_bootloader(plat_port* port, VersionRecord* version, VersionRecord* 
       if (err == ERR_TIMEOUT)
         report_failure(stderr, kNoCode, {43}, " %s\n", port_label(s, label, sizeof label));
       else
-        report_failure(stderr, error_code((long)err), {44}, " %li\n", (long)err);
+        report_failure(stderr, error_code((long)plat_last_driver_error()), {44}, " %li\n",
+                       (long)plat_last_driver_error());
       stop(*port);
     }
     bool synced = true;
@@ -94,7 +95,7 @@ void acquire_bootloader(plat_port* port, VersionRecord* version, VersionRecord* 
       *port = open_box_port(s);
       s.retries_left--;
     } else {
-      report_failure(stderr, error_code((long)err), {49}, " %lx\n", (unsigned long)err);
+      report_wait_failure();
       stop(*port);
     }
   }
@@ -119,7 +120,7 @@ void resynchronise(plat_port port, VersionRecord* version, VersionRecord* second
     // tight loop for good.
     uint32_t err = plat_last_error();
     if (!synced && err == kErrReadAborted) {
-      report_failure(stderr, error_code((long)err), {49}, " %lx\n", (unsigned long)err);
+      report_wait_failure();
       stop(port);
     }
     exit_if_stopped();
