@@ -207,7 +207,8 @@ void parse_options(int argc, char** argv, Config* cfg) {
       }
       case kF0Rate: o.f0_rate = unsigned(number_arg(name, optarg, 1)); break;
       case kSpeed:
-        if (strcmp(optarg, "honour") == 0 || strcmp(optarg, "honor") == 0) o.speed = SpeedMode::kHonour;
+        if (strcmp(optarg, "honour") == 0 || strcmp(optarg, "honor") == 0)
+          o.speed = SpeedMode::kHonour;
         else if (strcmp(optarg, "ignore") == 0) o.speed = SpeedMode::kIgnore;
         else if (strcmp(optarg, "any") == 0) o.speed = SpeedMode::kAny;
         else bad_arg(name, optarg);
