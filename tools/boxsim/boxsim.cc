@@ -51,18 +51,13 @@ int main(int argc, char** argv) {
   parse_options(argc, argv, &cfg);
   Log log;
   log.verbose = cfg.verbose;
-  Line line;
-  line.log = &log;
-  line.paced = cfg.pace;
-  line.turnaround_ns = cfg.turnaround_ns;
-  line.latency_ns = cfg.latency_ns;
-  line_pace_start(line);
   log.t0_ms = now_ms();
   if (!load_expect(&cfg)) {
     fprintf(stderr, "boxsim: cannot read %s\n", cfg.expect_path.c_str());
     return 2;
   }
-  line_open(&line);
+  Line line;
+  line_open(&line, &log, cfg.pace, cfg.turnaround_ns, cfg.latency_ns);
 
   int pts = -1;
   if (sscanf(line.pty_path.c_str(), "/dev/pts/%d", &pts) != 1) {
@@ -81,9 +76,6 @@ int main(int argc, char** argv) {
   fflush(stdout);
 
   Dialogue d;
-  d.cfg = &cfg;
-  d.line = &line;
-  d.log = &log;
-  dialogue_start(&d, log.t0_ms);
+  dialogue_start(&d, &cfg, &line, &log, log.t0_ms);
   serve(&d, &line);
 }

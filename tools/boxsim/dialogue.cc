@@ -483,7 +483,10 @@ void check_drained(Dialogue* d, int64_t t) {
 
 }  // namespace
 
-void dialogue_start(Dialogue* d, int64_t t0) {
+void dialogue_start(Dialogue* d, const Config* cfg, Line* line, Log* log, int64_t t0) {
+  d->cfg = cfg;
+  d->line = line;
+  d->log = log;
   if (d->cfg->timeout_s > 0) d->give_up_at = t0 + int64_t(d->cfg->timeout_s) * 1000;
   start_box(d, 1);
 }

@@ -34,8 +34,9 @@ struct Dialogue {
   int drained_checks = 0;
 };
 
-// Starts the run begun at `t0` (ms): its time limit and the first box.
-void dialogue_start(Dialogue* d, int64_t t0);
+// Starts the run begun at `t0` (ms), played as `cfg` says on `line`, with
+// its steps to `log`: the time limit and the first box.
+void dialogue_start(Dialogue* d, const Config* cfg, Line* line, Log* log, int64_t t0);
 
 // Takes one byte the tool wrote; `d` is the Dialogue (a ByteHandler).
 void dialogue_byte(void* d, unsigned char c);

@@ -94,7 +94,13 @@ int wait_line(const Line& l, pollfd* p, int wait_ms) {
 
 }  // namespace
 
-void line_open(Line* l) {
+void line_open(Line* l, const Log* log, bool paced, int64_t turnaround_ns, int64_t latency_ns) {
+  l->log = log;
+  l->paced = paced;
+  l->turnaround_ns = turnaround_ns;
+  l->latency_ns = latency_ns;
+  // Wake-ups late by the default 50 us slack would add up at 921600.
+  if (paced) prctl(PR_SET_TIMERSLACK, 1UL);
   l->master = posix_openpt(O_RDWR | O_NOCTTY);
   if (l->master < 0 || grantpt(l->master) != 0 || unlockpt(l->master) != 0) {
     perror("boxsim: pseudo-terminal");
@@ -200,11 +206,6 @@ void line_transfer_done(Line* l, int box, int blocks) {
          line_rate(*l), line_frame_bits(*l));
   fflush(stdout);
   l->transfer_from = -1;
-}
-
-void line_pace_start(const Line& l) {
-  // Wake-ups late by the default 50 us slack would add up at 921600.
-  if (l.paced) prctl(PR_SET_TIMERSLACK, 1UL);
 }
 
 int line_serve(Line* l, int wait_ms, ByteHandler on_byte, void* ctx) {

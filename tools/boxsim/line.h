@@ -41,9 +41,10 @@ struct Line {
                                 // the download stage (its NAK for block 1)
 };
 
-// Opens the pseudo-terminal, raw at 115200 baud, and holds its slave end.
-// Exits 2 after a message when it cannot.
-void line_open(Line* l);
+// Opens the pseudo-terminal, raw at 115200 baud, and holds its slave end;
+// `paced` with the box's `turnaround_ns` and the adapter's `latency_ns`.
+// Steps go to `log`. Exits 2 after a message when it cannot.
+void line_open(Line* l, const Log* log, bool paced, int64_t turnaround_ns, int64_t latency_ns);
 
 // Makes `path` a symlink to the pty (one left there before is replaced).
 // Returns false after a message when it cannot.
@@ -82,9 +83,6 @@ void line_turnaround(Line* l);
 // transfer's time once, from the tool seeing the box's first answer in the
 // download stage to this one.
 void line_transfer_done(Line* l, int box, int blocks);
-
-// Paced: lets the process wake to the timer's word (once, at the start).
-void line_pace_start(const Line& l);
 
 // Takes one byte the tool wrote; `ctx` is what line_serve was given.
 using ByteHandler = void (*)(void* ctx, unsigned char c);
