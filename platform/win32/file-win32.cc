@@ -137,6 +137,7 @@ bool plat_same_file(const char* a, const char* b) {
   if (!file_identity(a, &ia) || !file_identity(b, &ib)) return false;
   return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
          ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
 
 bool plat_append_write(plat_file f, const void* data, size_t n) {
   HANDLE h = reinterpret_cast<HANDLE>(f);
