@@ -161,6 +161,11 @@ asio::awaitable<void> session(std::unique_ptr<Connection> owned) {
   Connection* c = owned.get();
   g->connections.push_front(c);
   c->at = g->connections.begin();
+  // Off the sweep's list however the dialogue ends, an exception included.
+  struct Unlist {
+    Connection* c;
+    ~Unlist() { g->connections.erase(c->at); }
+  } unlist{c};
   std::string peer = peer_text(c->peer);
   // The snapshot a box's query and download are answered from, taken at
   // its first question after a greeting: a reload in between cannot tell
@@ -264,7 +269,6 @@ asio::awaitable<void> session(std::unique_ptr<Connection> owned) {
   }
   asio::error_code ignored;
   c->socket.close(ignored);
-  g->connections.erase(c->at);
 }
 
 asio::awaitable<void> accept_loop(tcp::acceptor* a) {
