@@ -139,7 +139,7 @@ void normalize_pad_path(char* name) {
   name[1] = ':';
 }
 
-uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version) {
+uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version, uint32_t* checksum) {
   g_accepted.valid = false;
   long size = file_size(path);
   if (size <= 0) return 0;
@@ -189,6 +189,7 @@ uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version) {
 
   *format = header[4];
   *version = be32(header + 5);
+  if (checksum) *checksum = be32(stored);
   fingerprint_add(&print, stored, sizeof stored);
   g_accepted = {true, path, static_cast<uint32_t>(size), fingerprint_value(print), be32(stored)};
   return static_cast<uint32_t>(size);

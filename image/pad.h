@@ -12,7 +12,9 @@ void normalize_pad_path(char* name);
 // a regular file. A file that cannot fit the image buffer ends the run
 // (message 102, exit code 1). The loaders hold later reloads against the
 // file it last accepted.
-uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version);
+// `*checksum`, when given, receives the sum stored at the file's end.
+uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version,
+                    uint32_t* checksum = nullptr);
 
 // What the file check found in an accepted PAD file.
 struct PadCheck {

@@ -73,9 +73,9 @@ bool check_file(Catalogue* c, const std::string& rel, Software* sw) {
   std::snprintf(via, sizeof via, "/proc/self/fd/%d", fd);
   uint8_t format = 0;
   uint32_t version_word = 0;
-  uint32_t size = pad_verify(via, &format, &version_word);
   uint32_t checksum = 0;
-  if (size == 0 || !pad_checksum(via, size, &checksum)) {
+  uint32_t size = pad_verify(via, &format, &version_word, &checksum);
+  if (size == 0) {
     close(fd);
     leave_out(c, rel, "fails the PAD check (length field or checksum)");
     return false;
