@@ -46,6 +46,11 @@ int server_ask_size(plat_socket s, int channel, uint16_t major,
   return receive_number(s, size);
 }
 
+SoftwareSize software_size_verdict(uint32_t size) {
+  if (size == 0) return SoftwareSize::kNone;
+  return size > kImageBufferSize ? SoftwareSize::kTooBig : SoftwareSize::kFits;
+}
+
 uint32_t receive_software(plat_socket s, uint32_t size) {
   int last = -1;
   for (uint32_t i = 0; i < size; ++i) {

@@ -22,6 +22,12 @@ int server_query(plat_socket s, int channel, uint16_t major, uint16_t minor,
 int server_ask_size(plat_socket s, int channel, uint16_t major,
                     uint16_t minor, uint32_t* size);
 
+// What the software size a server announced means: nothing new for the
+// box (0), more than the image buffer holds (message 102; the fetch would
+// write past it), or a size to fetch.
+enum class SoftwareSize { kNone, kTooBig, kFits };
+SoftwareSize software_size_verdict(uint32_t size);
+
 // Receives `size` bytes one call each into the image buffer from offset 0,
 // with the "network transfer" progress line at every 1000th byte whose
 // percentage has risen. Stops at the first failed receive. Returns the

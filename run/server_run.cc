@@ -7,7 +7,6 @@
 #include "core/phase.h"
 #include "core/report.h"
 #include "core/settings.h"
-#include "image/image_buffer.h"
 #include "net/failures.h"
 #include "net/framing.h"
 #include "net/server_client.h"
@@ -57,11 +56,12 @@ void server_exchange(plat_socket s, plat_port port, uint16_t* major,
 
   uint32_t size;
   if (!server_ask_size(s, channel, *major, *minor, &size)) fail(s, port, kFailSizeAnswer);
-  if (size == 0) {
+  SoftwareSize verdict = software_size_verdict(size);
+  if (verdict == SoftwareSize::kNone) {
     std::printf("%s\n", message(104));
     finish(s, port, 0);
   }
-  if (size > kImageBufferSize) {
+  if (verdict == SoftwareSize::kTooBig) {
     report_failure(stderr, kNoCode, {102}, "\n");
     finish(s, port, 1);
   }

@@ -36,6 +36,16 @@ SyncSettings sync_settings(const RunSettings& s) {
 
 }  // namespace
 
+AcquireStep acquire_retry_step(uint32_t error, int retries_left) {
+  // Below 0 cannot happen (the budget is spent down to 0 and no further);
+  // were it to, it is spent all the same rather than counted on for ever.
+  if (error == ERR_TIMEOUT)
+    return retries_left > 0 ? AcquireStep::kRetry : AcquireStep::kOutOfTimeOuts;
+  if (error == kErrReadAborted)
+    return retries_left > 0 ? AcquireStep::kReopen : AcquireStep::kStaysGone;
+  return AcquireStep::kOtherError;
+}
+
 plat_port open_box_port(const RunSettings& s) {
   phase_set(Phase::kOpen);
   // Synchronised bootloaders get the keyword without a write time limit.
@@ -79,24 +89,25 @@ void acquire_bootloader(plat_port* port, VersionRecord* version, VersionRecord* 
       return;
     uint32_t err = plat_last_error();
     exit_if_stopped();
-    if (err == ERR_TIMEOUT) {
-      if (s.retries_left == 0) {
+    switch (acquire_retry_step(err, s.retries_left)) {
+      case AcquireStep::kRetry:
+        s.retries_left--;
+        break;
+      case AcquireStep::kReopen:
+        port_close(*port);
+        *port = open_box_port(s);
+        s.retries_left--;
+        break;
+      case AcquireStep::kOutOfTimeOuts:
         std::fprintf(stderr, "%s\n", message(61));
         report_failure(stderr, kNoCode, {62}, "\n");
         stop(*port);
-      }
-      s.retries_left--;
-    } else if (err == kErrReadAborted) {
-      if (s.retries_left == 0) {
+      case AcquireStep::kStaysGone:
         report_failure(stderr, kNoCode, {62}, "\n");
         stop(*port);
-      }
-      port_close(*port);
-      *port = open_box_port(s);
-      s.retries_left--;
-    } else {
-      report_wait_failure();
-      stop(*port);
+      case AcquireStep::kOtherError:
+        report_wait_failure();
+        stop(*port);
     }
   }
 }

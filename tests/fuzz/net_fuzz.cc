@@ -3,9 +3,10 @@
 // ending in an orderly close or a reset. Invariants: the identity exchange
 // reads at most its 263 bytes and acknowledges only a complete record whose
 // text ends within its field, the rest of the field left 0xFF; the image
-// block counts as done only on a reply byte or an orderly close; the
-// software lands byte for byte at the start of the image buffer and nothing
-// after it is touched.
+// block counts as done only on a reply byte or an orderly close; only an
+// announced size from 1 to the image buffer's is fetched; the software
+// lands byte for byte at the start of the image buffer and nothing after it
+// is touched.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -20,7 +21,7 @@
 namespace {
 
 constexpr uint8_t kCanary = 0x5C;
-constexpr size_t kSoftwareMax = 1 << 16;
+constexpr size_t kWatchedPast = 64;
 
 void start(const uint8_t* data, size_t size, bool reset) {
   g_fake_net = FakeNet();
@@ -68,15 +69,20 @@ void check_server(const uint8_t* data, size_t size) {
   uint32_t announced = 0;
   int got_size = server_ask_size(3, 2, 0x17, 0x00, &announced);
   FUZZ_CHECK(got_size == 0 || size >= 3 + 4);
-  if (!got_size || announced == 0) return;
-  // The caller refuses what does not fit the buffer; here it is kept small.
-  uint32_t want = announced % kSoftwareMax + 1;
+  if (!got_size) return;
+  // Only a size the image buffer holds is fetched; 0 is nothing new.
+  SoftwareSize verdict = software_size_verdict(announced);
+  FUZZ_CHECK((verdict == SoftwareSize::kNone) == (announced == 0));
+  FUZZ_CHECK((verdict == SoftwareSize::kFits) == (announced >= 1 && announced <= kImageBufferSize));
+  if (verdict != SoftwareSize::kFits) return;
   size_t at = g_fake_net.read_at;
-  std::memset(g_image_buffer, kCanary, kSoftwareMax + 64);
-  uint32_t n = receive_software(3, want);
-  FUZZ_CHECK(n <= want && n == std::min<size_t>(want, size - at));
+  // The bytes that can come are few: the buffer is watched just past them.
+  size_t watched = std::min<size_t>(kImageBufferSize, size - at + kWatchedPast);
+  std::memset(g_image_buffer, kCanary, watched);
+  uint32_t n = receive_software(3, announced);
+  FUZZ_CHECK(n <= announced && n == std::min<size_t>(announced, size - at));
   FUZZ_CHECK(std::memcmp(g_image_buffer, data + at, n) == 0);
-  for (size_t i = n; i < kSoftwareMax + 64; ++i) FUZZ_CHECK(g_image_buffer[i] == kCanary);
+  for (size_t i = n; i < watched; ++i) FUZZ_CHECK(g_image_buffer[i] == kCanary);
 }
 
 }  // namespace
