@@ -15,7 +15,7 @@ BUILD=${1:-build}
 QUICK=${QUICK:-0}
 B=$(cd "$BUILD" && pwd)
 SRC=$(cd "$(dirname "$0")/.." && pwd)
-for p in update boxsim padtool benchtool; do
+for p in update update-station boxsim padtool benchtool; do
   [ -x "$B/$p" ] || { echo "bench: $B/$p missing (build first)" >&2; exit 1; }
 done
 # lrzsz's programs carry an l in front on some systems.
@@ -224,6 +224,71 @@ row "$STATIONS paced stations at once ($(calc '%g' "$SSIZE / 1000") kB, 921600) 
   "$(calc '%.2f' "$many") s / $(calc '%.2f' "$one") s" "$wr" "<= 1.05" "$(met "$wr <= 1.05")"
 row "$STATIONS paced stations: the tools' CPU, all together" \
   "$(calc '%.2f' "$cpu") s over $(calc '%.1f' "$many") s" "$cores core" "< 0.1 core" "$(met "$cores < 0.1")"
+
+# --- update-station: N slots against one alone, its own CPU, the cost of
+# a process per box ---------------------------------------------------------
+# The station runs in a pty (script), so it draws its live view; its own
+# CPU is read from /proc (its children's time is not in those fields).
+station_run() {  # station_run N: prints "wall station-cpu-ticks"
+  file=$(pad $SSIZE)
+  ports=""
+  k=1
+  while [ $k -le "$1" ]; do
+    start_box "ss$k" --expect "$file" --turnaround $TURNAROUND --latency 0 --timeout 900
+    ports="$ports -p $com"
+    k=$((k + 1))
+  done
+  t0=$(now_ns)
+  script -qfec "$B/update-station --boxes 1 $ports -s 3 $file" /dev/null </dev/null \
+    >"$work/ss.view" 2>&1 &
+  sp=$!
+  spid=""; ticks=0
+  while kill -0 $sp 2>/dev/null; do
+    [ -n "$spid" ] || spid=$(pgrep -f "^$B/update-station --boxes 1 $ports " | head -1)
+    [ -n "$spid" ] && t=$(sed 's/^.*) //' "/proc/$spid/stat" 2>/dev/null | awk '{print $12 + $13}') &&
+      [ -n "$t" ] && ticks=$t
+    sleep 0.1
+  done
+  wait $sp || fail "update-station with $1 slots failed"
+  t1=$(now_ns)
+  k=1
+  while [ $k -le "$1" ]; do
+    wait_box "ss$k"; grep -q '^RESULT OK' "$work/ss$k.box" || fail "station slot $k did not verify"
+    k=$((k + 1))
+  done
+  echo "$(calc '%.3f' "($t1 - $t0) / 1e9") $ticks"
+}
+set -- $(station_run 1); sone=$1
+set -- $(station_run $STATIONS); smany=$1; sticks=$2
+swr=$(calc '%.3f' "$smany / $sone")
+scpu=$(calc '%.2f' "$sticks * 100 / $(getconf CLK_TCK) / $smany")
+row "update-station, $STATIONS slots ($(calc '%g' "$SSIZE / 1000") kB, 921600, paced) / one slot alone: wall" \
+  "$(calc '%.2f' "$smany") s / $(calc '%.2f' "$sone") s" "$swr" "<= 1.05" "$(met "$swr <= 1.05")"
+row "update-station's own CPU while it draws $STATIONS slots (not the update runs)" \
+  "$(calc '%.2f' "$sticks / $(getconf CLK_TCK)") s over $(calc '%.1f' "$smany") s" "$scpu %" "< 2 %" "$(met "$scpu < 2")"
+# A process per box: from the run's start to its keyword (the "wake" event):
+# start-up, the port's test open, the file check, the open for the box.
+file=$(pad $SSIZE)
+: >"$work/ov"
+n=0
+while [ $n -lt 3 ]; do
+  start_box ov --expect "$file" --timeout 120
+  rm -f "$work/ov.jsonl"
+  t0=$(now_ns)
+  "$B/update" -p "$com" -s 3 --events "$work/ov.jsonl" "$file" </dev/null >/dev/null 2>&1 ||
+    fail "update with --events failed"
+  wait_box ov
+  w=$(sed -n 's/.*"time":"\([^"]*\)","event":"phase","phase":"wake".*/\1/p' "$work/ov.jsonl" | head -1)
+  [ -n "$w" ] && echo "$(( ($(date -d "$w" +%s%N) - t0) / 1000000 ))" >>"$work/ov"
+  n=$((n + 1))
+done
+ov=$(median <"$work/ov")
+if [ -n "$ov" ]; then
+  row "Process per box: start-up, test open, file check of $(calc '%g' "$SSIZE / 1000") kB and port open, to the keyword (median of 3) / the one-slot box's whole time" \
+    "$ov ms / $(calc '%.2f' "$sone") s" "$(calc '%.3f' "$ov / 1000 / $sone")" "(stated)" "-"
+else
+  fail "no wake event from update --events"
+fi
 
 # --- line efficiency, and a silent box ------------------------------------
 # Every case has its own paced line. Where a block takes a few ms a wake-up

@@ -23,26 +23,32 @@ endif()
 set(UPDATE_VERSION "${v_major}.${v_minor}-${v_build}")
 
 set(doc_dir ${CMAKE_SOURCE_DIR}/docs)
-set(man_pages update update-boxsim update-netsim update-padtool)
+set(man_pages update update-boxsim update-netsim update-padtool update-station)
 
 if(WIN32)
   # The zip: update.exe, the README and the manual page as text, together.
-  install(TARGETS update RUNTIME DESTINATION .)
+  install(TARGETS update update-station RUNTIME DESTINATION .)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
   find_program(GROFF groff)
   if(GROFF)
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/update.txt
       COMMAND ${GROFF} -man -Tascii -P-cbou ${doc_dir}/update.1 > ${CMAKE_BINARY_DIR}/update.txt
       DEPENDS ${doc_dir}/update.1 VERBATIM)
-    add_custom_target(manual_text ALL DEPENDS ${CMAKE_BINARY_DIR}/update.txt)
-    install(FILES ${CMAKE_BINARY_DIR}/update.txt DESTINATION .)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/update-station.txt
+      COMMAND ${GROFF} -man -Tascii -P-cbou ${doc_dir}/update-station.1
+              > ${CMAKE_BINARY_DIR}/update-station.txt
+      DEPENDS ${doc_dir}/update-station.1 VERBATIM)
+    add_custom_target(manual_text ALL DEPENDS ${CMAKE_BINARY_DIR}/update.txt
+                      ${CMAKE_BINARY_DIR}/update-station.txt)
+    install(FILES ${CMAKE_BINARY_DIR}/update.txt ${CMAKE_BINARY_DIR}/update-station.txt
+            DESTINATION .)
   else()
     message(WARNING "groff not found: the zip gets no manual text")
   endif()
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME update-${UPDATE_VERSION}-win64)
 else()
-  install(TARGETS update RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS update update-station RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # The companions get the tool's name in front: "boxsim" alone says
   # nothing in /usr/bin.
   foreach(tool boxsim netsim padtool)

@@ -15,6 +15,10 @@ command -v rx >/dev/null 2>&1 || command -v lrx >/dev/null 2>&1 || need="$need l
 # its tests.
 [ -f /usr/include/asio.hpp ] || need="$need libasio-dev"
 [ -x /usr/sbin/haproxy ] || need="$need haproxy"
+# The station reads the tool's events with nlohmann/json; its live view is
+# checked in tmux.
+[ -f /usr/include/nlohmann/json.hpp ] || need="$need nlohmann-json3-dev"
+command -v tmux >/dev/null 2>&1 || need="$need tmux"
 [ -z "$need" ] && exit 0
 echo "installing:$need"
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi

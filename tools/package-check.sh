@@ -22,12 +22,14 @@ cat >"$work/expected" <<LIST
 ./usr/bin/update-netsim
 ./usr/bin/update-padtool
 ./usr/bin/update-server
+./usr/bin/update-station
 ./usr/share/doc/update/README.md
 ./usr/share/doc/update/changelog.Debian.gz
 ./usr/share/doc/update/copyright
 ./usr/share/man/man1/update-boxsim.1.gz
 ./usr/share/man/man1/update-netsim.1.gz
 ./usr/share/man/man1/update-padtool.1.gz
+./usr/share/man/man1/update-station.1.gz
 ./usr/share/man/man1/update.1.gz
 ./usr/share/man/man8/update-server.8.gz
 LIST
@@ -40,10 +42,14 @@ head -1 "$work/v.out" | grep -qx "update $version" ||
 # The update server starts from the package alone; its unit is not enabled.
 "$work/root/usr/bin/update-server" --help >/dev/null ||
   { echo "package-check: the packaged update-server does not run"; exit 1; }
+"$work/root/usr/bin/update-station" --help | head -1 | grep -q '^usage: update-station' ||
+  { echo "package-check: the packaged update-station --help failed"; exit 1; }
 dpkg-deb -f "$deb" Depends | grep -q libc6 || { echo "package-check: no dependencies declared"; exit 1; }
 if command -v man >/dev/null 2>&1; then
-  warn=$(MANWIDTH=80 man --warnings -l "$work/root/usr/share/man/man1/update.1.gz" 2>&1 >/dev/null)
-  [ -z "$warn" ] || { echo "package-check: manual page: $warn"; exit 1; }
+  for page in update update-station; do
+    warn=$(MANWIDTH=80 man --warnings -l "$work/root/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
+    [ -z "$warn" ] || { echo "package-check: manual page $page: $warn"; exit 1; }
+  done
 fi
 # lintian where it can be had: errors and warnings fail; its informational
 # tags are the catalogue's own spellings, which stay byte for byte.
@@ -64,7 +70,7 @@ echo "package-check: $deb: files, update -v and the manual page OK"
 mkdir "$work/zip"
 (cd "$work/zip" && cmake -E tar xf "$zip")
 top="$work/zip/update-${version}-win64"
-for f in update.exe README.md update.txt; do
+for f in update.exe update-station.exe README.md update.txt update-station.txt; do
   [ -f "$top/$f" ] || { echo "package-check: the zip lacks $f"; exit 1; }
 done
 if [ ! -x /usr/lib/wine/wine64 ]; then

@@ -230,6 +230,32 @@ start_box 7 --expect "$work/p21"
 tool "$work/aktualisieren.exe" "" -p 7 "Z:$work/p21"; check aktualisieren.exe 0 0
 has out "Uebertragung erfolgreich beendet (Schnittstelle:  7)"
 
+# The station: update-station.exe with two slots, each a boxsim, one box
+# each; both boxes byte-exact and two "ok" lines in the shared journal.
+st_pids=""
+for com in 7 8; do
+  "$BUILD/boxsim" --link "$work/com$com" --timeout 120 --expect "$work/p21" \
+    >"$work/st$com.out" 2>"$work/st$com.err" &
+  st_pids="$st_pids $!"
+  pids="$pids $!"
+  i=0
+  while ! grep -q '^COM ' "$work/st$com.out" 2>/dev/null; do
+    i=$((i + 1)); [ $i -gt 200 ] && fail "boxsim for the station did not start"
+    sleep 0.05
+  done
+done
+rc=0
+timeout 180 "$WINE" "$WIN/update-station.exe" -p 7 -p 8 --boxes 1 \
+  --journal "Z:$work/st.jsonl" "Z:$work/p21" </dev/null >"$work/st.log" 2>&1 || rc=$?
+for p in $st_pids; do
+  b=0; wait "$p" || b=$?
+  [ "$b" = 0 ] || { cat "$work/st.log" "$work"/st*.out; fail "station: a box was not served byte for byte"; }
+done
+[ "$rc" = 0 ] || { cat "$work/st.log"; fail "update-station.exe: exit $rc"; }
+[ "$(grep -c '"result":"ok"' "$work/st.jsonl")" = 2 ] || { cat "$work/st.jsonl"; fail "station journal"; }
+echo "windows: update-station.exe ran two slots under Wine"
+ok=$((ok + 1))
+
 # CPU while the box is silent in the transfer: update.exe and the
 # wineserver, from /proc, over 10 s.
 ticks() {

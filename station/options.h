@@ -1,0 +1,21 @@
+// The station's command line: the slots (-p), the station's own long
+// options, and everything else handed to every run of the tool unchanged.
+#pragma once
+#include <string>
+#include <vector>
+
+struct StationOptions {
+  std::vector<std::string> ports;  // one slot each, as given
+  long boxes = 0;                  // attempts per slot; 0 = no limit
+  int max_failures = 3;            // failed attempts in a row that park a slot
+  std::string update_path;         // "" = beside the station, then PATH
+  std::vector<std::string> pass;   // the tool's options and the file, in order
+  std::string file;                // the PAD file argument, for the header
+  bool help = false;
+};
+
+// Reads argv[1..argc-1] into `o`. Returns "" or the reason the command line
+// cannot be used.
+std::string parse_station_options(int argc, char** argv, StationOptions* o);
+
+extern const char kStationUsage[];

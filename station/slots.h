@@ -1,0 +1,48 @@
+// The slots of a station and what their runs add up to: the counts, the
+// parking rule, the live view's frame, the line mode's lines and the
+// summary. Plain text out; writing it is the caller's.
+#pragma once
+#include <map>
+#include <string>
+#include <vector>
+
+#include "station/events.h"
+
+struct Slot {
+  std::string port;     // as given with -p
+  int ok = 0, failed = 0;
+  int streak = 0;       // failed attempts in a row
+  bool parked = false;
+  std::string last_error;
+  double good_seconds = 0;  // summed over the good boxes
+  bool running = false;
+  bool done = false;        // starts no more runs
+  RunState run;
+  double run_started = 0;   // station seconds
+};
+
+struct Station {
+  std::vector<Slot> slots;
+  std::string file, file_version, file_checksum;
+  std::map<std::string, int> causes;  // failures by cause
+  std::string notice;                 // a line under the view (stopping)
+  int max_failures = 3;
+};
+
+// Counts a finished run of slot `i`: its end record in `r` (r.ended false
+// when the run left none), its process's `exit_code`. Parks the slot at the
+// station's limit of failures in a row. Returns the line mode's line for it.
+std::string finish_run(Station* st, size_t i, const RunState& r, int exit_code);
+
+// A line mode line: the port, a colon, the text.
+std::string slot_line(const Slot& s, const std::string& text);
+
+// The live view's frame at station time `now` (seconds): a header and one
+// row per slot, each at most `columns` wide, each ending in a line feed.
+std::string view_frame(const Station& st, double now, int columns);
+
+// The summary at the end, after `elapsed` seconds.
+std::string summary_text(const Station& st, double elapsed);
+
+// 0 when every attempt succeeded, else 1.
+int station_exit_code(const Station& st);

@@ -1,0 +1,142 @@
+// The station's reading of its command line, of the tool's event stream and
+// its counting of runs, without processes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "station/events.h"
+#include "station/options.h"
+#include "station/slots.h"
+
+namespace {
+
+std::string parse(std::vector<std::string> args, StationOptions* o) {
+  std::vector<char*> argv;
+  args.insert(args.begin(), "update-station");
+  for (std::string& a : args) argv.push_back(a.data());
+  return parse_station_options((int)argv.size(), argv.data(), o);
+}
+
+TEST(StationOptions, SlotsAndStationOptionsAreTakenOutTheRestPassesInOrder) {
+  StationOptions o;
+  EXPECT_EQ(parse({"-p", "3", "-s", "3", "--boxes=2", "-p/dev/pts/4", "--port", "7", "-X",
+                   "--journal", "j.jsonl", "--max-failures", "5", "box.pad", "--update", "/u"},
+                  &o),
+            "");
+  EXPECT_EQ(o.ports, (std::vector<std::string>{"3", "/dev/pts/4", "7"}));
+  EXPECT_EQ(o.pass, (std::vector<std::string>{"-s", "3", "-X", "--journal", "j.jsonl", "box.pad"}));
+  EXPECT_EQ(o.file, "box.pad");
+  EXPECT_EQ(o.boxes, 2);
+  EXPECT_EQ(o.max_failures, 5);
+  EXPECT_EQ(o.update_path, "/u");
+}
+
+TEST(StationOptions, RefusedCommandLines) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"box.pad"},                              // no slot
+      {"-p", "1", "--boxes", "0", "box.pad"},   // no box at all
+      {"-p", "1", "--boxes", "2x", "box.pad"},  // not a number
+      {"-p", "1", "--max-failures", "-1", "b"},
+      {"-p", "1", "-l", "box.pad"},             // the station is the loop
+      {"-p", "1", "--events", "e", "box.pad"},  // the station's own channel
+      {"-p"},
+  };
+  for (const auto& args : bad) {
+    StationOptions o;
+    EXPECT_NE(parse(args, &o), "") << args[args.size() - 1];
+  }
+}
+
+// The lines of a good box and of a box that sent an ERROR: line.
+TEST(StationEvents, GoodAndFailedRunsAsTheViewSeesThem) {
+  const std::string t = R"("time":"2026-01-01T00:00:00.000Z",)";
+  struct Case {
+    std::string line;
+    EventKind kind;
+    std::string phase, box;
+    long speed;
+    int percent;
+  } cases[] = {
+      {"{" + t + R"("event":"phase","phase":"open"})", EventKind::kPhase, "open", "", 0, -1},
+      {"{" + t + R"("event":"box","box_version":"23.0"})", EventKind::kBox, "open", "23.0", 0, -1},
+      {"{" + t + R"("event":"speed","line_speed":921600})", EventKind::kSpeed, "open", "23.0",
+       921600, -1},
+      {"{" + t + R"("event":"progress","percent":42,"bytes":42,"total":100})",
+       EventKind::kProgress, "open", "23.0", 921600, 42},
+      {"not json", EventKind::kBad, "open", "23.0", 921600, 42},
+      {R"({"event":"phase"})", EventKind::kBad, "open", "23.0", 921600, 42},
+      {"{" + t + R"("event":"end","record":{"result":"ok","box_version":"23.0","seconds":12.5,)" +
+           R"("file_version":"23.0","file_checksum":"0badf00d","error":null,"box_error":null}})",
+       EventKind::kEnd, "end", "23.0", 921600, 42},
+  };
+  RunState r;
+  for (const Case& c : cases) {
+    EXPECT_EQ(apply_event(c.line, &r), c.kind) << c.line;
+    EXPECT_EQ(r.phase, c.phase) << c.line;
+    EXPECT_EQ(r.box_version, c.box) << c.line;
+    EXPECT_EQ(r.line_speed, c.speed) << c.line;
+    EXPECT_EQ(r.percent, c.percent) << c.line;
+  }
+  EXPECT_EQ(r.result, RunResult::kOk);
+  EXPECT_EQ(r.seconds, 12.5);
+
+  RunState f;
+  apply_event(R"({"event":"end","record":{"result":"failed","box_version":"23.0",)"
+              R"("error":"error updating image","box_error":"ERROR: flash 3"}})",
+              &f);
+  EXPECT_EQ(f.result, RunResult::kFailed);
+  EXPECT_EQ(failure_cause(f), "ERROR: flash 3");
+}
+
+// Runs in a row on one slot: what each counts as and when the slot parks.
+TEST(StationSlots, CountsParkingAndExitCode) {
+  auto end = [](const char* result, const char* error) {
+    RunState r;
+    r.ended = true;
+    r.result = std::string(result) == "ok"        ? RunResult::kOk
+               : std::string(result) == "stopped" ? RunResult::kStopped
+                                                  : RunResult::kFailed;
+    r.error = error;
+    return r;
+  };
+  struct Step {
+    RunState r;
+    int exit_code;
+    int ok, failed;
+    bool parked;
+    const char* line;
+  } steps[] = {
+      {end("ok", ""), 0, 1, 0, false, "p: ok in"},
+      {end("stopped", "stopped"), 1, 1, 0, false, "p: stopped, no box"},
+      {end("failed", "Time out"), 1, 1, 1, false, "p: failed: Time out"},
+      {end("ok", ""), 1, 1, 2, false, "p: failed: update ended with exit code 1"},  // an ok record with exit 1 is no success
+      {RunState(), -1, 1, 3, true, "p: failed: update ended without a record (killed)"},
+  };
+  Station st;
+  st.max_failures = 3;
+  st.slots.resize(1);
+  st.slots[0].port = "p";
+  for (const Step& s : steps) {
+    std::string line = finish_run(&st, 0, s.r, s.exit_code);
+    EXPECT_EQ(line.rfind(s.line, 0), 0u) << line;
+    EXPECT_EQ(st.slots[0].ok, s.ok) << line;
+    EXPECT_EQ(st.slots[0].failed, s.failed) << line;
+    EXPECT_EQ(st.slots[0].parked, s.parked) << line;
+  }
+  EXPECT_EQ(station_exit_code(st), 1);
+  EXPECT_EQ(st.causes["Time out"], 1);
+  std::string summary = summary_text(st, 3600);
+  EXPECT_NE(summary.find("parked"), std::string::npos) << summary;
+  // Rows never wrap: the in-place redraw counts on one line per row.
+  for (int columns : {20, 200}) {
+    std::string frame = view_frame(st, 10, columns);
+    size_t start = 0, eol;
+    while ((eol = frame.find('\n', start)) != std::string::npos) {
+      EXPECT_LT((int)(eol - start), columns);
+      start = eol + 1;
+    }
+  }
+}
+
+}  // namespace

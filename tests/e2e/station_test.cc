@@ -1,0 +1,269 @@
+// update-station run as a user would: slots of boxsims on pseudo-terminals,
+// one shared journal, the line mode's output, Ctrl-C.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/harness.h"
+
+namespace {
+
+// A slot: boxsim's options, or no device at all when `missing`.
+struct SlotSpec {
+  std::vector<std::string> box;
+  bool missing = false;
+  int ok, failed;    // the journal's lines for the port
+  int box_exit;      // boxsim's verdict (-2: not checked)
+};
+
+struct Case {
+  const char* name;
+  std::vector<SlotSpec> slots;
+  std::vector<std::string> station;  // the station's own options
+  int exit_code;
+  std::string cause;  // a failure cause the summary must list
+};
+
+class Station : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = make_temp_dir();
+    file = dir + "/box.pad";
+    ASSERT_EQ(make_pad(file, {"--format", "21", "--version", "23.0", "--record", "6000",
+                              "--record", "300:marked"}),
+              0);
+  }
+  void TearDown() override {
+    for (BgProcess& b : boxes) kill_process(&b);
+    std::system(("rm -rf " + dir).c_str());
+  }
+  // Starts boxsim with `args`; returns its pty path.
+  std::string start_box(const std::vector<std::string>& args) {
+    boxes.emplace_back();
+    std::vector<std::string> argv = {build_path("boxsim"), "--timeout", "60"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    EXPECT_TRUE(start_process(&boxes.back(), argv));
+    std::string line = wait_for_line(&boxes.back(), "PTY ", 10000);
+    EXPECT_FALSE(line.empty());
+    return line.substr(4);
+  }
+  std::vector<std::string> station_argv(const std::vector<std::string>& ports,
+                                        const std::vector<std::string>& options) {
+    std::vector<std::string> argv = {build_path("update-station")};
+    for (const std::string& p : ports) argv.insert(argv.end(), {"-p", p});
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {"--journal", dir + "/journal.jsonl", file});
+    return argv;
+  }
+  // The journal's results per port: "ok", "failed", "stopped" counted.
+  std::map<std::string, std::map<std::string, int>> journal() {
+    std::map<std::string, std::map<std::string, int>> per_port;
+    std::istringstream in(read_file(dir + "/journal.jsonl"));
+    std::string line;
+    while (std::getline(in, line)) {
+      nlohmann::json r = nlohmann::json::parse(line, nullptr, false);
+      EXPECT_TRUE(r.is_object()) << line;
+      if (!r.is_object()) continue;
+      per_port[r["port"].dump()][r["result"].get<std::string>()]++;
+      if (r["result"] == "ok") {
+        EXPECT_EQ(r["box_version"], "23.0") << line;
+      }
+    }
+    return per_port;
+  }
+  std::string dir, file;
+  std::vector<BgProcess> boxes;
+};
+
+TEST_F(Station, SlotsBoxesAndTheirEnds) {
+  const std::vector<std::string> good = {"--boxes", "3"};
+  const Case cases[] = {
+      {"four slots, three boxes each", {{good, false, 3, 0, 0}, {good, false, 3, 0, 0},
+                                        {good, false, 3, 0, 0}, {good, false, 3, 0, 0}},
+       {"--boxes", "3"}, 0, ""},
+      {"a box that sends an ERROR: line",
+       {{good, false, 3, 0, 0},
+        {{"--error-at", "download", "--error-line", "\\r\\nERROR: bad flash id\\r\\n"}, false,
+         0, 1, -2}},
+       {"--boxes", "3", "--max-failures", "1"}, 1, "failed: ERROR: bad flash id"},
+      {"a device that does not exist", {{good, false, 3, 0, 0}, {{}, true, 0, 2, -2}},
+       {"--boxes", "3", "--max-failures", "2"}, 1, "Inititialization of COM-port failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    boxes.clear();
+    SetUp();
+    std::vector<std::string> ports;
+    std::vector<size_t> box_of;
+    for (const SlotSpec& s : c.slots) {
+      box_of.push_back(boxes.size());
+      if (s.missing) {
+        ports.push_back(dir + "/no-such-device");
+        continue;
+      }
+      std::vector<std::string> args = s.box;
+      if (s.box_exit == 0) args.insert(args.end(), {"--expect", file});
+      ports.push_back(start_box(args));
+    }
+    ProcResult r = run_process(station_argv(ports, c.station), "", 120000);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+    // Not a terminal: plain lines, each starting with its port.
+    EXPECT_EQ(r.out.find_first_of("\r\x1b"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(c.cause), std::string::npos) << r.out;
+    auto per_port = journal();
+    for (size_t i = 0; i < c.slots.size(); i++) {
+      const SlotSpec& s = c.slots[i];
+      auto& counts = per_port[nlohmann::json(ports[i]).dump()];
+      EXPECT_EQ(counts["ok"], s.ok) << ports[i] << "\n" << r.out;
+      EXPECT_EQ(counts["failed"], s.failed) << ports[i] << "\n" << r.out;
+      if (s.failed) {
+        EXPECT_NE(r.out.find(ports[i] + ": parked"), std::string::npos) << r.out;
+      }
+      // boxsim --expect: every box got the file byte for byte.
+      if (s.box_exit != -2) {
+        EXPECT_EQ(wait_process(&boxes[box_of[i]], 20000), s.box_exit);
+      }
+    }
+  }
+}
+
+// The first Ctrl-C lets the box in its transfer finish and stops the slot
+// that has no box on its line, without counting it as an attempt.
+TEST_F(Station, FirstCtrlCFinishesTheBoxInProgress) {
+  // About four seconds on the paced line at 115200.
+  ASSERT_EQ(make_pad(file, {"--format", "21", "--version", "23.0", "--record", "45000"}), 0);
+  std::string busy = start_box({"--pace", "--expect", file});
+  std::string idle = start_box({"--silent-at", "keyword"});
+  BgProcess station;
+  ASSERT_TRUE(start_process(&station, station_argv({busy, idle}, {})));
+  EXPECT_NE(wait_for_line(&station, busy + ": download", 20000), "") << station.out;
+  kill(station.pid, SIGINT);
+  EXPECT_EQ(wait_process(&station, 30000), 0) << station.out;
+  EXPECT_NE(station.out.find(busy + ": ok"), std::string::npos) << station.out;
+  EXPECT_NE(station.out.find(idle + ": stopped, no box"), std::string::npos) << station.out;
+  auto per_port = journal();
+  EXPECT_EQ(per_port[nlohmann::json(busy).dump()]["ok"], 1);
+  EXPECT_EQ(per_port[nlohmann::json(idle).dump()]["stopped"], 1);
+  EXPECT_EQ(wait_process(&boxes[0], 20000), 0);
+}
+
+}  // namespace
+
+namespace {
+
+std::string tmux(const std::string& sock, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"/usr/bin/tmux", "-L", sock};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_process(argv, "", 10000).out;
+}
+
+// The live view in a real terminal: rows in place, the percent rising while
+// the box takes the file, the summary under the last frame.
+TEST_F(Station, LiveViewInATerminal) {
+  if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "no tmux";
+  ASSERT_EQ(make_pad(file, {"--format", "21", "--version", "23.0", "--record", "45000"}), 0);
+  std::string a = start_box({"--pace", "--expect", file});
+  std::string b = start_box({"--pace", "--expect", file});
+  std::string sock = "station-test-" + std::to_string(getpid());
+  std::string cmd;
+  for (const std::string& w : station_argv({a, b}, {"--boxes", "1"})) cmd += "'" + w + "' ";
+  tmux(sock, {"new-session", "-d", "-x", "160", "-y", "20", cmd + "; echo STATION-EXIT $?; sleep 60"});
+  std::vector<int> seen;  // the first slot's percent, frame after frame
+  std::string screen;
+  for (int i = 0; i < 300 && screen.find("STATION-EXIT") == std::string::npos; i++) {
+    usleep(100000);
+    screen = tmux(sock, {"capture-pane", "-p"});
+    size_t row = screen.find(" 1 " + a);
+    size_t bar = row == std::string::npos ? row : screen.find("] ", row);
+    size_t eol = screen.find('\n', row);
+    if (bar != std::string::npos && bar < eol && screen.find('%', bar) < eol) {
+      int pct = std::atoi(screen.c_str() + bar + 2);
+      if (seen.empty() || seen.back() != pct) seen.push_back(pct);
+    }
+  }
+  tmux(sock, {"kill-server"});
+  EXPECT_NE(screen.find("STATION-EXIT 0"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("Station: 2 ok, 0 failed"), std::string::npos) << screen;
+  // Redrawn in place: one header, one row per slot, no line mode lines.
+  EXPECT_EQ(screen.find(a + ": "), std::string::npos) << screen;
+  size_t rows = 0;
+  for (size_t p = screen.find(" 2 " + b); p != std::string::npos; p = screen.find(" 2 " + b, p + 1))
+    rows++;
+  EXPECT_EQ(rows, 1u) << screen;
+  ASSERT_GE(seen.size(), 3u) << screen;
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << ::testing::PrintToString(seen);
+  EXPECT_GT(seen.back(), seen.front());
+}
+
+}  // namespace
+
+namespace {
+
+// update --events on its own: the lines of a good box and of a box that
+// refuses the download with an ERROR: line.
+TEST_F(Station, EventStreamOfAGoodAndAFailedBox) {
+  struct Case {
+    std::vector<std::string> box;
+    int exit_code;
+    std::vector<std::string> phases;
+    std::string result, box_error;
+  } cases[] = {
+      {{"--expect", file}, 0, {"open", "wake", "sync", "identify", "download", "program", "end"}, "ok", ""},
+      {{"--error-at", "download", "--error-line", "\\r\\nERROR: download refused\\r\\n"}, 1,
+       {"open", "wake", "sync", "identify", "end"}, "failed", "ERROR: download refused"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.result);
+    boxes.clear();
+    std::string port = start_box(c.box);
+    std::string events = dir + "/events-" + c.result + ".jsonl";
+    ProcResult r = run_process({update_bin(), "-p", port, "-s", "3", "--events", events, file});
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+    std::vector<std::string> phases;
+    std::string box, last;
+    int percent = -1;
+    nlohmann::json record;
+    std::istringstream in(read_file(events));
+    std::string line;
+    while (std::getline(in, line)) {
+      nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
+      ASSERT_TRUE(e.is_object()) << line;
+      std::string t = e.value("time", "");
+      EXPECT_TRUE(t.size() == 24 && t[10] == 'T' && t[19] == '.' && t[23] == 'Z') << line;
+      EXPECT_NE(last, "end") << "a line after the end: " << line;
+      last = e.value("event", "");
+      if (last == "phase") phases.push_back(e.value("phase", ""));
+      if (last == "box") box = e.value("box_version", "");
+      if (last == "speed") {
+        EXPECT_EQ(e.value("line_speed", 0), 921600) << line;
+      }
+      if (last == "progress") {
+        EXPECT_GT(e.value("percent", -1), percent) << line;  // at most one per 1%
+        percent = e.value("percent", -1);
+      }
+      if (last == "end") record = e["record"];
+    }
+    EXPECT_EQ(phases, c.phases);
+    EXPECT_EQ(box, "23.0");
+    EXPECT_EQ(last, "end");
+    EXPECT_EQ(record.value("result", ""), c.result) << record.dump();
+    EXPECT_EQ(record.value("exit_code", -1), c.exit_code);
+    if (c.exit_code == 0) {
+      EXPECT_EQ(percent, 100);
+      EXPECT_TRUE(record["box_error"].is_null()) << record.dump();
+    } else {
+      EXPECT_NE(record.value("box_error", "").find(c.box_error), std::string::npos) << record.dump();
+    }
+  }
+}
+
+}  // namespace
