@@ -239,7 +239,7 @@ TEST(FrontEnd, JournalThatCannotBeOpenedOrWritten) {
        "update: cannot open the journal " + dir + "/missing/j.jsonl: No such file or directory\n"},
       {{}, {"UPDATE_JOURNAL=" + dir}, "update: cannot open the journal " + dir + ": Is a directory\n"},
       // The option wins over the environment.
-      {{"--jour=" + dir}, {"UPDATE_JOURNAL=" + dir + "/fine.jsonl"},
+      {{"--journal=" + dir}, {"UPDATE_JOURNAL=" + dir + "/fine.jsonl"},
        "update: cannot open the journal " + dir + ": Is a directory\n"},
       {{"--journal", "/dev/full"}, {},
        no_port + "update: cannot write the journal /dev/full: No space left on device\n"},
