@@ -568,57 +568,6 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
   }
 }
 
-// The event stream as a supervisor reads it: the phases in order, the box,
-// the raised speed, progress that only rises to the whole image, and the
-// journal's own record at the end, for a good box and one that fails.
-TEST_F(SerialUpdate, EventStreamOfAGoodAndAFailedBox) {
-  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "20000"});
-  const char* script =
-      "import json, sys\n"
-      "last = -1\n"
-      "for line in open(sys.argv[1]):\n"
-      "    e = json.loads(line)\n"
-      "    assert len(e['time']) == 24, e\n"
-      "    k = e['event']\n"
-      "    if k == 'progress':\n"
-      "        assert e['percent'] > last and e['bytes'] <= e['total'], e\n"
-      "        last = e['percent']\n"
-      "        if e['bytes'] == e['total']: print('progress', e['percent'], e['total'])\n"
-      "    elif k == 'end':\n"
-      "        print('end', json.dumps(e['record'], separators=(',', ':')))\n"
-      "    else:\n"
-      "        print(k, e.get('phase', e.get('box_version', e.get('line_speed'))))\n";
-  const std::string size = std::to_string(read_file(file).size());
-  struct Row {
-    std::vector<std::string> box;
-    std::string seen;  // without the end line
-  };
-  const Row rows[] = {
-      {{"--expect", file},
-       "phase open\nphase wake\nphase sync\nspeed 230400\nphase identify\nbox 23.0\n"
-       "phase download\nprogress 100 " + size + "\nphase program\nphase end\n"},
-      {{"--error-at", "finish"},
-       "phase open\nphase wake\nphase sync\nspeed 230400\nphase identify\nbox 23.0\n"
-       "phase download\nprogress 100 " + size + "\nphase program\nphase end\n"},
-  };
-  for (const Row& row : rows) {
-    std::string events = dir + "/events.jsonl", journal = dir + "/journal.jsonl";
-    unlink(events.c_str());
-    unlink(journal.c_str());
-    std::string com = start_box(row.box);
-    ProcResult r = update(com, {"-f", "--events", events, "--journal", journal, file});
-    ProcResult seen = run_process({"/usr/bin/env", "python3", "-c", script, events});
-    ASSERT_EQ(seen.exit_code, 0) << seen.err << read_file(events);
-    size_t end = seen.out.find("end ");
-    ASSERT_NE(end, std::string::npos) << seen.out;
-    EXPECT_EQ(seen.out.substr(0, end), row.seen);
-    // The end line carries the journal's record, byte for byte.
-    EXPECT_EQ(seen.out.substr(end + 4), read_file(journal));
-    EXPECT_EQ(r.exit_code, contains(read_file(journal), "\"result\":\"ok\"") ? 0 : 1);
-    kill_process(&box);
-  }
-}
-
 // A paced line cannot be beaten: the transfer takes at least what stop and
 // wait allows for the frame, rate, turnaround and latency, and not wildly
 // more. Bounds are wide; only the lower one is tight, and it holds on any
