@@ -66,12 +66,12 @@ uint32_t receive_software(plat_socket s, uint32_t size) {
   return size;
 }
 
-int fetch_software(plat_socket s, uint32_t size, uint32_t* received) {
+SoftwareFetch fetch_software(plat_socket s, uint32_t size, uint32_t* received) {
   uint32_t start = plat_now_ms();
   *received = receive_software(s, size);
   uint32_t took = plat_now_ms() - start;
-  if (*received != size) return 0;
-  return took > kReacquireAfterMs ? 2 : 1;
+  if (*received != size) return SoftwareFetch::kBrokeOff;
+  return took > kReacquireAfterMs ? SoftwareFetch::kSlow : SoftwareFetch::kInTime;
 }
 
 void server_goodbye(plat_socket s) { send_byte(s, kCmdGoodbye); }

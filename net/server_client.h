@@ -34,10 +34,14 @@ SoftwareSize software_size_verdict(uint32_t size);
 // count received (`size` when complete). `size` must fit the buffer.
 uint32_t receive_software(plat_socket s, uint32_t size);
 
-// receive_software timed by the millisecond clock. Returns 0 when the
-// reception broke off (`*received` says where), 1 when it was complete
-// within kReacquireAfterMs, 2 when complete but slower.
-int fetch_software(plat_socket s, uint32_t size, uint32_t* received);
+enum class SoftwareFetch {
+  kBrokeOff,  // `*received` says where
+  kInTime,    // complete within kReacquireAfterMs
+  kSlow,      // complete, but the box may have given up meanwhile
+};
+
+// receive_software timed by the millisecond clock.
+SoftwareFetch fetch_software(plat_socket s, uint32_t size, uint32_t* received);
 
 // 'Z'. Nothing comes back and a failed send changes nothing.
 void server_goodbye(plat_socket s);

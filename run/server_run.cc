@@ -68,8 +68,8 @@ void server_exchange(plat_socket s, plat_port port, uint16_t* major,
   std::printf("%s\n", message(105));
 
   uint32_t received;
-  int r = fetch_software(s, size, &received);
-  if (r == 0) {
+  SoftwareFetch r = fetch_software(s, size, &received);
+  if (r == SoftwareFetch::kBrokeOff) {
     std::printf("%30s\r", "");  // wipe the open progress line
     report_net_failure(kFailReception, received, size);
     finish(s, port, 1);
@@ -78,7 +78,7 @@ void server_exchange(plat_socket s, plat_port port, uint16_t* major,
   std::snprintf(g_settings.pad_path, sizeof g_settings.pad_path, "%s", kServerImageName);
   g_settings.pad_size = size;
 
-  if (r == 2) {
+  if (r == SoftwareFetch::kSlow) {
     VersionRecord version = {*major, *minor, 0};
     VersionRecord second = {0, 0, 0};
     resynchronise(port, &version, &second);

@@ -32,12 +32,12 @@ void start(const uint8_t* data, size_t size, bool reset) {
 void check_identity() {
   BoxIdentity id;
   std::memset(&id, 0x33, sizeof id);
-  int r = read_box_identity(3, &id);
+  IdentityRead r = read_box_identity(3, &id);
   const std::string& in = g_fake_net.incoming;
   size_t read = g_fake_net.read_at;
   FUZZ_CHECK(read <= 1 + 2 + 2 + 3 + kIdentityTextSize);
   FUZZ_CHECK(g_fake_net.sent.compare(0, 1, "\x02") == 0);
-  if (r == 1) {
+  if (r == IdentityRead::kRead) {
     FUZZ_CHECK(g_fake_net.sent == std::string("\x02\x01", 2));
     FUZZ_CHECK(static_cast<uint8_t>(in[0]) == 0x01);
     FUZZ_CHECK(id.major == static_cast<uint8_t>(in[3]) && id.minor == static_cast<uint8_t>(in[4]));
@@ -47,7 +47,7 @@ void check_identity() {
     for (size_t i = len; i < kIdentityTextSize; ++i) FUZZ_CHECK(id.text[i] == 0xFF);
   } else {
     FUZZ_CHECK(g_fake_net.sent == std::string("\x02", 1));
-    if (r == 2) {
+    if (r == IdentityRead::kTextUnbounded) {
       FUZZ_CHECK(read == 8 + kIdentityTextSize);
       FUZZ_CHECK(std::memchr(id.text, 0, kIdentityTextSize) == nullptr);
     }
@@ -56,10 +56,10 @@ void check_identity() {
 
 void check_image_reply(bool reset) {
   size_t before = g_fake_net.incoming.size();
-  int r = send_image_block(3, 64);
+  BlockSend r = send_image_block(3, 64);
   FUZZ_CHECK(g_fake_net.sent.size() == 5 + 64);
   bool byte_came = before > 0;
-  FUZZ_CHECK(r == (byte_came || !reset ? 0 : 2));
+  FUZZ_CHECK(r == (byte_came || !reset ? BlockSend::kDelivered : BlockSend::kBrokeOff));
 }
 
 void check_server(const uint8_t* data, size_t size) {
