@@ -139,7 +139,9 @@ void normalize_pad_path(char* name) {
   name[1] = ':';
 }
 
-uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version, uint32_t* checksum) {
+uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version, uint32_t* checksum,
+                    bool* too_big) {
+  if (too_big) *too_big = false;
   g_accepted.valid = false;
   long size = file_size(path);
   if (size <= 0) return 0;
@@ -164,6 +166,10 @@ uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version, uint32
   }
   if (length > kMaxPayload) {
     std::fclose(f);
+    if (too_big) {
+      *too_big = true;
+      return 0;
+    }
     report_failure(stderr, kNoCode, {102}, "\n");
     exit_run(1);
   }

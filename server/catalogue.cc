@@ -74,7 +74,15 @@ bool check_file(Catalogue* c, const std::string& rel, Software* sw) {
   uint8_t format = 0;
   uint32_t version_word = 0;
   uint32_t checksum = 0;
-  uint32_t size = pad_verify(via, &format, &version_word, &checksum);
+  bool too_big = false;
+  uint32_t size = pad_verify(via, &format, &version_word, &checksum, &too_big);
+  // Grown past the buffer since the size test above: left out like any
+  // other file that does not fit, never the end of the server.
+  if (too_big) {
+    close(fd);
+    leave_out(c, rel, "grew past the tool's image buffer while it was checked");
+    return false;
+  }
   if (size == 0) {
     close(fd);
     leave_out(c, rel, "fails the PAD check (length field or checksum)");
