@@ -349,6 +349,9 @@ idle=$(calc '%.3f' "($2 + $3) * 100 / $1")
 row "Silent box: the tool's CPU while it waits $IDLE s for a version line" \
   "$(calc '%.3f' "($2 + $3) * 1000") ms over $(calc '%.1f' "$1") s" "$idle %" "< 0.5 %" "$(met "$idle < 0.5")"
 
+# --- the update server under load (bench/server_bench.sh) -----------------
+. "$SRC/bench/server_bench.sh"
+
 # --- the table ------------------------------------------------------------
 table="$work/table"
 {

@@ -26,6 +26,9 @@ bool run_hook(RunEnd end, int code) {
 void set_end_hook(EndHook hook) { g_hook = hook; }
 
 void exit_run(int code) {
+  // A failure a stop request caused (an interrupted connect, say) is the
+  // stop, not a fault of the box or the line.
+  if (code != 0) exit_if_stopped();
   // The attempt's record goes out before the pause: the box is done with.
   // A record that cannot be kept fails the run.
   if (!run_hook(code == 0 ? RunEnd::kOk : RunEnd::kFailed, code)) code = 1;

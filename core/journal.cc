@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/visible.h"
 #include "platform/error.h"
 #include "platform/file.h"
 
@@ -16,34 +17,6 @@ namespace {
 std::string g_path;
 plat_file g_first = kNoFile;
 const char* g_program = "update";
-
-// Length of the UTF-8 sequence at `p` (at most `left` bytes), or 0 when it
-// is not a well-formed one (overlong, surrogate, beyond U+10FFFF, cut off).
-size_t utf8_length(const unsigned char* p, size_t left) {
-  unsigned char c = p[0];
-  size_t n;
-  uint32_t cp;
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-    cp = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    cp = c & 0x0F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    cp = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (left < n) return 0;
-  for (size_t i = 1; i < n; i++) {
-    if ((p[i] & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (p[i] & 0x3F);
-  }
-  if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) return 0;
-  if (cp >= 0xD800 && cp <= 0xDFFF) return 0;
-  return n;
-}
 
 void add(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void add(std::string* out, const char* format, ...) {
@@ -89,7 +62,7 @@ std::string json_string(const char* text) {
     } else if (c < 0x20 || c == 0x7F) {
       add(&out, "\\u%04x", c);
     } else if (c >= 0x80) {
-      size_t n = utf8_length(p, left);
+      size_t n = utf8_sequence_length(p, left);
       if (n == 0) {
         add(&out, "\\u%04x", c);
       } else {

@@ -11,6 +11,7 @@
 #include "core/settings.h"
 #include "frontend/options.h"
 #include "image/pad.h"
+#include "platform/file.h"
 #include "platform/stop.h"
 #include "run/attempt.h"
 #include "run/links.h"
@@ -87,8 +88,16 @@ int run_update(int argc, char** argv) {
     journal = std::getenv("UPDATE_JOURNAL");
     if (journal && !*journal) journal = nullptr;
   }
-  if (!attempt_setup(journal, s->events_path, s->server ? nullptr : argv[first_arg]))
-    exit_run(1);
+  // A record appended to the PAD file would corrupt the image it records.
+  const char* file = s->server ? nullptr : argv[first_arg];
+  for (const char* out : {journal, s->events_path}) {
+    if (out && file && plat_same_file(out, file)) {
+      std::fprintf(stderr, "%s: %s is the PAD file itself; no record goes there\n",
+                   s->program_name, out);
+      exit_run(1);
+    }
+  }
+  if (!attempt_setup(journal, s->events_path, file)) exit_run(1);
   if (s->network || s->server) {
     if (!s->host) {
       report_failure(stderr, kNoCode, {96}, "\n");
@@ -100,7 +109,6 @@ int run_update(int argc, char** argv) {
     }
   }
   if (!s->server) {
-    const char* file = argv[first_arg];
     if (std::strlen(file) >= sizeof s->pad_path) {
       report_failure(stdout, kNoCode, {38, 39}, "\n");
       exit_run(1);

@@ -123,6 +123,16 @@ void usage_and_exit(const char* argv0) {
   exit_run(1);
 }
 
+// The word getopt_long reads its next long option from: the first argument
+// from optind on that is not a plain argument (those it skips and moves
+// behind the options). Inside a cluster of letters ("-lw") it is that
+// cluster, which no long option reads. nullptr at the end.
+const char* next_option_word(int argc, char** argv) {
+  for (int i = optind < 1 ? 1 : optind; i < argc; i++)
+    if (argv[i][0] == '-' && argv[i][1] != '\0') return argv[i];
+  return nullptr;
+}
+
 }  // namespace
 
 const option* long_options_for(const char* word) {
@@ -135,20 +145,6 @@ const option* long_options_for(const char* word) {
   }
   return kLongOptions + kFullOnlyCount;
 }
-
-namespace {
-
-// The word getopt_long reads its next long option from: the first argument
-// from optind on that is not a plain argument (those it skips and moves
-// behind the options). Inside a cluster of letters ("-lw") it is that
-// cluster, which no long option reads. nullptr at the end.
-const char* next_option_word(int argc, char** argv) {
-  for (int i = optind < 1 ? 1 : optind; i < argc; i++)
-    if (argv[i][0] == '-' && argv[i][1] != '\0') return argv[i];
-  return nullptr;
-}
-
-}  // namespace
 
 int option_number(const char* text) {
   return (int)std::strtol(text, nullptr, 10);

@@ -139,7 +139,9 @@ void normalize_pad_path(char* name) {
   name[1] = ':';
 }
 
-uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version) {
+uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version, uint32_t* checksum,
+                    bool* too_big) {
+  if (too_big) *too_big = false;
   g_accepted.valid = false;
   long size = file_size(path);
   if (size <= 0) return 0;
@@ -164,6 +166,10 @@ uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version) {
   }
   if (length > kMaxPayload) {
     std::fclose(f);
+    if (too_big) {
+      *too_big = true;
+      return 0;
+    }
     report_failure(stderr, kNoCode, {102}, "\n");
     exit_run(1);
   }
@@ -189,6 +195,7 @@ uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version) {
 
   *format = header[4];
   *version = be32(header + 5);
+  if (checksum) *checksum = be32(stored);
   fingerprint_add(&print, stored, sizeof stored);
   g_accepted = {true, path, static_cast<uint32_t>(size), fingerprint_value(print), be32(stored)};
   return static_cast<uint32_t>(size);

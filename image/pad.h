@@ -10,9 +10,12 @@ void normalize_pad_path(char* name);
 // Checks a PAD file. Returns the file size S (> 0) of a well-formed file and
 // fills `format` and `version`; 0 otherwise, also for anything that is not
 // a regular file. A file that cannot fit the image buffer ends the run
-// (message 102, exit code 1). The loaders hold later reloads against the
-// file it last accepted.
-uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version);
+// (message 102, exit code 1), unless `too_big` is given: a program that
+// outlives one file (the update server) learns it there and goes on. The
+// loaders hold later reloads against the file it last accepted.
+// `*checksum`, when given, receives the sum stored at the file's end.
+uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version,
+                    uint32_t* checksum = nullptr, bool* too_big = nullptr);
 
 // What the file check found in an accepted PAD file.
 struct PadCheck {

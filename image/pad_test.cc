@@ -239,6 +239,12 @@ TEST_F(PadFiles, OversizedFilesEndTheRunWithMessage102) {
         },
         ::testing::ExitedWithCode(1), kMessage102)
         << length;
+    // A caller that outlives the file learns it and goes on.
+    bool too_big = false;
+    uint8_t format = 0;
+    uint32_t version = 0;
+    EXPECT_EQ(pad_verify(path.c_str(), &format, &version, nullptr, &too_big), 0u);
+    EXPECT_TRUE(too_big) << length;
   }
   // The size test comes first: a huge length in a small file is just bad.
   EXPECT_EQ(verify(write("liar.pad", zero_payload_header(0xFFFFFFF0))), 0u);

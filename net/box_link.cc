@@ -33,24 +33,24 @@ int box_hello(plat_socket s) {
   return receive_acknowledge(s) ? 0 : 2;
 }
 
-int read_box_identity(plat_socket s, BoxIdentity* id) {
-  if (!send_byte(s, kCmdIdentity) || !receive_acknowledge(s)) return 0;
+IdentityRead read_box_identity(plat_socket s, BoxIdentity* id) {
+  if (!send_byte(s, kCmdIdentity) || !receive_acknowledge(s)) return IdentityRead::kFailed;
   for (uint8_t& b : id->prefix)
-    if (!receive_byte(s, &b)) return 0;
-  if (!receive_byte(s, &id->major) || !receive_byte(s, &id->minor)) return 0;
+    if (!receive_byte(s, &b)) return IdentityRead::kFailed;
+  if (!receive_byte(s, &id->major) || !receive_byte(s, &id->minor)) return IdentityRead::kFailed;
   for (uint8_t& b : id->extra)
-    if (!receive_byte(s, &b)) return 0;
+    if (!receive_byte(s, &b)) return IdentityRead::kFailed;
   std::memset(id->text, 0xFF, sizeof id->text);
   bool ended = false;
   for (uint8_t& b : id->text) {
-    if (!receive_byte(s, &b)) return 0;
+    if (!receive_byte(s, &b)) return IdentityRead::kFailed;
     if (b == 0) {
       ended = true;
       break;
     }
   }
-  if (!ended) return 2;
-  return send_acknowledge(s) ? 1 : 0;
+  if (!ended) return IdentityRead::kTextUnbounded;
+  return send_acknowledge(s) ? IdentityRead::kRead : IdentityRead::kFailed;
 }
 
 bool identity_fits(const BoxIdentity& id, uint32_t version_word) {
@@ -66,19 +66,19 @@ void print_identity_mismatch(const BoxIdentity& id, uint32_t version_word) {
   std::printf("Version in Box:     0x%4.4x%4.4x\n", major, minor);
 }
 
-int send_image_block(plat_socket s, uint32_t length) {
+BlockSend send_image_block(plat_socket s, uint32_t length) {
   // Stop at the first byte that does not go out: the box could not make
   // sense of the rest, and its reply would never come.
-  if (!send_byte(s, kCmdImage)) return 1;
+  if (!send_byte(s, kCmdImage)) return BlockSend::kNotSent;
   for (int shift = 24; shift >= 0; shift -= 8)
-    if (!send_byte(s, static_cast<uint8_t>(length >> shift))) return 1;
-  if (!send_block(s, length)) return 1;
+    if (!send_byte(s, static_cast<uint8_t>(length >> shift))) return BlockSend::kNotSent;
+  if (!send_block(s, length)) return BlockSend::kNotSent;
   // Any byte, or an orderly close, is the box's "done". A reset is not: a
   // block that went into the kernel's buffers need not have reached it.
   // Nor is a close while the box's stack still owes the acknowledgement of
   // part of the block: those bytes never got into the box.
   uint8_t reply;
   int r = receive_byte_or_close(s, &reply);
-  if (r < 0 || (r == 0 && plat_socket_unsent(s) > 0)) return 2;
-  return 0;
+  if (r < 0 || (r == 0 && plat_socket_unsent(s) > 0)) return BlockSend::kBrokeOff;
+  return BlockSend::kDelivered;
 }

@@ -22,11 +22,15 @@ struct BoxIdentity {
 // answer was missing or not the acknowledge byte.
 int box_hello(plat_socket s);
 
-// Command 0x02 and the record, then our acknowledge. Returns 1 on success,
-// 0 at the first failed step (later steps are not made), and 2 when the
-// text field fills with 256 bytes and none of them is the zero byte: the
-// exchange fails there rather than read an unbounded text.
-int read_box_identity(plat_socket s, BoxIdentity* id);
+enum class IdentityRead {
+  kRead,
+  kFailed,         // at the first failed step; later steps are not made
+  kTextUnbounded,  // 256 text bytes without the zero byte: the exchange
+                   // fails there rather than read an unbounded text
+};
+
+// Command 0x02 and the record, then our acknowledge.
+IdentityRead read_box_identity(plat_socket s, BoxIdentity* id);
 
 // The box fits when its major and minor, each taken as a signed byte,
 // equal the high and the low half of `version_word`; so a byte of 0x80 or
@@ -36,11 +40,15 @@ bool identity_fits(const BoxIdentity& id, uint32_t version_word);
 // The message 68 line and the two version lines, on standard output.
 void print_identity_mismatch(const BoxIdentity& id, uint32_t version_word);
 
+enum class BlockSend {
+  kDelivered,  // everything went out and the box replied, or closed in
+               // order after its stack had acknowledged the whole block
+  kNotSent,    // something did not go out
+  kBrokeOff,   // the box broke the connection off (a reset), or closed
+               // while bytes of the block were still unacknowledged: the
+               // image has not (or may not have) arrived
+};
+
 // Command 0x09: the length, the first `length` bytes of the image buffer,
-// then the box's one reply byte, awaited but not judged. Returns 0 when
-// everything went out and the box replied, or closed in order after its
-// stack had acknowledged the whole block; 1 when something did not go out;
-// 2 when the box broke the connection off (a receive error, such as a
-// reset), or closed while bytes of the block were still unacknowledged:
-// the image has not (or may not have) arrived.
-int send_image_block(plat_socket s, uint32_t length);
+// then the box's one reply byte, awaited but not judged.
+BlockSend send_image_block(plat_socket s, uint32_t length);

@@ -31,7 +31,7 @@ TEST(BoxLink, IdentityRecordFieldsAndTextFill) {
     TestPeer p;
     p.say(record_head(0x15, 0x01) + std::string("hi\0", 3));
     BoxIdentity id;
-    EXPECT_EQ(1, read_box_identity(p.tool(), &id));
+    EXPECT_EQ(IdentityRead::kRead, read_box_identity(p.tool(), &id));
     EXPECT_EQ(bytes_of({0x02, 0x01}), p.heard());
     EXPECT_EQ(0xA1, id.prefix[0]);
     EXPECT_EQ(0xA2, id.prefix[1]);
@@ -45,7 +45,7 @@ TEST(BoxLink, IdentityRecordFieldsAndTextFill) {
     TestPeer p;
     p.say(record_head(0, 0) + std::string(1, '\0'));
     BoxIdentity id;
-    EXPECT_EQ(1, read_box_identity(p.tool(), &id));
+    EXPECT_EQ(IdentityRead::kRead, read_box_identity(p.tool(), &id));
     EXPECT_EQ(0, id.text[0]);
     for (int i = 1; i < kIdentityTextSize; ++i) ASSERT_EQ(0xFF, id.text[i]) << i;
   }
@@ -54,7 +54,7 @@ TEST(BoxLink, IdentityRecordFieldsAndTextFill) {
     TestPeer p;
     p.say(record_head(0, 0) + std::string(255, 'a') + std::string(1, '\0'));
     BoxIdentity id;
-    EXPECT_EQ(1, read_box_identity(p.tool(), &id));
+    EXPECT_EQ(IdentityRead::kRead, read_box_identity(p.tool(), &id));
   }
 }
 
@@ -63,7 +63,7 @@ TEST(BoxLink, IdentityFailuresSendNoClosingAcknowledge) {
     TestPeer p;
     p.say(record_head(0, 0) + std::string(10000, 'a'));
     BoxIdentity id;
-    EXPECT_EQ(2, read_box_identity(p.tool(), &id));
+    EXPECT_EQ(IdentityRead::kTextUnbounded, read_box_identity(p.tool(), &id));
     EXPECT_EQ(bytes_of({0x02}), p.heard());
   }
   {
@@ -71,13 +71,13 @@ TEST(BoxLink, IdentityFailuresSendNoClosingAcknowledge) {
     p.say(record_head(0x15, 0x00).substr(0, 4));
     p.hang_up();
     BoxIdentity id;
-    EXPECT_EQ(0, read_box_identity(p.tool(), &id));
+    EXPECT_EQ(IdentityRead::kFailed, read_box_identity(p.tool(), &id));
   }
   {
     TestPeer p;
     p.say(bytes_of({0x00}) + record_head(0, 0).substr(1) + std::string(1, '\0'));
     BoxIdentity id;
-    EXPECT_EQ(0, read_box_identity(p.tool(), &id)) << "a refused request";
+    EXPECT_EQ(IdentityRead::kFailed, read_box_identity(p.tool(), &id)) << "a refused request";
     EXPECT_EQ(bytes_of({0x02}), p.heard()) << "no further steps after a failure";
   }
 }
@@ -111,7 +111,7 @@ TEST(BoxLink, ImageBlockCommandLengthAndReply) {
   {
     TestPeer p;
     p.say(bytes_of({0x5A}));
-    EXPECT_EQ(0, send_image_block(p.tool(), 300));
+    EXPECT_EQ(BlockSend::kDelivered, send_image_block(p.tool(), 300));
     EXPECT_EQ(bytes_of({0x09, 0x00, 0x00, 0x01, 0x2C}) +
                   std::string(reinterpret_cast<char*>(g_image_buffer), 300),
               p.heard());
@@ -120,12 +120,12 @@ TEST(BoxLink, ImageBlockCommandLengthAndReply) {
     // A box that closes instead of replying: the block went out all the same.
     TestPeer p;
     shutdown(p.fds[1], SHUT_WR);
-    EXPECT_EQ(0, send_image_block(p.tool(), 300));
+    EXPECT_EQ(BlockSend::kDelivered, send_image_block(p.tool(), 300));
   }
   {
     TestPeer p;
     p.hang_up();
-    EXPECT_EQ(1, send_image_block(p.tool(), 300));
+    EXPECT_EQ(BlockSend::kNotSent, send_image_block(p.tool(), 300));
   }
 }
 
@@ -156,8 +156,8 @@ TEST(BoxLink, BoxClosingBeforeItsStackTookTheBlockHasNotGotIt) {
   const uint32_t n = 64 * 1024;  // far more than the box's buffer holds
   struct {
     bool box_reads_block;
-    int result;
-  } const cases[] = {{true, 0}, {false, 2}};
+    BlockSend result;
+  } const cases[] = {{true, BlockSend::kDelivered}, {false, BlockSend::kBrokeOff}};
   for (const auto& c : cases) {
     int fds[2] = {-1, -1};
     ASSERT_TRUE(tcp_pair(fds));

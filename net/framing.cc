@@ -1,14 +1,22 @@
 #include "net/framing.h"
 
+#include "core/exit.h"
 #include "image/image_buffer.h"
 
 int send_byte(plat_socket s, uint8_t value) {
-  return plat_tcp_send(s, &value, 1) == 1 ? 1 : 0;
+  if (plat_tcp_send(s, &value, 1) == 1) return 1;
+  exit_if_stopped();
+  return 0;
 }
 
 int receive_byte(plat_socket s, uint8_t* value) {
   uint8_t b;
-  if (plat_tcp_recv(s, &b, 1) != 1) return 0;
+  if (plat_tcp_recv(s, &b, 1) != 1) {
+    // A receive without a limit ends early only for a stop request, which
+    // is no failure of the peer.
+    exit_if_stopped();
+    return 0;
+  }
   *value = b;
   return 1;
 }
@@ -16,6 +24,7 @@ int receive_byte(plat_socket s, uint8_t* value) {
 int receive_byte_or_close(plat_socket s, uint8_t* value) {
   uint8_t b;
   long r = plat_tcp_recv(s, &b, 1);
+  if (r < 0) exit_if_stopped();
   if (r < 0) return -1;
   if (r == 0) return 0;
   *value = b;
@@ -42,7 +51,9 @@ int receive_acknowledge(plat_socket s) {
 }
 
 int send_block(plat_socket s, uint32_t n) {
-  return plat_tcp_send(s, g_image_buffer, n) == static_cast<long>(n) ? 1 : 0;
+  if (plat_tcp_send(s, g_image_buffer, n) == static_cast<long>(n)) return 1;
+  exit_if_stopped();
+  return 0;
 }
 
 void shut_down_link(plat_socket s) { plat_tcp_shutdown(s); }

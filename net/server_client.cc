@@ -46,6 +46,11 @@ int server_ask_size(plat_socket s, int channel, uint16_t major,
   return receive_number(s, size);
 }
 
+SoftwareSize software_size_verdict(uint32_t size) {
+  if (size == 0) return SoftwareSize::kNone;
+  return size > kImageBufferSize ? SoftwareSize::kTooBig : SoftwareSize::kFits;
+}
+
 uint32_t receive_software(plat_socket s, uint32_t size) {
   int last = -1;
   for (uint32_t i = 0; i < size; ++i) {
@@ -61,12 +66,12 @@ uint32_t receive_software(plat_socket s, uint32_t size) {
   return size;
 }
 
-int fetch_software(plat_socket s, uint32_t size, uint32_t* received) {
+SoftwareFetch fetch_software(plat_socket s, uint32_t size, uint32_t* received) {
   uint32_t start = plat_now_ms();
   *received = receive_software(s, size);
   uint32_t took = plat_now_ms() - start;
-  if (*received != size) return 0;
-  return took > kReacquireAfterMs ? 2 : 1;
+  if (*received != size) return SoftwareFetch::kBrokeOff;
+  return took > kReacquireAfterMs ? SoftwareFetch::kSlow : SoftwareFetch::kInTime;
 }
 
 void server_goodbye(plat_socket s) { send_byte(s, kCmdGoodbye); }

@@ -22,16 +22,26 @@ int server_query(plat_socket s, int channel, uint16_t major, uint16_t minor,
 int server_ask_size(plat_socket s, int channel, uint16_t major,
                     uint16_t minor, uint32_t* size);
 
+// What the software size a server announced means: nothing new for the
+// box (0), more than the image buffer holds (message 102; the fetch would
+// write past it), or a size to fetch.
+enum class SoftwareSize { kNone, kTooBig, kFits };
+SoftwareSize software_size_verdict(uint32_t size);
+
 // Receives `size` bytes one call each into the image buffer from offset 0,
 // with the "network transfer" progress line at every 1000th byte whose
 // percentage has risen. Stops at the first failed receive. Returns the
 // count received (`size` when complete). `size` must fit the buffer.
 uint32_t receive_software(plat_socket s, uint32_t size);
 
-// receive_software timed by the millisecond clock. Returns 0 when the
-// reception broke off (`*received` says where), 1 when it was complete
-// within kReacquireAfterMs, 2 when complete but slower.
-int fetch_software(plat_socket s, uint32_t size, uint32_t* received);
+enum class SoftwareFetch {
+  kBrokeOff,  // `*received` says where
+  kInTime,    // complete within kReacquireAfterMs
+  kSlow,      // complete, but the box may have given up meanwhile
+};
+
+// receive_software timed by the millisecond clock.
+SoftwareFetch fetch_software(plat_socket s, uint32_t size, uint32_t* received);
 
 // 'Z'. Nothing comes back and a failed send changes nothing.
 void server_goodbye(plat_socket s);

@@ -98,7 +98,7 @@ TEST(ServerClient, ProgressLinesAtEvery1000thByteWhenThePercentageRises) {
 
 // Feeds the first byte, waits until the tool has taken it (so its first
 // clock reading is done), moves the clock by `ms`, then feeds the rest.
-int fetch_taking(uint32_t ms) {
+SoftwareFetch fetch_taking(uint32_t ms) {
   TestPeer p;
   std::string sw = software(3000);
   fake_clock_set(0xFFFFF000u);  // the difference must survive the wrap
@@ -114,7 +114,7 @@ int fetch_taking(uint32_t ms) {
   });
   testing::internal::CaptureStdout();
   uint32_t received = 0;
-  int r = fetch_software(p.tool(), 3000, &received);
+  SoftwareFetch r = fetch_software(p.tool(), 3000, &received);
   feeder.join();
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(3000u, received);
@@ -122,9 +122,9 @@ int fetch_taking(uint32_t ms) {
 }
 
 TEST(ServerClient, ReacquireOnlyAfterMoreThan12000Ms) {
-  EXPECT_EQ(1, fetch_taking(0));
-  EXPECT_EQ(1, fetch_taking(12000));
-  EXPECT_EQ(2, fetch_taking(12001));
+  EXPECT_EQ(SoftwareFetch::kInTime, fetch_taking(0));
+  EXPECT_EQ(SoftwareFetch::kInTime, fetch_taking(12000));
+  EXPECT_EQ(SoftwareFetch::kSlow, fetch_taking(12001));
 }
 
 TEST(ServerClient, BrokenReceptionIsNotComplete) {
@@ -133,7 +133,7 @@ TEST(ServerClient, BrokenReceptionIsNotComplete) {
   p.hang_up();
   uint32_t received = 0;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(0, fetch_software(p.tool(), 5000, &received));
+  EXPECT_EQ(SoftwareFetch::kBrokeOff, fetch_software(p.tool(), 5000, &received));
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(999u, received);
 }

@@ -27,9 +27,9 @@ ImageTransfer network_image_transfer(plat_socket s, const char* pad_path, uint32
   if (pad_load_patched(pad_path, pad_size, version_word, false) != 0)
     return ImageTransfer::kReloadFailed;
   phase_set(Phase::kDownload);
-  int sent = send_image_block(s, pad_size);
-  if (sent == 2) return ImageTransfer::kBrokeOff;
-  if (sent != 0) return ImageTransfer::kNotSent;
+  BlockSend sent = send_image_block(s, pad_size);
+  if (sent == BlockSend::kBrokeOff) return ImageTransfer::kBrokeOff;
+  if (sent == BlockSend::kNotSent) return ImageTransfer::kNotSent;
   std::printf("%s\n", message(46));
   std::printf("%s", message(47));
   std::printf("%s\n", message(46));
@@ -41,9 +41,9 @@ void network_box_update(plat_socket s) {
   if (box_hello(s) != 0) fail(s, kFailHello);
 
   BoxIdentity id;
-  int r = read_box_identity(s, &id);
-  if (r == 2) fail(s, kFailIdentityText);
-  if (r != 1) fail(s, kFailIdentity);
+  IdentityRead r = read_box_identity(s, &id);
+  if (r == IdentityRead::kTextUnbounded) fail(s, kFailIdentityText);
+  if (r == IdentityRead::kFailed) fail(s, kFailIdentity);
   attempt_box(id.major, id.minor);
 
   if (!identity_fits(id, g_settings.version_word)) {

@@ -7,7 +7,6 @@
 #include "core/phase.h"
 #include "core/report.h"
 #include "core/settings.h"
-#include "image/image_buffer.h"
 #include "net/failures.h"
 #include "net/framing.h"
 #include "net/server_client.h"
@@ -57,19 +56,20 @@ void server_exchange(plat_socket s, plat_port port, uint16_t* major,
 
   uint32_t size;
   if (!server_ask_size(s, channel, *major, *minor, &size)) fail(s, port, kFailSizeAnswer);
-  if (size == 0) {
+  SoftwareSize verdict = software_size_verdict(size);
+  if (verdict == SoftwareSize::kNone) {
     std::printf("%s\n", message(104));
     finish(s, port, 0);
   }
-  if (size > kImageBufferSize) {
+  if (verdict == SoftwareSize::kTooBig) {
     report_failure(stderr, kNoCode, {102}, "\n");
     finish(s, port, 1);
   }
   std::printf("%s\n", message(105));
 
   uint32_t received;
-  int r = fetch_software(s, size, &received);
-  if (r == 0) {
+  SoftwareFetch r = fetch_software(s, size, &received);
+  if (r == SoftwareFetch::kBrokeOff) {
     std::printf("%30s\r", "");  // wipe the open progress line
     report_net_failure(kFailReception, received, size);
     finish(s, port, 1);
@@ -78,7 +78,7 @@ void server_exchange(plat_socket s, plat_port port, uint16_t* major,
   std::snprintf(g_settings.pad_path, sizeof g_settings.pad_path, "%s", kServerImageName);
   g_settings.pad_size = size;
 
-  if (r == 2) {
+  if (r == SoftwareFetch::kSlow) {
     VersionRecord version = {*major, *minor, 0};
     VersionRecord second = {0, 0, 0};
     resynchronise(port, &version, &second);

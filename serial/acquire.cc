@@ -36,6 +36,16 @@ SyncSettings sync_settings(const RunSettings& s) {
 
 }  // namespace
 
+AcquireStep acquire_retry_step(uint32_t error, int retries_left) {
+  // Below 0 cannot happen (the budget is spent down to 0 and no further);
+  // were it to, it is spent all the same rather than counted on for ever.
+  if (error == ERR_TIMEOUT)
+    return retries_left > 0 ? AcquireStep::kRetry : AcquireStep::kOutOfTimeOuts;
+  if (error == kErrReadAborted)
+    return retries_left > 0 ? AcquireStep::kReopen : AcquireStep::kStaysGone;
+  return AcquireStep::kOtherError;
+}
+
 plat_port open_box_port(const RunSettings& s) {
   phase_set(Phase::kOpen);
   // Synchronised bootloaders get the keyword without a write time limit.
@@ -58,7 +68,8 @@ void acquire_bootloader(plat_port* port, VersionRecord* version, VersionRecord* 
       if (err == ERR_TIMEOUT)
         report_failure(stderr, kNoCode, {43}, " %s\n", port_label(s, label, sizeof label));
       else
-        report_failure(stderr, error_code((long)err), {44}, " %li\n", (long)err);
+        report_failure(stderr, error_code((long)plat_last_driver_error()), {44}, " %li\n",
+                       (long)plat_last_driver_error());
       stop(*port);
     }
     bool synced = true;
@@ -78,24 +89,25 @@ void acquire_bootloader(plat_port* port, VersionRecord* version, VersionRecord* 
       return;
     uint32_t err = plat_last_error();
     exit_if_stopped();
-    if (err == ERR_TIMEOUT) {
-      if (s.retries_left == 0) {
+    switch (acquire_retry_step(err, s.retries_left)) {
+      case AcquireStep::kRetry:
+        s.retries_left--;
+        break;
+      case AcquireStep::kReopen:
+        port_close(*port);
+        *port = open_box_port(s);
+        s.retries_left--;
+        break;
+      case AcquireStep::kOutOfTimeOuts:
         std::fprintf(stderr, "%s\n", message(61));
         report_failure(stderr, kNoCode, {62}, "\n");
         stop(*port);
-      }
-      s.retries_left--;
-    } else if (err == kErrReadAborted) {
-      if (s.retries_left == 0) {
+      case AcquireStep::kStaysGone:
         report_failure(stderr, kNoCode, {62}, "\n");
         stop(*port);
-      }
-      port_close(*port);
-      *port = open_box_port(s);
-      s.retries_left--;
-    } else {
-      report_failure(stderr, error_code((long)err), {49}, " %lx\n", (unsigned long)err);
-      stop(*port);
+      case AcquireStep::kOtherError:
+        report_wait_failure();
+        stop(*port);
     }
   }
 }
@@ -119,7 +131,7 @@ void resynchronise(plat_port port, VersionRecord* version, VersionRecord* second
     // tight loop for good.
     uint32_t err = plat_last_error();
     if (!synced && err == kErrReadAborted) {
-      report_failure(stderr, error_code((long)err), {49}, " %lx\n", (unsigned long)err);
+      report_wait_failure();
       stop(port);
     }
     exit_if_stopped();

@@ -188,11 +188,13 @@ bool read_byte(plat_port port, uint8_t* dst, uint32_t limit_ms) {
 }
 
 void report_port_failure() {
-  uint32_t err = plat_last_error();
+  // The driver's own code: a report shows what the driver said, not the
+  // fold the logic decides by.
+  uint32_t err = plat_last_driver_error();
   report_failure(stderr, error_code((long)err), {41}, " %li)\n", (long)err);
 }
 
 void report_wait_failure() {
-  uint32_t err = plat_last_error();
+  uint32_t err = plat_last_driver_error();
   report_failure(stderr, error_code((long)err), {49}, " %lx\n", (unsigned long)err);
 }

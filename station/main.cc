@@ -115,6 +115,27 @@ void stop_run(Run* run, bool hard) {
 
 }  // namespace
 
+namespace {
+
+// Draws the view over the `drawn` lines drawn last, each line wiped first
+// so a shorter one leaves nothing behind, then `tail`. Returns the lines
+// drawn.
+int redraw(const Station& st, int drawn, const std::string& tail) {
+  std::string frame = view_frame(st, now(), plat_terminal_columns());
+  std::string text = drawn ? "\r\x1b[" + std::to_string(drawn) + "A" : "";
+  size_t start = 0, eol;
+  int lines = 0;
+  while ((eol = frame.find('\n', start)) != std::string::npos) {
+    text += "\x1b[2K" + frame.substr(start, eol - start + 1);
+    start = eol + 1;
+    lines++;
+  }
+  out(text + tail);
+  return lines;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   g_start = Clock::now();
   StationOptions o;
@@ -211,30 +232,12 @@ int main(int argc, char** argv) {
       if (!live) out(line);
     }
     if (live && now() - last_draw >= kRedraw) {
-      std::string frame = view_frame(st, now(), plat_terminal_columns());
-      std::string text = drawn_lines ? "\r\x1b[" + std::to_string(drawn_lines) + "A" : "";
-      size_t start = 0, eol;
-      drawn_lines = 0;
-      while ((eol = frame.find('\n', start)) != std::string::npos) {
-        text += "\x1b[2K" + frame.substr(start, eol - start + 1);
-        start = eol + 1;
-        drawn_lines++;
-      }
-      out(text);
+      drawn_lines = redraw(st, drawn_lines, "");
       last_draw = now();
     }
   }
 
-  if (live) {
-    std::string frame = view_frame(st, now(), plat_terminal_columns());
-    std::string text = drawn_lines ? "\r\x1b[" + std::to_string(drawn_lines) + "A" : "";
-    size_t start = 0, eol;
-    while ((eol = frame.find('\n', start)) != std::string::npos) {
-      text += "\x1b[2K" + frame.substr(start, eol - start + 1);
-      start = eol + 1;
-    }
-    out(text + "\x1b[?25h");
-  }
+  if (live) redraw(st, drawn_lines, "\x1b[?25h");
   out(summary_text(st, now()));
   return station_exit_code(st);
 }

@@ -11,6 +11,10 @@ command -v socat >/dev/null 2>&1 || need="$need socat"
 command -v python3 >/dev/null 2>&1 || need="$need python3"
 # lrzsz's receiver (rx on Debian) is the independent XMODEM peer in the tests.
 command -v rx >/dev/null 2>&1 || command -v lrx >/dev/null 2>&1 || need="$need lrzsz"
+# The update server: standalone Asio; HAProxy in front of two of them in
+# its tests.
+[ -f /usr/include/asio.hpp ] || need="$need libasio-dev"
+[ -x /usr/sbin/haproxy ] || need="$need haproxy"
 # The station reads the tool's events with nlohmann/json; its live view is
 # checked in tmux.
 [ -f /usr/include/nlohmann/json.hpp ] || need="$need nlohmann-json3-dev"

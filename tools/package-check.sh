@@ -16,10 +16,12 @@ trap '[ -x /usr/lib/wine/wineserver ] && WINEPREFIX="$work/prefix" /usr/lib/wine
 
 dpkg -c "$deb" | awk '{print $6}' | grep -v '/$' | sort >"$work/files"
 cat >"$work/expected" <<LIST
+./lib/systemd/system/update-server.service
 ./usr/bin/update
 ./usr/bin/update-boxsim
 ./usr/bin/update-netsim
 ./usr/bin/update-padtool
+./usr/bin/update-server
 ./usr/bin/update-station
 ./usr/share/doc/update/README.md
 ./usr/share/doc/update/changelog.Debian.gz
@@ -29,6 +31,7 @@ cat >"$work/expected" <<LIST
 ./usr/share/man/man1/update-padtool.1.gz
 ./usr/share/man/man1/update-station.1.gz
 ./usr/share/man/man1/update.1.gz
+./usr/share/man/man8/update-server.8.gz
 LIST
 diff "$work/expected" "$work/files" || { echo "package-check: unexpected .deb contents"; exit 1; }
 
@@ -36,6 +39,9 @@ dpkg -x "$deb" "$work/root"
 "$work/root/usr/bin/update" -v >"$work/v.out"
 head -1 "$work/v.out" | grep -qx "update $version" ||
   { echo "package-check: the packaged update -v says:"; cat "$work/v.out"; exit 1; }
+# The update server starts from the package alone; its unit is not enabled.
+"$work/root/usr/bin/update-server" --help >/dev/null ||
+  { echo "package-check: the packaged update-server does not run"; exit 1; }
 "$work/root/usr/bin/update-station" --help | head -1 | grep -q '^usage: update-station' ||
   { echo "package-check: the packaged update-station --help failed"; exit 1; }
 dpkg-deb -f "$deb" Depends | grep -q libc6 || { echo "package-check: no dependencies declared"; exit 1; }

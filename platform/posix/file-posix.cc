@@ -64,22 +64,12 @@ plat_file plat_append_open(const char* path) {
 }
 
 bool plat_append_record(plat_file f, const void* data, size_t n) {
-  int fd = static_cast<int>(f);
-  ssize_t w = write_without_sigpipe(fd, data, n);
-  if (w < 0) {
-    plat_set_last_error(static_cast<uint32_t>(errno));
-    return false;
-  }
-  // A short write would leave half a record that a retry cannot mend
-  // without mixing with another writer's line.
-  if (static_cast<size_t>(w) != n) {
-    plat_set_last_error(ENOSPC);
-    return false;
-  }
+  if (!plat_append_write(f, data, n)) return false;
   // Only a file on a disk has anything to push; pipes, terminals and
   // character devices refuse fsync (EINVAL, ENOTSUP) although the record
   // has gone to them in full. A disk that fails the flush (EIO, ENOSPC)
   // has not kept it.
+  int fd = static_cast<int>(f);
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return true;
   if (fsync(fd) != 0 && errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP) {
@@ -129,6 +119,8 @@ bool plat_append_write(plat_file f, const void* data, size_t n) {
     plat_set_last_error(static_cast<uint32_t>(errno));
     return false;
   }
+  // A short write would leave half a line that a retry cannot mend
+  // without mixing with another writer's.
   if (static_cast<size_t>(w) != n) {
     plat_set_last_error(ENOSPC);
     return false;

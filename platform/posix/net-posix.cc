@@ -1,4 +1,5 @@
 #include "platform/net.h"
+#include "platform/stop.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -66,15 +67,17 @@ long plat_tcp_send(plat_socket s, const void* data, size_t n) {
   // with SIGPIPE before the caller can report it.
   do {
     r = send(static_cast<int>(s), data, n, MSG_NOSIGNAL);
-  } while (r < 0 && errno == EINTR);
+  } while (r < 0 && errno == EINTR && plat_stop_signal() == kStopNone);
   return static_cast<long>(r);
 }
 
 long plat_tcp_recv(plat_socket s, void* buf, size_t n) {
   ssize_t r;
   do {
+    // A stop request ends a receive that may wait for good; the caller
+    // looks for the request when the call fails.
     r = recv(static_cast<int>(s), buf, n, 0);
-  } while (r < 0 && errno == EINTR);
+  } while (r < 0 && errno == EINTR && plat_stop_signal() == kStopNone);
   return static_cast<long>(r);
 }
 

@@ -2,6 +2,7 @@
 // serial logic was written against: exclusive open, raw 8N1, reads that
 // return at once, and writes cut short by a time-out of 1 ms per byte + 10.
 #include "platform/serial.h"
+#include "platform/stop.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -384,6 +385,10 @@ int plat_serial_wait_rx(plat_port port, uint32_t limit_ms) {
     pollfd pf = {fd, POLLIN, 0};
     int r = poll(&pf, 1, wait);
     if (r < 0) {
+      // A stop request ends a wait that may have no limit; the caller
+      // looks for it.
+      if (errno == EINTR && plat_stop_signal() != kStopNone)
+        return 0;
       if (errno == EINTR)
         continue;
       fail_errno();

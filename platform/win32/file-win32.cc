@@ -68,19 +68,10 @@ plat_file plat_append_open(const char* path) {
 }
 
 bool plat_append_record(plat_file f, const void* data, size_t n) {
-  HANDLE h = reinterpret_cast<HANDLE>(f);
-  if (n > MAXDWORD) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  DWORD written = 0;
-  if (!WriteFile(h, data, static_cast<DWORD>(n), &written, nullptr)) return false;
-  if (written != n) {
-    SetLastError(ERROR_DISK_FULL);
-    return false;
-  }
+  if (!plat_append_write(f, data, n)) return false;
   // Only a disk file has anything to flush: on a pipe FlushFileBuffers
   // waits until the reader has taken everything, and the console refuses it.
+  HANDLE h = reinterpret_cast<HANDLE>(f);
   if (GetFileType(h) != FILE_TYPE_DISK) return true;
   return FlushFileBuffers(h) != 0;
 }
@@ -137,6 +128,7 @@ bool plat_same_file(const char* a, const char* b) {
   if (!file_identity(a, &ia) || !file_identity(b, &ib)) return false;
   return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
          ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
 
 bool plat_append_write(plat_file f, const void* data, size_t n) {
   HANDLE h = reinterpret_cast<HANDLE>(f);

@@ -160,7 +160,10 @@ void plat_channel_close(PlatChannel* ch) {
 bool plat_process_start(const std::vector<std::string>& argv, PlatChannel* ch, PlatProcess* p) {
   (void)ch;  // the child opens the pipe by its name
   std::string line;
-  for (const std::string& a : argv) line += (line.empty() ? "" : " ") + quote(a);
+  for (const std::string& a : argv) {
+    if (!line.empty()) line += ' ';
+    line += quote(a);
+  }
   SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
   HANDLE null_in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                                OPEN_EXISTING, 0, nullptr);

@@ -1,6 +1,7 @@
 // COM ports through the Win32 communications API. The driver keeps the
 // line settings and time-outs per handle, so a handle is all there is.
 #include "platform/serial.h"
+#include "platform/stop.h"
 
 #include <windows.h>
 #include <mmsystem.h>
@@ -92,6 +93,10 @@ int poll_rx(HANDLE h, uint32_t limit_ms) {
       return queued;
     uint32_t spent = plat_now_ms() - start;
     if (limit_ms != 0 && spent >= limit_ms)
+      return 0;
+    // A wait without a limit returns early for a stop request; the caller
+    // looks for it.
+    if (plat_stop_signal() != kStopNone)
       return 0;
     DWORD pause = spent < kQuickPollMs ? 1 : kSlowPollMs;
     if (limit_ms != 0 && limit_ms - spent < pause)
@@ -251,7 +256,13 @@ int plat_serial_wait_rx(plat_port port, uint32_t limit_ms) {
   if (queued != 0)
     return queued;
   DWORD events = 0;
+  if (plat_stop_signal() != kStopNone)
+    return 0;
   if (!WaitCommEvent(h, &events, nullptr)) {
+    // The stop handler cancels this wait (CancelSynchronousIo): that is no
+    // device error.
+    if (plat_stop_signal() != kStopNone)
+      return 0;
     map_port_error();
     return -1;
   }

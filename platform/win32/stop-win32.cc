@@ -7,6 +7,7 @@ namespace {
 volatile LONG g_first = kStopNone;
 volatile LONG g_count = 0;
 HANDLE g_event = nullptr;
+HANDLE g_main_thread = nullptr;
 bool g_installed = false;
 
 // Runs on a thread of its own that the system starts for the event.
@@ -21,6 +22,9 @@ BOOL WINAPI on_control(DWORD type) {
   InterlockedCompareExchange(&g_first, s, kStopNone);
   InterlockedIncrement(&g_count);
   if (g_event) SetEvent(g_event);
+  // A serial event wait without a limit blocks the main thread in the
+  // driver; cancel it so the thread sees the request now.
+  if (g_main_thread) CancelSynchronousIo(g_main_thread);
   // The system ends the process as soon as a close handler returns: give
   // the main thread the few seconds it is allowed to write its record.
   if (type == CTRL_CLOSE_EVENT) Sleep(4000);
@@ -33,6 +37,9 @@ void plat_stop_install() {
   if (g_installed) return;
   g_installed = true;
   g_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                       &g_main_thread, 0, FALSE, DUPLICATE_SAME_ACCESS))
+    g_main_thread = nullptr;
   SetConsoleCtrlHandler(on_control, TRUE);
 }
 

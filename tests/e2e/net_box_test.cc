@@ -76,7 +76,8 @@ class NetBox : public ::testing::Test {
     EXPECT_FALSE(line.empty()) << sim.err;
     r.port = line.substr(5);
     r.tool = run_process({update_bin(), "-i", "127.0.0.1", "-j",
-                          port_arg.empty() ? r.port : port_arg, pad_path},
+                          port_arg.empty() ? r.port : port_arg, "--journal",
+                          dir_ + "/journal.jsonl", pad_path},
                          "\n", 30000);
     EXPECT_EQ(0, wait_process(&sim, 20000)) << sim.out << sim.err;
     r.sim = sim.out;
@@ -266,6 +267,15 @@ TEST_F(NetBox, BoxThatResetsMidImageIsAFailedTransfer) {
   EXPECT_TRUE(has(r.tool.err, "The box broke off the transfer")) << r.tool.err;
   EXPECT_FALSE(has(r.tool.out, "Done!")) << r.tool.out;
   EXPECT_FALSE(has(r.tool.err, kReady));
+  std::string journal = read_file(dir_ + "/journal.jsonl");
+  EXPECT_TRUE(has(journal, "\"mode\":\"network\",\"port\":\"127.0.0.1:" + r.port + "\""))
+      << journal;
+  EXPECT_TRUE(has(journal, "\"box_version\":\"21.0\"")) << journal;
+  EXPECT_TRUE(has(journal, "\"bytes_sent\":0,")) << journal;
+  EXPECT_TRUE(has(journal, "\"result\":\"failed\",\"exit_code\":1,\"error\":\"The box broke off "
+                           "the transfer; the image may not have arrived.\",\"error_code\":null,"
+                           "\"box_error\":null}\n"))
+      << journal;
 }
 
 TEST_F(NetBox, BlockThatCannotGoOutEndsWithCode1) {

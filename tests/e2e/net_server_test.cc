@@ -183,9 +183,16 @@ TEST_F(NetServer, BrokenAnswersEndWithCode1) {
     SCOPED_TRACE(c.fault[1]);
     std::vector<std::string> args = c.fault;
     args.insert(args.end(), {"--software", "2:23.0=" + software_});
-    ServerRun r = run(args, {"-C", c.command}, {});
+    std::string journal = dir_ + "/" + c.fault[1] + ".jsonl";
+    ServerRun r = run(args, {"-C", c.command, "--journal", journal}, {});
     EXPECT_EQ(1, r.tool.exit_code);
     EXPECT_TRUE(has(r.tool.err, c.line)) << r.tool.err;
+    // The record names the server's failure, not the box's.
+    std::string line = c.line.substr(0, c.line.size() - 1);
+    EXPECT_TRUE(has(read_file(journal), "\"box_version\":\"23.0\"")) << read_file(journal);
+    EXPECT_TRUE(has(read_file(journal), "\"result\":\"failed\",\"exit_code\":1,\"error\":\"" +
+                                            line + "\",\"error_code\":null,\"box_error\":null}"))
+        << read_file(journal);
     EXPECT_TRUE(has(r.tool.out, kFailed));
     EXPECT_EQ(c.record, r.record);
     EXPECT_TRUE(has(r.box, "received 0 bytes")) << r.box;

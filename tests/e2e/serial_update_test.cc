@@ -2,10 +2,15 @@
 // simulator on a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -327,7 +332,8 @@ std::map<std::string, std::string> journal_fields(const std::string& path) {
 
 // Two boxes in loop mode on a port given by its device path (the box
 // simulator's link to its pty): the first is updated, the second reports
-// an error at the end. One journal line each.
+// an error at the end. One journal line each; the journal is rotated
+// between them, and the second line goes to the file that has its name now.
 TEST_F(SerialUpdate, JournalOfALoopOnAPortGivenByPath) {
   std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "1000"});
   std::string link = dir + "/line 3 \"box\"";
@@ -344,12 +350,14 @@ TEST_F(SerialUpdate, JournalOfALoopOnAPortGivenByPath) {
   // The first simulator removes its link when it ends: the second makes it anew.
   EXPECT_EQ(box_result(), 0) << box.out;
   start_box({"--link", link, "--error-at", "finish"});
+  ASSERT_EQ(std::rename(journal.c_str(), (journal + ".1").c_str()), 0);
   ASSERT_EQ(write(tool.in_fd, "\n", 1), 1);
   close(tool.in_fd);
   tool.in_fd = -1;
   EXPECT_EQ(wait_process(&tool, 60000), 1) << tool.out << tool.err;
 
-  std::map<std::string, std::string> f = journal_fields(journal);
+  std::map<std::string, std::string> f = journal_fields(journal + ".1");
+  for (const auto& [key, value] : journal_fields(journal)) f["1." + key.substr(2)] = value;
   std::string bytes = read_file(file);
   ASSERT_GE(bytes.size(), 4u);
   char checksum[16];
@@ -387,6 +395,177 @@ TEST_F(SerialUpdate, JournalOfALoopOnAPortGivenByPath) {
   EXPECT_EQ(f["1.box_error"], "str \"ERROR: flash programming failed\"");
   EXPECT_EQ(f.count("2.time"), 0u);
   EXPECT_LE(f["0.time"], f["1.time"]);
+}
+
+// One record for each way a serial attempt ends, each field a supervisor
+// decides by: the whole printed line, its value, the box's own words.
+TEST_F(SerialUpdate, JournalRecordForEachWayAnAttemptEnds) {
+  std::string good = pad("good.pad", {"--format", "21", "--version", "23.0", "--record", "900"});
+  std::string bad = pad("bad.pad", {"--format", "21", "--version", "23.0", "--bad-checksum"});
+  const std::string size = "int " + std::to_string(read_file(good).size());
+  struct Row {
+    const char* name;
+    std::vector<std::string> box;  // empty: no box, port 999
+    std::string file;
+    std::string result, error, error_code, box_error, box_version, bytes_sent, file_size;
+  };
+  const Row rows[] = {
+      {"good", {}, good, "ok", "", "", "", "\"23.0\"", size, size},
+      {"file check", {"--timeout", "3"}, bad, "failed",
+       "\"Checking file ... failed. Abort!\"", "null", "null", "null", "0", "null"},
+      {"port missing", {}, good, "failed",
+       "\"Inititialization of COM-port failed (Error:  2)\"", "2", "null", "null", "0", "null"},
+      {"box error shown safely", {"--error-at", "download", "--error-line",
+       "\r\nERROR: flash \x1b[2J\x07\r\n"}, good, "failed",
+       "\"Error code (WF): 0x 20000007\"", "536870919", "\"ERROR: flash ^[[2J^G\"",
+       "\"23.0\"", "0", size},
+      {"version mismatch", {"--version", "17.1"}, good, "failed",
+       "\"error -> wrong hardware IDs  (0x00170000 != 0x00170001)\"", "null", "null",
+       "\"23.1\"", "0", size},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string journal = dir + "/" + row.name + ".jsonl";
+    std::string com = "999";
+    if (row.result == "ok" || !row.box.empty()) {
+      std::vector<std::string> box_args = row.box;
+      if (row.result == "ok") box_args = {"--expect", row.file};
+      com = start_box(box_args);
+    }
+    ProcResult r = update(com, {"--journal", journal, row.file});
+    EXPECT_EQ(r.exit_code, row.result == "ok" ? 0 : 1) << r.out << r.err;
+    if (row.name == std::string("box error shown safely")) {
+      EXPECT_TRUE(contains(r.out, "\n\nERROR: flash ^[[2J^G\r\n\n")) << r.out;
+    }
+    kill_process(&box);
+    std::map<std::string, std::string> f = journal_fields(journal);
+    EXPECT_EQ(f["0.result"], "str \"" + row.result + "\"");
+    EXPECT_EQ(f["0.box_version"], (row.box_version == "null" ? "NoneType " : "str ") + row.box_version);
+    EXPECT_EQ(f["0.bytes_sent"], row.bytes_sent.rfind("int ", 0) == 0 ? row.bytes_sent
+                                                                     : "int " + row.bytes_sent);
+    EXPECT_EQ(f["0.file_size"], row.file_size == "null" ? "NoneType null" : row.file_size);
+    if (row.result == "ok") {
+      EXPECT_EQ(f.count("0.error") + f.count("0.error_code") + f.count("0.box_error"), 0u);
+      continue;
+    }
+    EXPECT_EQ(f["0.error"], "str " + row.error);
+    EXPECT_EQ(f["0.error_code"], (row.error_code == "null" ? "NoneType " : "int ") + row.error_code);
+    EXPECT_EQ(f["0.box_error"], (row.box_error == "null" ? "NoneType " : "str ") + row.box_error);
+  }
+}
+
+// Whatever the journal is, a good box is a good box: a pipe, a terminal,
+// /dev/null, a FIFO with its reader. A FIFO without a reader ends the run
+// at once, before the port is touched.
+TEST_F(SerialUpdate, JournalOnEveryMedium) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "300"});
+  std::string fifo = dir + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  std::string tty = ptsname(master);
+  struct Row {
+    const char* name;
+    std::string journal;
+    bool reader;   // a thread reads the FIFO
+    int exit_code;
+    std::string err;
+  };
+  const Row rows[] = {
+      {"pipe", "/dev/stdout", false, 0, ""},
+      {"terminal", tty, false, 0, ""},
+      {"null", "/dev/null", false, 0, ""},
+      {"fifo with a reader", fifo, true, 0, ""},
+      {"fifo without a reader", fifo, false, 1,
+       "update: cannot open the journal " + fifo + ": No such device or address\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string heard;
+    std::thread reader;
+    if (row.reader)
+      reader = std::thread([&] { heard = read_file(fifo); });
+    std::string com = row.exit_code == 0 ? start_box({"--expect", file}) : "999";
+    ProcResult r = update(com, {"--journal", row.journal, file});
+    if (reader.joinable()) reader.join();
+    EXPECT_EQ(r.exit_code, row.exit_code) << r.out << r.err;
+    if (row.exit_code == 0) {
+      EXPECT_EQ(box_result(), 0) << box.out;
+    } else {
+      EXPECT_EQ(r.err, row.err);
+    }
+    if (row.journal == "/dev/stdout") heard = r.out;
+    if (row.journal == tty) {
+      char buf[4096];
+      ssize_t n = read(master, buf, sizeof buf);
+      heard.assign(buf, n > 0 ? n : 0);
+    }
+    if (row.exit_code == 0 && row.journal != "/dev/null") {
+      EXPECT_TRUE(contains(heard, "\"result\":\"ok\"")) << heard;
+    }
+  }
+  close(master);
+}
+
+// Ctrl-C or a kill in a wait without a limit: the attempt is recorded as
+// stopped, in the phase it came in, the line's settings are put back and
+// the run ends with 1 at once (no ENTER pause to wait through).
+TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "3000"});
+  struct Row {
+    int signal;
+    std::vector<std::string> box;
+    const char* phase;
+    std::string error, box_version;
+  };
+  const Row rows[] = {
+      {SIGINT, {"--silent-at", "transfer"}, "download", "Stopped by SIGINT during download.",
+       "str \"23.0\""},
+      {SIGTERM, {"--silent-at", "finish"}, "program", "Stopped by SIGTERM during program.",
+       "str \"23.0\""},
+      {SIGTERM, {"--silent-at", "echo"}, "sync", "Stopped by SIGTERM during sync.",
+       "NoneType null"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.error);
+    std::string link = dir + "/line";
+    std::vector<std::string> box_args = row.box;
+    box_args.insert(box_args.end(), {"--link", link});
+    start_box(box_args);
+    termios before = {};
+    int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(tcgetattr(fd, &before), 0);
+    std::string journal = dir + "/stop.jsonl", events = dir + "/events.jsonl";
+    unlink(journal.c_str());
+    unlink(events.c_str());
+    BgProcess tool;
+    ASSERT_TRUE(start_process(&tool, {update_bin(), "-p", link, "--journal", journal, "--events",
+                                      events, file}));
+    std::string phase_line = std::string("\"phase\":\"") + row.phase + "\"";
+    for (int i = 0; i < 3000 && !contains(read_file(events), phase_line); i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(contains(read_file(events), phase_line)) << read_file(events);
+    kill(tool.pid, row.signal);
+    EXPECT_EQ(wait_process(&tool, 10000), 1) << tool.out << tool.err;
+    EXPECT_FALSE(contains(tool.out, kPause)) << tool.out;
+    termios after = {};
+    ASSERT_EQ(tcgetattr(fd, &after), 0);
+    close(fd);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    std::map<std::string, std::string> f = journal_fields(journal);
+    EXPECT_EQ(f["0.result"], "str \"stopped\"");
+    EXPECT_EQ(f["0.exit_code"], "int 1");
+    EXPECT_EQ(f["0.error"], "str \"" + row.error + "\"");
+    EXPECT_EQ(f["0.box_version"], row.box_version);
+    // The event stream ends with the same record.
+    EXPECT_TRUE(contains(read_file(events), "\"event\":\"end\",\"record\":{")) << read_file(events);
+    kill_process(&box);
+  }
 }
 
 // A paced line cannot be beaten: the transfer takes at least what stop and

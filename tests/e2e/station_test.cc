@@ -226,7 +226,9 @@ TEST_F(Station, EventStreamOfAGoodAndAFailedBox) {
     boxes.clear();
     std::string port = start_box(c.box);
     std::string events = dir + "/events-" + c.result + ".jsonl";
-    ProcResult r = run_process({update_bin(), "-p", port, "-s", "3", "--events", events, file});
+    std::string journal = dir + "/journal-" + c.result + ".jsonl";
+    ProcResult r = run_process(
+        {update_bin(), "-p", port, "-s", "3", "--events", events, "--journal", journal, file});
     EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
     std::vector<std::string> phases;
     std::string box, last;
@@ -256,6 +258,8 @@ TEST_F(Station, EventStreamOfAGoodAndAFailedBox) {
     EXPECT_EQ(box, "23.0");
     EXPECT_EQ(last, "end");
     EXPECT_EQ(record.value("result", ""), c.result) << record.dump();
+    // The end line carries the journal's record itself.
+    EXPECT_EQ(record, nlohmann::json::parse(read_file(journal), nullptr, false));
     EXPECT_EQ(record.value("exit_code", -1), c.exit_code);
     if (c.exit_code == 0) {
       EXPECT_EQ(percent, 100);

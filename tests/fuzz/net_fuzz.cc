@@ -3,9 +3,10 @@
 // ending in an orderly close or a reset. Invariants: the identity exchange
 // reads at most its 263 bytes and acknowledges only a complete record whose
 // text ends within its field, the rest of the field left 0xFF; the image
-// block counts as done only on a reply byte or an orderly close; the
-// software lands byte for byte at the start of the image buffer and nothing
-// after it is touched.
+// block counts as done only on a reply byte or an orderly close; only an
+// announced size from 1 to the image buffer's is fetched; the software
+// lands byte for byte at the start of the image buffer and nothing after it
+// is touched.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -20,7 +21,7 @@
 namespace {
 
 constexpr uint8_t kCanary = 0x5C;
-constexpr size_t kSoftwareMax = 1 << 16;
+constexpr size_t kWatchedPast = 64;
 
 void start(const uint8_t* data, size_t size, bool reset) {
   g_fake_net = FakeNet();
@@ -31,12 +32,12 @@ void start(const uint8_t* data, size_t size, bool reset) {
 void check_identity() {
   BoxIdentity id;
   std::memset(&id, 0x33, sizeof id);
-  int r = read_box_identity(3, &id);
+  IdentityRead r = read_box_identity(3, &id);
   const std::string& in = g_fake_net.incoming;
   size_t read = g_fake_net.read_at;
   FUZZ_CHECK(read <= 1 + 2 + 2 + 3 + kIdentityTextSize);
   FUZZ_CHECK(g_fake_net.sent.compare(0, 1, "\x02") == 0);
-  if (r == 1) {
+  if (r == IdentityRead::kRead) {
     FUZZ_CHECK(g_fake_net.sent == std::string("\x02\x01", 2));
     FUZZ_CHECK(static_cast<uint8_t>(in[0]) == 0x01);
     FUZZ_CHECK(id.major == static_cast<uint8_t>(in[3]) && id.minor == static_cast<uint8_t>(in[4]));
@@ -46,7 +47,7 @@ void check_identity() {
     for (size_t i = len; i < kIdentityTextSize; ++i) FUZZ_CHECK(id.text[i] == 0xFF);
   } else {
     FUZZ_CHECK(g_fake_net.sent == std::string("\x02", 1));
-    if (r == 2) {
+    if (r == IdentityRead::kTextUnbounded) {
       FUZZ_CHECK(read == 8 + kIdentityTextSize);
       FUZZ_CHECK(std::memchr(id.text, 0, kIdentityTextSize) == nullptr);
     }
@@ -55,10 +56,10 @@ void check_identity() {
 
 void check_image_reply(bool reset) {
   size_t before = g_fake_net.incoming.size();
-  int r = send_image_block(3, 64);
+  BlockSend r = send_image_block(3, 64);
   FUZZ_CHECK(g_fake_net.sent.size() == 5 + 64);
   bool byte_came = before > 0;
-  FUZZ_CHECK(r == (byte_came || !reset ? 0 : 2));
+  FUZZ_CHECK(r == (byte_came || !reset ? BlockSend::kDelivered : BlockSend::kBrokeOff));
 }
 
 void check_server(const uint8_t* data, size_t size) {
@@ -68,15 +69,20 @@ void check_server(const uint8_t* data, size_t size) {
   uint32_t announced = 0;
   int got_size = server_ask_size(3, 2, 0x17, 0x00, &announced);
   FUZZ_CHECK(got_size == 0 || size >= 3 + 4);
-  if (!got_size || announced == 0) return;
-  // The caller refuses what does not fit the buffer; here it is kept small.
-  uint32_t want = announced % kSoftwareMax + 1;
+  if (!got_size) return;
+  // Only a size the image buffer holds is fetched; 0 is nothing new.
+  SoftwareSize verdict = software_size_verdict(announced);
+  FUZZ_CHECK((verdict == SoftwareSize::kNone) == (announced == 0));
+  FUZZ_CHECK((verdict == SoftwareSize::kFits) == (announced >= 1 && announced <= kImageBufferSize));
+  if (verdict != SoftwareSize::kFits) return;
   size_t at = g_fake_net.read_at;
-  std::memset(g_image_buffer, kCanary, kSoftwareMax + 64);
-  uint32_t n = receive_software(3, want);
-  FUZZ_CHECK(n <= want && n == std::min<size_t>(want, size - at));
+  // The bytes that can come are few: the buffer is watched just past them.
+  size_t watched = std::min<size_t>(kImageBufferSize, size - at + kWatchedPast);
+  std::memset(g_image_buffer, kCanary, watched);
+  uint32_t n = receive_software(3, announced);
+  FUZZ_CHECK(n <= announced && n == std::min<size_t>(announced, size - at));
   FUZZ_CHECK(std::memcmp(g_image_buffer, data + at, n) == 0);
-  for (size_t i = n; i < kSoftwareMax + 64; ++i) FUZZ_CHECK(g_image_buffer[i] == kCanary);
+  for (size_t i = n; i < watched; ++i) FUZZ_CHECK(g_image_buffer[i] == kCanary);
 }
 
 }  // namespace

@@ -43,9 +43,11 @@ void check_built_versions(const uint8_t* data, size_t size) {
   // One hex word may be given a 17th bit (a leading 1): it holds a decimal
   // digit, so the reading starts at it or before it.
   int big = hex && (data[0] & 0x80) ? data[10] % count : -1;
-  for (int i = 0; i < count; ++i)
-    text += (i ? "." : "") + (i == big ? "1" + std::string(4 - number(n[i], hex).size(), '0') : "") +
-            number(n[i], hex);
+  for (int i = 0; i < count; ++i) {
+    std::string word = number(n[i], hex);
+    if (i == big) word = "1" + std::string(4 - word.size(), '0') + word;
+    text += (i ? "." : "") + word;
+  }
   text += ' ';
   for (size_t i = 19; i < size && i < 27; ++i)
     text += kSeparators[data[i] % (sizeof kSeparators - 1)];
@@ -57,8 +59,8 @@ void check_built_versions(const uint8_t* data, size_t size) {
   if (hex) {
     while (first < count && number(n[first], hex).find_first_of("0123456789") == std::string::npos)
       first++;
-    if (first == count) first = 0;
     if (big >= 0 && big < first) first = big;
+    if (first == count) first = 0;
   }
   const uint16_t* m = n + first;
   int left = count - first;

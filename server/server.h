@@ -1,0 +1,19 @@
+// The service: one thread, many connections, each connection's dialogue a
+// coroutine that reads top-down.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ServerConfig {
+  std::string catalogue;
+  std::vector<std::string> listen;  // "ADDR:PORT" or "[ADDR]:PORT"
+  uint32_t max_connections = 1024;
+  uint32_t idle_timeout_s = 12 * 3600;  // 0: no limit
+  uint32_t send_timeout_s = 60;         // a send without progress; 0: no limit
+};
+
+// Serves until SIGTERM or SIGINT; SIGHUP reloads the catalogue and reopens
+// the log. Returns the exit code: 0 after a stop, 1 when it could not start
+// (a line on standard error says why).
+int server_run(const ServerConfig& config);

@@ -1,0 +1,351 @@
+// build/update-server on loopback: the real tool against it with boxsim on
+// the serial side, its catalogue check, a reload under a download, hostile
+// clients, and two servers behind HAProxy with one stopped half way.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "tests/e2e/harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+const char kNothingNew[] = "No new software for this box available.\n";
+const std::string kQuery23("BC\x02\x17\x00", 5), kAsk23("D\x02\x17\x00", 4);
+
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Waits up to 10 s until standard error holds `part`; returns the rest of
+// its line, or "".
+std::string wait_for_err(BgProcess* p, const std::string& part) {
+  for (int i = 0; i < 100; ++i) {
+    size_t at = p->err.find(part), eol = p->err.find('\n', at);
+    if (at != std::string::npos && eol != std::string::npos)
+      return p->err.substr(at + part.size(), eol - at - part.size());
+    pollfd fd = {p->err_fd, POLLIN, 0};
+    poll(&fd, 1, 100);
+    char buf[4096];
+    for (ssize_t n; (n = read(p->err_fd, buf, sizeof buf)) > 0;) p->err.append(buf, n);
+  }
+  return "";
+}
+
+// A loopback socket: connected to `port` (-1 when refused), or with port
+// 0 bound and closed to find a free port (HAProxy's front). A small
+// `rcvbuf` keeps a large download from fitting the kernel's buffers.
+int dial(int port, int rcvbuf = 0) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (rcvbuf) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+  sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t len = sizeof a;
+  if (port == 0) {
+    bind(s, reinterpret_cast<sockaddr*>(&a), len);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+  }
+  if (connect(s, reinterpret_cast<sockaddr*>(&a), len) == 0) return s;
+  close(s);
+  return -1;
+}
+
+void put(int s, const std::string& bytes) {
+  ASSERT_EQ(static_cast<ssize_t>(bytes.size()), send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL));
+}
+
+// Up to `n` bytes, fewer when the peer closes or nothing comes for 5 s.
+std::string take(int s, size_t n) {
+  std::string got;
+  char buf[65536];
+  pollfd p = {s, POLLIN, 0};
+  for (ssize_t k; got.size() < n && poll(&p, 1, 5000) > 0 &&
+                  (k = recv(s, buf, std::min(sizeof buf, n - got.size()), 0)) > 0;)
+    got.append(buf, k);
+  return got;
+}
+
+std::string sized(uint32_t v) {
+  return {'B', static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
+}
+
+class UpdateServer : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (BgProcess& s : servers_) kill_process(&s);
+    fs::remove_all(dir_);
+  }
+
+  // A PAD file at catalogue path `rel`; "!" in front: a damaged one.
+  std::string software(std::string rel, int payload, int seed = 1) {
+    bool bad = rel[0] == '!';
+    std::string path = cat_ + "/" + rel.substr(bad);
+    fs::create_directories(fs::path(path).parent_path());
+    Strings opts = {"--format", "21", "--version", "23.0", "--random", std::to_string(payload),
+                    "--seed", std::to_string(seed)};
+    if (bad) opts.push_back("--bad-checksum");
+    EXPECT_EQ(0, make_pad(path, opts));
+    return path;
+  }
+
+  // A server on a free loopback port; returns the port.
+  int start(const Strings& extra = {}, const std::string& log = "log") {
+    servers_.emplace_back();
+    BgProcess* p = &servers_.back();
+    Strings argv = {build_path("update-server"), "--catalogue", cat_, "--listen", "127.0.0.1:0",
+                    "--log", dir_ + "/" + log};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    EXPECT_TRUE(start_process(p, argv));
+    std::string port = wait_for_err(p, "listening on 127.0.0.1:");
+    EXPECT_FALSE(port.empty()) << p->err;
+    return port.empty() ? 0 : std::stoi(port);
+  }
+
+  // The tool against `port` with a box on a pseudo-terminal; the box's
+  // exit code into `*box_code`.
+  ProcResult update(int port, const Strings& tool, const Strings& box_args, int* box_code,
+                    const std::string& input = "\n") {
+    BgProcess box;
+    Strings bargv = {build_path("boxsim"), "--timeout", box_args.empty() ? "2" : "30"};
+    bargv.insert(bargv.end(), box_args.begin(), box_args.end());
+    EXPECT_TRUE(start_process(&box, bargv));
+    Strings targv = {update_bin(), "-i", "127.0.0.1", "-j", std::to_string(port), "-p",
+                     wait_for_line(&box, "COM ").substr(4)};
+    targv.insert(targv.end(), tool.begin(), tool.end());
+    ProcResult r = run_process(targv, input, 60000);
+    *box_code = wait_process(&box, 30000);
+    return r;
+  }
+
+  std::string log(const std::string& name = "log") { return read_file(dir_ + "/" + name); }
+
+  // Waits up to 10 s for the log to hold `part`.
+  bool logged(const std::string& part) {
+    for (int i = 0; i < 100 && !has(log(), part); ++i) pause_ms(100);
+    return has(log(), part);
+  }
+
+  std::string dir_ = make_temp_dir();
+  std::string cat_ = dir_ + "/catalogue";
+  std::vector<BgProcess> servers_;
+};
+
+// The tool's answers: the highest version, nothing (0.0.0), a download the
+// box checks byte for byte, size 0 that leaves the box alone, and two boxes
+// in loop mode greeting again on one connection.
+TEST_F(UpdateServer, ToolRunsAgainstTheServer) {
+  std::string sw = software("released/23.0/1.10.0.pad", 20000);
+  software("released/23.0/1.2.3.pad", 1000);
+  int port = start();
+  struct Case {
+    Strings tool, box;
+    const char* line;
+    const char* input;
+  } cases[] = {
+      {{"-C", "query"}, {"--expect-filler"}, "Found software: 1.10.0\n", "\n"},
+      {{"-C", "query", "-1"}, {"--expect-filler"}, kNothingNew, "\n"},
+      {{"-C", "update"}, {"--expect", sw}, "Download successfully finished.", "\n"},
+      {{"-C", "update", "-0"}, {}, kNothingNew, "\n"},
+      {{"-C", "update", "-l"}, {"--expect", sw, "--boxes", "2"}, "Download successfully",
+       "\nn\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tool.back());
+    int box = -1;
+    ProcResult r = update(port, c.tool, c.box, &box, c.input);
+    EXPECT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, c.line)) << r.out;
+    EXPECT_EQ(c.box.empty() ? 2 : 0, box) << "2: the box waited in vain, as it should";
+  }
+  std::string l = log();
+  EXPECT_TRUE(has(l, "\"command\":\"C\",\"channel\":2,\"bootloader\":\"23.0\",\"version\":"
+                     "\"1.10.0\",\"file\":\"released/23.0/1.10.0.pad\"")) << l;
+  EXPECT_TRUE(has(l, "\"size\":20013,\"bytes_sent\":20013")) << l;
+  EXPECT_TRUE(has(l, "\"channel\":0,\"bootloader\":\"23.0\",\"version\":null,\"file\":null,"
+                     "\"size\":0,\"bytes_sent\":0,")) << l;
+}
+
+// `check` and `resolve` on catalogues ("path:payload", "!" for damaged).
+TEST_F(UpdateServer, CheckAndResolveTable) {
+  struct Case {
+    Strings files, command;
+    int code;
+    const char *out, *err;
+  } cases[] = {
+      {{"released/23.0/1.2.3.pad:100"}, {"check"}, 0,
+       "released 23.0: 1.2.3 released/23.0/1.2.3.pad 113 bytes, checksum", ""},
+      {{"beta/23.0/1.0.0.pad:100", "beta/279.0/1.0.0.pad:100"}, {"check"}, 1, "",
+       "bootloader folders beta/23.0 and beta/279.0 meet in the low 8 bits"},
+      {{"released/23.0/1.0.0.pad:100", "!released/23.0/2.0.0.pad:100"}, {"check"}, 1,
+       "released 23.0: 1.0.0 ", "left out released/23.0/2.0.0.pad: fails the PAD check"},
+      {{"alpha/23.0/1.0.0.pad:8388596"}, {"check"}, 1, "alpha 23.0: nothing",
+       "alpha/23.0/1.0.0.pad: 8388609 bytes do not fit the tool's image buffer"},
+      {{"released/23.0/1.2.pad:1", "released/23.0/256.0.0.pad:1", "released/023.0/1.0.0.pad:1",
+        "stable/23.0/1.0.0.pad:1"},
+       {"check"}, 1, "released 23.0: nothing", "left out released/023.0: not a bootloader folder"},
+      {{"beta/23.0/1.2.3.pad:100"}, {"resolve", "--channel", "beta", "--bootloader", "279.0"}, 0,
+       "/beta/23.0/1.2.3.pad\nversion: 1.2.3\nsize: 113\nchecksum: ", ""},
+      {{"beta/23.0/1.2.3.pad:100"}, {"resolve", "--channel", "2", "--bootloader", "23.0"}, 1,
+       "released 23.0: nothing", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.files.back());
+    fs::remove_all(cat_);
+    for (const std::string& f : c.files)
+      software(f.substr(0, f.find(':')), std::stoi(f.substr(f.find(':') + 1)));
+    Strings argv = {build_path("update-server"), c.command[0], cat_};
+    argv.insert(argv.end(), c.command.begin() + 1, c.command.end());
+    ProcResult r = run_process(argv);
+    EXPECT_EQ(c.code, r.exit_code) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, c.out)) << r.out;
+    EXPECT_TRUE(has(r.err, c.err)) << r.err;
+  }
+}
+
+// A download under way when the catalogue changes: the box gets the file
+// it was sized from, whole, and the next box the new one. A file rewritten
+// in place under the download never arrives whole.
+TEST_F(UpdateServer, ReloadDuringADownload) {
+  const int kBig = 8388595;  // the largest file the image buffer takes
+  software("released/23.0/1.0.0.pad", kBig, 1);
+  software("alpha/23.0/1.0.0.pad", kBig, 3);
+  int port = start();
+  for (bool in_place : {false, true}) {
+    SCOPED_TRACE(in_place);
+    std::string file = cat_ + (in_place ? "/alpha" : "/released") + "/23.0/1.0.0.pad";
+    std::string old_bytes = read_file(file);
+    int s = dial(port, 4096);
+    put(s, std::string("BD") + (in_place ? '\0' : '\2') + std::string("\x17\x00", 2));
+    std::string got = take(s, 5 + 1000);
+    ASSERT_EQ(sized(kBig + 13), got.substr(0, 5));
+    if (in_place) {  // same name and size, other bytes, over the open file
+      std::string other = old_bytes;
+      for (size_t i = 9; i < other.size(); i += 4096) other[i] = static_cast<char>(~other[i]);
+      write_file(file, other);
+    } else {
+      software("released/23.0/2.0.0.pad", 5000, 2);
+      kill(servers_[0].pid, SIGHUP);
+      ASSERT_NE("", wait_for_err(&servers_[0], "catalogue reloaded"));
+    }
+    got = got.substr(5) + take(s, kBig + 13 - 1000);
+    if (in_place) {
+      EXPECT_LT(got.size(), old_bytes.size()) << "never a whole image of two files";
+    } else {
+      EXPECT_TRUE(got == old_bytes) << "the old file whole, " << got.size() << " bytes";
+      put(s, std::string("ZB") + kAsk23);
+      EXPECT_EQ(sized(5013) + read_file(cat_ + "/released/23.0/2.0.0.pad"), take(s, 5 + 5013));
+    }
+    close(s);
+  }
+  EXPECT_TRUE(logged("\"result\":\"failed\",\"reason\":\"the file "))
+      << log();
+}
+
+// Clients that break the rules: the server logs them, ends their
+// connection, and goes on answering everyone else.
+TEST_F(UpdateServer, HostileClients) {
+  software("released/23.0/1.0.0.pad", 8388595);
+  int port = start({"--send-timeout", "1", "--idle-timeout", "2", "--max-connections", "3"});
+  auto healthy = [&] {
+    int s = dial(port);
+    put(s, kQuery23);
+    bool ok = take(s, 4) == std::string("B\x01\x00\x00", 4);
+    close(s);
+    return ok;
+  };
+  // A reset after every byte offset of an exchange, and in the download.
+  const std::string exchange = kQuery23 + kAsk23 + "Z";
+  for (size_t k = 0; k <= exchange.size() + 3; ++k) {
+    int s = dial(port, 4096);
+    put(s, exchange.substr(0, k));
+    take(s, k <= exchange.size() ? 0 : size_t{1} << (6 * (k - exchange.size())));
+    linger l = {1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(s);
+  }
+  EXPECT_TRUE(healthy());
+
+  struct Case {
+    std::string send;
+    const char* logged;
+  } cases[] = {
+      {"B?", "\"command\":\"0x3f\""},
+      {"B" + kAsk23, "no progress within the send limit"},
+      {"BZ", "\"command\":\"idle\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.logged);
+    int s = dial(port, 4096);
+    put(s, c.send);
+    EXPECT_TRUE(healthy()) << "one thread, never held up by one peer";
+    EXPECT_TRUE(logged(c.logged)) << log();
+    close(s);
+  }
+
+  // Over the limit: closed at once and logged, the others kept.
+  int held[3] = {dial(port), dial(port), dial(port)};
+  pause_ms(200);
+  int over = dial(port);
+  EXPECT_EQ("", take(over, 1));
+  EXPECT_TRUE(logged("\"result\":\"refused\",\"reason\":\"over --max-connections 3\""));
+  put(held[0], "B");
+  EXPECT_EQ("B", take(held[0], 1));
+  for (int h : {held[0], held[1], held[2], over}) close(h);
+}
+
+// Two servers behind HAProxy in TCP mode: updates go through, and go on
+// when one server stops half way.
+TEST_F(UpdateServer, TwoServersBehindHaproxy) {
+  const char* haproxy = access("/usr/sbin/haproxy", X_OK) == 0 ? "/usr/sbin/haproxy" : nullptr;
+  if (haproxy == nullptr) GTEST_SKIP() << "haproxy is not installed (make deps installs it)";
+  std::string sw = software("released/23.0/1.0.0.pad", 20000);
+  std::string a = std::to_string(start({}, "log.a")), b = std::to_string(start({}, "log.b"));
+  int front = dial(0);
+  write_file(dir_ + "/haproxy.cfg",
+             "defaults\n  mode tcp\n  timeout connect 2s\n  timeout client 1h\n"
+             "  timeout server 1h\n  retries 3\n  option redispatch\n"
+             "frontend updates\n  bind 127.0.0.1:" + std::to_string(front) +
+             "\n  default_backend servers\nbackend servers\n  balance roundrobin\n"
+             "  server a 127.0.0.1:" + a + " check inter 300ms fall 1 rise 1\n"
+             "  server b 127.0.0.1:" + b + " check inter 300ms fall 1 rise 1\n");
+  BgProcess proxy;
+  ASSERT_TRUE(start_process(&proxy, {haproxy, "-db", "-f", dir_ + "/haproxy.cfg"}));
+  int s = -1;
+  for (int i = 0; i < 50 && (s = dial(front)) < 0; ++i) pause_ms(100);
+  ASSERT_GE(close(s), 0) << "HAProxy listens";
+
+  for (int run = 0; run < 4; ++run) {
+    if (run == 2) {
+      kill(servers_[0].pid, SIGTERM);
+      EXPECT_EQ(0, wait_process(&servers_[0], 10000)) << "a stop is a clean end";
+    }
+    int box = -1;
+    ProcResult r = update(front, {"-C", "update"}, {"--expect", sw}, &box);
+    EXPECT_EQ(0, r.exit_code) << "run " << run << r.out << r.err;
+    EXPECT_EQ(0, box);
+  }
+  kill_process(&proxy);
+  std::string la = log("log.a"), lb = log("log.b"), ok = "\"size\":20013,\"bytes_sent\":20013";
+  EXPECT_TRUE(has(la, ok) && has(lb, ok)) << "both served before the stop\n" << la << lb;
+  int n = 0;
+  for (size_t at = 0; (at = (la + lb).find(ok, at)) != std::string::npos; at += ok.size()) ++n;
+  EXPECT_EQ(4, n) << la << lb;
+}
+
+}  // namespace
