@@ -54,8 +54,9 @@ std::string finish_run(Station* st, size_t i, const RunState& r, int exit_code) 
   if (!r.file_version.empty()) st->file_version = r.file_version;
   if (!r.file_checksum.empty()) st->file_checksum = r.file_checksum;
   std::string line;
-  if (r.ended && r.result == RunResult::kStopped) {
-    // Stopped before a box was on the line: no attempt.
+  if (r.ended && r.result == RunResult::kStopped && r.box_version.empty()) {
+    // Stopped before a box was on the line: no attempt. A box stopped
+    // after it was identified is a failed attempt, below.
     return slot_line(s, "stopped, no box");
   }
   if (r.ended && r.result == RunResult::kOk && exit_code == 0) {

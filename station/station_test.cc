@@ -100,6 +100,8 @@ TEST(StationSlots, CountsParkingAndExitCode) {
     r.error = error;
     return r;
   };
+  RunState stopped_in_transfer = end("stopped", "Stopped by SIGTERM during download.");
+  stopped_in_transfer.box_version = "23.0";
   struct Step {
     RunState r;
     int exit_code;
@@ -109,12 +111,14 @@ TEST(StationSlots, CountsParkingAndExitCode) {
   } steps[] = {
       {end("ok", ""), 0, 1, 0, false, "p: ok in"},
       {end("stopped", "stopped"), 1, 1, 0, false, "p: stopped, no box"},
-      {end("failed", "Time out"), 1, 1, 1, false, "p: failed: Time out"},
-      {end("ok", ""), 1, 1, 2, false, "p: failed: update ended with exit code 1"},  // an ok record with exit 1 is no success
-      {RunState(), -1, 1, 3, true, "p: failed: update ended without a record (killed)"},
+      {stopped_in_transfer, 1, 1, 1, false, "p: failed: Stopped by SIGTERM during download."},
+      {end("failed", "Time out"), 1, 1, 2, false, "p: failed: Time out"},
+      // An ok record with exit code 1 is no success.
+      {end("ok", ""), 1, 1, 3, false, "p: failed: update ended with exit code 1"},
+      {RunState(), -1, 1, 4, true, "p: failed: update ended without a record (killed)"},
   };
   Station st;
-  st.max_failures = 3;
+  st.max_failures = 4;
   st.slots.resize(1);
   st.slots[0].port = "p";
   for (const Step& s : steps) {
