@@ -272,7 +272,7 @@ row "update-station's own CPU while it draws $STATIONS slots (not the update run
 file=$(pad $SSIZE)
 : >"$work/ov"
 n=0
-while [ $n -lt 3 ]; do
+while [ $n -lt $XRUNS ]; do
   start_box "ov$n" --expect "$file" --timeout 120
   rm -f "$work/ov.jsonl"
   t0=$(now_ns)
@@ -285,7 +285,7 @@ while [ $n -lt 3 ]; do
 done
 ov=$(median <"$work/ov")
 if [ -n "$ov" ]; then
-  row "Process per box: start-up, test open and file check of $(calc '%g' "$SSIZE / 1000") kB, to the box's open (median of 3) / the one-slot box's whole time" \
+  row "Process per box: start-up, test open and file check of $(calc '%g' "$SSIZE / 1000") kB, to the box's open (median of $XRUNS) / the one-slot box's whole time" \
     "$ov ms / $(calc '%.2f' "$sone") s" "$(calc '%.3f' "$ov / 1000 / $sone")" "(stated)" "-"
 else
   fail "no open event from update --events"
