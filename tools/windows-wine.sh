@@ -1,8 +1,8 @@
 #!/bin/sh
 # update.exe under Wine: the version output, a network update against netsim
 # and a table of serial updates against boxsim, COM ports mapped to the
-# simulator's pty links; update-station.exe with two slots. Called by windows-check.sh, inside a private mount
-# namespace where it can make one.
+# simulator's pty links; update-station.exe with two slots. Called by
+# windows-check.sh, inside a private mount namespace where it can make one.
 #   tools/windows-wine.sh linux-build-dir windows-build-dir
 #
 # Safety: Wine maps COM1 to /dev/ttyS0 (these machines' console) unless told
