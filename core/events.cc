@@ -1,9 +1,8 @@
 #include "core/events.h"
 
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 
+#include "core/journal.h"
 #include "platform/error.h"
 #include "platform/file.h"
 
@@ -17,23 +16,12 @@ uint32_t g_last_percent = 0;
 // a box that is being updated: the first failed write ends the stream.
 void emit(const std::string& body) {
   if (g_file == kNoFile || g_failed) return;
-  std::string line = "{\"time\":" + json_utc_now() + ",\"event\":" + body + "}\n";
+  std::string line =
+      "{\"time\":" + json_string(utc_now_text().c_str()) + ",\"event\":" + body + "}\n";
   if (!plat_append_write(g_file, line.data(), line.size())) g_failed = true;
 }
 
 }  // namespace
-
-std::string json_utc_now() {
-  auto now = std::chrono::system_clock::now();
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-  std::time_t secs = (std::time_t)(ms / 1000);
-  std::tm* t = std::gmtime(&secs);
-  char buf[80];
-  if (!t) return "\"\"";
-  std::snprintf(buf, sizeof buf, "\"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ\"", t->tm_year + 1900,
-                t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec, (int)(ms % 1000));
-  return buf;
-}
 
 bool events_open(const char* program, const char* path) {
   g_file = plat_append_open(path);

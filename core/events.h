@@ -28,6 +28,3 @@ void events_progress(uint32_t done, uint32_t total);
 
 // The attempt's end: `record` is the journal's JSON object (no line end).
 void events_end(const std::string& record);
-
-// The current UTC time as a JSON string, to the millisecond.
-std::string json_utc_now();

@@ -1,6 +1,8 @@
 #include "core/journal.h"
 
+#include <chrono>
 #include <cstdarg>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -43,6 +45,19 @@ const char* result_name(RunEnd end) {
 }
 
 }  // namespace
+
+std::string utc_now_text() {
+  auto now = std::chrono::system_clock::now();
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+  std::time_t secs = static_cast<std::time_t>(ms / 1000);
+  std::tm* t = std::gmtime(&secs);
+  if (!t) return "";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t->tm_year + 1900,
+                t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec,
+                static_cast<int>(ms % 1000));
+  return buf;
+}
 
 std::string json_string(const char* text) {
   std::string out = "\"";

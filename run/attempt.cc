@@ -88,7 +88,7 @@ bool attempt_end(RunEnd end, int code) {
   tool += rev;
   std::string where;
   JournalRecord r = {};
-  r.time = json_utc_now();
+  r.time = json_string(utc_now_text().c_str());
   r.tool = tool.c_str();
   r.mode = mode_name(s);
   if (s.network && !s.server) {

@@ -4,10 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "core/journal.h"
 
@@ -62,19 +60,6 @@ bool log_reopen() {
   return true;
 }
 
-std::string utc_now() {
-  auto now = std::chrono::system_clock::now();
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-  std::time_t secs = static_cast<std::time_t>(ms / 1000);
-  std::tm t;
-  gmtime_r(&secs, &t);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900,
-                t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
-                static_cast<int>(ms % 1000));
-  return buf;
-}
-
 std::string exchange_line(const Exchange& e, const std::string& time) {
   std::string s = "{\"time\":" + json_string(time.c_str());
   add(&s, "peer", e.peer);
@@ -96,7 +81,7 @@ std::string exchange_line(const Exchange& e, const std::string& time) {
 }
 
 void log_exchange(const Exchange& e) {
-  std::string line = exchange_line(e, utc_now());
+  std::string line = exchange_line(e, utc_now_text());
   // One write per line: lines of a shared log never interleave. A full
   // disk loses lines, never the service.
   ssize_t n = write(g_fd, line.data(), line.size());

@@ -33,6 +33,3 @@ void log_exchange(const Exchange& e);
 // The line log_exchange writes, without the time stamp's value fixed: for
 // the tests and for a caller that wants the text.
 std::string exchange_line(const Exchange& e, const std::string& time);
-
-// The current time as the journal writes it: "YYYY-MM-DDTHH:MM:SS.mmmZ".
-std::string utc_now();
