@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/events.h"
+#include "core/json_text.h"
 #include "core/phase.h"
 #include "core/report.h"
 #include "core/settings.h"
@@ -29,6 +30,13 @@ struct Attempt {
 Attempt g_attempt;
 const char* g_file = nullptr;
 
+void on_progress(uint32_t done, uint32_t total) {
+  // A record of a run stopped or failed mid-download says how far the box
+  // got, not 0.
+  g_attempt.bytes_sent = done;
+  events_progress(done, total);
+}
+
 const char* mode_name(const RunSettings& s) {
   if (!s.server) return s.network ? "network" : "serial";
   return s.server_command == 2 ? "server-download" : "server-query";
@@ -41,6 +49,7 @@ bool attempt_setup(const char* journal, const char* events, const char* file) {
   if (journal && !journal_open(program, journal)) return false;
   if (events && !events_open(program, events)) return false;
   g_file = file;
+  phase_observe({events_phase, on_progress});
   set_end_hook(attempt_end);
   attempt_begin();
   return true;
@@ -56,7 +65,7 @@ void attempt_begin() {
   g_attempt.image = image;
   report_reset();
   clear_box_error();
-  phase_set(Phase::kStart);
+  phase_restart();
 }
 
 void attempt_image(const JournalImage& image) {

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/events.h"
 #include "core/exit.h"
 #include "core/messages.h"
 #include "core/phase.h"
@@ -75,7 +74,7 @@ int send_image(plat_port port, uint32_t length, uint32_t* acked) {
   uint8_t number = 1;
   int result = 1;
   prepare_block(number, offset);
-  events_progress(0, length);
+  phase_progress(0, length);
   for (;;) {
     // The receive wait below has no limit: look for a stop request each round.
     exit_if_stopped();
@@ -109,7 +108,7 @@ int send_image(plat_port port, uint32_t length, uint32_t* acked) {
       sent += kBlockSize;
       offset += kBlockData;
       *acked = offset < length ? offset : length;
-      events_progress(*acked, length);
+      phase_progress(*acked, length);
       uint32_t now_percent = (uint32_t)(sent * 100 / total);
       if (now_percent > percent) {
         percent = now_percent;
