@@ -108,8 +108,29 @@ void server_command_option(RunSettings* s, const char* arg) {
   s->server_command = std::strncmp(lower, "update", 6) == 0 ? 2 : 1;
 }
 
+// "COM3:", the device form old scripts use, names port 3 on every system.
+bool old_device_form(const char* arg, int* number) {
+  if (std::tolower((unsigned char)arg[0]) != 'c' || std::tolower((unsigned char)arg[1]) != 'o' ||
+      std::tolower((unsigned char)arg[2]) != 'm' || arg[3] < '1' || arg[3] > '9')
+    return false;
+  int n = 0;
+  const char* p = arg + 3;
+  for (; *p >= '0' && *p <= '9'; p++) {
+    if (n > 100000) return false;
+    n = n * 10 + (*p - '0');
+  }
+  if (p[0] != ':' || p[1] != '\0') return false;
+  *number = n;
+  return true;
+}
+
 void port_option(RunSettings* s, const char* arg) {
   int number = 0;
+  if (old_device_form(arg, &number)) {
+    s->port_path = nullptr;
+    s->com_port = number;
+    return;
+  }
   int named = plat_serial_port_name(arg, &number);
   s->port_path = named == 2 ? arg : nullptr;
   if (named == 1)

@@ -519,6 +519,8 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
     std::vector<std::string> box;
     const char* phase;
     std::string error, box_version;
+    std::string wait_for = "";  // an event line's text to stop at, else the phase
+    uint32_t bytes_sent = 0;    // at least, in the record
   };
   const Row rows[] = {
       {SIGINT, {"--silent-at", "transfer"}, "download", "Stopped by SIGINT during download.",
@@ -527,6 +529,9 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
        "str \"23.0\""},
       {SIGTERM, {"--silent-at", "echo"}, "sync", "Stopped by SIGTERM during sync.",
        "NoneType null"},
+      // Half way: the record says how far the box got.
+      {SIGTERM, {"--turnaround", "20"}, "download", "Stopped by SIGTERM during download.",
+       "str \"23.0\"", "\"bytes\":1280,", 1280},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.error);
@@ -544,7 +549,8 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
     BgProcess tool;
     ASSERT_TRUE(start_process(&tool, {update_bin(), "-p", link, "--journal", journal, "--events",
                                       events, file}));
-    std::string phase_line = std::string("\"phase\":\"") + row.phase + "\"";
+    std::string phase_line = row.wait_for.empty() ? std::string("\"phase\":\"") + row.phase + "\""
+                                                  : row.wait_for;
     for (int i = 0; i < 3000 && !contains(read_file(events), phase_line); i++)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(contains(read_file(events), phase_line)) << read_file(events);
@@ -562,6 +568,10 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
     EXPECT_EQ(f["0.exit_code"], "int 1");
     EXPECT_EQ(f["0.error"], "str \"" + row.error + "\"");
     EXPECT_EQ(f["0.box_version"], row.box_version);
+    if (row.bytes_sent > 0) {
+      ASSERT_EQ(f["0.bytes_sent"].rfind("int ", 0), 0u) << f["0.bytes_sent"];
+      EXPECT_GE(std::stoul(f["0.bytes_sent"].substr(4)), row.bytes_sent);
+    }
     // The event stream ends with the same record.
     EXPECT_TRUE(contains(read_file(events), "\"event\":\"end\",\"record\":{")) << read_file(events);
     kill_process(&box);

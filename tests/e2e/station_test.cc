@@ -217,9 +217,9 @@ TEST_F(Station, EventStreamOfAGoodAndAFailedBox) {
     std::vector<std::string> phases;
     std::string result, box_error;
   } cases[] = {
-      {{"--expect", file}, 0, {"open", "wake", "sync", "identify", "download", "program", "end"}, "ok", ""},
+      {{"--expect", file}, 0, {"start", "open", "wake", "sync", "identify", "download", "program", "end"}, "ok", ""},
       {{"--error-at", "download", "--error-line", "\\r\\nERROR: download refused\\r\\n"}, 1,
-       {"open", "wake", "sync", "identify", "end"}, "failed", "ERROR: download refused"},
+       {"start", "open", "wake", "sync", "identify", "end"}, "failed", "ERROR: download refused"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.result);
