@@ -72,6 +72,10 @@ const char* result_name(RunEnd end) {
 std::string journal_line(const JournalRecord& a) {
   std::string r = "{\"time\":" + a.time;
   r += ",\"tool\":" + json_string(a.tool);
+  r += ",\"station\":";
+  r += a.station ? json_string(a.station) : "null";
+  r += ",\"attempt\":";
+  r += a.attempt ? json_string(a.attempt) : "null";
   r += ",\"mode\":" + json_string(a.mode);
   r += ",\"port\":";
   if (a.port_text)

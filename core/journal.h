@@ -22,6 +22,8 @@ struct JournalImage {
 struct JournalRecord {
   std::string time;       // a JSON string (json_utc_now)
   const char* tool;       // name and revision
+  const char* station;    // the station's name
+  const char* attempt;    // the attempt's id: 32 lower-case hex digits
   const char* mode;       // "serial", "network", "server-query", "server-download"
   const char* port_text;  // the port as given by name, or "host:port"; nullptr: com_port
   int com_port;

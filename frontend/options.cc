@@ -29,7 +29,8 @@ constexpr int kSilentSyncWest = kSilentSyncWestOption;
 // of one ("--j" for "-j") stays the error it was before they existed.
 constexpr int kJournal = kJournalOption;
 constexpr int kEvents = kEventsOption;
-constexpr int kFullOnlyCount = 2;
+constexpr int kStation = kStationOption;
+constexpr int kFullOnlyCount = 3;
 
 // The full-only options come first: every other word is read against the
 // table from kLongOptions + kFullOnlyCount on, so its prefixes, diagnostics
@@ -38,6 +39,7 @@ constexpr int kFullOnlyCount = 2;
 const option kLongOptions[] = {
     {"journal", required_argument, nullptr, kJournal},
     {"events", required_argument, nullptr, kEvents},
+    {"station", required_argument, nullptr, kStation},
     {"bootloader", no_argument, nullptr, 'b'},
     {"command", no_argument, nullptr, 'c'},
     {"loop", no_argument, nullptr, 'l'},
@@ -276,6 +278,9 @@ int parse_options(int argc, char** argv, RunSettings* s) {
         break;
       case kEvents:
         s->events_path = optarg;
+        break;
+      case kStation:
+        s->station = optarg;
         break;
       default:  // '?', ':', and 'c' of --command, which -C does not answer to
         usage_and_exit(argv[0]);

@@ -341,7 +341,7 @@ TEST_F(SerialUpdate, JournalOfALoopOnAPortGivenByPath) {
   start_box({"--link", link, "--expect", file});
   BgProcess tool;
   ASSERT_TRUE(start_process(&tool, {update_bin(), "-l", "-f", "-p", link, "--journal", journal,
-                                    file},
+                                    "--station", "line 3", file},
                             true));
   std::string prompt = wait_for_line(&tool, "Update another box", 30000);
   ASSERT_FALSE(prompt.empty()) << tool.out << tool.err;
@@ -383,7 +383,13 @@ TEST_F(SerialUpdate, JournalOfALoopOnAPortGivenByPath) {
     EXPECT_EQ(f[n + "seconds"].rfind("float ", 0), 0u) << f[n + "seconds"];
     const std::string& t = f[n + "time"];
     EXPECT_TRUE(t.size() == 30 && t[15] == 'T' && t[28] == 'Z' && t[24] == '.') << t;
+    EXPECT_EQ(f[n + "station"], "str \"line 3\"");
+    // "str \"" + 32 lower-case hex digits + "\"".
+    const std::string& id = f[n + "attempt"];
+    EXPECT_TRUE(id.size() == 38 && id.find_first_not_of("0123456789abcdef", 5) == 37) << id;
   }
+  // Each box is an attempt of its own.
+  EXPECT_NE(f["0.attempt"], f["1.attempt"]);
   EXPECT_EQ(f["0.result"], "str \"ok\"");
   EXPECT_EQ(f["0.exit_code"], "int 0");
   EXPECT_EQ(f.count("0.error"), 0u);
@@ -440,6 +446,10 @@ TEST_F(SerialUpdate, JournalRecordForEachWayAnAttemptEnds) {
     kill_process(&box);
     std::map<std::string, std::string> f = journal_fields(journal);
     EXPECT_EQ(f["0.result"], "str \"" + row.result + "\"");
+    // Without --station the record names the host.
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(f["0.station"], "str \"" + std::string(host) + "\"");
     EXPECT_EQ(f["0.box_version"], (row.box_version == "null" ? "NoneType " : "str ") + row.box_version);
     EXPECT_EQ(f["0.bytes_sent"], row.bytes_sent.rfind("int ", 0) == 0 ? row.bytes_sent
                                                                      : "int " + row.bytes_sent);
