@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "core/journal.h"
+#include "core/json_text.h"
 #include "platform/error.h"
 #include "platform/file.h"
 

@@ -1,12 +1,11 @@
 #include "core/journal.h"
 
-#include <chrono>
 #include <cstdarg>
-#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "core/json_text.h"
 #include "core/visible.h"
 #include "platform/error.h"
 #include "platform/file.h"
@@ -36,6 +35,30 @@ std::string version_text(uint16_t major, uint16_t minor) {
   return json_string(buf);
 }
 
+// The box's line is the one field whose length the box decides. Cut, it
+// keeps the record under the 4,096 bytes a single append writes whole:
+// at most kBoxErrorChars characters, and no more than kBoxErrorJsonBytes
+// once written as JSON (a byte that is not UTF-8 takes six).
+constexpr size_t kBoxErrorChars = 1000;
+constexpr size_t kBoxErrorJsonBytes = 2000;
+const char kCutMark[] = "[cut]";
+
+std::string box_error_text(const char* text) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  size_t left = std::strlen(text);
+  size_t chars = 0, json = 0, kept = 0;
+  while (kept < left) {
+    size_t n = p[kept] >= 0x80 ? utf8_sequence_length(p + kept, left - kept) : 1;
+    size_t cost = n == 0 ? 6 : p[kept] < 0x20 || p[kept] == 0x7F ? 6 : p[kept] == '"' || p[kept] == '\\' ? 2 : n;
+    if (chars == kBoxErrorChars || json + cost > kBoxErrorJsonBytes)
+      return json_string((std::string(text, kept) + kCutMark).c_str());
+    kept += n == 0 ? 1 : n;
+    chars++;
+    json += cost;
+  }
+  return json_string(text);
+}
+
 const char* result_name(RunEnd end) {
   switch (end) {
     case RunEnd::kOk: return "ok";
@@ -46,58 +69,13 @@ const char* result_name(RunEnd end) {
 
 }  // namespace
 
-std::string utc_now_text() {
-  auto now = std::chrono::system_clock::now();
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-  std::time_t secs = static_cast<std::time_t>(ms / 1000);
-  std::tm* t = std::gmtime(&secs);
-  if (!t) return "";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t->tm_year + 1900,
-                t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec,
-                static_cast<int>(ms % 1000));
-  return buf;
-}
-
-std::string json_string(const char* text) {
-  std::string out = "\"";
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-  size_t left = std::strlen(text);
-  while (left > 0) {
-    unsigned char c = *p;
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += (char)c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      add(&out, "\\u%04x", c);
-    } else if (c >= 0x80) {
-      size_t n = utf8_sequence_length(p, left);
-      if (n == 0) {
-        add(&out, "\\u%04x", c);
-      } else {
-        out.append(reinterpret_cast<const char*>(p), n);
-        p += n;
-        left -= n;
-        continue;
-      }
-    } else {
-      out += (char)c;
-    }
-    p++;
-    left--;
-  }
-  return out + "\"";
-}
-
 std::string journal_line(const JournalRecord& a) {
   std::string r = "{\"time\":" + a.time;
   r += ",\"tool\":" + json_string(a.tool);
+  r += ",\"station\":";
+  r += a.station ? json_string(a.station) : "null";
+  r += ",\"attempt\":";
+  r += a.attempt ? json_string(a.attempt) : "null";
   r += ",\"mode\":" + json_string(a.mode);
   r += ",\"port\":";
   if (a.port_text)
@@ -139,7 +117,7 @@ std::string journal_line(const JournalRecord& a) {
     else
       r += ",\"error_code\":null";
     r += ",\"box_error\":";
-    r += a.box_error && *a.box_error ? json_string(a.box_error) : "null";
+    r += a.box_error && *a.box_error ? box_error_text(a.box_error) : "null";
   }
   return r + "}";
 }
@@ -169,7 +147,7 @@ bool journal_append(const std::string& object) {
   uint32_t err = plat_last_error();
   if (f != kNoFile) plat_append_close(f);
   if (ok) return true;
-  std::fprintf(stderr, "%s: cannot write the journal %s: %s\n", g_program, g_path.c_str(),
-               plat_file_error_text(err));
+  std::fprintf(stderr, "%s: cannot write the journal %s: %s; the attempt's record is lost\n",
+               g_program, g_path.c_str(), plat_file_error_text(err));
   return false;
 }

@@ -22,6 +22,8 @@ struct JournalImage {
 struct JournalRecord {
   std::string time;       // a JSON string (json_utc_now)
   const char* tool;       // name and revision
+  const char* station;    // the station's name
+  const char* attempt;    // the attempt's id: 32 lower-case hex digits
   const char* mode;       // "serial", "network", "server-query", "server-download"
   const char* port_text;  // the port as given by name, or "host:port"; nullptr: com_port
   int com_port;
@@ -56,11 +58,3 @@ bool journal_is_open();
 // journal's path. Returns true when the line went out (or no journal is
 // open); false after a line on standard error.
 bool journal_append(const std::string& object);
-
-// The current UTC time as the records write it, to the millisecond:
-// "2026-12-08T03:24:21.147Z".
-std::string utc_now_text();
-
-// `text` as a JSON string with its quotes. Bytes that are not UTF-8 become
-// \u00XX (read as Latin-1), so the line stays valid whatever a path holds.
-std::string json_string(const char* text);

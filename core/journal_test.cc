@@ -1,6 +1,17 @@
 #include "core/journal.h"
+#include "core/json_text.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 namespace {
 
@@ -28,6 +39,98 @@ TEST(Journal, JsonStringsForAnyBytes) {
       {"", "\"\""},
   };
   for (const Case& c : kCases) EXPECT_EQ(json_string(c.in), c.out) << c.in;
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream b;
+  b << in.rdbuf();
+  return b.str();
+}
+
+// The box decides how long its line is; the record stays under the 4,096
+// bytes one append writes whole, and says where the line was cut.
+TEST(Journal, BoxErrorCutToKeepTheRecordWhole) {
+  struct Case {
+    std::string box_error;
+    std::string field;  // the JSON value written
+  };
+  const std::string x1000(1000, 'x');
+  const Case kCases[] = {
+      {x1000, "\"" + x1000 + "\""},
+      {x1000 + "y", "\"" + x1000 + "[cut]\""},
+      {std::string(5000, 'x'), "\"" + x1000 + "[cut]\""},
+      // Six bytes of JSON each: cut by size, not by count.
+      {std::string(1000, '\xFC'), [] {
+         std::string s = "\"";
+         for (int i = 0; i < 333; i++) s += "\\u00fc";
+         return s + "[cut]\"";
+       }()},
+      // A sequence is never split.
+      {std::string(999, 'x') + "\xE2\x82\xAC\xE2\x82\xAC",
+       "\"" + std::string(999, 'x') + "\xE2\x82\xAC[cut]\""},
+  };
+  for (const Case& c : kCases) {
+    JournalRecord r = {};
+    r.time = "\"2026-12-08T03:24:21.147Z\"";
+    r.tool = "update 1.0-0";
+    r.mode = "serial";
+    std::string port(200, 'p');
+    r.port_text = port.c_str();
+    r.file = "box.pad";
+    r.end = RunEnd::kFailed;
+    r.exit_code = 1;
+    std::string error(1023, 'e');
+    r.error = error.c_str();
+    r.box_error = c.box_error.c_str();
+    std::string line = journal_line(r);
+    EXPECT_NE(line.find(",\"box_error\":" + c.field + "}"), std::string::npos)
+        << c.box_error.size() << ": " << line.substr(line.find("box_error"), 80);
+    EXPECT_LT(line.size() + 1, 4096u);
+  }
+}
+
+// A disk that fills mid-record (here a file size limit) leaves no half
+// line: the record is cut off again and said to be lost, and the next
+// record starts on a line of its own, also after a line an earlier writer
+// left without its end.
+TEST(Journal, ShortWriteLeavesNoHalfRecord) {
+  char dir[] = "/tmp/journal_test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/j.jsonl";
+  int err_pipe[2];
+  ASSERT_EQ(pipe(err_pipe), 0);
+  const std::string before = "{\"a\":1}\n{\"torn\":";
+  std::ofstream(path, std::ios::binary) << before;
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (dup2(err_pipe[1], 2) < 0) _exit(10);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit small = {before.size() + 20, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_FSIZE, &small) != 0) _exit(11);
+    if (!journal_open("update", path.c_str())) _exit(12);
+    if (journal_append("{\"b\":\"" + std::string(100, 'b') + "\"}")) _exit(13);
+    rlimit big = {RLIM_INFINITY, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_FSIZE, &big) != 0) _exit(14);
+    if (!journal_append("{\"c\":2}")) _exit(15);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  close(err_pipe[1]);
+  char buf[512];
+  ssize_t got = read(err_pipe[0], buf, sizeof buf);
+  close(err_pipe[0]);
+  std::string err(buf, got > 0 ? got : 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(slurp(path), before + "\n{\"c\":2}\n");
+  // The system's reason differs with how the write fell short.
+  EXPECT_EQ(err.rfind("update: cannot write the journal " + path + ": ", 0), 0u) << err;
+  EXPECT_TRUE(err.ends_with("; the attempt's record is lost\n")) << err;
+  unlink(path.c_str());
+  rmdir(dir);
 }
 
 }  // namespace

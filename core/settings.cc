@@ -19,6 +19,7 @@ void settings_reset(RunSettings* s) {
   s->host = nullptr;
   s->journal_path = nullptr;
   s->events_path = nullptr;
+  s->station = nullptr;
 }
 
 const char* port_label(const RunSettings& s, char* buf, size_t size) {

@@ -50,6 +50,7 @@ struct RunSettings {
   bool image_from_server;
   const char* journal_path;  // result journal; nullptr = none
   const char* events_path;   // event stream (JSON Lines); nullptr = none
+  const char* station;       // the records' station name; nullptr = the host name
 };
 
 extern RunSettings g_settings;

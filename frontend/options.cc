@@ -29,7 +29,8 @@ constexpr int kSilentSyncWest = kSilentSyncWestOption;
 // of one ("--j" for "-j") stays the error it was before they existed.
 constexpr int kJournal = kJournalOption;
 constexpr int kEvents = kEventsOption;
-constexpr int kFullOnlyCount = 2;
+constexpr int kStation = kStationOption;
+constexpr int kFullOnlyCount = 3;
 
 // The full-only options come first: every other word is read against the
 // table from kLongOptions + kFullOnlyCount on, so its prefixes, diagnostics
@@ -38,6 +39,7 @@ constexpr int kFullOnlyCount = 2;
 const option kLongOptions[] = {
     {"journal", required_argument, nullptr, kJournal},
     {"events", required_argument, nullptr, kEvents},
+    {"station", required_argument, nullptr, kStation},
     {"bootloader", no_argument, nullptr, 'b'},
     {"command", no_argument, nullptr, 'c'},
     {"loop", no_argument, nullptr, 'l'},
@@ -108,8 +110,29 @@ void server_command_option(RunSettings* s, const char* arg) {
   s->server_command = std::strncmp(lower, "update", 6) == 0 ? 2 : 1;
 }
 
+// "COM3:", the device form old scripts use, names port 3 on every system.
+bool old_device_form(const char* arg, int* number) {
+  if (std::tolower((unsigned char)arg[0]) != 'c' || std::tolower((unsigned char)arg[1]) != 'o' ||
+      std::tolower((unsigned char)arg[2]) != 'm' || arg[3] < '1' || arg[3] > '9')
+    return false;
+  int n = 0;
+  const char* p = arg + 3;
+  for (; *p >= '0' && *p <= '9'; p++) {
+    if (n > 100000) return false;
+    n = n * 10 + (*p - '0');
+  }
+  if (p[0] != ':' || p[1] != '\0') return false;
+  *number = n;
+  return true;
+}
+
 void port_option(RunSettings* s, const char* arg) {
   int number = 0;
+  if (old_device_form(arg, &number)) {
+    s->port_path = nullptr;
+    s->com_port = number;
+    return;
+  }
   int named = plat_serial_port_name(arg, &number);
   s->port_path = named == 2 ? arg : nullptr;
   if (named == 1)
@@ -255,6 +278,9 @@ int parse_options(int argc, char** argv, RunSettings* s) {
         break;
       case kEvents:
         s->events_path = optarg;
+        break;
+      case kStation:
+        s->station = optarg;
         break;
       default:  // '?', ':', and 'c' of --command, which -C does not answer to
         usage_and_exit(argv[0]);

@@ -28,13 +28,14 @@ void patch_confirmation_dialogue(RunSettings* s);
 int option_number(const char* text);
 
 // The long option table getopt_long reads `word` (an argument, or nullptr)
-// against: with --journal and --events only when `word` spells one of them
-// in full ("--journal", "--journal=FILE"), so that any other word resolves,
-// and fails, as it did before they existed.
+// against: with --journal, --events and --station only when `word` spells
+// one of them in full ("--journal", "--journal=FILE"), so that any other
+// word resolves, and fails, as it did before they existed.
 const struct option* long_options_for(const char* word);
 
 // The values of the long options without a letter: the second name of -!,
-// --journal and --events.
+// --journal, --events and --station.
 constexpr int kSilentSyncWestOption = 0x100 + '!';
 constexpr int kJournalOption = 0x200;
 constexpr int kEventsOption = 0x201;
+constexpr int kStationOption = 0x202;

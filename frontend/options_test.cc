@@ -353,6 +353,8 @@ TEST(Options, OldLongPrefixesResolveAsBefore) {
       {"--j", '?'},                  {"--journa", '?'},
       {"--journals", '?'},           {"--e", '?'},
       {"--event=e", '?'},            {"--events2", '?'},
+      {"--station", kStationOption}, {"--station=l3", kStationOption},
+      {"--statio", '?'},             {"--stations", '?'},
   };
   for (const Word& w : words) EXPECT_EQ(long_option_value(w.word), w.value) << w.word;
 }
@@ -383,6 +385,17 @@ TEST(Options, PortByDevicePathAndJournal) {
   p = parse({"-p", "dev/ttyUSB0", "x"});
   EXPECT_EQ(p.s.port_path, nullptr);
   EXPECT_EQ(p.s.com_port, 0);
+  // The device form of old scripts names the port on every system.
+  for (const char* old : {"COM3:", "com3:", "Com12:"}) {
+    p = parse({"-p", "/dev/ttyUSB0", "-p", old, "x"});
+    EXPECT_EQ(p.s.port_path, nullptr) << old;
+    EXPECT_EQ(p.s.com_port, old[3] == '3' ? 3 : 12) << old;
+  }
+  EXPECT_EQ(parse({"-p", "COM3:x", "x"}).s.com_port, 0);
+  // The records' station: the name given, else none (the host name).
+  EXPECT_STREQ(parse({"--station", "line 3/a", "x"}).s.station, "line 3/a");
+  EXPECT_STREQ(parse({"x", "--station=l2"}).s.station, "l2");
+  EXPECT_EQ(parse({"x"}).s.station, nullptr);
   EXPECT_EQ(parse({"x"}).s.journal_path, nullptr);
   // Both spellings, after the file too; the argument may begin with "-".
   p = parse({"box.pad", "--events", "-ev.jsonl", "-w", "--journal=j.jsonl"});

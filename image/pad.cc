@@ -220,6 +220,27 @@ PadCheck pad_file_check(const char* path) {
   return c;
 }
 
+bool pad_buffer_check(uint32_t size) {
+  const uint8_t* b = g_image_buffer;
+  bool ok = size >= kPadOverhead && size <= kImageBufferSize &&
+            uint64_t{be32(b)} + kPadOverhead == size;
+  if (ok) {
+    uint32_t length = size - kPadOverhead;
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < length; ++i) sum += b[9 + i];
+    ok = be32(b + 9 + length) == sum;
+  }
+  if (!ok) {
+    report_failure(stdout, kNoCode, {38, 39}, "\n");
+    return false;
+  }
+  if (!is_known_format(b[4])) {
+    report_failure(stdout, kNoCode, {87}, "\n");
+    return false;
+  }
+  return true;
+}
+
 int pad_load(const char* path, uint32_t /*length*/, bool prefilled) {
   if (prefilled) return 0;
   uint32_t loaded = 0;

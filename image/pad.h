@@ -29,6 +29,13 @@ struct PadCheck {
 // or 40, then the known-format test (message 87, exit 1).
 PadCheck pad_file_check(const char* path);
 
+// Checks the PAD file the image buffer holds from byte 0 (`size` bytes an
+// update server sent) as pad_file_check checks a file: its length field,
+// its checksum and a known format. Prints nothing for a good one. Returns
+// true when it may go to the box; false after messages 38 and 39, or 87,
+// on standard output.
+bool pad_buffer_check(uint32_t size);
+
 // Copies the whole file into the image buffer (nothing when `prefilled`).
 // Returns 0 on success, 1 when the file cannot be opened or does not fit,
 // or when it is no longer, byte for byte, the file pad_verify last accepted

@@ -2,12 +2,16 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "core/events.h"
+#include "core/json_text.h"
 #include "core/phase.h"
 #include "core/report.h"
 #include "core/settings.h"
+#include "platform/net.h"
+#include "platform/random.h"
 #include "platform/serial.h"
 #include "serial/port.h"
 
@@ -24,10 +28,38 @@ struct Attempt {
   uint16_t box_major, box_minor;
   uint32_t line_speed;  // 0 = not known
   uint32_t bytes_sent;
+  char id[33];  // 32 lower-case hex digits
 };
 
 Attempt g_attempt;
 const char* g_file = nullptr;
+std::string g_station;
+
+// A fresh id from the system's random source: records of many stations
+// merged into one journal stay apart.
+void new_attempt_id(char* id) {
+  unsigned char raw[16];
+  if (!plat_random_bytes(raw, sizeof raw)) {
+    // Not seen in practice; an id from the clock still differs per attempt.
+    uint64_t t = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+    uint64_t u = static_cast<uint64_t>(SteadyClock::now().time_since_epoch().count());
+    std::memcpy(raw, &t, 8);
+    std::memcpy(raw + 8, &u, 8);
+  }
+  static const char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < sizeof raw; i++) {
+    id[2 * i] = kHex[raw[i] >> 4];
+    id[2 * i + 1] = kHex[raw[i] & 15];
+  }
+  id[32] = '\0';
+}
+
+void on_progress(uint32_t done, uint32_t total) {
+  // A record of a run stopped or failed mid-download says how far the box
+  // got, not 0.
+  g_attempt.bytes_sent = done;
+  events_progress(done, total);
+}
 
 const char* mode_name(const RunSettings& s) {
   if (!s.server) return s.network ? "network" : "serial";
@@ -41,6 +73,14 @@ bool attempt_setup(const char* journal, const char* events, const char* file) {
   if (journal && !journal_open(program, journal)) return false;
   if (events && !events_open(program, events)) return false;
   g_file = file;
+  if (g_settings.station) {
+    g_station = g_settings.station;
+  } else {
+    char host[256];
+    plat_hostname(host, sizeof host);
+    g_station = host;
+  }
+  phase_observe({events_phase, on_progress});
   set_end_hook(attempt_end);
   attempt_begin();
   return true;
@@ -52,11 +92,12 @@ void attempt_begin() {
   g_attempt = Attempt{};
   g_attempt.open = true;
   g_attempt.start = SteadyClock::now();
+  new_attempt_id(g_attempt.id);
   g_attempt.have_image = keep_image;
   g_attempt.image = image;
   report_reset();
   clear_box_error();
-  phase_set(Phase::kStart);
+  phase_restart();
 }
 
 void attempt_image(const JournalImage& image) {
@@ -90,6 +131,8 @@ bool attempt_end(RunEnd end, int code) {
   JournalRecord r = {};
   r.time = json_string(utc_now_text().c_str());
   r.tool = tool.c_str();
+  r.station = g_station.c_str();
+  r.attempt = g_attempt.id;
   r.mode = mode_name(s);
   if (s.network && !s.server) {
     where = std::string(s.host ? s.host : "") + ":" + std::to_string(s.tcp_port & 0xFFFF);

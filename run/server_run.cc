@@ -7,6 +7,7 @@
 #include "core/phase.h"
 #include "core/report.h"
 #include "core/settings.h"
+#include "image/pad.h"
 #include "net/failures.h"
 #include "net/framing.h"
 #include "net/server_client.h"
@@ -74,6 +75,9 @@ void server_exchange(plat_socket s, plat_port port, uint16_t* major,
     report_net_failure(kFailReception, received, size);
     finish(s, port, 1);
   }
+  // Fetched software is held to the check a file passes: a damaged or
+  // foreign file must not reach the box.
+  if (!pad_buffer_check(size)) finish(s, port, 1);
   g_settings.image_from_server = true;
   std::snprintf(g_settings.pad_path, sizeof g_settings.pad_path, "%s", kServerImageName);
   g_settings.pad_size = size;

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/events.h"
 #include "core/exit.h"
 #include "core/messages.h"
 #include "core/phase.h"
@@ -55,9 +54,9 @@ bool write_all(plat_port port, const uint8_t* p, size_t n) {
   return true;
 }
 
-}  // namespace
-
-int send_image(plat_port port, uint32_t length, uint32_t* acked) {
+// The transfer of send_image; `image` false for the filler block, which is
+// no part of the image and never counts as its progress.
+int send_blocks(plat_port port, uint32_t length, uint32_t* acked, bool image) {
   *acked = 0;
   // Every block reads 128 bytes from the buffer; the buffer size is a
   // multiple of 128, so any length up to it stays inside.
@@ -75,7 +74,7 @@ int send_image(plat_port port, uint32_t length, uint32_t* acked) {
   uint8_t number = 1;
   int result = 1;
   prepare_block(number, offset);
-  events_progress(0, length);
+  if (image) phase_progress(0, length);
   for (;;) {
     // The receive wait below has no limit: look for a stop request each round.
     exit_if_stopped();
@@ -109,7 +108,7 @@ int send_image(plat_port port, uint32_t length, uint32_t* acked) {
       sent += kBlockSize;
       offset += kBlockData;
       *acked = offset < length ? offset : length;
-      events_progress(*acked, length);
+      if (image) phase_progress(*acked, length);
       uint32_t now_percent = (uint32_t)(sent * 100 / total);
       if (now_percent > percent) {
         percent = now_percent;
@@ -127,6 +126,12 @@ int send_image(plat_port port, uint32_t length, uint32_t* acked) {
   }
   std::printf("%30s\r", "");
   return result;
+}
+
+}  // namespace
+
+int send_image(plat_port port, uint32_t length, uint32_t* acked) {
+  return send_blocks(port, length, acked, true);
 }
 
 int download(plat_port port, const char* pad_path, uint32_t length, uint32_t version_word,
@@ -166,5 +171,5 @@ int send_filler_block(plat_port port) {
   g_image_buffer[3] = 0x91;
   std::memset(g_image_buffer + 4, 0x01, kFillerLength - 4);
   uint32_t acked;
-  return send_image(port, kFillerLength, &acked);
+  return send_blocks(port, kFillerLength, &acked, false);
 }

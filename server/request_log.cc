@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/journal.h"
+#include "core/json_text.h"
 
 namespace {
 

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "platform/error.h"
 
@@ -60,23 +62,76 @@ plat_file plat_append_open(const char* path) {
     close(fd);
     return kNoFile;
   }
+  // A file on a disk is also read: its last byte tells whether the line
+  // before ends. Where only writing is allowed, records still go out.
+  struct stat st, again;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    int rw = open(path, O_RDWR | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (rw >= 0 && fstat(rw, &again) == 0 && again.st_dev == st.st_dev &&
+        again.st_ino == st.st_ino && fcntl(rw, F_SETFL, O_APPEND) == 0) {
+      close(fd);
+      fd = rw;
+    } else if (rw >= 0) {
+      close(rw);
+    }
+  }
   return fd;
 }
 
-bool plat_append_record(plat_file f, const void* data, size_t n) {
-  if (!plat_append_write(f, data, n)) return false;
-  // Only a file on a disk has anything to push; pipes, terminals and
-  // character devices refuse fsync (EINVAL, ENOTSUP) although the record
-  // has gone to them in full. A disk that fails the flush (EIO, ENOSPC)
-  // has not kept it.
-  int fd = static_cast<int>(f);
+namespace {
+
+// Releases the record lock however the write ends.
+struct RecordLock {
+  int fd;
+  ~RecordLock() { flock(fd, LOCK_UN); }
+};
+
+// A record on a disk file is whole or absent. Under an exclusive lock that
+// every record writer takes: a line an earlier writer left without its end
+// (a crash, a disk that filled) gets one first, so this record starts on
+// its own line; a write that falls short is cut off again, so no half
+// record stays for the next one to be glued to.
+bool append_disk_record(int fd, const void* data, size_t n) {
+  RecordLock lock = {fd};
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      lock.fd = -1;
+      break;
+    }
+  }
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return true;
-  if (fsync(fd) != 0 && errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP) {
+  if (fstat(fd, &st) != 0) {
     plat_set_last_error(static_cast<uint32_t>(errno));
     return false;
   }
-  return true;
+  std::string line;
+  char last = '\n';
+  if (st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) != 1) last = '\n';
+  if (last != '\n') line = "\n";
+  line.append(static_cast<const char*>(data), n);
+  bool ok = plat_append_write(fd, line.data(), line.size());
+  if (ok && fsync(fd) != 0 && errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP) {
+    plat_set_last_error(static_cast<uint32_t>(errno));
+    ok = false;
+  }
+  if (!ok) {
+    uint32_t err = plat_last_error();
+    while (ftruncate(fd, st.st_size) != 0 && errno == EINTR) {
+    }
+    plat_set_last_error(err);
+  }
+  return ok;
+}
+
+}  // namespace
+
+bool plat_append_record(plat_file f, const void* data, size_t n) {
+  int fd = static_cast<int>(f);
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return append_disk_record(fd, data, n);
+  // Pipes, terminals and character devices take the record as the write
+  // hands it over and have nothing to push.
+  return plat_append_write(f, data, n);
 }
 
 void plat_append_close(plat_file f) {

@@ -14,8 +14,13 @@ void plat_hostname(char* buf, size_t size) {
   if (size == 0)
     return;
   int len = size > INT_MAX ? INT_MAX : static_cast<int>(size);
-  if (gethostname(buf, len) != 0)
-    buf[0] = '\0';
+  if (gethostname(buf, len) == 0) {
+    buf[size - 1] = '\0';
+    return;
+  }
+  // Before WSAStartup (a serial run) Winsock knows no name; the system does.
+  DWORD n = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+  if (!GetComputerNameExA(ComputerNameDnsHostname, buf, &n)) buf[0] = '\0';
   buf[size - 1] = '\0';
 }
 

@@ -242,7 +242,8 @@ TEST(FrontEnd, JournalThatCannotBeOpenedOrWritten) {
       {{"--journal=" + dir}, {"UPDATE_JOURNAL=" + dir + "/fine.jsonl"},
        "update: cannot open the journal " + dir + ": Is a directory\n"},
       {{"--journal", "/dev/full"}, {},
-       no_port + "update: cannot write the journal /dev/full: No space left on device\n"},
+       no_port + "update: cannot write the journal /dev/full: No space left on device; "
+       "the attempt's record is lost\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {update_bin(), "-p", "999"};

@@ -200,3 +200,38 @@ TEST_F(NetServer, BrokenAnswersEndWithCode1) {
 }
 
 }  // namespace
+
+namespace {
+
+// Fetched software passes the check a file passes before any byte goes to
+// the box: a damaged or foreign file ends the run with the file check's
+// message, the box untouched.
+TEST_F(NetServer, DamagedSoftwareNeverReachesTheBox) {
+  struct Case {
+    std::vector<std::string> pad;
+    std::string line;
+  } cases[] = {
+      {{"--bad-checksum"}, "Checking file ... failed. Abort!\n"},
+      {{"--length-field", "3"}, "Checking file ... failed. Abort!\n"},
+      {{"--extra-byte"}, "Checking file ... failed. Abort!\n"},
+      {{"--format", "18"}, "Unknown PAD-file format \n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pad[0]);
+    std::string bad = dir_ + "/bad.pad";
+    std::vector<std::string> args = {"--version", "23.0", "--random", "2000"};
+    if (c.pad[0] != "--format") args.insert(args.end(), {"--format", "21"});
+    args.insert(args.end(), c.pad.begin(), c.pad.end());
+    ASSERT_EQ(0, make_pad(bad, args));
+    std::string journal = dir_ + "/bad" + c.pad[0] + ".jsonl";
+    ServerRun r = run({"--software", "2:23.0=" + bad}, {"-C", "update", "--journal", journal}, {});
+    EXPECT_EQ(1, r.tool.exit_code) << r.tool.out << r.tool.err;
+    EXPECT_TRUE(has(r.tool.out, c.line)) << r.tool.out;
+    EXPECT_TRUE(has(r.tool.out, kFailed));
+    std::string cause = c.line.substr(0, c.line.find_last_not_of(" \n") + 1);
+    EXPECT_TRUE(has(read_file(journal), "\"error\":\"" + cause + "\"")) << read_file(journal);
+    EXPECT_TRUE(has(r.box, "received 0 bytes")) << r.box;
+  }
+}
+
+}  // namespace

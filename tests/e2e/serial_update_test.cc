@@ -341,7 +341,7 @@ TEST_F(SerialUpdate, JournalOfALoopOnAPortGivenByPath) {
   start_box({"--link", link, "--expect", file});
   BgProcess tool;
   ASSERT_TRUE(start_process(&tool, {update_bin(), "-l", "-f", "-p", link, "--journal", journal,
-                                    file},
+                                    "--station", "line 3", file},
                             true));
   std::string prompt = wait_for_line(&tool, "Update another box", 30000);
   ASSERT_FALSE(prompt.empty()) << tool.out << tool.err;
@@ -383,7 +383,13 @@ TEST_F(SerialUpdate, JournalOfALoopOnAPortGivenByPath) {
     EXPECT_EQ(f[n + "seconds"].rfind("float ", 0), 0u) << f[n + "seconds"];
     const std::string& t = f[n + "time"];
     EXPECT_TRUE(t.size() == 30 && t[15] == 'T' && t[28] == 'Z' && t[24] == '.') << t;
+    EXPECT_EQ(f[n + "station"], "str \"line 3\"");
+    // "str \"" + 32 lower-case hex digits + "\"".
+    const std::string& id = f[n + "attempt"];
+    EXPECT_TRUE(id.size() == 38 && id.find_first_not_of("0123456789abcdef", 5) == 37) << id;
   }
+  // Each box is an attempt of its own.
+  EXPECT_NE(f["0.attempt"], f["1.attempt"]);
   EXPECT_EQ(f["0.result"], "str \"ok\"");
   EXPECT_EQ(f["0.exit_code"], "int 0");
   EXPECT_EQ(f.count("0.error"), 0u);
@@ -440,6 +446,10 @@ TEST_F(SerialUpdate, JournalRecordForEachWayAnAttemptEnds) {
     kill_process(&box);
     std::map<std::string, std::string> f = journal_fields(journal);
     EXPECT_EQ(f["0.result"], "str \"" + row.result + "\"");
+    // Without --station the record names the host.
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(f["0.station"], "str \"" + std::string(host) + "\"");
     EXPECT_EQ(f["0.box_version"], (row.box_version == "null" ? "NoneType " : "str ") + row.box_version);
     EXPECT_EQ(f["0.bytes_sent"], row.bytes_sent.rfind("int ", 0) == 0 ? row.bytes_sent
                                                                      : "int " + row.bytes_sent);
@@ -519,6 +529,8 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
     std::vector<std::string> box;
     const char* phase;
     std::string error, box_version;
+    std::string wait_for = "";  // an event line's text to stop at, else the phase
+    uint32_t bytes_sent = 0;    // at least, in the record
   };
   const Row rows[] = {
       {SIGINT, {"--silent-at", "transfer"}, "download", "Stopped by SIGINT during download.",
@@ -527,6 +539,9 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
        "str \"23.0\""},
       {SIGTERM, {"--silent-at", "echo"}, "sync", "Stopped by SIGTERM during sync.",
        "NoneType null"},
+      // Half way: the record says how far the box got.
+      {SIGTERM, {"--turnaround", "20"}, "download", "Stopped by SIGTERM during download.",
+       "str \"23.0\"", "\"bytes\":1280,", 1280},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.error);
@@ -544,7 +559,8 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
     BgProcess tool;
     ASSERT_TRUE(start_process(&tool, {update_bin(), "-p", link, "--journal", journal, "--events",
                                       events, file}));
-    std::string phase_line = std::string("\"phase\":\"") + row.phase + "\"";
+    std::string phase_line = row.wait_for.empty() ? std::string("\"phase\":\"") + row.phase + "\""
+                                                  : row.wait_for;
     for (int i = 0; i < 3000 && !contains(read_file(events), phase_line); i++)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(contains(read_file(events), phase_line)) << read_file(events);
@@ -562,6 +578,10 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
     EXPECT_EQ(f["0.exit_code"], "int 1");
     EXPECT_EQ(f["0.error"], "str \"" + row.error + "\"");
     EXPECT_EQ(f["0.box_version"], row.box_version);
+    if (row.bytes_sent > 0) {
+      ASSERT_EQ(f["0.bytes_sent"].rfind("int ", 0), 0u) << f["0.bytes_sent"];
+      EXPECT_GE(std::stoul(f["0.bytes_sent"].substr(4)), row.bytes_sent);
+    }
     // The event stream ends with the same record.
     EXPECT_TRUE(contains(read_file(events), "\"event\":\"end\",\"record\":{")) << read_file(events);
     kill_process(&box);

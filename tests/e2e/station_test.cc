@@ -217,9 +217,9 @@ TEST_F(Station, EventStreamOfAGoodAndAFailedBox) {
     std::vector<std::string> phases;
     std::string result, box_error;
   } cases[] = {
-      {{"--expect", file}, 0, {"open", "wake", "sync", "identify", "download", "program", "end"}, "ok", ""},
+      {{"--expect", file}, 0, {"start", "open", "wake", "sync", "identify", "download", "program", "end"}, "ok", ""},
       {{"--error-at", "download", "--error-line", "\\r\\nERROR: download refused\\r\\n"}, 1,
-       {"open", "wake", "sync", "identify", "end"}, "failed", "ERROR: download refused"},
+       {"start", "open", "wake", "sync", "identify", "end"}, "failed", "ERROR: download refused"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.result);
@@ -258,8 +258,9 @@ TEST_F(Station, EventStreamOfAGoodAndAFailedBox) {
     EXPECT_EQ(box, "23.0");
     EXPECT_EQ(last, "end");
     EXPECT_EQ(record.value("result", ""), c.result) << record.dump();
-    // The end line carries the journal's record itself.
+    // The end line carries the journal's record itself, its attempt id too.
     EXPECT_EQ(record, nlohmann::json::parse(read_file(journal), nullptr, false));
+    EXPECT_EQ(record.value("attempt", "").size(), 32u) << record.dump();
     EXPECT_EQ(record.value("exit_code", -1), c.exit_code);
     if (c.exit_code == 0) {
       EXPECT_EQ(percent, 100);

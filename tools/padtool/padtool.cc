@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "image/bootloader_table.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -305,6 +307,9 @@ int cmd_info(int argc, char** argv) {
     std::printf("checksum:       missing\n");
   }
   const char* why = defect(f);
+  // A well-formed file is still refused by update when no bootloader in its
+  // table takes the format code.
+  if (!why && !is_known_format(f[4])) why = "format code unknown to update, which refuses the file";
   std::printf("verdict:        %s\n", why ? why : "OK");
   return 0;
 }
