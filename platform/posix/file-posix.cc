@@ -104,10 +104,9 @@ bool append_disk_record(int fd, const void* data, size_t n) {
     plat_set_last_error(static_cast<uint32_t>(errno));
     return false;
   }
-  std::string line;
   char last = '\n';
   if (st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) != 1) last = '\n';
-  if (last != '\n') line = "\n";
+  std::string line(last != '\n' ? 1 : 0, '\n');
   line.append(static_cast<const char*>(data), n);
   bool ok = plat_append_write(fd, line.data(), line.size());
   if (ok && fsync(fd) != 0 && errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP) {
