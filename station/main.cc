@@ -14,6 +14,7 @@
 #include "core/messages.h"
 #include "image/bootloader_table.h"
 #include "image/pad.h"
+#include "platform/error.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/serial.h"
@@ -61,7 +62,7 @@ double now() { return std::chrono::duration<double>(Clock::now() - g_start).coun
 void out(const std::string& text) {
   if (g_output_gone) return;
   if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
-    if (errno == EPIPE) g_output_gone = true;
+    if (errno != EINTR && errno != EAGAIN) g_output_gone = true;
     std::clearerr(stdout);
   }
 }
@@ -111,7 +112,7 @@ bool preflight(const StationOptions& o, Plan* plan) {
   }
   if (!plat_program_runnable(plan->prog)) {
     std::fprintf(stderr, "update-station: cannot run %s: %s\n", plan->prog.c_str(),
-                 std::strerror(errno ? errno : ENOENT));
+                 plat_file_error_text(plat_last_error()));
     return false;
   }
   language_of(plan->prog);
@@ -200,7 +201,7 @@ bool start_run(Station* st, size_t i, Run* run, const StationOptions& o, const P
     s.running = true;
     return true;
   }
-  std::string reason = "cannot start " + plan.prog + ": " + std::strerror(errno);
+  std::string reason = "cannot start " + plan.prog + ": " + plat_file_error_text(plat_last_error());
   record_orphan(st, i, run, o, plan, -1, reason);
   RunState failed;
   failed.ended = true;

@@ -14,6 +14,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "platform/error.h"
+
 namespace {
 
 void close_fd(intptr_t* fd) {
@@ -26,9 +28,23 @@ bool executable_file(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
+bool find_program(const std::string& program) {
+  if (program.find('/') != std::string::npos) return executable_file(program);
+  const char* path = getenv("PATH");
+  std::string dirs = path ? path : "/bin:/usr/bin";
+  size_t start = 0;
+  for (;;) {
+    size_t colon = dirs.find(':', start);
+    std::string dir = dirs.substr(start, colon == std::string::npos ? colon : colon - start);
+    if (executable_file((dir.empty() ? "." : dir) + "/" + program)) return true;
+    if (colon == std::string::npos) return false;
+    start = colon + 1;
+  }
+}
+
 }  // namespace
 
-bool plat_process_start(const std::vector<std::string>& argv, PlatChannel* ch, PlatProcess* p) {
+static bool start_child(const std::vector<std::string>& argv, PlatChannel* ch, PlatProcess* p) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -104,6 +120,13 @@ bool plat_process_start(const std::vector<std::string>& argv, PlatChannel* ch, P
   return true;
 }
 
+// The reason a start failed is left where the platform's callers look.
+bool plat_process_start(const std::vector<std::string>& argv, PlatChannel* ch, PlatProcess* p) {
+  if (start_child(argv, ch, p)) return true;
+  plat_set_last_error((uint32_t)errno);
+  return false;
+}
+
 void plat_process_stop(PlatProcess* p, bool hard) {
   if (p->id <= 0 || p->ended) return;
   if (hard) p->killed = true;
@@ -167,15 +190,8 @@ bool plat_file_exists(const std::string& path) {
 }
 
 bool plat_program_runnable(const std::string& program) {
-  if (program.find('/') != std::string::npos) return executable_file(program);
-  const char* path = getenv("PATH");
-  std::string dirs = path ? path : "/bin:/usr/bin";
-  size_t start = 0;
-  for (;;) {
-    size_t colon = dirs.find(':', start);
-    std::string dir = dirs.substr(start, colon == std::string::npos ? colon : colon - start);
-    if (executable_file((dir.empty() ? "." : dir) + "/" + program)) return true;
-    if (colon == std::string::npos) return false;
-    start = colon + 1;
-  }
+  errno = 0;
+  bool ok = find_program(program);
+  if (!ok) plat_set_last_error((uint32_t)(errno ? errno : ENOENT));
+  return ok;
 }
