@@ -205,16 +205,21 @@ TEST_F(Station, ChecksBeforeAnyStart) {
 }
 
 // A run that ends without a record of its own gets one from the station,
-// with the last words of its standard error.
+// with the last words of its standard error. The station's name goes to
+// every run.
 TEST_F(Station, RunWithoutARecordIsRecordedByTheStation) {
   std::string fake = dir + "/update";
   write_file(fake,
-             "#!/bin/sh\necho 'starting up' >&2\necho 'no such line, sorry' >&2\nexit 3\n");
+             "#!/bin/sh\nprintf '%s\\n' \"$@\" >\"$0.args\"\n"
+             "echo 'starting up' >&2\necho 'no such line, sorry' >&2\nexit 3\n");
   chmod(fake.c_str(), 0755);
-  ProcResult r = run_process(station_argv({dir + "/port-a"}, {"--update", fake,
-                                                              "--max-failures", "1"}),
+  ProcResult r = run_process(station_argv({dir + "/port-a"}, {"--update", fake, "--station",
+                                                              "line 3", "--max-failures", "1"}),
                              "", 30000);
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_NE(read_file(fake + ".args").find("\n--station\nline 3\n--journal\n"),
+            std::string::npos)
+      << read_file(fake + ".args");
   std::string text = read_file(dir + "/journal.jsonl");
   ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
   nlohmann::json rec = nlohmann::json::parse(text, nullptr, false);
