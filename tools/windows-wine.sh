@@ -256,6 +256,35 @@ done
 echo "windows: update-station.exe ran two slots under Wine"
 ok=$((ok + 1))
 
+# A station killed outright takes its runs with it (their job object): no
+# update.exe is left holding COM7.
+start_box 7 --silent-at keyword
+"$WINE" "$WIN/update-station.exe" -p 7 "Z:$work/p21" </dev/null >"$work/stk.log" 2>&1 &
+st=$!
+pids="$pids $st"
+station_run() {
+  for p in /proc/[0-9]*; do
+    tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -q 'update\.exe.* -p 7 --events' && echo "${p#/proc/}"
+  done
+}
+i=0
+run=""
+while [ -z "$run" ]; do
+  i=$((i + 1)); [ $i -gt 600 ] && { cat "$work/stk.log"; fail "the station's run did not start"; }
+  sleep 0.05
+  run=$(station_run | head -n 1)
+done
+sleep 1
+kill -9 "$st"
+i=0
+while [ -d "/proc/$run" ] && ! grep -q '^State:.*Z' "/proc/$run/status" 2>/dev/null; do
+  i=$((i + 1)); [ $i -gt 200 ] && fail "a run outlived its killed update-station.exe"
+  sleep 0.05
+done
+kill "$box_pid" 2>/dev/null || true
+echo "windows: a killed update-station.exe takes its runs with it"
+ok=$((ok + 1))
+
 # CPU while the box is silent in the transfer: update.exe and the
 # wineserver, from /proc, over 10 s.
 ticks() {

@@ -345,6 +345,36 @@ TEST_F(Station, LiveViewInATerminal) {
   EXPECT_GT(seen.back(), seen.front());
 }
 
+// More slots than the terminal has rows: the compact view, drawn in place,
+// never scrolled off the top.
+TEST_F(Station, CompactViewInASmallTerminal) {
+  if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "no tmux";
+  std::string fake = dir + "/update";
+  write_file(fake, "#!/bin/sh\nsleep 3\nexit 3\n");
+  chmod(fake.c_str(), 0755);
+  std::vector<std::string> ports;
+  for (int i = 1; i <= 8; i++) ports.push_back(dir + "/p" + std::to_string(i));
+  std::string sock = "station-compact-" + std::to_string(getpid());
+  std::string cmd;
+  for (const std::string& w : station_argv(ports, {"--boxes", "1", "--update", fake}))
+    cmd += "'" + w + "' ";
+  tmux(sock, {"new-session", "-d", "-x", "160", "-y", "6", cmd + "; sleep 60"});
+  std::string screen;
+  bool compact = false;
+  for (int i = 0; i < 25 && !compact; i++) {
+    usleep(100000);
+    screen = tmux(sock, {"capture-pane", "-p"});
+    compact = screen.find("more slots") != std::string::npos;
+  }
+  tmux(sock, {"kill-server"});
+  EXPECT_TRUE(compact) << screen;
+  size_t headers = 0;
+  for (size_t p = screen.find("box.pad  version"); p != std::string::npos;
+       p = screen.find("box.pad  version", p + 1))
+    headers++;
+  EXPECT_EQ(headers, 1u) << screen;
+}
+
 }  // namespace
 
 namespace {
