@@ -264,7 +264,8 @@ st=$!
 pids="$pids $st"
 station_run() {
   for p in /proc/[0-9]*; do
-    tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -q 'update\.exe.* -p 7 --events' && echo "${p#/proc/}"
+    { tr '\0' ' ' <"$p/cmdline"; } 2>/dev/null | grep -q 'update\.exe.* -p 7 --events' &&
+      echo "${p#/proc/}"
   done
 }
 i=0
