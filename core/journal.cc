@@ -1,5 +1,6 @@
 #include "core/journal.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "core/visible.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/random.h"
 
 namespace {
 
@@ -150,4 +152,22 @@ bool journal_append(const std::string& object) {
   std::fprintf(stderr, "%s: cannot write the journal %s: %s; the attempt's record is lost\n",
                g_program, g_path.c_str(), plat_file_error_text(err));
   return false;
+}
+
+void journal_new_attempt_id(char* id) {
+  unsigned char raw[16];
+  if (!plat_random_bytes(raw, sizeof raw)) {
+    // Not seen in practice; an id from the clocks still differs per attempt.
+    uint64_t t = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+    uint64_t u =
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::memcpy(raw, &t, 8);
+    std::memcpy(raw + 8, &u, 8);
+  }
+  static const char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < sizeof raw; i++) {
+    id[2 * i] = kHex[raw[i] >> 4];
+    id[2 * i + 1] = kHex[raw[i] & 15];
+  }
+  id[32] = '\0';
 }

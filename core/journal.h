@@ -47,6 +47,11 @@ struct JournalRecord {
 // The record as one JSON object, without the line end.
 std::string journal_line(const JournalRecord& r);
 
+// A fresh attempt id into `id` (33 bytes): 32 lower-case hex digits from
+// the system's random source, so records of many stations merged into one
+// journal stay apart.
+void journal_new_attempt_id(char* id);
+
 // Opens the journal at `path` for appending: proves it writable before any
 // box is touched. `program` names the tool in its error lines. Returns true
 // on success; false after a line on standard error.

@@ -5,9 +5,11 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "core/exit.h"
 #include "core/messages.h"
+#include "core/tool_options.h"
 #include "image/bootloader_table.h"
 #include "platform/console.h"
 #include "platform/serial.h"
@@ -18,58 +20,26 @@ const char kDefaultBoxAddress[] = "192.168.0.100";
 
 namespace {
 
-const char kShortOptions[] = "bC:fFi:Ij:lnNp:rRs:SuU:vwxX!012345";
-
 // The second long name for -! gets a value of its own: getopt_long does not
 // call a prefix ambiguous when the entries it fits are identical, yet a
 // prefix that fits both names must be rejected.
 constexpr int kSilentSyncWest = kSilentSyncWestOption;
-
-// Long options without a letter, which must be written in full: a prefix
-// of one ("--j" for "-j") stays the error it was before they existed.
 constexpr int kJournal = kJournalOption;
 constexpr int kEvents = kEventsOption;
 constexpr int kStation = kStationOption;
-constexpr int kFullOnlyCount = 3;
 
-// The full-only options come first: every other word is read against the
-// table from kLongOptions + kFullOnlyCount on, so its prefixes, diagnostics
-// and ambiguity lists are those of the options the tool always had.
-// Long names 25 and 26 carry the Latin-1 byte 0xFC.
-const option kLongOptions[] = {
-    {"journal", required_argument, nullptr, kJournal},
-    {"events", required_argument, nullptr, kEvents},
-    {"station", required_argument, nullptr, kStation},
-    {"bootloader", no_argument, nullptr, 'b'},
-    {"command", no_argument, nullptr, 'c'},
-    {"loop", no_argument, nullptr, 'l'},
-    {"ipaddr", required_argument, nullptr, 'i'},
-    {"internet", required_argument, nullptr, 'I'},
-    {"ipport", required_argument, nullptr, 'j'},
-    {"factorysettings", no_argument, nullptr, 'n'},
-    {"fast", no_argument, nullptr, 'f'},
-    {"port", required_argument, nullptr, 'p'},
-    {"revision", no_argument, nullptr, 'r'},
-    {"readaftersync", no_argument, nullptr, 'R'},
-    {"speed", required_argument, nullptr, 's'},
-    {"stopbit2", no_argument, nullptr, 'S'},
-    {"urloader", no_argument, nullptr, 'u'},
-    {"USB", required_argument, nullptr, 'U'},
-    {"version", no_argument, nullptr, 'v'},
-    {"wakeup", no_argument, nullptr, 'w'},
-    {"patch", no_argument, nullptr, 'x'},
-    {"ppatch", no_argument, nullptr, 'X'},
-    {"beta", no_argument, nullptr, '1'},
-    {"freigegeben", no_argument, nullptr, '2'},
-    {"intern", no_argument, nullptr, '3'},
-    {"http", no_argument, nullptr, '4'},
-    {"hw", no_argument, nullptr, '5'},
-    {"Vortans_super_duper_spezial_Version_f\xFC" "r_Ostrelin", no_argument, nullptr, '!'},
-    {"Vortans_super_duper_spezial_Version_f\xFC" "r_Westrelin", no_argument, nullptr,
-     kSilentSyncWest},
-    {nullptr, 0, nullptr, 0},
-};
-constexpr int kLongOptionCount = sizeof kLongOptions / sizeof kLongOptions[0] - 1;
+// getopt_long's form of the tool's option table, in its order, ending in
+// an empty entry.
+const std::vector<option>& long_option_table() {
+  static const std::vector<option> table = [] {
+    std::vector<option> t;
+    for (size_t i = 0; const ToolOption* o = tool_option(i); i++)
+      t.push_back({o->name, o->takes_argument ? required_argument : no_argument, nullptr, o->value});
+    t.push_back({nullptr, 0, nullptr, 0});
+    return t;
+  }();
+  return table;
+}
 
 // The help text of a long option's letter, or nullptr for letters the usage
 // text never lists (upper case, '!').
@@ -159,14 +129,15 @@ const char* next_option_word(int argc, char** argv) {
 }  // namespace
 
 const option* long_options_for(const char* word) {
-  for (int i = 0; i < kFullOnlyCount; i++) {
-    const char* name = kLongOptions[i].name;
+  const option* table = long_option_table().data();
+  for (size_t i = 0; i < kToolFullOnlyCount; i++) {
+    const char* name = table[i].name;
     size_t n = std::strlen(name);
     if (word && word[0] == '-' && word[1] == '-' && std::strncmp(word + 2, name, n) == 0 &&
         (word[2 + n] == '\0' || word[2 + n] == '='))
-      return kLongOptions;
+      return table;
   }
-  return kLongOptions + kFullOnlyCount;
+  return table + kToolFullOnlyCount;
 }
 
 int option_number(const char* text) {
@@ -178,7 +149,7 @@ int parse_options(int argc, char** argv, RunSettings* s) {
   optind = 0;
   opterr = 1;
   int c;
-  while ((c = getopt_long(argc, argv, kShortOptions,
+  while ((c = getopt_long(argc, argv, kToolShortOptions,
                           long_options_for(next_option_word(argc, argv)), nullptr)) != -1) {
     switch (c) {
       case 'b':
@@ -294,8 +265,8 @@ void print_usage(FILE* out, const char* argv0, int language) {
   set_language(language);
   std::fprintf(out, "%s \\ \n   ", argv0);
   int shown = 0;
-  for (int i = 0; i < kLongOptionCount; i++) {
-    const option& o = kLongOptions[i];
+  for (const option* p = long_option_table().data(); p->name; p++) {
+    const option& o = *p;
     if (!listed(o)) continue;
     if (o.has_arg == required_argument)
       std::fprintf(out, "[-%c <arg>] [--%s <arg>] ", o.val, o.name);
@@ -304,8 +275,8 @@ void print_usage(FILE* out, const char* argv0, int language) {
     if (++shown % 3 == 0) std::fprintf(out, "\\ \n   ");
   }
   std::fprintf(out, "<file> \n\n");
-  for (int i = 0; i < kLongOptionCount; i++) {
-    const option& o = kLongOptions[i];
+  for (const option* p = long_option_table().data(); p->name; p++) {
+    const option& o = *p;
     if (!listed(o)) continue;
     std::fprintf(out, "-%c --%s ", o.val, o.name);
     for (int pad = 15 - (int)std::strlen(o.name); pad > 0; pad--) std::fputc(' ', out);

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "core/settings.h"
+#include "core/tool_options.h"
 
 // Built-in peers: the update server that -I asks, and the address a box has
 // in its default network set-up (-N).
@@ -32,10 +33,3 @@ int option_number(const char* text);
 // one of them in full ("--journal", "--journal=FILE"), so that any other
 // word resolves, and fails, as it did before they existed.
 const struct option* long_options_for(const char* word);
-
-// The values of the long options without a letter: the second name of -!,
-// --journal, --events and --station.
-constexpr int kSilentSyncWestOption = 0x100 + '!';
-constexpr int kJournalOption = 0x200;
-constexpr int kEventsOption = 0x201;
-constexpr int kStationOption = 0x202;

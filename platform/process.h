@@ -1,43 +1,26 @@
 // Child processes for the station: each started with standard input at end
-// of file, its output on the null device and a one-way event channel back
-// to the parent, in a process group of its own so that the terminal's Ctrl-C
-// reaches only the parent, which decides what a stop means for each child.
-// Also the few terminal facts the station's live view needs.
+// of file, standard output on the null device, standard error on a pipe the
+// parent keeps the last lines of, and a one-way event channel back to the
+// parent (platform/channel.h). Each child lives in a process group of its
+// own so that the terminal's Ctrl-C reaches only the parent, which decides
+// what a stop means for each child, and no child outlives the parent.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// The parent's end of one child's event channel: a pipe on POSIX (the child
-// writes to an inherited descriptor, named /dev/fd/N), a named pipe on
-// Windows (the child opens it by name). `path` is what the child is given.
-struct PlatChannel {
-  intptr_t read_end = -1;
-  intptr_t child_end = -1;  // POSIX: the descriptor the child inherits
-  intptr_t wait_handle = -1;
-  std::string path;
-  void* os = nullptr;  // Windows: the pending read's state
-};
-
-// Makes a channel. Returns true; false with the last error on failure.
-bool plat_channel_open(PlatChannel* ch);
-
-// Reads what has arrived without blocking. Returns the number of bytes (> 0),
-// 0 when nothing is there now, -1 once the writer is gone for good.
-long plat_channel_read(PlatChannel* ch, char* buf, size_t n);
-
-void plat_channel_close(PlatChannel* ch);
-
-// Tells the channel that its writer's process has ended, so a channel the
-// child never opened reads as ended instead of waiting for it.
-void plat_channel_writer_ended(PlatChannel* ch);
+#include "platform/channel.h"
 
 struct PlatProcess {
-  intptr_t id = -1;      // pid, or the process handle on Windows
+  intptr_t id = -1;           // pid, or the process handle on Windows
   intptr_t wait_handle = -1;  // Windows: the process handle; POSIX: -1
+  intptr_t err_read = -1;     // the parent's end of the child's standard error
+  intptr_t err_wait = -1;     // what a wait includes for it (-1 once it ended)
   bool ended = false;
-  int exit_code = -1;
+  bool killed = false;        // the parent killed it outright
+  int exit_code = -1;         // -1 for a child killed by a signal or by the parent
+  void* os = nullptr;         // Windows: the stop event and the job
 };
 
 // Starts `argv` (argv[0] a path, or a bare name looked up in PATH) with the
@@ -45,18 +28,27 @@ struct PlatProcess {
 // with the last error when the program could not be started.
 bool plat_process_start(const std::vector<std::string>& argv, PlatChannel* ch, PlatProcess* p);
 
-// Asks the child to stop: SIGTERM to its group (CTRL_BREAK to its group on
-// Windows), which a run of the tool answers at its next wait with its
-// journal line written. With `hard` the child is killed outright.
+// Asks the child to stop: SIGUSR1 to its group on POSIX; on Windows the
+// child's own stop event, named to it in UPDATE_STOP_EVENT. A run of the
+// tool answers at its next wait with its journal line written. With `hard`
+// the child is killed outright.
 void plat_process_stop(PlatProcess* p, bool hard);
 
-// True once the child has ended, with p->exit_code set (-1 for a child
-// killed by a signal). Never blocks.
+// True once the child has ended, with p->exit_code set. Never blocks.
 bool plat_process_poll(PlatProcess* p);
 
-// Sleeps until one of `handles` (channel and stop wait handles; -1 entries
-// are skipped) is ready or `timeout_ms` has passed. Returns true when one
-// is ready; a request to stop also ends the wait.
+// Reads what the child wrote to its standard error without blocking.
+// Returns the number of bytes (> 0), 0 when nothing is there now, -1 once
+// the child's end is closed.
+long plat_process_read_err(PlatProcess* p, char* buf, size_t n);
+
+// Lets go of the child's handles once it has ended and been read.
+void plat_process_release(PlatProcess* p);
+
+// Sleeps until one of `handles` (channel, process and stop wait handles; -1
+// entries are skipped) is ready or `timeout_ms` has passed, however many
+// there are. Returns true when one is ready; a request to stop also ends
+// the wait.
 bool plat_wait_any(const std::vector<intptr_t>& handles, int timeout_ms);
 
 // Empties the stop wait handle after a wake (the self-pipe on POSIX; the
@@ -72,10 +64,6 @@ const char* plat_executable_suffix();
 // True when a file exists at `path`.
 bool plat_file_exists(const std::string& path);
 
-// True when standard output is a terminal that takes the view's escape
-// sequences; on Windows this turns on the console's virtual terminal
-// processing and is false where the console refuses it.
-bool plat_stdout_is_vt();
-
-// The terminal's width in columns, 80 when it cannot be told.
-int plat_terminal_columns();
+// True when `program` (a path, or a bare name looked up in PATH as a start
+// would) names a file this process may run.
+bool plat_program_runnable(const std::string& program);

@@ -35,25 +35,6 @@ Attempt g_attempt;
 const char* g_file = nullptr;
 std::string g_station;
 
-// A fresh id from the system's random source: records of many stations
-// merged into one journal stay apart.
-void new_attempt_id(char* id) {
-  unsigned char raw[16];
-  if (!plat_random_bytes(raw, sizeof raw)) {
-    // Not seen in practice; an id from the clock still differs per attempt.
-    uint64_t t = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
-    uint64_t u = static_cast<uint64_t>(SteadyClock::now().time_since_epoch().count());
-    std::memcpy(raw, &t, 8);
-    std::memcpy(raw + 8, &u, 8);
-  }
-  static const char kHex[] = "0123456789abcdef";
-  for (size_t i = 0; i < sizeof raw; i++) {
-    id[2 * i] = kHex[raw[i] >> 4];
-    id[2 * i + 1] = kHex[raw[i] & 15];
-  }
-  id[32] = '\0';
-}
-
 void on_progress(uint32_t done, uint32_t total) {
   // A record of a run stopped or failed mid-download says how far the box
   // got, not 0.
@@ -92,7 +73,7 @@ void attempt_begin() {
   g_attempt = Attempt{};
   g_attempt.open = true;
   g_attempt.start = SteadyClock::now();
-  new_attempt_id(g_attempt.id);
+  journal_new_attempt_id(g_attempt.id);
   g_attempt.have_image = keep_image;
   g_attempt.image = image;
   report_reset();

@@ -2,16 +2,28 @@
 // live view (or one line per event when the output is not a terminal) and
 // a summary at the end.
 #include <cerrno>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "core/journal.h"
+#include "core/messages.h"
+#include "image/bootloader_table.h"
+#include "image/pad.h"
+#include "platform/error.h"
+#include "platform/file.h"
+#include "platform/net.h"
 #include "platform/process.h"
+#include "platform/serial.h"
 #include "platform/stop.h"
+#include "platform/terminal.h"
 #include "station/events.h"
 #include "station/options.h"
+#include "station/records.h"
 #include "station/slots.h"
 
 namespace {
@@ -23,10 +35,19 @@ struct Run {
   PlatChannel ch;
   PlatProcess proc;
   std::string buf;  // an incomplete line
+  std::string err;  // the end of its standard error
   bool eof = false;
   bool stop_sent = false;
   double stop_time = 0;
   bool hard_sent = false;
+};
+
+// What the runs share that the station learnt before the first start.
+struct Plan {
+  std::string prog;
+  const char* mode = "serial";
+  bool have_image = false;
+  JournalImage image = {};
 };
 
 // A run asked to stop that has not ended after this long is killed.
@@ -34,12 +55,17 @@ constexpr double kStopGrace = 10.0;
 constexpr double kRedraw = 0.2;
 
 Clock::time_point g_start;
+bool g_output_gone = false;
 
 double now() { return std::chrono::duration<double>(Clock::now() - g_start).count(); }
 
+// A reader that went away leaves the station supervising without output.
 void out(const std::string& text) {
-  std::fputs(text.c_str(), stdout);
-  std::fflush(stdout);
+  if (g_output_gone) return;
+  if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+    if (errno != EINTR && errno != EAGAIN) g_output_gone = true;
+    std::clearerr(stdout);
+  }
 }
 
 std::string update_program(const StationOptions& o) {
@@ -49,9 +75,126 @@ std::string update_program(const StationOptions& o) {
   return plat_file_exists(beside) ? beside : name;
 }
 
+// The tool speaks German under its German name; its messages here too.
+void language_of(const std::string& prog) {
+  size_t sep = prog.find_last_of("/\\");
+  std::string name = prog.substr(sep == std::string::npos ? 0 : sep + 1);
+  for (char& c : name) c = (char)std::toupper((unsigned char)c);
+  if (name.rfind("QLN", 0) == 0) name.erase(0, 3);
+  set_language(name.rfind("AKTUALISIEREN", 0) == 0 ? 1 : 0);
+}
+
+// The same port twice would have two runs fight over one line.
+std::string same_port_twice(const std::vector<std::string>& ports) {
+  for (size_t i = 0; i < ports.size(); i++) {
+    for (size_t j = 0; j < i; j++) {
+      int a = 0, b = 0;
+      int ka = plat_serial_port_name(ports[i].c_str(), &a);
+      int kb = plat_serial_port_name(ports[j].c_str(), &b);
+      if (ka == 0) a = (int)std::strtol(ports[i].c_str(), nullptr, 10);
+      if (kb == 0) b = (int)std::strtol(ports[j].c_str(), nullptr, 10);
+      bool same = ka == 2 || kb == 2
+                      ? ports[i] == ports[j] || plat_same_file(ports[i].c_str(), ports[j].c_str())
+                      : a == b;
+      if (same) return ports[j] + " and " + ports[i] + " are the same port";
+    }
+  }
+  return "";
+}
+
+// What every run would check first, checked once before any starts: the
+// ports, the program, the file (with the tool's own words) and the
+// journal. Returns false after a line on standard error.
+bool preflight(const StationOptions& o, Plan* plan) {
+  std::string why = same_port_twice(o.ports);
+  if (!why.empty()) {
+    std::fprintf(stderr, "update-station: %s\n", why.c_str());
+    return false;
+  }
+  if (!plat_program_runnable(plan->prog)) {
+    std::fprintf(stderr, "update-station: cannot run %s: %s\n", plan->prog.c_str(),
+                 plat_file_error_text(plat_last_error()));
+    return false;
+  }
+  language_of(plan->prog);
+  if (!o.server) {
+    if (o.file.empty()) {
+      std::fprintf(stderr, "update-station: no PAD file given\n");
+      return false;
+    }
+    uint8_t format = 0;
+    uint32_t version = 0, checksum = 0;
+    bool too_big = false;
+    uint32_t size = pad_verify(o.file.c_str(), &format, &version, &checksum, &too_big);
+    if (too_big) {
+      std::fprintf(stderr, "update-station: %s: %s\n", o.file.c_str(), message(102));
+      return false;
+    }
+    if (size == 0) {
+      std::fprintf(stderr, "update-station: %s: %s%s\n", o.file.c_str(), message(38), message(39));
+      return false;
+    }
+    if (!is_known_format(format)) {
+      std::fprintf(stderr, "update-station: %s: %s\n", o.file.c_str(), message(87));
+      return false;
+    }
+    plan->have_image = true;
+    plan->image = {size, format, true, checksum, version};
+  }
+  std::string journal = o.journal;
+  const char* env = std::getenv("UPDATE_JOURNAL");
+  if (journal.empty() && env) journal = env;
+  if (!journal.empty()) {
+    if (!o.server && plat_same_file(journal.c_str(), o.file.c_str())) {
+      std::fprintf(stderr, "update-station: %s is the PAD file itself; no record goes there\n",
+                   journal.c_str());
+      return false;
+    }
+    if (!journal_open("update-station", journal.c_str())) return false;
+  }
+  return true;
+}
+
+// The name the station's own records carry: the one the runs are given,
+// else the host's, which is what a run without --station writes.
+std::string station_name(const StationOptions& o) {
+  if (!o.station.empty()) return o.station;
+  char host[256];
+  plat_hostname(host, sizeof host);
+  return host;
+}
+
+// Writes the record of a run that left none of its own; a run the station
+// stopped then counts as stopped.
+void record_orphan(Station* st, size_t i, Run* run, const StationOptions& o, const Plan& plan,
+                   int exit_code, const std::string& reason) {
+  Slot& s = st->slots[i];
+  OrphanRun orphan;
+  orphan.station = station_name(o);
+  orphan.port = s.port;
+  orphan.mode = plan.mode;
+  orphan.file = o.server ? "server" : o.file.c_str();
+  orphan.have_image = plan.have_image;
+  orphan.image = plan.image;
+  orphan.run = s.run;
+  orphan.seconds = now() - s.run_started;
+  orphan.exit_code = exit_code;
+  orphan.stopped = run->stop_sent;
+  orphan.reason = reason;
+  orphan.err_tail = run->err;
+  if (!journal_append(orphan_record(orphan))) {
+    // The line on standard error said it; the slot goes on.
+  }
+  if (run->stop_sent) {
+    s.run.ended = true;
+    s.run.result = RunResult::kStopped;
+    s.run.error = station_stop_text(s.run.phase);
+  }
+}
+
 // Starts slot i's next run. False when it could not start (the slot has
 // counted that as a failed attempt).
-bool start_run(Station* st, size_t i, Run* run, const StationOptions& o, const std::string& prog,
+bool start_run(Station* st, size_t i, Run* run, const StationOptions& o, const Plan& plan,
                bool live) {
   Slot& s = st->slots[i];
   *run = Run();
@@ -59,7 +202,8 @@ bool start_run(Station* st, size_t i, Run* run, const StationOptions& o, const s
   s.run_started = now();
   bool ok = plat_channel_open(&run->ch);
   if (ok) {
-    std::vector<std::string> argv = {prog, "-p", s.port, "--events", run->ch.path};
+    std::vector<std::string> argv = {plan.prog, "-p", s.port, "--events", run->ch.path};
+    if (!o.station.empty()) argv.insert(argv.end(), {"--station", o.station});
     argv.insert(argv.end(), o.pass.begin(), o.pass.end());
     ok = plat_process_start(argv, &run->ch, &run->proc);
     if (!ok) plat_channel_close(&run->ch);
@@ -68,10 +212,12 @@ bool start_run(Station* st, size_t i, Run* run, const StationOptions& o, const s
     s.running = true;
     return true;
   }
+  std::string reason = "cannot start " + plan.prog + ": " + plat_file_error_text(plat_last_error());
+  record_orphan(st, i, run, o, plan, -1, reason);
   RunState failed;
   failed.ended = true;
   failed.result = RunResult::kFailed;
-  failed.error = "cannot start " + prog + ": " + std::strerror(errno);
+  failed.error = reason;
   std::string line = finish_run(st, i, failed, 1);
   if (!live) out(line);
   return false;
@@ -81,6 +227,11 @@ bool start_run(Station* st, size_t i, Run* run, const StationOptions& o, const s
 void read_events(Station* st, size_t i, Run* run, bool live) {
   Slot& s = st->slots[i];
   char buf[8192];
+  for (int rounds = 0; rounds < 16; rounds++) {
+    long n = plat_process_read_err(&run->proc, buf, sizeof buf);
+    if (n <= 0) break;
+    keep_tail(&run->err, buf, (size_t)n);
+  }
   for (int rounds = 0; rounds < 16 && !run->eof; rounds++) {
     long n = plat_channel_read(&run->ch, buf, sizeof buf);
     if (n < 0) run->eof = true;
@@ -113,15 +264,11 @@ void stop_run(Run* run, bool hard) {
   run->hard_sent = hard;
 }
 
-}  // namespace
-
-namespace {
-
 // Draws the view over the `drawn` lines drawn last, each line wiped first
 // so a shorter one leaves nothing behind, then `tail`. Returns the lines
 // drawn.
 int redraw(const Station& st, int drawn, const std::string& tail) {
-  std::string frame = view_frame(st, now(), plat_terminal_columns());
+  std::string frame = view_frame(st, now(), plat_terminal_columns(), plat_terminal_rows());
   std::string text = drawn ? "\r\x1b[" + std::to_string(drawn) + "A" : "";
   size_t start = 0, eol;
   int lines = 0;
@@ -130,6 +277,8 @@ int redraw(const Station& st, int drawn, const std::string& tail) {
     start = eol + 1;
     lines++;
   }
+  // A frame shorter than the last leaves no old rows under it.
+  if (lines < drawn) text += "\x1b[J";
   out(text + tail);
   return lines;
 }
@@ -144,13 +293,21 @@ int main(int argc, char** argv) {
     std::fputs(kStationUsage, stdout);
     return 0;
   }
+  if (o.refused) {
+    std::fprintf(stderr, "update-station: %s\n", err.c_str());
+    return 2;
+  }
   if (!err.empty()) {
     std::fprintf(stderr, "update-station: %s\n%s", err.c_str(), kStationUsage);
     return 1;
   }
+  Plan plan;
+  plan.prog = update_program(o);
+  plan.mode = o.mode;
+  if (!preflight(o, &plan)) return 1;
+  plat_ignore_broken_pipe();
   plat_stop_install();
   const bool live = plat_stdout_is_vt();
-  const std::string prog = update_program(o);
 
   Station st;
   st.file = o.file;
@@ -170,11 +327,12 @@ int main(int argc, char** argv) {
   for (;;) {
     // Ctrl-C: the first lets boxes on the line finish and stops the runs
     // that have no box yet; the second (or a kill) stops every run; a
-    // third kills them.
+    // third kills them. Output gone counts as a first Ctrl-C.
     int stops = plat_stop_count();
-    if (stops > stops_seen) {
+    if (stops > stops_seen || (g_output_gone && !draining)) {
+      bool first = stops_seen == 0 && stops == 0;
       stops_seen = stops;
-      bool all = stops >= 2 || plat_stop_signal() != kStopInterrupt;
+      bool all = !first && (stops >= 2 || plat_stop_signal() != kStopInterrupt);
       if (!draining || all) {
         std::string notice =
             all ? "Stopping every run now."
@@ -200,7 +358,7 @@ int main(int argc, char** argv) {
         s.done = true;
         continue;
       }
-      start_run(&st, i, &runs[i], o, prog, live);
+      start_run(&st, i, &runs[i], o, plan, live);
     }
     bool any_running = false;
     for (const Slot& s : st.slots) any_running |= s.running;
@@ -213,6 +371,7 @@ int main(int argc, char** argv) {
       if (!runs[i].eof) handles.push_back(runs[i].ch.wait_handle);
       else settling = true;  // output closed: the exit follows at once
       handles.push_back(runs[i].proc.wait_handle);
+      handles.push_back(runs[i].proc.err_wait);
     }
     plat_wait_any(handles, settling ? 5 : live ? 100 : 250);
     plat_wait_handle_drain(plat_stop_wait_handle());
@@ -228,7 +387,10 @@ int main(int argc, char** argv) {
       if (!run.eof) continue;
       if (!run.buf.empty()) apply_event(run.buf, &s.run);  // a last line without its end
       plat_channel_close(&run.ch);
-      std::string line = finish_run(&st, i, s.run, run.proc.exit_code);
+      plat_process_release(&run.proc);
+      int code = run.proc.killed ? -1 : run.proc.exit_code;
+      if (!s.run.ended) record_orphan(&st, i, &run, o, plan, code, no_record_reason(code));
+      std::string line = finish_run(&st, i, s.run, code);
       if (!live) out(line);
     }
     if (live && now() - last_draw >= kRedraw) {
@@ -238,6 +400,7 @@ int main(int argc, char** argv) {
   }
 
   if (live) redraw(st, drawn_lines, "\x1b[?25h");
+  plat_terminal_restore();
   out(summary_text(st, now()));
-  return station_exit_code(st);
+  return g_output_gone ? 1 : station_exit_code(st);
 }

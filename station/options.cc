@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/tool_options.h"
+
 const char kStationUsage[] =
     "usage: update-station -p PORT [-p PORT]... [station options] [update options] FILE\n"
     "Updates boxes on many ports at once, one run of update per box.\n"
@@ -10,21 +12,12 @@ const char kStationUsage[] =
     "  --boxes N            each slot stops after N attempts (no limit)\n"
     "  --max-failures K     park a slot after K failed attempts in a row (3)\n"
     "  --update PATH        the update program (the one beside this, then PATH)\n"
+    "  --station NAME       the name every run's records give (the host name)\n"
     "  --help               this text\n"
-    "Every other option goes to each run of update unchanged.\n";
+    "Every other option goes to each run of update unchanged, except those that\n"
+    "set the port, the loop or --events: the station's own.\n";
 
 namespace {
-
-// The tool's options that take an argument in the next word, so that the
-// word is not taken for the file.
-bool takes_argument(const std::string& a) {
-  if (a.size() == 2 && a[0] == '-' && std::strchr("CiIjsU", a[1])) return true;
-  static const char* const kLong[] = {"--ipaddr", "--internet", "--ipport", "--speed",
-                                      "--USB",    "--journal"};
-  for (const char* l : kLong)
-    if (a == l) return true;
-  return false;
-}
 
 // A count as a whole positive decimal number, or -1.
 long count(const std::string& text) {
@@ -33,6 +26,36 @@ long count(const std::string& text) {
     if (c < '0' || c > '9') return -1;
   long v = std::atol(text.c_str());
   return v > 0 ? v : -1;
+}
+
+// A word for the runs, read against the tool's own table, with the word
+// after it when that is its argument. Returns "" or why it is refused.
+std::string pass_word(int argc, char** argv, int* i, StationOptions* o) {
+  std::string a = argv[*i];
+  ToolWord w = read_tool_word(a);
+  if (tool_word_sets(w, 'p'))
+    return a + ": the port is the station's: give each slot with -p PORT";
+  if (tool_word_sets(w, 'l')) return a + ": no loop here: every box is a run of its own";
+  if (tool_word_sets(w, kEventsOption))
+    return a + ": --events is the station's own: each run reports to it";
+  o->pass.push_back(a);
+  if (w.kind == ToolWord::kArgument) {
+    o->file = a;
+    return "";
+  }
+  if (tool_word_sets(w, 'i') || tool_word_sets(w, 'j') || tool_word_sets(w, 'N'))
+    o->mode = "network";
+  if (tool_word_sets(w, 'C') || tool_word_sets(w, 'I')) {
+    o->server = true;
+    o->mode = "server-download";
+  }
+  std::string arg = w.inline_argument;
+  if (w.argument_follows && *i + 1 < argc) {
+    arg = argv[++*i];
+    o->pass.push_back(arg);
+  }
+  if (w.journal) o->journal = arg;
+  return "";
 }
 
 }  // namespace
@@ -87,16 +110,15 @@ std::string parse_station_options(int argc, char** argv, StationOptions* o) {
     } else if (is("--update")) {
       if (!value("--update", &v) || v.empty()) return "--update needs the program's path";
       o->update_path = v;
-    } else if (a == "-l" || is("--loop")) {
-      return "-l has no place here: every box is a run of its own";
-    } else if (is("--events")) {
-      return "--events is the station's own: each run reports to it";
-    } else if (takes_argument(a)) {
-      o->pass.push_back(a);
-      if (i + 1 < argc) o->pass.push_back(argv[++i]);
+    } else if (is("--station")) {
+      if (!value("--station", &v) || v.empty()) return "--station needs a name";
+      o->station = v;
     } else {
-      o->pass.push_back(a);
-      if (a.empty() || a[0] != '-') o->file = a;
+      std::string why = pass_word(argc, argv, &i, o);
+      if (!why.empty()) {
+        o->refused = true;
+        return why;
+      }
     }
   }
   if (o->help) return "";

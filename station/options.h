@@ -11,11 +11,17 @@ struct StationOptions {
   std::string update_path;         // "" = beside the station, then PATH
   std::vector<std::string> pass;   // the tool's options and the file, in order
   std::string file;                // the PAD file argument, for the header
+  std::string journal;             // the runs' --journal, "" when none given
+  std::string station;             // --station NAME for every run, "" = none
+  bool server = false;             // the runs ask an update server (no file)
+  const char* mode = "serial";     // the journal's mode of the runs
   bool help = false;
+  bool refused = false;            // a word for the runs the station cannot hand on
 };
 
 // Reads argv[1..argc-1] into `o`. Returns "" or the reason the command line
-// cannot be used.
+// cannot be used; o->refused tells a word for the runs that would take the
+// station's own part (the port, the loop, the event stream) from it.
 std::string parse_station_options(int argc, char** argv, StationOptions* o);
 
 extern const char kStationUsage[];

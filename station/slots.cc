@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "station/records.h"
+
 namespace {
 
 std::string format(const char* f, ...) __attribute__((format(printf, 1, 2)));
@@ -66,9 +68,7 @@ std::string finish_run(Station* st, size_t i, const RunState& r, int exit_code) 
     line = slot_line(s, format("ok in %.1f s (box %s)", r.seconds, or_dash(r.box_version).c_str()));
   } else {
     RunState why = r;
-    if (!r.ended)
-      why.error = exit_code < 0 ? "update ended without a record (killed)"
-                                : format("update ended without a record (exit code %d)", exit_code);
+    if (!r.ended) why.error = no_record_reason(exit_code);
     else if (why.error.empty() && why.box_error.empty())
       why.error = format("update ended with exit code %d", exit_code);
     s.failed++;
@@ -85,7 +85,27 @@ std::string finish_run(Station* st, size_t i, const RunState& r, int exit_code) 
   return line;
 }
 
-std::string view_frame(const Station& st, double now, int columns) {
+namespace {
+
+std::string slot_row(const Slot& s, size_t i, double now, int columns) {
+  const RunState& r = s.run;
+  std::string phase = s.parked ? "parked" : s.running ? or_dash(r.phase) : s.done ? "done" : "-";
+  int pct = s.running && r.percent >= 0 ? r.percent : 0;
+  std::string bar(20, '.');
+  for (int b = 0; b < pct / 5 && b < 20; b++) bar[b] = '#';
+  std::string pct_text = s.running && r.percent >= 0 ? format("%3d%%", r.percent) : "    ";
+  std::string speed = r.line_speed ? std::to_string(r.line_speed) : "-";
+  std::string time = s.running ? clock_text(now - s.run_started) : "-";
+  return fit(format("%2d %-14s %-9s [%s] %s %7s %-6s %6s  ok %3d  failed %3d  %s", (int)(i + 1),
+                    s.port.c_str(), phase.c_str(), bar.c_str(), pct_text.c_str(), speed.c_str(),
+                    or_dash(r.box_version).c_str(), time.c_str(), s.ok, s.failed,
+                    s.last_error.c_str()),
+             columns);
+}
+
+}  // namespace
+
+std::string view_frame(const Station& st, double now, int columns, int rows) {
   int failed;
   int ok = totals(st, &failed);
   std::string out = fit(format("%s  version %s  checksum %s  ok %d  failed %d  %.1f boxes/h  %s",
@@ -93,23 +113,32 @@ std::string view_frame(const Station& st, double now, int columns) {
                                or_dash(st.file_checksum).c_str(), ok, failed,
                                per_hour(ok, now), clock_text(now).c_str()),
                         columns);
-  for (size_t i = 0; i < st.slots.size(); i++) {
-    const Slot& s = st.slots[i];
-    const RunState& r = s.run;
-    std::string phase = s.parked ? "parked" : s.running ? or_dash(r.phase) : s.done ? "done" : "-";
-    int pct = s.running && r.percent >= 0 ? r.percent : 0;
-    std::string bar(20, '.');
-    for (int b = 0; b < pct / 5 && b < 20; b++) bar[b] = '#';
-    std::string pct_text = s.running && r.percent >= 0 ? format("%3d%%", r.percent) : "    ";
-    std::string speed = r.line_speed ? std::to_string(r.line_speed) : "-";
-    std::string time = s.running ? clock_text(now - s.run_started) : "-";
-    out += fit(format("%2d %-14s %-9s [%s] %s %7s %-6s %6s  ok %3d  failed %3d  %s", (int)(i + 1),
-                      s.port.c_str(), phase.c_str(), bar.c_str(), pct_text.c_str(), speed.c_str(),
-                      or_dash(r.box_version).c_str(), time.c_str(), s.ok, s.failed,
-                      s.last_error.c_str()),
+  int notice = st.notice.empty() ? 0 : 1;
+  // The cursor rests on the line under the frame: a frame as tall as the
+  // terminal would scroll it, and the redraw would climb into old output.
+  int limit = rows > 0 ? rows - 1 : 0;
+  if (limit <= 0 || 1 + (int)st.slots.size() + notice <= limit) {
+    for (size_t i = 0; i < st.slots.size(); i++) out += slot_row(st.slots[i], i, now, columns);
+  } else {
+    // Compact: the slots that need an eye (running, or failing) and a count
+    // of the rest.
+    int room = limit - 2 - notice;
+    int shown = 0, hidden = 0, hidden_ok = 0, hidden_failed = 0;
+    for (size_t i = 0; i < st.slots.size(); i++) {
+      const Slot& s = st.slots[i];
+      if ((s.running || s.streak > 0) && shown < room) {
+        out += slot_row(s, i, now, columns);
+        shown++;
+      } else {
+        hidden++;
+        hidden_ok += s.ok;
+        hidden_failed += s.failed;
+      }
+    }
+    out += fit(format("   %d more slots  ok %d  failed %d", hidden, hidden_ok, hidden_failed),
                columns);
   }
-  if (!st.notice.empty()) out += fit(st.notice, columns);
+  if (notice) out += fit(st.notice, columns);
   return out;
 }
 

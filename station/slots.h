@@ -39,7 +39,9 @@ std::string slot_line(const Slot& s, const std::string& text);
 
 // The live view's frame at station time `now` (seconds): a header and one
 // row per slot, each at most `columns` wide, each ending in a line feed.
-std::string view_frame(const Station& st, double now, int columns);
+// With `rows` (0: no limit) a frame that would not fit under rows - 1 lines
+// shows only the slots running or failing and a line counting the rest.
+std::string view_frame(const Station& st, double now, int columns, int rows = 0);
 
 // The summary at the end, after `elapsed` seconds.
 std::string summary_text(const Station& st, double elapsed);

@@ -256,6 +256,66 @@ done
 echo "windows: update-station.exe ran two slots under Wine"
 ok=$((ok + 1))
 
+# A station killed outright takes its runs with it (their job object): no
+# update.exe is left holding COM7.
+start_box 7 --silent-at keyword
+"$WINE" "$WIN/update-station.exe" -p 7 "Z:$work/p21" </dev/null >"$work/stk.log" 2>&1 &
+st=$!
+pids="$pids $st"
+station_run() {
+  for p in /proc/[0-9]*; do
+    { tr '\0' ' ' <"$p/cmdline"; } 2>/dev/null | grep -q 'update\.exe.* -p 7 --events' &&
+      echo "${p#/proc/}"
+  done
+}
+i=0
+run=""
+while [ -z "$run" ]; do
+  i=$((i + 1)); [ $i -gt 600 ] && { cat "$work/stk.log"; fail "the station's run did not start"; }
+  sleep 0.05
+  run=$(station_run | head -n 1)
+done
+sleep 1
+kill -9 "$st"
+i=0
+while [ -d "/proc/$run" ] && ! grep -q '^State:.*Z' "/proc/$run/status" 2>/dev/null; do
+  i=$((i + 1)); [ $i -gt 200 ] && fail "a run outlived its killed update-station.exe"
+  sleep 0.05
+done
+kill "$box_pid" 2>/dev/null || true
+echo "windows: a killed update-station.exe takes its runs with it"
+ok=$((ok + 1))
+
+# Ctrl-C at the station stops a run that has no box yet through the run's
+# own stop event: a "stopped" record that names the station, no attempt.
+start_box 7 --silent-at keyword
+rm -f "$work/stc.jsonl"
+"$WINE" "$WIN/update-station.exe" -p 7 --journal "Z:$work/stc.jsonl" "Z:$work/p21" \
+  </dev/null >"$work/stc.log" 2>&1 &
+st=$!
+pids="$pids $st"
+i=0
+while [ -z "$(station_run | head -n 1)" ]; do
+  i=$((i + 1)); [ $i -gt 600 ] && { cat "$work/stc.log"; fail "the station's run did not start"; }
+  sleep 0.05
+done
+sleep 1
+kill -INT "$st"
+rc=0
+i=0
+while kill -0 "$st" 2>/dev/null; do
+  i=$((i + 1)); [ $i -gt 400 ] && { cat "$work/stc.log"; fail "Ctrl-C did not end update-station.exe"; }
+  sleep 0.05
+done
+wait "$st" || rc=$?
+kill "$box_pid" 2>/dev/null || true
+grep -q 'stopped, no box' "$work/stc.log" || { cat "$work/stc.log"; fail "station: the stopped run"; }
+grep -q '"result":"stopped".*"error":"Stopped by the station during ' "$work/stc.jsonl" ||
+  { cat "$work/stc.jsonl"; fail "station: the stopped run's record"; }
+[ "$rc" = 0 ] || { cat "$work/stc.log"; fail "update-station.exe after Ctrl-C: exit $rc"; }
+echo "windows: Ctrl-C at update-station.exe stops a run with no box through its stop event"
+ok=$((ok + 1))
+
 # CPU while the box is silent in the transfer: update.exe and the
 # wineserver, from /proc, over 10 s.
 ticks() {

@@ -3,46 +3,48 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 
-#include "platform/stop.h"
+#include "platform/error.h"
 
-bool plat_channel_open(PlatChannel* ch) {
-  int fds[2];
-  if (pipe(fds) != 0) return false;
-  // Neither end may leak into the other children: each child gets only its
-  // own write end, re-opened for it after the fork.
-  for (int fd : fds) fcntl(fd, F_SETFD, FD_CLOEXEC);
-  fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
-  ch->read_end = fds[0];
-  ch->wait_handle = fds[0];
-  ch->child_end = fds[1];
-  ch->path = "/dev/fd/" + std::to_string(fds[1]);
-  return true;
+namespace {
+
+void close_fd(intptr_t* fd) {
+  if (*fd >= 0) close((int)*fd);
+  *fd = -1;
 }
 
-long plat_channel_read(PlatChannel* ch, char* buf, size_t n) {
-  if (ch->read_end < 0) return -1;
-  ssize_t got = read((int)ch->read_end, buf, n);
-  if (got > 0) return (long)got;
-  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
-  return -1;
+bool executable_file(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
-void plat_channel_close(PlatChannel* ch) {
-  if (ch->read_end >= 0) close((int)ch->read_end);
-  if (ch->child_end >= 0) close((int)ch->child_end);
-  ch->read_end = ch->child_end = ch->wait_handle = -1;
+bool find_program(const std::string& program) {
+  if (program.find('/') != std::string::npos) return executable_file(program);
+  const char* path = getenv("PATH");
+  std::string dirs = path ? path : "/bin:/usr/bin";
+  size_t start = 0;
+  for (;;) {
+    size_t colon = dirs.find(':', start);
+    std::string dir = dirs.substr(start, colon == std::string::npos ? colon : colon - start);
+    if (executable_file((dir.empty() ? "." : dir) + "/" + program)) return true;
+    if (colon == std::string::npos) return false;
+    start = colon + 1;
+  }
 }
 
-bool plat_process_start(const std::vector<std::string>& argv, PlatChannel* ch, PlatProcess* p) {
+}  // namespace
+
+static bool start_child(const std::vector<std::string>& argv, PlatChannel* ch, PlatProcess* p) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -50,29 +52,39 @@ bool plat_process_start(const std::vector<std::string>& argv, PlatChannel* ch, P
   if (null_fd < 0) return false;
   // The child reports a failed exec through this pipe, so that a missing
   // program is a start failure and not an exit code of 127.
-  int report[2];
+  int report[2], err_pipe[2];
   if (pipe(report) != 0) {
     close(null_fd);
     return false;
   }
-  fcntl(report[0], F_SETFD, FD_CLOEXEC);
-  fcntl(report[1], F_SETFD, FD_CLOEXEC);
-  pid_t pid = fork();
-  if (pid < 0) {
+  if (pipe(err_pipe) != 0) {
     close(null_fd);
     close(report[0]);
     close(report[1]);
     return false;
   }
+  for (int fd : {report[0], report[1], err_pipe[0], err_pipe[1]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  fcntl(err_pipe[0], F_SETFL, fcntl(err_pipe[0], F_GETFL) | O_NONBLOCK);
+  const pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid < 0) {
+    for (int fd : {null_fd, report[0], report[1], err_pipe[0], err_pipe[1]}) close(fd);
+    return false;
+  }
   if (pid == 0) {
+#ifdef __linux__
+    // A station that dies, however it dies, takes its runs with it: they
+    // stop as on a kill, with their records written and ports put back.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
+    // The parent may have died before the request above was made.
+    if (getppid() != parent) _exit(1);
     setpgid(0, 0);
-    // The parent's handlers must not run in the child before exec.
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGHUP, SIG_DFL);
+    // The parent's handlers and ignored signals must not reach the child.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGUSR1}) signal(sig, SIG_DFL);
     dup2(null_fd, 0);
     dup2(null_fd, 1);
-    dup2(null_fd, 2);
+    dup2(err_pipe[1], 2);
     if (ch && ch->child_end >= 0) fcntl((int)ch->child_end, F_SETFD, 0);
     execvp(args[0], args.data());
     int err = errno;
@@ -83,6 +95,7 @@ bool plat_process_start(const std::vector<std::string>& argv, PlatChannel* ch, P
   setpgid(pid, pid);  // whichever of the two runs first
   close(null_fd);
   close(report[1]);
+  close(err_pipe[1]);
   int err = 0;
   ssize_t got;
   do {
@@ -93,22 +106,31 @@ bool plat_process_start(const std::vector<std::string>& argv, PlatChannel* ch, P
     close((int)ch->child_end);
     ch->child_end = -1;
   }
+  *p = PlatProcess();
   p->id = pid;
-  p->wait_handle = -1;
-  p->ended = false;
-  p->exit_code = -1;
+  p->err_read = p->err_wait = err_pipe[0];
   if (got == (ssize_t)sizeof err) {
     waitpid(pid, nullptr, 0);
     p->ended = true;
+    close_fd(&p->err_read);
+    p->err_wait = -1;
     errno = err;
     return false;
   }
   return true;
 }
 
+// The reason a start failed is left where the platform's callers look.
+bool plat_process_start(const std::vector<std::string>& argv, PlatChannel* ch, PlatProcess* p) {
+  if (start_child(argv, ch, p)) return true;
+  plat_set_last_error((uint32_t)errno);
+  return false;
+}
+
 void plat_process_stop(PlatProcess* p, bool hard) {
   if (p->id <= 0 || p->ended) return;
-  kill(-(pid_t)p->id, hard ? SIGKILL : SIGTERM);
+  if (hard) p->killed = true;
+  kill(-(pid_t)p->id, hard ? SIGKILL : SIGUSR1);
 }
 
 bool plat_process_poll(PlatProcess* p) {
@@ -122,12 +144,33 @@ bool plat_process_poll(PlatProcess* p) {
   return true;
 }
 
+long plat_process_read_err(PlatProcess* p, char* buf, size_t n) {
+  if (p->err_read < 0) return -1;
+  ssize_t got = read((int)p->err_read, buf, n);
+  if (got > 0) return (long)got;
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+  p->err_wait = -1;
+  return -1;
+}
+
+void plat_process_release(PlatProcess* p) {
+  close_fd(&p->err_read);
+  p->err_wait = -1;
+}
+
 bool plat_wait_any(const std::vector<intptr_t>& handles, int timeout_ms) {
   std::vector<pollfd> fds;
   for (intptr_t h : handles)
     if (h >= 0) fds.push_back({(int)h, POLLIN, 0});
   int r = poll(fds.data(), fds.size(), timeout_ms);
   return r > 0;
+}
+
+void plat_wait_handle_drain(intptr_t h) {
+  if (h < 0) return;
+  char buf[64];
+  while (read((int)h, buf, sizeof buf) > 0) {
+  }
 }
 
 std::string plat_program_dir() {
@@ -146,25 +189,9 @@ bool plat_file_exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool plat_stdout_is_vt() {
-  if (!isatty(1)) return false;
-  const char* term = getenv("TERM");
-  return !(term && std::string(term) == "dumb");
-}
-
-int plat_terminal_columns() {
-  winsize ws;
-  if (ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-  return 80;
-}
-
-// The pipe's write end closes with the child, so its end of file comes by
-// itself.
-void plat_channel_writer_ended(PlatChannel*) {}
-
-void plat_wait_handle_drain(intptr_t h) {
-  if (h < 0) return;
-  char buf[64];
-  while (read((int)h, buf, sizeof buf) > 0) {
-  }
+bool plat_program_runnable(const std::string& program) {
+  errno = 0;
+  bool ok = find_program(program);
+  if (!ok) plat_set_last_error((uint32_t)(errno ? errno : ENOENT));
+  return ok;
 }

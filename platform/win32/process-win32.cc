@@ -4,45 +4,29 @@
 
 #include <cstring>
 
-#include "platform/stop.h"
-
-#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
-#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
-#endif
+#include "platform/win32/owner-win32.h"
 
 namespace {
 
-// One overlapped operation at a time: first the wait for the child to open
-// the pipe, then reads one after the other.
-struct PipeState {
-  OVERLAPPED ov;
-  HANDLE event;
-  bool connected;
-  bool pending;      // an operation is in flight
-  bool writer_done;  // the child process has ended
-  char buf[4096];
-  DWORD have, used;
-};
-
-LONG g_channels = 0;
-
-// Starts the next read. False once the pipe is broken.
-bool start_read(HANDLE h, PipeState* s) {
-  s->have = s->used = 0;
-  ResetEvent(s->event);
-  DWORD n = 0;
-  if (ReadFile(h, s->buf, sizeof s->buf, &n, &s->ov)) {
-    s->have = n;
-    s->pending = false;
-    SetEvent(s->event);  // so the next wait returns at once
-    return true;
-  }
-  if (GetLastError() == ERROR_IO_PENDING) {
-    s->pending = true;
-    return true;
-  }
-  return false;
+// Every run lives in this job, which kills them all when its last handle,
+// the station's, closes: however the station ends.
+HANDLE runs_job() {
+  static HANDLE job = [] {
+    HANDLE j = CreateJobObjectA(nullptr, nullptr);
+    if (j) {
+      JOBOBJECT_EXTENDED_LIMIT_INFORMATION info = {};
+      info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+      SetInformationJobObject(j, JobObjectExtendedLimitInformation, &info, sizeof info);
+    }
+    return j;
+  }();
+  return job;
 }
+
+// What a run holds beside its process handle.
+struct RunHandles {
+  HANDLE stop_event;
+};
 
 // A command line that the C runtime of the child splits back into `argv`.
 std::string quote(const std::string& a) {
@@ -63,143 +47,107 @@ std::string quote(const std::string& a) {
   return out + "\"";
 }
 
+void close_handle(HANDLE* h) {
+  if (*h && *h != INVALID_HANDLE_VALUE) CloseHandle(*h);
+  *h = nullptr;
+}
+
 }  // namespace
-
-bool plat_channel_open(PlatChannel* ch) {
-  long n = InterlockedIncrement(&g_channels);
-  std::string name = "\\\\.\\pipe\\update-station-" + std::to_string(GetCurrentProcessId()) +
-                     "-" + std::to_string(n);
-  HANDLE h = CreateNamedPipeA(name.c_str(),
-                              PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED |
-                                  FILE_FLAG_FIRST_PIPE_INSTANCE,
-                              PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 65536, 0,
-                              nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  PipeState* s = new PipeState();
-  s->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  s->ov.hEvent = s->event;
-  if (ConnectNamedPipe(h, &s->ov)) {
-    s->connected = true;
-  } else {
-    DWORD e = GetLastError();
-    if (e == ERROR_PIPE_CONNECTED) s->connected = true;
-    else if (e == ERROR_IO_PENDING) s->pending = true;
-    else {
-      CloseHandle(s->event);
-      CloseHandle(h);
-      delete s;
-      return false;
-    }
-  }
-  if (s->connected) start_read(h, s);
-  ch->read_end = reinterpret_cast<intptr_t>(h);
-  ch->wait_handle = reinterpret_cast<intptr_t>(s->event);
-  ch->child_end = -1;
-  ch->path = name;
-  ch->os = s;
-  return true;
-}
-
-long plat_channel_read(PlatChannel* ch, char* buf, size_t n) {
-  PipeState* s = static_cast<PipeState*>(ch->os);
-  if (!s) return -1;
-  HANDLE h = reinterpret_cast<HANDLE>(ch->read_end);
-  if (s->pending) {
-    DWORD got = 0;
-    if (!GetOverlappedResult(h, &s->ov, &got, FALSE)) {
-      DWORD e = GetLastError();
-      if (e == ERROR_IO_INCOMPLETE) {
-        // A child that ended without opening the pipe never will.
-        if (!s->connected && s->writer_done) return -1;
-        return 0;
-      }
-      if (!s->connected && e == ERROR_PIPE_CONNECTED) {
-        got = 0;
-      } else {
-        return -1;  // broken pipe: the writer closed it
-      }
-    }
-    s->pending = false;
-    if (!s->connected) {
-      s->connected = true;
-      if (!start_read(h, s)) return -1;
-      return 0;
-    }
-    s->have = got;
-    s->used = 0;
-  }
-  if (s->used < s->have) {
-    size_t take = s->have - s->used;
-    if (take > n) take = n;
-    std::memcpy(buf, s->buf + s->used, take);
-    s->used += take;
-    if (s->used == s->have && !start_read(h, s)) s->writer_done = true;
-    return (long)take;
-  }
-  if (!s->pending && !start_read(h, s)) return -1;
-  return 0;
-}
-
-void plat_channel_close(PlatChannel* ch) {
-  PipeState* s = static_cast<PipeState*>(ch->os);
-  HANDLE h = reinterpret_cast<HANDLE>(ch->read_end);
-  if (s) {
-    if (s->pending) {
-      CancelIo(h);
-      DWORD got;
-      GetOverlappedResult(h, &s->ov, &got, TRUE);
-    }
-    CloseHandle(s->event);
-    delete s;
-  }
-  if (ch->read_end != -1) CloseHandle(h);
-  ch->os = nullptr;
-  ch->read_end = ch->wait_handle = -1;
-}
 
 bool plat_process_start(const std::vector<std::string>& argv, PlatChannel* ch, PlatProcess* p) {
   (void)ch;  // the child opens the pipe by its name
+  *p = PlatProcess();
   std::string line;
   for (const std::string& a : argv) {
     if (!line.empty()) line += ' ';
     line += quote(a);
+  }
+  // The run's stop request: an event of its own, named to it in the
+  // environment, that only this user may open.
+  std::string stop_name = random_name("Local\\update-station-stop-");
+  SECURITY_ATTRIBUTES owner;
+  if (!owner_only_attributes(&owner)) return false;
+  HANDLE stop = CreateEventA(&owner, TRUE, FALSE, stop_name.c_str());
+  DWORD err = GetLastError();
+  LocalFree(owner.lpSecurityDescriptor);
+  if (!stop) {
+    SetLastError(err);
+    return false;
+  }
+  if (err == ERROR_ALREADY_EXISTS) {
+    CloseHandle(stop);
+    SetLastError(err);
+    return false;
   }
   SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
   HANDLE null_in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                                OPEN_EXISTING, 0, nullptr);
   HANDLE null_out = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                                 OPEN_EXISTING, 0, nullptr);
-  STARTUPINFOA si = {};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = null_in;
-  si.hStdOutput = null_out;
-  si.hStdError = null_out;
+  HANDLE err_read = nullptr, err_write = nullptr;
+  BOOL ok = null_in != INVALID_HANDLE_VALUE && null_out != INVALID_HANDLE_VALUE &&
+            CreatePipe(&err_read, &err_write, &sa, 65536);
+  if (ok) SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+  // The child inherits these three and nothing else the station holds.
+  HANDLE inherit[3] = {null_in, null_out, err_write};
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<char> attr_buf(size);
+  auto* attrs = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attr_buf.data());
+  ok = ok && InitializeProcThreadAttributeList(attrs, 1, 0, &size) &&
+       UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherit,
+                                 sizeof inherit, nullptr, nullptr);
+  STARTUPINFOEXA si = {};
+  si.StartupInfo.cb = sizeof si;
+  si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  si.StartupInfo.hStdInput = null_in;
+  si.StartupInfo.hStdOutput = null_out;
+  si.StartupInfo.hStdError = err_write;
+  si.lpAttributeList = attrs;
   PROCESS_INFORMATION pi = {};
   std::vector<char> cmd(line.begin(), line.end());
   cmd.push_back('\0');
-  BOOL ok = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE,
-                           CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
-  DWORD err = GetLastError();
-  if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
-  if (null_out != INVALID_HANDLE_VALUE) CloseHandle(null_out);
+  // No console of its own: the console's events (Ctrl-C, Ctrl-Break) reach
+  // the station alone, which decides what each run hears.
+  if (ok) {
+    SetEnvironmentVariableA("UPDATE_STOP_EVENT", stop_name.c_str());
+    ok = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE,
+                        CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS | CREATE_SUSPENDED |
+                            EXTENDED_STARTUPINFO_PRESENT,
+                        nullptr, nullptr, &si.StartupInfo, &pi);
+    err = GetLastError();
+    SetEnvironmentVariableA("UPDATE_STOP_EVENT", nullptr);
+  } else {
+    err = GetLastError();
+  }
+  if (size) DeleteProcThreadAttributeList(attrs);
+  close_handle(&null_in);
+  close_handle(&null_out);
+  close_handle(&err_write);
   if (!ok) {
+    close_handle(&err_read);
+    CloseHandle(stop);
     SetLastError(err);
     return false;
   }
+  HANDLE job = runs_job();
+  if (job) AssignProcessToJobObject(job, pi.hProcess);
+  ResumeThread(pi.hThread);
   CloseHandle(pi.hThread);
   p->id = reinterpret_cast<intptr_t>(pi.hProcess);
   p->wait_handle = p->id;
-  p->ended = false;
-  p->exit_code = -1;
+  p->err_read = reinterpret_cast<intptr_t>(err_read);
+  p->os = new RunHandles{stop};
   return true;
 }
 
 void plat_process_stop(PlatProcess* p, bool hard) {
   if (p->id == -1 || p->ended) return;
   HANDLE h = reinterpret_cast<HANDLE>(p->id);
-  if (hard || !GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, GetProcessId(h)))
-    TerminateProcess(h, 1);
+  auto* run = static_cast<RunHandles*>(p->os);
+  if (!hard && run && SetEvent(run->stop_event)) return;
+  p->killed = true;
+  TerminateProcess(h, 1);
 }
 
 bool plat_process_poll(PlatProcess* p) {
@@ -212,27 +160,63 @@ bool plat_process_poll(PlatProcess* p) {
   CloseHandle(h);
   p->id = p->wait_handle = -1;
   p->ended = true;
-  p->exit_code = (int)code;
+  p->exit_code = p->killed ? -1 : (int)code;
   return true;
 }
 
-void plat_channel_writer_ended(PlatChannel* ch) {
-  PipeState* s = static_cast<PipeState*>(ch->os);
-  if (s) s->writer_done = true;
+// An anonymous pipe has no overlapped reads: looked into, never waited on.
+// The station's loop comes round often enough for the little a run says.
+long plat_process_read_err(PlatProcess* p, char* buf, size_t n) {
+  if (p->err_read == -1) return -1;
+  HANDLE h = reinterpret_cast<HANDLE>(p->err_read);
+  DWORD avail = 0;
+  if (!PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr)) return -1;
+  if (avail == 0) return 0;
+  DWORD got = 0;
+  if (!ReadFile(h, buf, avail < n ? avail : (DWORD)n, &got, nullptr)) return -1;
+  return (long)got;
 }
 
+void plat_process_release(PlatProcess* p) {
+  if (p->err_read != -1) CloseHandle(reinterpret_cast<HANDLE>(p->err_read));
+  p->err_read = p->err_wait = -1;
+  auto* run = static_cast<RunHandles*>(p->os);
+  if (run) {
+    CloseHandle(run->stop_event);
+    delete run;
+  }
+  p->os = nullptr;
+}
+
+// More than MAXIMUM_WAIT_OBJECTS handles are looked at in groups, round
+// after round, until one is ready or the time is up: none is left out.
 bool plat_wait_any(const std::vector<intptr_t>& handles, int timeout_ms) {
-  HANDLE hs[MAXIMUM_WAIT_OBJECTS];
-  DWORD n = 0;
+  std::vector<HANDLE> hs;
   for (intptr_t h : handles)
-    if (h != -1 && h != 0 && n < MAXIMUM_WAIT_OBJECTS) hs[n++] = reinterpret_cast<HANDLE>(h);
-  if (n == 0) {
+    if (h != -1 && h != 0) hs.push_back(reinterpret_cast<HANDLE>(h));
+  if (hs.empty()) {
     Sleep(timeout_ms);
     return false;
   }
-  DWORD r = WaitForMultipleObjects(n, hs, FALSE, timeout_ms);
-  return r < WAIT_OBJECT_0 + n;
+  if (hs.size() <= MAXIMUM_WAIT_OBJECTS) {
+    DWORD r = WaitForMultipleObjects((DWORD)hs.size(), hs.data(), FALSE, timeout_ms);
+    return r < WAIT_OBJECT_0 + hs.size();
+  }
+  ULONGLONG deadline = GetTickCount64() + (ULONGLONG)timeout_ms;
+  for (;;) {
+    for (size_t at = 0; at < hs.size(); at += MAXIMUM_WAIT_OBJECTS) {
+      DWORD n = (DWORD)(hs.size() - at < MAXIMUM_WAIT_OBJECTS ? hs.size() - at
+                                                               : MAXIMUM_WAIT_OBJECTS);
+      DWORD r = WaitForMultipleObjects(n, hs.data() + at, FALSE, 0);
+      if (r < WAIT_OBJECT_0 + n) return true;
+    }
+    ULONGLONG t = GetTickCount64();
+    if (t >= deadline) return false;
+    Sleep(deadline - t < 5 ? (DWORD)(deadline - t) : 5);
+  }
 }
+
+void plat_wait_handle_drain(intptr_t) {}
 
 std::string plat_program_dir() {
   char buf[MAX_PATH];
@@ -250,19 +234,12 @@ bool plat_file_exists(const std::string& path) {
   return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool plat_stdout_is_vt() {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  DWORD mode = 0;
-  if (!GetConsoleMode(out, &mode)) return false;
-  if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
-  return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+bool plat_program_runnable(const std::string& program) {
+  if (program.find_first_of("\\/:") != std::string::npos) {
+    if (plat_file_exists(program) || plat_file_exists(program + ".exe")) return true;
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
+  }
+  char found[MAX_PATH];
+  return SearchPathA(nullptr, program.c_str(), ".exe", sizeof found, found, nullptr) != 0;
 }
-
-int plat_terminal_columns() {
-  CONSOLE_SCREEN_BUFFER_INFO info;
-  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info))
-    return info.srWindow.Right - info.srWindow.Left + 1;
-  return 80;
-}
-
-void plat_wait_handle_drain(intptr_t) {}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -154,6 +155,146 @@ TEST_F(Station, FirstCtrlCFinishesTheBoxInProgress) {
   EXPECT_EQ(per_port[nlohmann::json(busy).dump()]["ok"], 1);
   EXPECT_EQ(per_port[nlohmann::json(idle).dump()]["stopped"], 1);
   EXPECT_EQ(wait_process(&boxes[0], 20000), 0);
+  // The record names the station as the one that stopped the run, whoever
+  // wrote it: the run itself, or the station for a run that left none.
+  std::istringstream in(read_file(dir + "/journal.jsonl"));
+  std::string line;
+  while (std::getline(in, line)) {
+    nlohmann::json r = nlohmann::json::parse(line, nullptr, false);
+    if (r.value("result", "") != "stopped") continue;
+    EXPECT_EQ(r.value("error", "").rfind("Stopped by the station during ", 0), 0u) << line;
+  }
+}
+
+// Whatever every run would refuse ends the station before any run starts:
+// no attempt, no record, the reason on standard error.
+TEST_F(Station, ChecksBeforeAnyStart) {
+  std::string port = start_box({"--expect", file});
+  std::string link = dir + "/same-port";
+  ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0);
+  write_file(dir + "/bad.pad", "not a PAD file\n");
+  const std::string journal = dir + "/journal.jsonl";
+  struct Check {
+    const char* name;
+    std::vector<std::string> words;  // after -p PORT
+    int exit_code;
+    std::string err;
+  } checks[] = {
+      {"a file the tool refuses", {"--journal", journal, dir + "/bad.pad"}, 1,
+       "Checking file ... failed. Abort!"},
+      {"no update program", {"--update", dir + "/no-update", "--journal", journal, file}, 1,
+       "cannot run " + dir + "/no-update"},
+      {"a journal that cannot be written", {"--journal", dir + "/none/j.jsonl", file}, 1,
+       "cannot open the journal"},
+      {"one port twice", {"-p", link, "--journal", journal, file}, 1, "are the same port"},
+      {"a cluster that sets the port", {"-wp", "4", "--journal", journal, file}, 2, "-wp:"},
+      {"a prefix of --loop", {"--lo", "--journal", journal, file}, 2, "--lo:"},
+      {"--events in the runs' words", {"--events=e", "--journal", journal, file}, 2,
+       "--events=e:"},
+  };
+  for (const Check& c : checks) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> argv = {build_path("update-station"), "-p", port};
+    argv.insert(argv.end(), c.words.begin(), c.words.end());
+    ProcResult r = run_process(argv, "", 20000);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(access(journal.c_str(), F_OK), 0) << read_file(journal);
+  }
+}
+
+// A run that ends without a record of its own gets one from the station,
+// with the last words of its standard error. The station's name goes to
+// every run.
+TEST_F(Station, RunWithoutARecordIsRecordedByTheStation) {
+  std::string fake = dir + "/update";
+  write_file(fake,
+             "#!/bin/sh\nprintf '%s\\n' \"$@\" >\"$0.args\"\n"
+             "echo 'starting up' >&2\necho 'no such line, sorry' >&2\nexit 3\n");
+  chmod(fake.c_str(), 0755);
+  ProcResult r = run_process(station_argv({dir + "/port-a"}, {"--update", fake, "--station",
+                                                              "line 3", "--max-failures", "1"}),
+                             "", 30000);
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_NE(read_file(fake + ".args").find("\n--station\nline 3\n--journal\n"),
+            std::string::npos)
+      << read_file(fake + ".args");
+  std::string text = read_file(dir + "/journal.jsonl");
+  ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  nlohmann::json rec = nlohmann::json::parse(text, nullptr, false);
+  EXPECT_EQ(rec.value("result", ""), "failed") << text;
+  EXPECT_EQ(rec.value("exit_code", 0), 3) << text;
+  EXPECT_EQ(rec.value("port", ""), dir + "/port-a") << text;
+  EXPECT_EQ(rec.value("file_version", ""), "23.0") << text;
+  std::string error = rec.value("error", "");
+  EXPECT_NE(error.find("update ended without a record (exit code 3)"), std::string::npos) << text;
+  EXPECT_NE(error.find("starting up | no such line, sorry"), std::string::npos) << text;
+}
+
+// The pids of the processes whose parent is `parent`.
+std::vector<pid_t> children_of(pid_t parent) {
+  std::vector<pid_t> out;
+  ProcResult ps = run_process({"/bin/sh", "-c", "cat /proc/[0-9]*/stat 2>/dev/null"}, "", 10000);
+  std::istringstream in(ps.out);
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    char state;
+    pid_t ppid;
+    if (rest >> state >> ppid && ppid == parent && state != 'Z')
+      out.push_back(std::atoi(line.c_str()));
+  }
+  return out;
+}
+
+bool alive(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  return close != std::string::npos && stat[close + 2] != 'Z';
+}
+
+// A station killed outright takes its runs with it: none holds a port on.
+TEST_F(Station, RunsDieWithTheirStation) {
+  std::string idle = start_box({"--silent-at", "keyword"});
+  BgProcess station;
+  ASSERT_TRUE(start_process(&station, station_argv({idle}, {})));
+  std::vector<pid_t> runs;
+  for (int i = 0; i < 100 && runs.empty(); i++) {
+    usleep(50000);
+    runs = children_of(station.pid);
+  }
+  ASSERT_EQ(runs.size(), 1u);
+  usleep(300000);  // the run is past its start, waiting for the box
+  kill(station.pid, SIGKILL);
+  wait_process(&station, 5000);
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; i++) {
+    usleep(50000);
+    gone = !alive(runs[0]);
+  }
+  EXPECT_TRUE(gone) << "the run outlived its station";
+  if (!gone) kill(runs[0], SIGKILL);
+}
+
+// Output that goes away (a closed pipe) ends no supervision: the box on the
+// line finishes and is recorded, the station drains and says so with 1.
+TEST_F(Station, OutputGoneLetsTheBoxFinish) {
+  ASSERT_EQ(make_pad(file, {"--format", "21", "--version", "23.0", "--record", "45000"}), 0);
+  std::string busy = start_box({"--pace", "--expect", file});
+  BgProcess station;
+  // As from a shell: SIGPIPE as the system sets it, not as this test does.
+  std::vector<std::string> argv = {"/usr/bin/env", "--default-signal=PIPE"};
+  for (const std::string& w : station_argv({busy}, {})) argv.push_back(w);
+  ASSERT_TRUE(start_process(&station, argv));
+  EXPECT_NE(wait_for_line(&station, busy + ": download", 20000), "") << station.out;
+  close(station.out_fd);
+  station.out_fd = -1;
+  EXPECT_EQ(wait_process(&station, 30000), 1) << station.err;
+  EXPECT_EQ(journal()[nlohmann::json(busy).dump()]["ok"], 1);
+  EXPECT_EQ(wait_process(&boxes[0], 20000), 0);
 }
 
 }  // namespace
@@ -202,6 +343,36 @@ TEST_F(Station, LiveViewInATerminal) {
   ASSERT_GE(seen.size(), 3u) << screen;
   EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << ::testing::PrintToString(seen);
   EXPECT_GT(seen.back(), seen.front());
+}
+
+// More slots than the terminal has rows: the compact view, drawn in place,
+// never scrolled off the top.
+TEST_F(Station, CompactViewInASmallTerminal) {
+  if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "no tmux";
+  std::string fake = dir + "/update";
+  write_file(fake, "#!/bin/sh\nsleep 3\nexit 3\n");
+  chmod(fake.c_str(), 0755);
+  std::vector<std::string> ports;
+  for (int i = 1; i <= 8; i++) ports.push_back(dir + "/p" + std::to_string(i));
+  std::string sock = "station-compact-" + std::to_string(getpid());
+  std::string cmd;
+  for (const std::string& w : station_argv(ports, {"--boxes", "1", "--update", fake}))
+    cmd += "'" + w + "' ";
+  tmux(sock, {"new-session", "-d", "-x", "160", "-y", "6", cmd + "; sleep 60"});
+  std::string screen;
+  bool compact = false;
+  for (int i = 0; i < 25 && !compact; i++) {
+    usleep(100000);
+    screen = tmux(sock, {"capture-pane", "-p"});
+    compact = screen.find("more slots") != std::string::npos;
+  }
+  tmux(sock, {"kill-server"});
+  EXPECT_TRUE(compact) << screen;
+  size_t headers = 0;
+  for (size_t p = screen.find("box.pad  version"); p != std::string::npos;
+       p = screen.find("box.pad  version", p + 1))
+    headers++;
+  EXPECT_EQ(headers, 1u) << screen;
 }
 
 }  // namespace
