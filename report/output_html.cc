@@ -24,9 +24,9 @@ std::string esc(std::string_view s) {
 std::string num(double v) { return format_fixed(v, 1); }
 
 // Red for a bad yield through amber to green: most lines run above 90%,
-// so the scale spends its colours on the top half.
+// so the scale spends its colours on the top fifth.
 std::string yield_colour(double y) {
-  double t = std::clamp((y - 0.5) / 0.5, 0.0, 1.0);
+  double t = std::clamp((y - 0.8) / 0.2, 0.0, 1.0);
   return "hsl(" + std::to_string(static_cast<int>(std::lround(t * 120))) + ",70%,55%)";
 }
 
@@ -37,7 +37,7 @@ h1{font-size:20px;margin:0 0 4px}h2{font-size:16px;margin:24px 0 8px}
 .totals div{min-width:110px}.totals b{display:block;font-size:20px}
 table{border-collapse:collapse;font-size:13px;margin:4px 0 12px}
 th,td{padding:2px 8px;border-bottom:1px solid #ddd;text-align:right}
-th:first-child,td:first-child,td.t{text-align:left}
+th:first-child,td:first-child,td.t,th.t{text-align:left}
 svg{max-width:100%;height:auto;font-family:sans-serif}
 svg text{font-size:11px;fill:#333}
 .muted{color:#777}
@@ -53,8 +53,8 @@ void hours_chart(std::string& h, const Summary& s) {
   for (const Row& r : s.hours) top = std::max(top, r.counts.ok);
   size_t n = s.hours.size();
   double step = n ? static_cast<double>(W - L - R) / static_cast<double>(n) : 0;
-  h += "<svg id=\"hours-chart\" class=\"chart\" viewBox=\"0 0 " + std::to_string(W) + " " +
-       std::to_string(H) + "\" role=\"img\" aria-label=\"good boxes and yield per hour\">";
+  h += "<svg id=\"hours-chart\" class=\"chart\" width=\"" + std::to_string(W) + "\" viewBox=\"0 0 " +
+       std::to_string(W) + " " + std::to_string(H) + "\" role=\"img\" aria-label=\"good boxes and yield per hour\">";
   h += "<line x1=\"" + std::to_string(L) + "\" y1=\"" + std::to_string(H - B) + "\" x2=\"" +
        std::to_string(W - R) + "\" y2=\"" + std::to_string(H - B) + "\" stroke=\"#999\"/>";
   h += "<text x=\"4\" y=\"" + std::to_string(T + 8) + "\">" + std::to_string(top) + "</text>";
@@ -91,8 +91,8 @@ void pareto_chart(std::string& h, const Summary& s) {
   size_t n = std::min<size_t>(s.causes.size(), 15);
   int64_t top = n ? s.causes[0].count : 1;
   double step = n ? static_cast<double>(W - L - R) / static_cast<double>(n) : 0;
-  h += "<svg id=\"pareto-chart\" class=\"chart\" viewBox=\"0 0 " + std::to_string(W) + " " +
-       std::to_string(H) + "\" role=\"img\" aria-label=\"failure causes\">";
+  h += "<svg id=\"pareto-chart\" class=\"chart\" width=\"" + std::to_string(W) + "\" viewBox=\"0 0 " +
+       std::to_string(W) + " " + std::to_string(H) + "\" role=\"img\" aria-label=\"failure causes\">";
   h += "<line x1=\"" + std::to_string(L) + "\" y1=\"" + std::to_string(H - B) + "\" x2=\"" +
        std::to_string(W - R) + "\" y2=\"" + std::to_string(H - B) + "\" stroke=\"#999\"/>";
   h += "<text x=\"4\" y=\"" + std::to_string(T + 8) + "\">" + std::to_string(top) + "</text>";
@@ -126,8 +126,8 @@ void grid_chart(std::string& h, const Summary& s) {
   const int label_w = 150, cell = 54, gap = 4;
   int W = label_w + static_cast<int>(cols) * (cell + gap);
   int H = static_cast<int>(by_station.size()) * (cell + gap) + 24;
-  h += "<svg id=\"grid-chart\" class=\"chart\" viewBox=\"0 0 " + std::to_string(W) + " " +
-       std::to_string(H) + "\" role=\"img\" aria-label=\"yield by station and slot\">";
+  h += "<svg id=\"grid-chart\" class=\"chart\" width=\"" + std::to_string(W) + "\" viewBox=\"0 0 " +
+       std::to_string(W) + " " + std::to_string(H) + "\" role=\"img\" aria-label=\"yield by station and slot\">";
   int y = 0;
   for (const auto& [st, ports] : by_station) {
     h += "<g class=\"station\" data-station=\"" + esc(st) + "\"><text x=\"0\" y=\"" +
@@ -157,12 +157,12 @@ void grid_chart(std::string& h, const Summary& s) {
     y += cell + gap;
   }
   h += "<text x=\"0\" y=\"" + std::to_string(H - 6) +
-       "\">colour: yield (red 50% or less, green 100%); frame: 3 or more failures in a row</text></svg>";
+       "\">colour: yield (red 80% or less, green 100%); frame: 3 or more failures in a row</text></svg>";
 }
 
 void counts_head(std::string& h, std::initializer_list<const char*> first) {
   h += "<tr>";
-  for (const char* f : first) h += std::string("<th>") + f + "</th>";
+  for (const char* f : first) h += std::string("<th class=\"t\">") + f + "</th>";
   h += "<th>Attempts</th><th>Ok</th><th>Failed</th><th>Stopped</th><th>Yield</th>";
 }
 
@@ -214,7 +214,7 @@ bool output_html(const std::string& path, const Summary& s) {
   hours_chart(h, s);
   h += "</section><section><h2>Causes of failures</h2>";
   pareto_chart(h, s);
-  h += "<table><tr><th>#</th><th>Cause</th><th>Count</th><th>Share</th><th>Running</th></tr>";
+  h += "<table><tr><th>#</th><th class=\"t\">Cause</th><th>Count</th><th>Share</th><th>Running</th></tr>";
   for (size_t i = 0; i < s.causes.size(); ++i) {
     const CauseRow& r = s.causes[i];
     h += "<tr><td>" + std::to_string(i + 1) + "</td><td class=\"t\">" + esc(r.cause) + "</td><td>" +
