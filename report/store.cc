@@ -129,6 +129,9 @@ Store* store_open(const std::string& path, int lock_ms, std::string* err) {
     ok = false;
   }
   ok = ok && exec(s, "PRAGMA journal_mode=WAL", err);
+  // In WAL mode NORMAL keeps the store whole through a crash; a power cut
+  // may lose the last import, which the next run simply repeats.
+  ok = ok && exec(s, "PRAGMA synchronous=NORMAL; PRAGMA cache_size=-32768", err);
   ok = ok && exec(s, "BEGIN IMMEDIATE", err);
   if (ok) s->in_transaction = true;
   // Read again inside the transaction: another import may have upgraded it.
