@@ -4,8 +4,8 @@ exit codes, and the HTML page in a real headless Chromium.
 
     report_e2e.py BINARY SOURCE_DIR
 
-UPDATE_REPORT_SCREENSHOT=FILE also saves the page's screenshot there (the
-README's picture)."""
+UPDATE_REPORT_EXAMPLE=DIR also keeps the HTML test's journal, its text
+report and the page's screenshot there (the README's example)."""
 import hashlib
 import json
 import os
@@ -275,7 +275,15 @@ class Report(unittest.TestCase):
 
     @unittest.skipUnless(CHROMIUM, "chromium not installed")
     def test_html_in_chromium(self):
-        stations = ["line1", "line2 <west>", "line3"]
+        # A shift of three stations of four slots: new software from 05:00,
+        # some boxes of an older bootloader, and slot 2 of line3 failing
+        # for most of an hour.
+        import random
+        rnd = random.Random(7)
+        stations = ["line1", "line2", "line3"]
+        causes = [("Error code (WF): 0x 20000007", "ERROR: bad flash id"),
+                  ("Error code (WF): 0x 20000007", "ERROR: erase of sector 12 failed"),
+                  ("Error during read from COM2", None), ("Time out ", None)]
         text = ""
         n = 0
         for h in range(3, 7):
@@ -283,11 +291,19 @@ class Report(unittest.TestCase):
                 for si, st in enumerate(stations):
                     for port in range(1, 5):
                         n += 1
-                        bad = (n * 7 + si) % 11 == 0 or (st == "line3" and port == 2 and h == 5)
-                        text += rec(t(m, port, h), "failed" if bad else "ok", station=st, port=port,
-                                    error="Error code (WF): 0x 20000007",
-                                    box_error=["ERROR: bad flash id", None, "ERROR: erase failed"][n % 3],
-                                    attempt="%032x" % n)
+                        r = rnd.random()
+                        streak = st == "line3" and port == 2 and h == 5 and m < 45
+                        result = "failed" if streak or r < 0.04 + 0.02 * si else (
+                            "stopped" if r > 0.995 else "ok")
+                        error, box_error = causes[0] if streak else causes[rnd.randrange(4)]
+                        line = rec(t(m, port * 7 + si, h), result, station=st, port=port, error=error,
+                                   box_error=box_error, attempt="%032x" % n,
+                                   seconds=round(13 + rnd.random() * 4, 3),
+                                   box_version="22.4" if rnd.random() < 0.1 else "23.0")
+                        if h >= 5:
+                            line = line.replace('"0002179a"', '"0057b1ae"').replace(
+                                '"file_version":"23.0"', '"file_version":"23.1"')
+                        text += line
         j1 = self.write("line.jsonl", text)
         page = self.path("report.html")
         p = self.run_report("--html", page, j1)
@@ -310,9 +326,7 @@ class Report(unittest.TestCase):
             self.assertIn("<rect", m.group(0))
         grid = re.search(r'<svg id="grid-chart".*?</svg>', dom, re.S).group(0)
         for st in stations:
-            esc = st.replace("<", "&lt;").replace(">", "&gt;")
-            self.assertIn('data-station="%s"' % esc, grid)
-            self.assertEqual(len(re.findall(r'data-station="%s".*?</g>' % re.escape(esc), grid, re.S)), 1)
+            self.assertEqual(len(re.findall(r'data-station="%s".*?</g>' % st, grid, re.S)), 1, st)
         self.assertIn('class="streak"', grid)  # line3's port 2 failed a whole hour
         pdf = self.path("report.pdf")
         chromium("--print-to-pdf=" + pdf, "--no-pdf-header-footer")
@@ -326,9 +340,21 @@ class Report(unittest.TestCase):
         chromium("--hide-scrollbars", "--window-size=1000,1400", "--screenshot=" + shot)
         with open(shot, "rb") as f:
             self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
-        keep = os.environ.get("UPDATE_REPORT_SCREENSHOT")
+        keep = os.environ.get("UPDATE_REPORT_EXAMPLE")
         if keep:
-            shutil.copy(shot, keep)
+            shutil.copy(shot, os.path.join(keep, "report.png"))
+            shutil.copy(j1, os.path.join(keep, "line.jsonl"))
+            with open(os.path.join(keep, "report.txt"), "w") as f:
+                f.write(self.run_report(j1).stdout)
+
+    def test_html_escapes_what_the_journal_holds(self):
+        j1 = self.write("line.jsonl", rec(t(0), "failed", station="a<b&c", box_error="ERROR: <script>"))
+        page = self.path("report.html")
+        self.assertEqual(self.run_report("--html", page, j1).returncode, 0)
+        html = read(page)
+        self.assertIn("a&lt;b&amp;c", html)
+        self.assertIn("ERROR: &lt;script&gt;", html)
+        self.assertNotIn("a<b", html)
 
 
 if __name__ == "__main__":
