@@ -151,10 +151,10 @@ bool record_parse(RecordParser* rp, std::string_view line, Record* r) {
       } else if (!text_or_null(v, &r->port)) {
         return false;
       }
-    } else if (key == "error") {
-      if (!text_or_null(v, &error)) return false;
-    } else if (key == "box_error") {
-      if (!text_or_null(v, &box_error)) return false;
+    } else if (key == "error" || key == "box_error") {
+      if (t == json_type::null) continue;  // as if absent
+      if (t != json_type::string || v.get_string().get(key == "error" ? error : box_error))
+        return false;
     } else if (key == "seconds") {
       if (t == json_type::null) continue;
       if (t != json_type::number || v.get_double().get(r->seconds)) return false;
@@ -176,13 +176,13 @@ bool record_parse(RecordParser* rp, std::string_view line, Record* r) {
     r->result = kResultOk;
   } else if (result == "failed") {
     r->result = kResultFailed;
-    r->cause = box_error.empty() || box_error == "-" ? error : box_error;
-    if (r->cause.empty()) r->cause = "-";
+    r->cause = !box_error.empty() ? box_error : !error.empty() ? error : std::string_view("-");
   } else if (result == "stopped") {
     r->result = kResultStopped;
   } else {
     return false;
   }
+  if (r->station.empty()) r->station = "-";
   r->time = time;
   if (!r->port_digits.empty()) r->port = r->port_digits;
   r->key = has_attempt ? record_key_of_attempt(attempt) : record_key_of_line(line);

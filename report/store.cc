@@ -85,12 +85,16 @@ void bind_text(sqlite3_stmt* st, int i, std::string_view v) {
   sqlite3_bind_text(st, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
 }
 
-void bind_key(sqlite3_stmt* st, int i, RecordKey k) {
-  unsigned char b[16];
+void key_bytes(RecordKey k, unsigned char* b) {
   for (int j = 0; j < 8; ++j) {
     b[j] = static_cast<unsigned char>(k.hi >> (56 - 8 * j));
     b[8 + j] = static_cast<unsigned char>(k.lo >> (56 - 8 * j));
   }
+}
+
+void bind_key(sqlite3_stmt* st, int i, RecordKey k) {
+  unsigned char b[16];
+  key_bytes(k, b);
   sqlite3_bind_blob(st, i, b, 16, SQLITE_TRANSIENT);
 }
 
@@ -165,17 +169,14 @@ bool store_resume_offset(Store* s, const std::string& identity, RecordKey first_
     rc = sqlite3_step(st);
   }
   if (rc == SQLITE_ROW) {
-    sqlite3_stmt* probe = nullptr;
-    // Compare the stored hash by binding ours the same way.
-    if (sqlite3_prepare_v2(s->db, "SELECT ?1 = ?2", -1, &probe, nullptr) == SQLITE_OK) {
-      sqlite3_bind_value(probe, 1, sqlite3_column_value(st, 0));
-      bind_key(probe, 2, first_line);
-      bool same = sqlite3_step(probe) == SQLITE_ROW && sqlite3_column_int(probe, 0) == 1;
-      sqlite3_finalize(probe);
-      uint64_t stored = static_cast<uint64_t>(sqlite3_column_int64(st, 1));
-      // A journal shorter than where we stopped was rewritten: read it whole.
-      if (same && stored <= size) *offset = stored;
-    }
+    unsigned char want[16];
+    key_bytes(first_line, want);
+    const void* stored_first = sqlite3_column_blob(st, 0);
+    bool same = stored_first && sqlite3_column_bytes(st, 0) == 16 &&
+                std::memcmp(stored_first, want, 16) == 0;
+    uint64_t stored = static_cast<uint64_t>(sqlite3_column_int64(st, 1));
+    // A journal shorter than where we stopped was rewritten: read it whole.
+    if (same && stored <= size) *offset = stored;
     rc = SQLITE_DONE;
   }
   sqlite3_finalize(st);
