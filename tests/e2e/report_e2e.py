@@ -334,6 +334,12 @@ class Report(unittest.TestCase):
             data = f.read()
         self.assertTrue(data.startswith(b"%PDF"))
         self.assertGreaterEqual(len(re.findall(rb"/Type\s*/Page[^s]", data)), 1)
+        # A4 from the page's print styles (Chromium's own default is Letter).
+        boxes = re.findall(rb"/MediaBox\s*\[0 0 ([\d.]+) ([\d.]+)\]", data)
+        self.assertTrue(boxes)
+        for w, h in boxes:
+            self.assertAlmostEqual(float(w), 595.3, delta=1)
+            self.assertAlmostEqual(float(h), 841.9, delta=1)
         if shutil.which("file"):
             self.assertIn("PDF document", subprocess.run(["file", pdf], capture_output=True, text=True).stdout)
         shot = self.path("report.png")
