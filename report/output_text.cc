@@ -2,6 +2,7 @@
 #include <cstdarg>
 #include <vector>
 
+#include "core/visible.h"
 #include "output.h"
 
 std::string format_fixed(double v, int places) {
@@ -19,6 +20,16 @@ size_t columns(const std::string& s) {
   size_t n = 0;
   for (unsigned char c : s) n += (c & 0xc0) != 0x80;
   return n;
+}
+
+// A journal's text may hold anything: control characters are shown as the
+// tool shows a box's text, line breaks and tabs as spaces, so a row stays
+// one line of the table.
+std::string shown(const std::string& s) {
+  std::string out = visible_text(s.data(), s.size());
+  for (char& c : out)
+    if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+  return out;
 }
 
 std::string cut(const std::string& s, size_t width) {
@@ -46,7 +57,10 @@ void print(std::FILE* out, const char* title, Table t) {
   std::vector<size_t> w(n);
   for (size_t i = 0; i < n; ++i) {
     w[i] = columns(t.head[i]);
-    for (const auto& r : t.rows) w[i] = std::max(w[i], columns(r[i]));
+    for (auto& r : t.rows) {
+      r[i] = shown(r[i]);
+      w[i] = std::max(w[i], columns(r[i]));
+    }
   }
   auto total = [&] {
     size_t sum = 2;
@@ -102,7 +116,7 @@ Table counts_table(std::vector<std::string> head, const std::vector<Row>& rows) 
 
 void output_text(std::FILE* out, const Summary& s) {
   const Counts& c = s.totals;
-  std::fprintf(out, "Period    %s to %s\n", s.first.c_str(), s.last.c_str());
+  std::fprintf(out, "Period    %s to %s\n", shown(s.first).c_str(), shown(s.last).c_str());
   std::fprintf(out, "Attempts  %lld: ok %lld, failed %lld, yield %s; stopped %lld\n",
                static_cast<long long>(attempts(c)), static_cast<long long>(c.ok),
                static_cast<long long>(c.failed),

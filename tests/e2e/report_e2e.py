@@ -149,7 +149,8 @@ class Report(unittest.TestCase):
     def test_text_fits_100_columns(self):
         long_cause = "ERROR: " + "very long box line " * 10
         a = self.write("a.jsonl", rec(t(0), station="a-station-with-a-long-name-" * 3, port="/dev/serial/by-path/" + "x" * 60)
-                       + rec(t(1), "failed", station="s", box_error=long_cause))
+                       + rec(t(1), "failed", station="s", box_error=long_cause)
+                       + rec(t(2), "failed", station="s", box_error="ERROR: \x1b[2J\r\nwiped"))
         p = self.run_report(a)
         self.assertEqual(p.returncode, 0, p.stderr)
         for line in p.stdout.splitlines():
@@ -157,6 +158,9 @@ class Report(unittest.TestCase):
         for title in ("Stations", "Ports", "Causes", "Box versions", "Files", "Hours"):
             self.assertIn("\n" + title + "\n", p.stdout)
         self.assertIn("ERROR: very long box line", p.stdout)
+        # A box's control characters as the tool shows them; no line breaks.
+        self.assertIn("ERROR: ^[[2J  wiped", p.stdout)
+        self.assertNotIn("\x1b", p.stdout)
 
     def store_rows(self, db):
         c = sqlite3.connect(db)
