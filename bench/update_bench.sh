@@ -352,6 +352,15 @@ row "Silent box: the tool's CPU while it waits $IDLE s for a version line" \
 # --- the update server under load (bench/server_bench.sh) -----------------
 . "$SRC/bench/server_bench.sh"
 
+# --- update-report (bench/report_bench.sh) --------------------------------
+# Its full run reads a 450 MB journal and writes a section of its own at
+# the end of docs/benchmarks.md; here only the quick run, that it still
+# runs.
+if [ "$QUICK" = 1 ] && [ -x "$B/update-report" ]; then
+  QUICK=1 sh "$SRC/bench/report_bench.sh" "$B" >"$work/report_bench.out" 2>&1 ||
+    { cat "$work/report_bench.out" >&2; fail "update-report bench"; }
+fi
+
 # --- the table ------------------------------------------------------------
 table="$work/table"
 {
@@ -367,6 +376,8 @@ status=0
 [ -s "$work/failures" ] && { echo "bench: $(wc -l <"$work/failures") measurement(s) did not run" >&2; status=1; }
 [ "$QUICK" = 1 ] && { cp "$table" "$B/benchmarks-quick.md"; exit $status; }
 mkdir -p "$SRC/docs"
+# The section bench/report_bench.sh writes is kept as it is.
+report_section=$(sed -n '/^## Line reports (update-report)$/,$p' "$SRC/docs/benchmarks.md" 2>/dev/null || true)
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
 {
   echo "# Benchmarks"
@@ -380,6 +391,7 @@ cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
   cat "$table"
   echo
   cat "$SRC/bench/notes.md"
+  [ -z "$report_section" ] || printf '\n%s\n' "$report_section"
 } >"$SRC/docs/benchmarks.md"
 echo "written: docs/benchmarks.md"
 exit $status

@@ -101,7 +101,7 @@ set(CPACK_PACKAGE_VENDOR QLN)
 set(CPACK_PACKAGE_VERSION ${UPDATE_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "software loader for set-top boxes")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Loads new software (PAD files) into digital set-top boxes over a serial\nline (XMODEM) or TCP, one box at a time or a production line in loop\nmode, with a machine-readable journal of every box.")
+    "Loads new software (PAD files) into digital set-top boxes over a serial\nline (XMODEM) or TCP, one box at a time or a production line in loop\nmode, with a machine-readable journal of every box, and update-report for\na line's yield, pace and causes from the journals of all its stations.")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY update)
 set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/packages)
 include(CPack)

@@ -45,6 +45,12 @@ std::FILE* plat_open_regular_file(const char* path);
 // is never opened to find out.
 bool plat_same_file(const char* a, const char* b);
 
+// The identity of an open file, the same for every name it has and
+// different for a new file under an old name (a rotated journal): device
+// and inode (Windows: volume serial number and file index). False when the
+// system cannot tell.
+bool plat_file_identity(std::FILE* f, uint64_t* volume, uint64_t* index);
+
 // Appends `n` bytes in one write, without asking for the disk: a stream of
 // progress lines a reader follows live. Returns true when all went out;
 // false with the last error.

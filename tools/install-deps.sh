@@ -19,6 +19,12 @@ command -v rx >/dev/null 2>&1 || command -v lrx >/dev/null 2>&1 || need="$need l
 # checked in tmux.
 [ -f /usr/include/nlohmann/json.hpp ] || need="$need nlohmann-json3-dev"
 command -v tmux >/dev/null 2>&1 || need="$need tmux"
+# update-report: simdjson reads the journals, SQLite keeps the store; its
+# page is checked in headless Chromium, and its bench races jq.
+[ -f /usr/include/simdjson.h ] || need="$need libsimdjson-dev"
+[ -f /usr/include/sqlite3.h ] || need="$need libsqlite3-dev"
+command -v chromium >/dev/null 2>&1 || need="$need chromium"
+command -v jq >/dev/null 2>&1 || need="$need jq"
 [ -z "$need" ] && exit 0
 echo "installing:$need"
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi

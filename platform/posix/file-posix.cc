@@ -167,6 +167,14 @@ bool plat_same_file(const char* a, const char* b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+bool plat_file_identity(std::FILE* f, uint64_t* volume, uint64_t* index) {
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0) return false;
+  *volume = static_cast<uint64_t>(st.st_dev);
+  *index = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
 bool plat_append_write(plat_file f, const void* data, size_t n) {
   ssize_t w = write_without_sigpipe(static_cast<int>(f), data, n);
   if (w < 0) {

@@ -1,4 +1,4 @@
-// The journal's media and the same-file test, on real files, pipes, FIFOs
+// The journal's media, the same-file test and file identity, on real files, pipes, FIFOs
 // and a pseudo-terminal.
 #include "platform/file.h"
 
@@ -65,6 +65,23 @@ TEST(AppendFile, EveryMediumTakesTheRecordAndNoOpenWaits) {
   for (const std::string& name : same) EXPECT_TRUE(plat_same_file(file.c_str(), name.c_str())) << name;
   for (const std::string& name : {fifo, file + ".missing"})
     EXPECT_FALSE(plat_same_file(file.c_str(), name.c_str())) << name;
+
+  // An open file's identity: one for all its names, another for a new
+  // file that took the name (a rotated journal).
+  auto identity = [](const std::string& name) {
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    uint64_t volume = 0, index = 0;
+    EXPECT_TRUE(f && plat_file_identity(f, &volume, &index)) << name;
+    if (f) std::fclose(f);
+    return std::to_string(volume) + ":" + std::to_string(index);
+  };
+  EXPECT_EQ(identity(file), identity(hard));
+  std::string before = identity(file);
+  ASSERT_EQ(rename(file.c_str(), (file + ".1").c_str()), 0);
+  close(open(file.c_str(), O_WRONLY | O_CREAT, 0600));
+  EXPECT_NE(identity(file), before);
+  EXPECT_EQ(identity(file + ".1"), before);
+  unlink((file + ".1").c_str());
 
   for (int fd : {pipe_fds[1], pty, file_reader}) close(fd);
   for (const std::string& name : {fifo, file, hard, soft}) unlink(name.c_str());

@@ -130,6 +130,15 @@ bool plat_same_file(const char* a, const char* b) {
          ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
+bool plat_file_identity(std::FILE* f, uint64_t* volume, uint64_t* index) {
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info)) return false;
+  *volume = info.dwVolumeSerialNumber;
+  *index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
 bool plat_append_write(plat_file f, const void* data, size_t n) {
   HANDLE h = reinterpret_cast<HANDLE>(f);
   if (n > MAXDWORD) {

@@ -1,0 +1,15 @@
+// The keys of the records counted so far: an open-addressing table of
+// 16-byte keys, the one thing that grows with the input without a store
+// (16 bytes a record at most twice over).
+#pragma once
+#include <vector>
+
+#include "record.h"
+
+struct KeySet {
+  std::vector<RecordKey> slots;  // {0,0} marks a free slot
+  size_t used = 0;
+};
+
+// Adds `k`; returns true when it was not in the set yet.
+bool keyset_insert(KeySet* s, RecordKey k);

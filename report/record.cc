@@ -1,0 +1,190 @@
+#include "record.h"
+
+#include <simdjson.h>
+
+#include <cstring>
+
+static_assert(kLinePadding >= simdjson::SIMDJSON_PADDING);
+
+namespace {
+
+uint64_t load64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+uint64_t mix(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 33;
+  return h;
+}
+
+// Two independent 64-bit lanes: collisions among a few million lines are
+// out of reach, and the lines are hashed eight bytes at a time.
+RecordKey hash128(std::string_view s, uint64_t tag) {
+  uint64_t a = 0x9e3779b97f4a7c15ULL ^ tag ^ s.size();
+  uint64_t b = 0xc2b2ae3d27d4eb4fULL + tag + (s.size() << 1);
+  size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t v = load64(s.data() + i);
+    a = (a ^ mix(v)) * 0x100000001b3ULL + 0x2545f4914f6cdd1dULL;
+    b = (b + v) * 0x9fb21c651e98df25ULL;
+    b ^= b >> 29;
+  }
+  uint64_t rest = 0;
+  std::memcpy(&rest, s.data() + i, s.size() - i);
+  a = mix(a ^ mix(rest + 1));
+  b = mix(b ^ (rest * 0xbf58476d1ce4e5b9ULL) ^ a);
+  return {a, b};
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+RecordKey record_key_of_line(std::string_view line) { return hash128(line, 1); }
+
+RecordKey record_key_of_attempt(std::string_view attempt) {
+  if (attempt.size() == 32) {
+    RecordKey k;
+    bool hex = true;
+    for (size_t i = 0; i < 32 && hex; ++i) {
+      int v = hex_value(attempt[i]);
+      if (v < 0) hex = false;
+      uint64_t& half = i < 16 ? k.hi : k.lo;
+      half = (half << 4) | static_cast<uint64_t>(v & 15);
+    }
+    if (hex) return k;
+  }
+  return hash128(attempt, 2);
+}
+
+std::string record_key_text(const RecordKey& k) {
+  char buf[33];
+  std::snprintf(buf, sizeof buf, "%016llx%016llx", static_cast<unsigned long long>(k.hi),
+                static_cast<unsigned long long>(k.lo));
+  return buf;
+}
+
+struct RecordParser {
+  simdjson::ondemand::parser parser;
+};
+
+RecordParser* record_parser_new() { return new RecordParser; }
+void record_parser_free(RecordParser* p) { delete p; }
+
+namespace {
+
+using simdjson::ondemand::json_type;
+using simdjson::ondemand::value;
+
+// A string field, or null/absent as `dash`. Any other type is an error.
+bool text_or_null(value v, std::string_view* out) {
+  json_type t;
+  if (v.type().get(t)) return false;
+  if (t == json_type::null) {
+    bool is_null = false;
+    if (v.is_null().get(is_null) || !is_null) return false;
+    *out = "-";
+    return true;
+  }
+  if (t != json_type::string) return false;
+  return !v.get_string().get(*out);
+}
+
+bool time_shape(std::string_view t) {
+  // 2026-12-08T03:24:21
+  static const char pattern[] = "dddd-dd-ddTdd:dd:dd";
+  if (t.size() < 19) return false;
+  for (size_t i = 0; i < 19; ++i) {
+    char p = pattern[i];
+    if (p == 'd' ? (t[i] < '0' || t[i] > '9') : t[i] != p) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool record_parse(RecordParser* rp, std::string_view line, Record* r) {
+  simdjson::ondemand::document doc;
+  if (rp->parser.iterate(line.data(), line.size(), line.size() + kLinePadding).get(doc)) return false;
+  simdjson::ondemand::object obj;
+  if (doc.get_object().get(obj)) return false;
+
+  *r = Record{};
+  r->station = r->port = r->box_version = r->file_version = r->file_checksum = "-";
+  std::string_view time, result, error, box_error, attempt;
+  bool has_time = false, has_result = false, has_attempt = false;
+  for (auto field : obj) {
+    std::string_view key;
+    if (field.unescaped_key().get(key)) return false;
+    value v;
+    if (field.value().get(v)) return false;
+    json_type t;
+    if (v.type().get(t)) return false;
+    if (key == "time") {
+      if (t != json_type::string || v.get_string().get(time)) return false;
+      has_time = true;
+    } else if (key == "result") {
+      if (t != json_type::string || v.get_string().get(result)) return false;
+      has_result = true;
+    } else if (key == "station") {
+      if (!text_or_null(v, &r->station)) return false;
+    } else if (key == "attempt") {
+      if (t == json_type::null) continue;
+      if (t != json_type::string || v.get_string().get(attempt)) return false;
+      has_attempt = true;
+    } else if (key == "port") {
+      if (t == json_type::number) {
+        int64_t n;
+        if (v.get_int64().get(n)) return false;
+        r->port_digits = std::to_string(n);
+        r->port = "";  // set below, once the string stops moving
+      } else if (!text_or_null(v, &r->port)) {
+        return false;
+      }
+    } else if (key == "error" || key == "box_error") {
+      if (t == json_type::null) continue;  // as if absent
+      if (t != json_type::string || v.get_string().get(key == "error" ? error : box_error))
+        return false;
+    } else if (key == "seconds") {
+      if (t == json_type::null) continue;
+      if (t != json_type::number || v.get_double().get(r->seconds)) return false;
+    } else if (key == "box_version") {
+      if (!text_or_null(v, &r->box_version)) return false;
+    } else if (key == "file_version") {
+      if (!text_or_null(v, &r->file_version)) return false;
+    } else if (key == "file_checksum") {
+      if (!text_or_null(v, &r->file_checksum)) return false;
+    }
+    // Other fields are not counted; the parser skips them.
+  }
+  // Nothing may follow the object on its line.
+  const char* at;
+  if (!doc.current_location().get(at)) return false;
+
+  if (!has_time || !has_result || !time_shape(time)) return false;
+  if (result == "ok") {
+    r->result = kResultOk;
+  } else if (result == "failed") {
+    r->result = kResultFailed;
+    r->cause = !box_error.empty() ? box_error : !error.empty() ? error : std::string_view("-");
+  } else if (result == "stopped") {
+    r->result = kResultStopped;
+  } else {
+    return false;
+  }
+  if (r->station.empty()) r->station = "-";
+  r->time = time;
+  if (!r->port_digits.empty()) r->port = r->port_digits;
+  r->key = has_attempt ? record_key_of_attempt(attempt) : record_key_of_line(line);
+  return true;
+}

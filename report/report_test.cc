@@ -1,0 +1,265 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "filter.h"
+#include "journal.h"
+#include "keyset.h"
+#include "options.h"
+#include "record.h"
+#include "summary.h"
+#include "tally.h"
+
+namespace {
+
+// A line with the parser's padding behind it, as the journal reader hands
+// lines over.
+struct Padded {
+  std::string buf;
+  explicit Padded(const std::string& line) : buf(line + std::string(kLinePadding, ' ')) {}
+  std::string_view line() const { return std::string_view(buf.data(), buf.size() - kLinePadding); }
+};
+
+struct ParseCase {
+  const char* name;
+  std::string line;
+  bool ok;
+  const char* station = "";
+  const char* port = "";
+  const char* cause = "";
+};
+
+const std::string kOk =
+    R"({"time":"2026-12-08T03:24:21.147Z","port":3,"seconds":1.5,"result":"ok","box_version":"23.0"})";
+
+TEST(ReportRecord, ReadsTheFieldsAndRefusesWhatIsNoRecord) {
+  const ParseCase cases[] = {
+      {"plain ok, no station", kOk, true, "-", "3", ""},
+      {"station and path port",
+       R"({"time":"2026-12-08T03:24:21.147Z","station":"s1","port":"/dev/ttyUSB0","result":"ok"})", true,
+       "s1", "/dev/ttyUSB0", ""},
+      {"box line wins",
+       R"({"time":"2026-12-08T03:24:21.147Z","result":"failed","error":"Error code (WF): 0x 20000007","box_error":"ERROR: bad flash"})",
+       true, "-", "-", "ERROR: bad flash"},
+      {"null box line: the error",
+       R"({"time":"2026-12-08T03:24:21.147Z","result":"failed","error":"Time out ","box_error":null})", true,
+       "-", "-", "Time out "},
+      {"empty box line and station: the error, station -",
+       R"({"time":"2026-12-08T03:24:21.147Z","station":"","result":"failed","error":"Time out ","box_error":""})",
+       true, "-", "-", "Time out "},
+      {"escaped text", R"({"time":"2026-12-08T03:24:21.147Z","result":"failed","error":"a\u00e9\"b"})", true,
+       "-", "-", "a\xc3\xa9\"b"},
+      {"not JSON", "hello", false},
+      {"not an object", R"(["time","result"])", false},
+      {"number for a string", R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","station":7})", false},
+      {"string for seconds", R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","seconds":"1"})", false},
+      {"cut off", kOk.substr(0, 50), false},
+      {"invalid UTF-8", R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","file":")" "\xff\xfe" R"("})", false},
+      {"two objects", kOk + kOk, false},
+      {"broken value in a field not counted", R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","patched":fals})",
+       false},
+      {"broken number in a field not counted", R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","file_size":1-2})",
+       false},
+      {"unknown result", R"({"time":"2026-12-08T03:24:21.147Z","result":"maybe"})", false},
+      {"no time", R"({"result":"ok"})", false},
+      {"time of another shape", R"({"time":"yesterday","result":"ok"})", false},
+  };
+  RecordParser* p = record_parser_new();
+  for (const ParseCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Padded in(c.line);
+    Record r;
+    bool ok = record_parse(p, in.line(), &r);
+    ASSERT_EQ(ok, c.ok);
+    if (!ok) continue;
+    EXPECT_EQ(r.station, c.station);
+    EXPECT_EQ(r.port, c.port);
+    EXPECT_EQ(r.cause, c.cause);
+  }
+  record_parser_free(p);
+}
+
+TEST(ReportRecord, KeyIsTheAttemptElseTheWholeLine) {
+  RecordParser* p = record_parser_new();
+  auto key = [&](const std::string& line) {
+    Padded in(line);
+    Record r;
+    EXPECT_TRUE(record_parse(p, in.line(), &r)) << line;
+    return r.key;
+  };
+  const std::string a1 = R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","attempt":"0123456789abcdef0123456789abcdef"})";
+  const std::string a1_other = R"({"attempt":"0123456789abcdef0123456789abcdef","time":"2026-12-08T04:00:00.000Z","result":"failed"})";
+  const std::string a2 = R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","attempt":"0123456789abcdef0123456789abcdee"})";
+  EXPECT_EQ(key(a1), key(a1_other));
+  EXPECT_FALSE(key(a1) == key(a2));
+  EXPECT_EQ(record_key_text(key(a1)), "0123456789abcdef0123456789abcdef");
+  EXPECT_EQ(key(kOk), key(kOk));
+  std::string kOk2 = kOk;
+  kOk2[kOk2.find("1.5")] = '2';
+  EXPECT_FALSE(key(kOk) == key(kOk2));
+  record_parser_free(p);
+}
+
+TEST(ReportFilter, BoundsAreInclusiveInEveryForm) {
+  struct Case {
+    const char* since;
+    const char* until;
+    const char* time;
+    bool in;
+  } cases[] = {
+      {"2026-12-08", "", "2026-12-08T00:00:00.000Z", true},
+      {"2026-12-08", "", "2026-12-07T23:59:59.999Z", false},
+      {"", "2026-12-08", "2026-12-08T23:59:59.999Z", true},
+      {"", "2026-12-08", "2026-12-09T00:00:00.000Z", false},
+      {"2026-12-08T03:24:21.147Z", "2026-12-08T03:24:21.147Z", "2026-12-08T03:24:21.147Z", true},
+      {"2026-12-08T03:24:21.148Z", "", "2026-12-08T03:24:21.147Z", false},
+      {"", "2026-12-08T03:24:21Z", "2026-12-08T03:24:21.999Z", true},
+      {"", "2026-12-08T03:24:21", "2026-12-08T03:24:22.000Z", false},
+      {"2026-12-08T03", "2026-12-08T03", "2026-12-08T03:59:59.999Z", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.since) + " .. " + c.until + " : " + c.time);
+    Filter f;
+    if (*c.since) {
+      ASSERT_TRUE(filter_parse_time(c.since, &f.since));
+    }
+    if (*c.until) {
+      ASSERT_TRUE(filter_parse_time(c.until, &f.until));
+    }
+    EXPECT_EQ(filter_accepts(f, c.time, "-"), c.in);
+  }
+  std::string out;
+  for (const char* bad : {"2026-12-8", "2026-12-08 03:00", "today", "2026-12-08T03:2", "2026-12-08T03:24:21."})
+    EXPECT_FALSE(filter_parse_time(bad, &out)) << bad;
+  Filter f;
+  f.stations = {"a", "-"};
+  EXPECT_TRUE(filter_accepts(f, "2026-12-08T00:00:00Z", "-"));
+  EXPECT_FALSE(filter_accepts(f, "2026-12-08T00:00:00Z", "b"));
+}
+
+// Records as (station, port, result letter, cause, hour, seconds).
+struct Rec {
+  const char* station;
+  const char* port;
+  char result;  // o ok, f failed, s stopped
+  const char* cause;
+  const char* time;
+  double seconds;
+};
+
+Summary summary_of(const std::vector<Rec>& recs) {
+  Tally t;
+  for (const Rec& x : recs) {
+    Record r;
+    r.station = x.station;
+    r.port = x.port;
+    r.result = x.result == 'o' ? kResultOk : x.result == 'f' ? kResultFailed : kResultStopped;
+    r.cause = x.cause;
+    r.time = x.time;
+    r.seconds = x.seconds;
+    tally_add(&t, r);
+  }
+  return summarize(t);
+}
+
+TEST(ReportTally, CountsYieldPaceCausesAndRuns) {
+  const char* h3 = "2026-12-08T03:10:00.000Z";
+  const char* h5 = "2026-12-08T05:10:00.000Z";
+  Summary s = summary_of({
+      {"a", "2", 'o', "", h3, 10},
+      {"a", "2", 'f', "x", h3, 0},
+      {"a", "2", 's', "", h3, 0},  // a stop does not end a run of failures
+      {"a", "2", 'f', "y", h3, 0},
+      {"a", "2", 'f', "x", h5, 0},
+      {"a", "2", 'o', "", h5, 20},
+      {"a", "2", 'f', "x", h5, 0},
+      {"a", "10", 'o', "", h5, 30},
+      {"-", "2", 'o', "", h5, 30},
+  });
+  EXPECT_EQ(attempts(s.totals), 8);
+  EXPECT_EQ(s.totals.ok, 4);
+  EXPECT_EQ(s.totals.failed, 4);
+  EXPECT_EQ(s.totals.stopped, 1);
+  EXPECT_DOUBLE_EQ(s.yield, 0.5);
+  EXPECT_DOUBLE_EQ(s.boxes_per_hour, 2.0);  // 4 good boxes over the 2 hours with records
+  EXPECT_DOUBLE_EQ(s.mean_good_seconds, 22.5);
+  EXPECT_EQ(s.first, "2026-12-08T03:10:00.000Z");
+  ASSERT_EQ(s.ports.size(), 3u);
+  // Stations by name ("-" first), ports by number within a station.
+  EXPECT_EQ(s.ports[0].label, "-");
+  EXPECT_EQ(s.ports[1].label2, "2");
+  EXPECT_EQ(s.ports[2].label2, "10");
+  EXPECT_EQ(s.ports[1].longest, 3);
+  ASSERT_EQ(s.causes.size(), 2u);
+  EXPECT_EQ(s.causes[0].cause, "x");
+  EXPECT_EQ(s.causes[0].count, 3);
+  EXPECT_DOUBLE_EQ(s.causes[0].share, 0.75);
+  EXPECT_DOUBLE_EQ(s.causes[1].running, 1.0);
+  ASSERT_EQ(s.hours.size(), 2u);
+  EXPECT_EQ(s.hours[1].counts.ok, 3);
+}
+
+TEST(ReportKeySet, EachKeyOnceThroughGrowth) {
+  KeySet s;
+  for (uint64_t i = 0; i < 5000; ++i) ASSERT_TRUE(keyset_insert(&s, RecordKey{i * 0x9e3779b97f4a7c15ULL, i}));
+  for (uint64_t i = 0; i < 5000; ++i) ASSERT_FALSE(keyset_insert(&s, RecordKey{i * 0x9e3779b97f4a7c15ULL, i}));
+  EXPECT_EQ(s.used, 5000u);
+}
+
+struct Lines {
+  std::vector<std::pair<std::string, bool>> got;
+};
+
+void collect(void* ctx, std::string_view line, bool complete) {
+  static_cast<Lines*>(ctx)->got.emplace_back(std::string(line), complete);
+}
+
+TEST(ReportJournal, LinesWholeAcrossBuffersAndTheCutOffLastOne) {
+  std::string big(3 << 20, 'x');  // longer than one read
+  std::string text = "a\r\n\n" + big + "\nbc\nhalf";
+  std::FILE* f = std::tmpfile();
+  ASSERT_TRUE(f);
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::rewind(f);
+  Lines l;
+  JournalRead r = journal_read(f, 0, collect, &l);
+  std::fclose(f);
+  EXPECT_EQ(r.error, 0);
+  ASSERT_EQ(l.got.size(), 4u);
+  EXPECT_EQ(l.got[0], std::make_pair(std::string("a"), true));
+  EXPECT_EQ(l.got[1].first.size(), big.size());
+  EXPECT_EQ(l.got[2], std::make_pair(std::string("bc"), true));
+  EXPECT_EQ(l.got[3], std::make_pair(std::string("half"), false));
+  EXPECT_EQ(r.end, text.size() - 4);
+}
+
+TEST(ReportOptions, UsageErrors) {
+  struct Case {
+    std::vector<const char*> args;
+    bool ok;
+  } cases[] = {
+      {{"j.jsonl"}, true},
+      {{"--db", "s.db"}, true},
+      {{"--json", "--station", "a", "--station=b", "--since", "2026-12-08", "-"}, true},
+      {{}, false},
+      {{"--since", "tomorrow", "j"}, false},
+      {{"--until"}, false},
+      {{"--html", "", "j"}, false},
+      {{"--bogus", "j"}, false},
+      {{"-x", "j"}, false},
+      {{"--json=1", "j"}, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<char*> argv{const_cast<char*>("update-report")};
+    for (const char* a : c.args) argv.push_back(const_cast<char*>(a));
+    Options o;
+    bool help;
+    std::string err;
+    EXPECT_EQ(options_parse(static_cast<int>(argv.size()), argv.data(), &o, &help, &err), c.ok)
+        << (c.args.empty() ? "(none)" : c.args[0]) << ": " << err;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,371 @@
+#!/usr/bin/env python3
+"""update-report run as a user runs it: journals on disk, the store, the
+exit codes, and the HTML page in a real headless Chromium.
+
+    report_e2e.py BINARY SOURCE_DIR
+
+UPDATE_REPORT_EXAMPLE=DIR also keeps the HTML test's journal, its text
+report and the page's screenshot there (the README's example)."""
+import hashlib
+import json
+import os
+import re
+import shutil
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+BIN = sys.argv[1] if len(sys.argv) > 1 else "build/update-report"
+SRC = sys.argv[2] if len(sys.argv) > 2 else "."
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+
+
+def rec(time_, result="ok", station=None, port=1, attempt=None, error=None, box_error=None,
+        seconds=12.5, box_version="23.0"):
+    r = {"time": time_, "tool": "update 3.6-25", "mode": "serial", "port": port, "file": "box.pad",
+         "file_size": 1061, "file_checksum": "0002179a", "format": 21, "file_version": "23.0",
+         "box_version": box_version, "patched": False, "line_speed": 921600, "bytes_sent": 1061,
+         "seconds": seconds, "result": result, "exit_code": 0 if result == "ok" else 1}
+    if result != "ok":
+        r["error"] = error or "Stopped by SIGINT during download."
+        r["error_code"] = None
+        r["box_error"] = box_error
+    if station is not None:
+        r["station"] = station
+    if attempt is not None:
+        r["attempt"] = attempt
+    return json.dumps(r, separators=(",", ":")) + "\n"
+
+
+def t(minute, second=0, hour=3):
+    return "2026-12-08T%02d:%02d:%02d.000Z" % (hour, minute, second)
+
+
+def read(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+class Report(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="update-report-e2e.")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, text, mode="w"):
+        with open(self.path(name), mode) as f:
+            f.write(text)
+        return self.path(name)
+
+    def run_report(self, *args, stdin=None):
+        return subprocess.run([BIN, *args], capture_output=True, text=True, input=stdin, timeout=60)
+
+    def report_json(self, *args, stdin=None):
+        p = self.run_report("--json", *args, stdin=stdin)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        return json.loads(p.stdout), p
+
+    def test_counting_rules(self):
+        a = self.write("a.jsonl",
+                       rec(t(0), station="s1", attempt="11" * 16)
+                       + rec(t(1), "failed", station="s1", error="Error code (WF): 0x 20000007",
+                             box_error="ERROR: bad flash id", attempt="22" * 16)
+                       + rec(t(2), "failed", station="s1", error="Time out ", attempt="33" * 16)
+                       + rec(t(3), "stopped", station="s1", attempt="44" * 16)
+                       + rec(t(4), port="/dev/ttyUSB0"))  # no station, no attempt
+        # The same records again: a copy, and an overlapping journal that
+        # holds one of them under another time (the attempt is the key).
+        b = self.write("b.jsonl", read(a))
+        c = self.write("c.jsonl", rec(t(9), station="s1", attempt="11" * 16))
+        j, _ = self.report_json(a, b, c, a)
+        self.assertEqual(j["records"], 5)
+        tot = j["totals"]
+        self.assertEqual((tot["attempts"], tot["ok"], tot["failed"], tot["stopped"]), (4, 2, 2, 1))
+        self.assertAlmostEqual(tot["yield"], 0.5)
+        self.assertEqual({c["cause"]: c["count"] for c in j["causes"]},
+                         {"ERROR: bad flash id": 1, "Time out ": 1})
+        self.assertEqual([s["station"] for s in j["stations"]], ["-", "s1"])
+        self.assertEqual([(p["station"], p["port"]) for p in j["ports"]],
+                         [("-", "/dev/ttyUSB0"), ("s1", "1")])
+        self.assertEqual(j["ports"][1]["longest_failure_run"], 2)
+        self.assertEqual(j["period"], {"first": t(0), "last": t(4)})
+        # Standard input and a folder are journals too.
+        os.mkdir(self.path("dir"))
+        shutil.copy(a, self.path("dir/x.jsonl"))
+        self.write("dir/ignored.txt", rec(t(30)))
+        j, _ = self.report_json(self.path("dir"), "-", stdin=read(c))
+        self.assertEqual(j["records"], 5)
+
+    def test_since_until_station(self):
+        a = self.write("a.jsonl", "".join(rec(t(m), station="s%d" % (m % 2)) for m in range(10))
+                       + rec("2026-12-09T00:00:00.000Z", station="s0"))
+        j, _ = self.report_json("--since", t(2), "--until", t(5), a)
+        self.assertEqual(j["records"], 4)
+        j, _ = self.report_json("--since", "2026-12-08", "--until", "2026-12-08", a)
+        self.assertEqual(j["records"], 10)
+        j, _ = self.report_json("--station", "s1", "--station", "s0", "--until", "2026-12-08T03:03Z", a)
+        self.assertEqual(j["records"], 4)
+        j, _ = self.report_json("--station", "s1", a)
+        self.assertEqual([s["station"] for s in j["stations"]], ["s1"])
+
+    def test_bad_input_and_exit_codes(self):
+        good = rec(t(0), station="s1")
+        a = self.write("a.jsonl", "not json\n" + good + "[1,2]\n" + '{"time":5,"result":"ok"}\n'
+                       + good.replace("s1", "s2")[:-1].encode().decode() + "\n")
+        with open(a, "ab") as f:
+            f.write(b'{"time":"2026-12-08T03:00:00.000Z","result":"ok","file":"\xff"}\n')
+            f.write(good[:40].encode())  # cut off mid-line
+        j, p = self.report_json(a)
+        self.assertEqual((j["records"], j["skipped_lines"]), (2, 5))
+        self.assertIn("skipped 5 lines", p.stderr)
+        # A journal that cannot be read ends the run, named.
+        p = self.run_report(a, self.path("missing.jsonl"))
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("missing.jsonl", p.stderr)
+        self.assertEqual(p.stdout, "")
+        # Nothing to report on.
+        p = self.run_report(self.write("bad.jsonl", "junk\n"))
+        self.assertEqual(p.returncode, 1)
+        p = self.run_report("--since", "2027-01-01", a)
+        self.assertEqual(p.returncode, 1)
+        for args in ([], ["--since", "soon", a], ["--bogus", a], ["--html"]):
+            p = self.run_report(*args)
+            self.assertEqual(p.returncode, 2, args)
+            self.assertIn("usage: update-report", p.stderr)
+
+    def test_text_fits_100_columns(self):
+        long_cause = "ERROR: " + "very long box line " * 10
+        a = self.write("a.jsonl", rec(t(0), station="a-station-with-a-long-name-" * 3, port="/dev/serial/by-path/" + "x" * 60)
+                       + rec(t(1), "failed", station="s", box_error=long_cause)
+                       + rec(t(2), "failed", station="s", box_error="ERROR: \x1b[2J\r\nwiped"))
+        p = self.run_report(a)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        for line in p.stdout.splitlines():
+            self.assertLessEqual(len(line), 100, line)
+        for title in ("Stations", "Ports", "Causes", "Box versions", "Files", "Hours"):
+            self.assertIn("\n" + title + "\n", p.stdout)
+        self.assertIn("ERROR: very long box line", p.stdout)
+        # A box's control characters as the tool shows them; no line breaks.
+        self.assertIn("ERROR: ^[[2J  wiped", p.stdout)
+        self.assertNotIn("\x1b", p.stdout)
+
+    def store_rows(self, db):
+        c = sqlite3.connect(db)
+        try:
+            return c.execute("select count(*) from records").fetchone()[0]
+        finally:
+            c.close()
+
+    def test_store_imports_only_what_is_new(self):
+        db = self.path("line.sqlite")
+        lines = [rec(t(m), station="s1", attempt="%032x" % (m + 1)) for m in range(6)]
+        j1 = self.write("line.jsonl", "".join(lines[:3]))
+        j, _ = self.report_json("--db", db, j1)
+        self.assertEqual(j["records"], 3)
+        self.assertEqual(self.store_rows(db), 3)
+        # Damage an imported line in place: read on from where the last import
+        # stopped, the second import never sees it.
+        text = read(j1)
+        second = text.splitlines(True)[1]
+        self.write("line.jsonl", text.replace(second, "x" * (len(second) - 1) + "\n"))
+        self.write("line.jsonl", "".join(lines[3:5]), "a")
+        j, p = self.report_json("--db", db, j1)
+        self.assertEqual((j["records"], j["skipped_lines"]), (5, 0), p.stderr)
+        self.assertEqual(self.store_rows(db), 5)
+        # Again, nothing new; then the store alone.
+        j, _ = self.report_json("--db", db, j1)
+        self.assertEqual(j["records"], 5)
+        j, _ = self.report_json("--db", db)
+        self.assertEqual(j["records"], 5)
+        # Rotated: the old file moves away, a new one takes the name; the new
+        # one is read from its start, the moved one from where it was.
+        os.rename(j1, j1 + ".1")
+        self.write("line.jsonl", lines[5] + rec(t(20), station="s2"))
+        j, p = self.report_json("--db", db, j1, j1 + ".1")
+        self.assertEqual((j["records"], j["skipped_lines"]), (7, 0), p.stderr)
+        # A copy under another name is read whole, and adds nothing.
+        shutil.copy(j1 + ".1", self.path("copy.jsonl"))
+        j, p = self.report_json("--db", db, self.path("copy.jsonl"))
+        self.assertEqual((j["records"], j["skipped_lines"]), (7, 1))
+        self.assertEqual(self.store_rows(db), 7)
+        c = sqlite3.connect(db)
+        self.assertEqual(c.execute("pragma journal_mode").fetchone()[0], "wal")
+        c.close()
+
+    def test_store_refused_and_left_as_it_was(self):
+        j1 = self.write("line.jsonl", rec(t(0), station="s1") + rec(t(1), station="s1"))
+        # Not SQLite at all.
+        other = self.write("other.sqlite", "this is a text file\n" * 100)
+        before = digest(other)
+        p = self.run_report("--db", other, j1)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("not an SQLite file", p.stderr)
+        self.assertEqual(digest(other), before)
+        # A newer schema.
+        newer = self.path("newer.sqlite")
+        c = sqlite3.connect(newer)
+        c.execute("pragma user_version=99")
+        c.close()
+        before = digest(newer)
+        p = self.run_report("--db", newer, j1)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("newer", p.stderr)
+        self.assertEqual(digest(newer), before)
+        # Damaged: a real store with its pages overwritten.
+        db = self.path("line.sqlite")
+        big = "".join(rec(t(m % 60, m // 60 % 60), station="s%d" % (m % 5), attempt="%032x" % m)
+                      for m in range(3000))
+        self.write("big.jsonl", big)
+        self.assertEqual(self.run_report("--db", db, self.path("big.jsonl")).returncode, 0)
+        with open(db, "r+b") as f:
+            size = f.seek(0, 2)
+            f.seek(4096 * 3)
+            f.write(os.urandom(size - 4096 * 4))
+        before = digest(db)
+        p = self.run_report("--db", db, j1)
+        self.assertEqual(p.returncode, 1, p.stdout)
+        self.assertIn(db, p.stderr)
+        self.assertEqual(digest(db), before)
+
+    def test_store_upgrades_an_older_schema(self):
+        db = self.path("old.sqlite")
+        c = sqlite3.connect(db)
+        c.executescript(
+            "create table records(id integer primary key, key blob not null unique, time text not null,"
+            " station text not null, port text not null, result text not null, cause text,"
+            " seconds real not null, box_version text not null, file_version text not null,"
+            " file_checksum text not null);"
+            "create table journals(identity text primary key, path text not null,"
+            " first_line blob not null, offset integer not null, imported text not null);"
+            "pragma user_version=1;")
+        c.close()
+        j, _ = self.report_json("--db", db, self.write("a.jsonl", rec(t(0))))
+        self.assertEqual(j["records"], 1)
+        c = sqlite3.connect(db)
+        self.assertEqual(c.execute("pragma user_version").fetchone()[0], 2)
+        self.assertEqual(c.execute("select count(*) from sqlite_master where name='records_time'")
+                         .fetchone()[0], 1)
+        c.close()
+
+    def test_store_locked_past_5_s(self):
+        db = self.path("line.sqlite")
+        j1 = self.write("line.jsonl", rec(t(0), station="s1"))
+        self.assertEqual(self.run_report("--db", db, j1).returncode, 0)
+        c = sqlite3.connect(db, isolation_level=None)
+        c.execute("begin exclusive")
+        before = digest(db)
+        started = time.monotonic()
+        p = self.run_report("--db", db, j1)
+        took = time.monotonic() - started
+        c.execute("rollback")
+        c.close()
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("locked", p.stderr)
+        self.assertGreaterEqual(took, 4.9)
+        self.assertEqual(digest(db), before)
+
+    @unittest.skipUnless(CHROMIUM, "chromium not installed")
+    def test_html_in_chromium(self):
+        # A shift of three stations of four slots: new software from 05:00,
+        # some boxes of an older bootloader, and slot 2 of line3 failing
+        # for most of an hour.
+        import random
+        rnd = random.Random(7)
+        stations = ["line1", "line2", "line3"]
+        causes = [("Error code (WF): 0x 20000007", "ERROR: bad flash id"),
+                  ("Error code (WF): 0x 20000007", "ERROR: erase of sector 12 failed"),
+                  ("Error during read from COM2", None), ("Time out ", None)]
+        text = ""
+        n = 0
+        for h in range(3, 7):
+            for m in range(0, 60, 3):
+                for si, st in enumerate(stations):
+                    for port in range(1, 5):
+                        n += 1
+                        r = rnd.random()
+                        streak = st == "line3" and port == 2 and h == 5 and m < 45
+                        result = "failed" if streak or r < 0.04 + 0.02 * si else (
+                            "stopped" if r > 0.995 else "ok")
+                        error, box_error = causes[0] if streak else causes[rnd.randrange(4)]
+                        line = rec(t(m, port * 7 + si, h), result, station=st, port=port, error=error,
+                                   box_error=box_error, attempt="%032x" % n,
+                                   seconds=round(13 + rnd.random() * 4, 3),
+                                   box_version="22.4" if rnd.random() < 0.1 else "23.0")
+                        if h >= 5:
+                            line = line.replace('"0002179a"', '"0057b1ae"').replace(
+                                '"file_version":"23.0"', '"file_version":"23.1"')
+                        text += line
+        j1 = self.write("line.jsonl", text)
+        page = self.path("report.html")
+        p = self.run_report("--html", page, j1)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        html = read(page)
+        # Self-contained: nothing to fetch.
+        self.assertNotRegex(html, r"(?i)<script|<link|@import|url\(|src=")
+
+        def chromium(*args):
+            profile = tempfile.mkdtemp(dir=self.dir)
+            cmd = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
+                   "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                   "--no-first-run", "--user-data-dir=" + profile, *args, "file://" + page]
+            return subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+
+        dom = chromium("--dump-dom").stdout
+        for chart in ("hours-chart", "pareto-chart", "grid-chart"):
+            m = re.search(r'<svg id="%s".*?</svg>' % chart, dom, re.S)
+            self.assertTrue(m, chart)
+            self.assertIn("<rect", m.group(0))
+        grid = re.search(r'<svg id="grid-chart".*?</svg>', dom, re.S).group(0)
+        for st in stations:
+            self.assertEqual(len(re.findall(r'data-station="%s".*?</g>' % st, grid, re.S)), 1, st)
+        self.assertIn('class="streak"', grid)  # line3's port 2 failed a whole hour
+        pdf = self.path("report.pdf")
+        chromium("--print-to-pdf=" + pdf, "--no-pdf-header-footer")
+        with open(pdf, "rb") as f:
+            data = f.read()
+        self.assertTrue(data.startswith(b"%PDF"))
+        self.assertGreaterEqual(len(re.findall(rb"/Type\s*/Page[^s]", data)), 1)
+        # A4 from the page's print styles (Chromium's own default is Letter).
+        boxes = re.findall(rb"/MediaBox\s*\[0 0 ([\d.]+) ([\d.]+)\]", data)
+        self.assertTrue(boxes)
+        for w, h in boxes:
+            self.assertAlmostEqual(float(w), 595.3, delta=1)
+            self.assertAlmostEqual(float(h), 841.9, delta=1)
+        if shutil.which("file"):
+            self.assertIn("PDF document", subprocess.run(["file", pdf], capture_output=True, text=True).stdout)
+        shot = self.path("report.png")
+        chromium("--hide-scrollbars", "--window-size=1000,1400", "--screenshot=" + shot)
+        with open(shot, "rb") as f:
+            self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+        keep = os.environ.get("UPDATE_REPORT_EXAMPLE")
+        if keep:
+            shutil.copy(shot, os.path.join(keep, "report.png"))
+            shutil.copy(j1, os.path.join(keep, "line.jsonl"))
+            with open(os.path.join(keep, "report.txt"), "w") as f:
+                f.write(self.run_report(j1).stdout)
+
+    def test_html_escapes_what_the_journal_holds(self):
+        j1 = self.write("line.jsonl", rec(t(0), "failed", station="a<b&c", box_error="ERROR: <script>"))
+        page = self.path("report.html")
+        self.assertEqual(self.run_report("--html", page, j1).returncode, 0)
+        html = read(page)
+        self.assertIn("a&lt;b&amp;c", html)
+        self.assertIn("ERROR: &lt;script&gt;", html)
+        self.assertNotIn("a<b", html)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], "-v"])
