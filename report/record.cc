@@ -100,6 +100,52 @@ bool text_or_null(value v, std::string_view* out) {
   return !v.get_string().get(*out);
 }
 
+// A value the report does not count must still be JSON: on-demand parsing
+// skips it unread, so a line with a broken one would otherwise be counted.
+bool well_formed(value v, int depth = 0) {
+  json_type t;
+  if (depth > 32 || v.type().get(t)) return false;
+  switch (t) {
+    case json_type::null: {
+      bool is_null = false;
+      return !v.is_null().get(is_null) && is_null;
+    }
+    case json_type::boolean: {
+      bool b;
+      return !v.get_bool().get(b);
+    }
+    case json_type::number: {
+      simdjson::ondemand::number n;
+      return !v.get_number().get(n);
+    }
+    case json_type::string: {
+      std::string_view text;
+      return !v.get_string().get(text);
+    }
+    case json_type::array: {
+      simdjson::ondemand::array a;
+      if (v.get_array().get(a)) return false;
+      for (auto e : a) {
+        value inner;
+        if (e.get(inner) || !well_formed(inner, depth + 1)) return false;
+      }
+      return true;
+    }
+    case json_type::object: {
+      simdjson::ondemand::object o;
+      if (v.get_object().get(o)) return false;
+      for (auto f : o) {
+        std::string_view key;
+        value inner;
+        if (f.unescaped_key().get(key) || f.value().get(inner) || !well_formed(inner, depth + 1))
+          return false;
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
 bool time_shape(std::string_view t) {
   // 2026-12-08T03:24:21
   static const char pattern[] = "dddd-dd-ddTdd:dd:dd";
@@ -164,8 +210,9 @@ bool record_parse(RecordParser* rp, std::string_view line, Record* r) {
       if (!text_or_null(v, &r->file_version)) return false;
     } else if (key == "file_checksum") {
       if (!text_or_null(v, &r->file_checksum)) return false;
+    } else if (!well_formed(v)) {
+      return false;
     }
-    // Other fields are not counted; the parser skips them.
   }
   // Nothing may follow the object on its line.
   const char* at;
