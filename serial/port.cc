@@ -106,8 +106,11 @@ bool timed_write(plat_port port, const void* data, size_t n, uint32_t limit_ms) 
   uint32_t start = plat_now_ms();
   for (;;) {
     size_t written = 0;
-    if (!plat_serial_write(port, p, n, &written) && plat_last_error() != kErrWriteTimeout)
+    if (!plat_serial_write(port, p, n, &written) && plat_last_error() != kErrWriteTimeout) {
+      // A write without a limit ends early only for a stop request.
+      exit_if_stopped();
       return false;
+    }
     // The limit is tested before completion: a write that finishes late
     // still fails, as the box may have given up meanwhile.
     if (limit_ms && elapsed_ms(start, plat_now_ms()) > limit_ms) {

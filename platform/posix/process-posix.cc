@@ -70,6 +70,9 @@ bool plat_process_start(const std::vector<std::string>& argv, PlatChannel* ch, P
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     signal(SIGHUP, SIG_DFL);
+    signal(SIGUSR1, SIG_DFL);
+    // Ignored stays ignored across exec: the child starts as any program.
+    signal(SIGPIPE, SIG_DFL);
     dup2(null_fd, 0);
     dup2(null_fd, 1);
     dup2(null_fd, 2);

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/std_streams.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -332,6 +334,7 @@ int cmd_patch_expect(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  plat_std_streams_guard();
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return 2;
