@@ -280,7 +280,7 @@ bool synchronise(plat_port port, uint8_t speed_byte, const SyncSettings& s) {
       counter = 0;
       if (!s.quiet) {
         std::printf("%s\n", message(89));
-        plat_sleep_ms(kNoticePauseMs);
+        pause_or_stop(kNoticePauseMs);
       }
       if (s.give_up) return false;
     } else if (s.urloader && counter == kUrloaderDigitsPerNotice) {

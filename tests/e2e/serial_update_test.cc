@@ -614,24 +614,35 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
 // run ends within a second, its record and last event saying stopped.
 TEST_F(SerialUpdate, StopAtAnyMomentEndsTheRunWithinASecond) {
   std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "20000"});
-  const std::vector<std::string> boxes[] = {
-      {"--silent-at", "finish"}, {"--pace", "--silent-at", "finish"}, {"--silent-at", "version"}};
+  // The box, and the tool's options for it: a box that takes the image and
+  // never says "finished!", the same at 230400 on a paced line after a speed
+  // change (its pauses), one that never says its version, one that never
+  // echoes (the pause after each notice).
+  const std::pair<std::vector<std::string>, std::vector<std::string>> boxes[] = {
+      {{"--silent-at", "finish"}, {}},
+      {{"--pace", "--silent-at", "finish"}, {"-f"}},
+      {{"--silent-at", "version"}, {}},
+      {{"--silent-at", "echo"}, {}},
+  };
   const std::pair<int, std::string> requests[] = {
       {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGUSR1, "the station"}};
   std::mt19937 random(20);
   std::uniform_int_distribution<int> moment_ms(0, 1400);
   for (int run = 0; run < 32; run++) {
-    const auto& [sig, name] = requests[run % 4];
+    const auto& [box_args, tool_args] = boxes[run % 4];
+    const auto& [sig, name] = requests[run / 4 % 4];
     int moment = moment_ms(random);
     SCOPED_TRACE("run " + std::to_string(run) + ", " + name + " after " + std::to_string(moment) +
                  " ms");
-    std::string com = start_box(boxes[run % 3]);
+    std::string com = start_box(box_args);
     std::string journal = dir + "/run.jsonl", events = dir + "/run.events";
     unlink(journal.c_str());
     unlink(events.c_str());
     BgProcess tool;
-    ASSERT_TRUE(start_process(&tool, {update_bin(), "-p", com, "--journal", journal, "--events",
-                                      events, file}));
+    std::vector<std::string> argv = {update_bin(), "-p", com, "--journal", journal, "--events",
+                                     events, file};
+    argv.insert(argv.begin() + 1, tool_args.begin(), tool_args.end());
+    ASSERT_TRUE(start_process(&tool, argv));
     // The event stream is opened once the tool takes requests.
     for (int i = 0; i < 500 && access(events.c_str(), F_OK) != 0; i++)
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
