@@ -644,8 +644,9 @@ TEST_F(SerialUpdate, StopAtAnyMomentEndsTheRunWithinASecond) {
     argv.insert(argv.begin() + 1, tool_args.begin(), tool_args.end());
     ASSERT_TRUE(start_process(&tool, argv));
     // The event stream is opened once the tool takes requests.
-    for (int i = 0; i < 500 && access(events.c_str(), F_OK) != 0; i++)
+    for (int i = 0; i < 2500 && access(events.c_str(), F_OK) != 0; i++)
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(access(events.c_str(), F_OK), 0) << tool.err;
     std::this_thread::sleep_for(std::chrono::milliseconds(moment));
     auto sent = std::chrono::steady_clock::now();
     kill(tool.pid, sig);
