@@ -5,6 +5,7 @@
 #include "core/json_text.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/stop.h"
 
 namespace {
 
@@ -12,13 +13,17 @@ plat_file g_file = kNoFile;
 bool g_failed = false;
 uint32_t g_last_percent = 0;
 
-// A stream nobody can read any more (the station went away) must not fail
-// a box that is being updated: the first failed write ends the stream.
+// A stream that fails is not written again: a line after a torn one would
+// be read as garbage. A stream whose reader went away (the station that
+// follows the run is gone) stops the run as a stop request would, so the
+// box is left recorded and the port put back rather than unwatched.
 void emit(const std::string& body) {
   if (g_file == kNoFile || g_failed) return;
   std::string line =
       "{\"time\":" + json_string(utc_now_text().c_str()) + ",\"event\":" + body + "}\n";
-  if (!plat_append_write(g_file, line.data(), line.size())) g_failed = true;
+  if (plat_append_write(g_file, line.data(), line.size())) return;
+  g_failed = true;
+  if (plat_file_reader_gone(plat_last_error())) plat_stop_raise(kStopHangup);
 }
 
 }  // namespace

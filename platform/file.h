@@ -51,7 +51,13 @@ bool plat_same_file(const char* a, const char* b);
 // system cannot tell.
 bool plat_file_identity(std::FILE* f, uint64_t* volume, uint64_t* index);
 
-// Appends `n` bytes in one write, without asking for the disk: a stream of
-// progress lines a reader follows live. Returns true when all went out;
-// false with the last error.
+// Appends `n` bytes without asking for the disk: a stream of progress lines
+// a reader follows live. To a pipe or terminal the bytes go on after a
+// signal or a partial write until all are out, so a line is never left
+// half written. On a file they go in one write, as plat_append_record's.
+// Returns true when all went out; false with the last error.
 bool plat_append_write(plat_file f, const void* data, size_t n);
+
+// True when `err`, the last error of a failed write, says the reader of a
+// pipe went away (POSIX: EPIPE; Windows: the pipe is being closed or broken).
+bool plat_file_reader_gone(uint32_t err);

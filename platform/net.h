@@ -1,5 +1,6 @@
 // TCP stream primitives for the box link and the update server client.
-// Sockets block and carry no time limits.
+// The calls wait as long as the peer takes, with no time limit; a stop
+// request (platform/stop.h) ends any of their waits, and the call then fails.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -21,14 +22,17 @@ bool plat_resolve_ipv4(const char* host, uint8_t addr[4]);
 
 plat_socket plat_tcp_socket();
 
-// Connects to `addr`:`port` (port in host order). Returns true on success.
+// Connects to `addr`:`port` (port in host order). Returns true on success;
+// false when refused, unreachable, or stopped.
 bool plat_tcp_connect(plat_socket s, const uint8_t addr[4], uint16_t port);
 
-// One send call. Returns the count the call reported sent, or -1.
+// Sends all `n` bytes, waiting while the peer's window is full. Returns `n`;
+// fewer when the connection failed or a stop came part way; -1 when nothing
+// went out.
 long plat_tcp_send(plat_socket s, const void* data, size_t n);
 
-// One receive call. Returns the count received, 0 when the peer closed,
-// -1 on error.
+// Waits until something arrived and takes up to `n` bytes. Returns the count
+// received, 0 when the peer closed, -1 on error or a stop.
 long plat_tcp_recv(plat_socket s, void* buf, size_t n);
 
 // Bytes sent on `s` that the peer's TCP stack has not acknowledged yet:

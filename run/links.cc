@@ -32,6 +32,8 @@ plat_socket connect_to_peer(const char* host, int tcp_port) {
   }
   // Only the low 16 bits name the port; the line above shows the number as given.
   if (!plat_tcp_connect(s, addr, static_cast<uint16_t>(tcp_port & 0xFFFF))) {
+    // A connect a stop request ended is the stop, not a refusal.
+    exit_if_stopped();
     report_failure(stderr, kNoCode, {100}, "\n");
     shut_down_link(s);
     exit_run(1);

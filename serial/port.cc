@@ -23,6 +23,7 @@ constexpr uint32_t kOpenRetryMs = 50;
 constexpr uint32_t kSettleMs = 300;
 constexpr uint32_t kSpeedSettleMs = 500;
 constexpr uint32_t kTextPollMs = 5;
+constexpr uint32_t kPauseSliceMs = 50;
 const char kBoxErrorMarker[] = "ERROR:";
 // A UART's divisor runs a rate up to about 3% off (921600 as 923077); a
 // device further off kept another rate (Wine on a pty takes 250000 and
@@ -49,6 +50,16 @@ bool check_rate(plat_port port, uint32_t baud) {
 
 uint32_t elapsed_ms(uint32_t start, uint32_t now) { return now - start; }
 
+void pause_or_stop(uint32_t ms) {
+  while (ms > 0) {
+    exit_if_stopped();
+    uint32_t slice = ms < kPauseSliceMs ? ms : kPauseSliceMs;
+    plat_sleep_ms(slice);
+    ms -= slice;
+  }
+  exit_if_stopped();
+}
+
 plat_port port_open_named(const char* path, int com_port, uint32_t baud,
                           bool no_write_timeouts, bool two_stop_bits) {
   plat_port port = kNoPort;
@@ -67,7 +78,7 @@ plat_port port_open_named(const char* path, int com_port, uint32_t baud,
     plat_set_last_error(err);
     return kNoPort;
   }
-  plat_sleep_ms(kSettleMs);
+  pause_or_stop(kSettleMs);
   if (!check_rate(port, baud)) {
     uint32_t err = plat_last_error();
     plat_serial_close(port);
@@ -78,13 +89,13 @@ plat_port port_open_named(const char* path, int com_port, uint32_t baud,
 }
 
 bool port_set_speed(plat_port port, uint32_t baud) {
-  plat_sleep_ms(kSettleMs);
+  pause_or_stop(kSettleMs);
   uint32_t current;
   if (!plat_serial_get_baud(port, &current)) goto fail;
   if (current == baud) return true;
   if (!plat_serial_set_baud(port, baud)) goto fail;
   if (!check_rate(port, baud)) goto fail;
-  plat_sleep_ms(kSpeedSettleMs);
+  pause_or_stop(kSpeedSettleMs);
   return true;
 fail:
   uint32_t err = plat_last_error();
@@ -106,8 +117,11 @@ bool timed_write(plat_port port, const void* data, size_t n, uint32_t limit_ms) 
   uint32_t start = plat_now_ms();
   for (;;) {
     size_t written = 0;
-    if (!plat_serial_write(port, p, n, &written) && plat_last_error() != kErrWriteTimeout)
+    if (!plat_serial_write(port, p, n, &written) && plat_last_error() != kErrWriteTimeout) {
+      // A write without a limit ends early only for a stop request.
+      exit_if_stopped();
       return false;
+    }
     // The limit is tested before completion: a write that finishes late
     // still fails, as the box may have given up meanwhile.
     if (limit_ms && elapsed_ms(start, plat_now_ms()) > limit_ms) {

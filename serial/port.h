@@ -30,6 +30,10 @@ plat_port port_open_named(const char* path, int com_port, uint32_t baud,
 // port has been closed.
 bool port_set_speed(plat_port port, uint32_t baud);
 
+// Sleeps `ms`, in slices: a stop request that comes meanwhile ends the run
+// within a slice, not after the whole pause.
+void pause_or_stop(uint32_t ms);
+
 // now - start in unsigned 32-bit arithmetic.
 uint32_t elapsed_ms(uint32_t start, uint32_t now);
 

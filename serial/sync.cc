@@ -260,6 +260,7 @@ bool synchronise(plat_port port, uint8_t speed_byte, const SyncSettings& s) {
     exit_if_stopped();
     size_t written = 0;
     if (!plat_serial_write(port, &digit, 1, &written)) {
+      exit_if_stopped();
       std::fprintf(stderr, "%s\n", message(44));
       // Retrying a device that is gone would print this for ever.
       if (device_gone()) return false;
@@ -279,7 +280,7 @@ bool synchronise(plat_port port, uint8_t speed_byte, const SyncSettings& s) {
       counter = 0;
       if (!s.quiet) {
         std::printf("%s\n", message(89));
-        plat_sleep_ms(kNoticePauseMs);
+        pause_or_stop(kNoticePauseMs);
       }
       if (s.give_up) return false;
     } else if (s.urloader && counter == kUrloaderDigitsPerNotice) {

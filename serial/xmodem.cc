@@ -44,6 +44,8 @@ bool write_all(plat_port port, const uint8_t* p, size_t n) {
   while (n > 0) {
     size_t written = 0;
     if (!plat_serial_write(port, p, n, &written)) {
+      // A write a stop request cut short is the stop, not a stalled line.
+      exit_if_stopped();
       report_failure_text(stderr, kNoCode, "Error during write to COM",
                           "Error during write to COM");
       return false;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/std_streams.h"
 #include "server/catalogue.h"
 #include "server/request_log.h"
 #include "server/server.h"
@@ -125,6 +126,7 @@ int resolve(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  plat_std_streams_guard();
   if (argc >= 2 && std::strcmp(argv[1], "check") == 0) return check(argc, argv);
   if (argc >= 2 && std::strcmp(argv[1], "resolve") == 0) return resolve(argc, argv);
 

@@ -19,6 +19,7 @@
 #include "platform/net.h"
 #include "platform/process.h"
 #include "platform/serial.h"
+#include "platform/std_streams.h"
 #include "platform/stop.h"
 #include "platform/terminal.h"
 #include "station/events.h"
@@ -286,6 +287,7 @@ int redraw(const Station& st, int drawn, const std::string& tail) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  plat_std_streams_guard();
   g_start = Clock::now();
   StationOptions o;
   std::string err = parse_station_options(argc, argv, &o);

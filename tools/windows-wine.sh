@@ -1,8 +1,9 @@
 #!/bin/sh
 # update.exe under Wine: the version output, a network update against netsim
 # and a table of serial updates against boxsim, COM ports mapped to the
-# simulator's pty links; update-station.exe with two slots. Called by
-# windows-check.sh, inside a private mount namespace where it can make one.
+# simulator's pty links; update-station.exe with two slots; the station's
+# stop event. Called by windows-check.sh, inside a private mount namespace
+# where it can make one.
 #   tools/windows-wine.sh linux-build-dir windows-build-dir
 #
 # Safety: Wine maps COM1 to /dev/ttyS0 (these machines' console) unless told
@@ -315,6 +316,47 @@ grep -q '"result":"stopped".*"error":"Stopped by the station during ' "$work/stc
 [ "$rc" = 0 ] || { cat "$work/stc.log"; fail "update-station.exe after Ctrl-C: exit $rc"; }
 echo "windows: Ctrl-C at update-station.exe stops a run with no box through its stop event"
 ok=$((ok + 1))
+
+# The station's stop (UPDATE_STOP_EVENT, made and signalled by
+# stopevent.exe): a run waiting on a silent box's serial line, and one
+# waiting on the socket of a box that never answers, each ends at once with
+# its record naming the station.
+# stop_case NAME WANT: the run's exit, record and time from the signal.
+stop_case() {
+  grep -aqF '"result":"stopped"' "$work/stop.jsonl" 2>/dev/null &&
+    grep -aqF "\"error\":\"Stopped by the station during $2" "$work/stop.jsonl" ||
+    { cat "$work/err" "$work/stop.jsonl" 2>/dev/null; fail "station stop, $1: no such record"; }
+  ms=$(sed -n 's/^stopped after \([0-9]*\) ms.*$/\1/p' "$work/err")
+  [ "$rc" = 1 ] && [ -n "$ms" ] && [ "$ms" -lt 2000 ] ||
+    { cat "$work/err"; fail "station stop, $1: exit $rc after ${ms:-?} ms"; }
+  echo "windows: station stop, $1: stopped after $ms ms"
+  ok=$((ok + 1))
+}
+start_box 7 --silent-at transfer
+rm -f "$work/stop.jsonl"
+rc=0
+wine "$WIN/stopevent.exe" 5000 "$exe" -p 7 --journal "Z:$work/stop.jsonl" "Z:$work/p21" \
+  </dev/null >"$work/out" 2>"$work/err" || rc=$?
+kill $box_pid 2>/dev/null || true
+wait $box_pid 2>/dev/null || true
+stop_case "serial line" ""
+python3 -c 'import socket, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(4)
+print(s.getsockname()[1], flush=True); time.sleep(60)' >"$work/silent.port" &
+silent=$!
+pids="$pids $silent"
+i=0
+while [ ! -s "$work/silent.port" ]; do
+  i=$((i + 1)); [ $i -gt 200 ] && fail "the silent listener did not start"
+  sleep 0.05
+done
+rm -f "$work/stop.jsonl"
+rc=0
+wine "$WIN/stopevent.exe" 3000 "$exe" -i 127.0.0.1 -j "$(cat "$work/silent.port")" \
+  --journal "Z:$work/stop.jsonl" "Z:$work/w.pad" </dev/null >"$work/out" 2>"$work/err" || rc=$?
+kill $silent 2>/dev/null || true
+wait $silent 2>/dev/null || true
+stop_case "socket" "identify."
 
 # CPU while the box is silent in the transfer: update.exe and the
 # wineserver, from /proc, over 10 s.

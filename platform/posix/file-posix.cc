@@ -176,16 +176,33 @@ bool plat_file_identity(std::FILE* f, uint64_t* volume, uint64_t* index) {
 }
 
 bool plat_append_write(plat_file f, const void* data, size_t n) {
-  ssize_t w = write_without_sigpipe(static_cast<int>(f), data, n);
-  if (w < 0) {
-    plat_set_last_error(static_cast<uint32_t>(errno));
-    return false;
-  }
-  // A short write would leave half a line that a retry cannot mend
-  // without mixing with another writer's.
-  if (static_cast<size_t>(w) != n) {
-    plat_set_last_error(ENOSPC);
-    return false;
+  int fd = static_cast<int>(f);
+  const char* p = static_cast<const char*>(data);
+  size_t done = 0;
+  int regular = -1;  // not looked at yet
+  while (done < n) {
+    ssize_t w = write_without_sigpipe(fd, p + done, n - done);
+    if (w < 0) {
+      plat_set_last_error(static_cast<uint32_t>(errno));
+      return false;
+    }
+    done += static_cast<size_t>(w);
+    if (done == n) break;
+    // A pipe or terminal cuts a write short when a signal comes part way
+    // (a stop request mid-line, say) or a large line meets a full pipe:
+    // the rest follows, as no other writer can come between. On a file a
+    // short write is a full disk, and a retry would append the rest after
+    // another writer's record.
+    if (regular < 0) {
+      struct stat st;
+      regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
+    }
+    if (regular == 1 || w == 0) {
+      plat_set_last_error(ENOSPC);
+      return false;
+    }
   }
   return true;
 }
+
+bool plat_file_reader_gone(uint32_t err) { return err == EPIPE; }

@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +15,31 @@
 
 #include <cerrno>
 #include <cstring>
+
+namespace {
+
+// Waits without a limit until `events` can be done on `fd`, or a stop
+// request came (checked before the wait too, where its signal would not
+// interrupt it). Returns 1 when ready, 0 when a signal that is no request
+// interrupted the wait, -1 with errno EINTR for a stop, or -1 with the
+// poll's error.
+int wait_or_stop(int fd, short events) {
+  if (plat_stop_signal() != kStopNone) {
+    errno = EINTR;
+    return -1;
+  }
+  pollfd pf[2] = {{fd, events, 0}, {static_cast<int>(plat_stop_wait_handle()), POLLIN, 0}};
+  int r = poll(pf, pf[1].fd >= 0 ? 2 : 1, -1);
+  if (plat_stop_signal() != kStopNone) {
+    errno = EINTR;
+    return -1;
+  }
+  if (r < 0) return errno == EINTR ? 0 : -1;
+  // An error or hang-up is the next call's to report.
+  return pf[0].revents != 0 ? 1 : 0;
+}
+
+}  // namespace
 
 int plat_net_start() { return 0; }
 
@@ -57,28 +84,55 @@ bool plat_tcp_connect(plat_socket s, const uint8_t addr[4], uint16_t port) {
   sin.sin_family = AF_INET;
   sin.sin_port = htons(port);
   std::memcpy(&sin.sin_addr.s_addr, addr, 4);
-  return connect(static_cast<int>(s), reinterpret_cast<const sockaddr*>(&sin),
-                 sizeof sin) == 0;
+  int fd = static_cast<int>(s);
+  // Started without blocking and finished in the wait below: a peer that
+  // never answers holds the connect for minutes, and a stop must end it.
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) == 0;
+  if (!ok && (errno == EINPROGRESS || errno == EINTR)) {
+    int r;
+    while ((r = wait_or_stop(fd, POLLOUT)) == 0) {
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    ok = r > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+    if (r > 0 && !ok) errno = err;
+  }
+  int saved = errno;
+  fcntl(fd, F_SETFL, flags);
+  errno = saved;
+  return ok;
 }
 
 long plat_tcp_send(plat_socket s, const void* data, size_t n) {
-  ssize_t r;
-  // MSG_NOSIGNAL: a peer that went away must give -1, not end the process
-  // with SIGPIPE before the caller can report it.
-  do {
-    r = send(static_cast<int>(s), data, n, MSG_NOSIGNAL);
-  } while (r < 0 && errno == EINTR && plat_stop_signal() == kStopNone);
-  return static_cast<long>(r);
+  const char* p = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < n) {
+    // MSG_NOSIGNAL: a peer that went away must give -1, not end the process
+    // with SIGPIPE before the caller can report it. MSG_DONTWAIT: a peer
+    // that reads nothing is waited for below, where a stop ends the wait.
+    ssize_t r = send(static_cast<int>(s), p + done, n - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r > 0) {
+      done += static_cast<size_t>(r);
+      continue;
+    }
+    if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+    if (wait_or_stop(static_cast<int>(s), POLLOUT) < 0) break;
+  }
+  if (done == 0 && n > 0) return -1;
+  return static_cast<long>(done);
 }
 
 long plat_tcp_recv(plat_socket s, void* buf, size_t n) {
-  ssize_t r;
-  do {
+  for (;;) {
     // A stop request ends a receive that may wait for good; the caller
     // looks for the request when the call fails.
-    r = recv(static_cast<int>(s), buf, n, 0);
-  } while (r < 0 && errno == EINTR && plat_stop_signal() == kStopNone);
-  return static_cast<long>(r);
+    if (wait_or_stop(static_cast<int>(s), POLLIN) < 0) return -1;
+    ssize_t r = recv(static_cast<int>(s), buf, n, MSG_DONTWAIT);
+    if (r >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+      return static_cast<long>(r);
+  }
 }
 
 long plat_socket_unsent(plat_socket s) {

@@ -200,6 +200,28 @@ bool hung_up(int fd) {
   return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) != 0;
 }
 
+constexpr int kStopped = -2;
+
+// Waits up to `wait_ms` (-1: no limit) for `events` on `fd` or for a stop
+// request, whichever comes first. The request is looked for before the
+// wait too: one that came just before it would not interrupt it. Returns
+// 1 with `*revents` set, 0 when the time passed (or a signal that is no
+// request interrupted it), kStopped, or -1 with errno.
+int poll_with_stop(int fd, short events, int wait_ms, short* revents = nullptr) {
+  if (plat_stop_signal() != kStopNone)
+    return kStopped;
+  pollfd pf[2] = {{fd, events, 0},
+                  {static_cast<int>(plat_stop_wait_handle()), POLLIN, 0}};
+  int r = poll(pf, pf[1].fd >= 0 ? 2 : 1, wait_ms);
+  if (plat_stop_signal() != kStopNone)
+    return kStopped;
+  if (r < 0)
+    return errno == EINTR ? 0 : -1;
+  if (revents != nullptr)
+    *revents = pf[0].revents;
+  return pf[0].revents != 0 ? 1 : 0;
+}
+
 }  // namespace
 
 bool plat_serial_device_name(int com_number, char* buf, size_t size) {
@@ -360,8 +382,15 @@ bool plat_serial_write(plat_port port, const void* data, size_t n,
       uint64_t left = limit - elapsed;
       wait = left > INT_MAX ? INT_MAX : static_cast<int>(left);
     }
-    pollfd pf = {p->fd, POLLOUT, 0};
-    if (poll(&pf, 1, wait) < 0 && errno != EINTR) {
+    // A write without a limit waits for the far end for as long as it
+    // takes: a stop request ends it.
+    int ready = poll_with_stop(p->fd, POLLOUT, wait);
+    if (ready == kStopped) {
+      *written = done;
+      plat_set_last_error(EINTR);
+      return false;
+    }
+    if (ready < 0) {
       *written = done;
       return fail_errno();
     }
@@ -382,29 +411,27 @@ int plat_serial_wait_rx(plat_port port, uint32_t limit_ms) {
       uint32_t left = limit_ms - elapsed;
       wait = left > INT_MAX ? INT_MAX : static_cast<int>(left);
     }
-    pollfd pf = {fd, POLLIN, 0};
-    int r = poll(&pf, 1, wait);
+    short revents = 0;
+    int r = poll_with_stop(fd, POLLIN, wait, &revents);
+    // A stop request ends a wait that may have no limit; the caller looks
+    // for it.
+    if (r == kStopped)
+      return 0;
     if (r < 0) {
-      // A stop request ends a wait that may have no limit; the caller
-      // looks for it.
-      if (errno == EINTR && plat_stop_signal() != kStopNone)
-        return 0;
-      if (errno == EINTR)
-        continue;
       fail_errno();
       return -1;
     }
     if (r == 0)
       continue;
-    if (pf.revents & (POLLHUP | POLLERR)) {
+    if (revents & (POLLHUP | POLLERR)) {
       plat_set_last_error(kErrReadAborted);
       return -1;
     }
-    if (pf.revents & POLLNVAL) {
+    if (revents & POLLNVAL) {
       plat_set_last_error(EBADF);
       return -1;
     }
-    if (pf.revents & POLLIN)
+    if (revents & POLLIN)
       return 1;
   }
 }

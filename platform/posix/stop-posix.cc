@@ -17,22 +17,12 @@ StopSignal from_signal(int sig) {
   switch (sig) {
     case SIGINT: return kStopInterrupt;
     case SIGTERM: return kStopTerminate;
+    case SIGUSR1: return kStopStation;
     default: return kStopHangup;
   }
 }
 
-// Async-signal-safe only: two stores and a write to a non-blocking pipe.
-void on_signal(int sig) {
-  int saved = errno;
-  if (g_first == kStopNone) g_first = from_signal(sig);
-  g_count = g_count + 1;
-  if (g_pipe[1] >= 0) {
-    char c = 1;
-    ssize_t ignored = write(g_pipe[1], &c, 1);
-    (void)ignored;
-  }
-  errno = saved;
-}
+void on_signal(int sig) { plat_stop_raise(from_signal(sig)); }
 
 }  // namespace
 
@@ -53,7 +43,23 @@ void plat_stop_install() {
   // No SA_RESTART: a poll or read that the request interrupts must return
   // so its caller can notice, not go back to sleep for good.
   sa.sa_flags = 0;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaction(sig, &sa, nullptr);
+  // A console or pipe reader that went away must not end a box's transfer
+  // unrecorded: its writes fail with EPIPE, which the writer decides about.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// Async-signal-safe only: two stores and a write to a non-blocking pipe.
+void plat_stop_raise(StopSignal s) {
+  int saved = errno;
+  if (g_first == kStopNone) g_first = s;
+  g_count = g_count + 1;
+  if (g_pipe[1] >= 0) {
+    char c = 1;
+    ssize_t ignored = write(g_pipe[1], &c, 1);
+    (void)ignored;
+  }
+  errno = saved;
 }
 
 StopSignal plat_stop_signal() { return static_cast<StopSignal>(g_first); }
@@ -65,17 +71,9 @@ const char* plat_stop_name(StopSignal s) {
     case kStopInterrupt: return "SIGINT";
     case kStopTerminate: return "SIGTERM";
     case kStopHangup: return "SIGHUP";
+    case kStopStation: return "the station";
     default: return "";
   }
 }
 
 intptr_t plat_stop_wait_handle() { return g_pipe[0]; }
-
-void plat_stop_reset() {
-  g_first = kStopNone;
-  g_count = 0;
-  char buf[64];
-  if (g_pipe[0] >= 0)
-    while (read(g_pipe[0], buf, sizeof buf) > 0) {
-    }
-}

@@ -153,3 +153,8 @@ bool plat_append_write(plat_file f, const void* data, size_t n) {
   }
   return true;
 }
+
+// ERROR_NO_DATA: the pipe is being closed; ERROR_BROKEN_PIPE: it is closed.
+bool plat_file_reader_gone(uint32_t err) {
+  return err == ERROR_NO_DATA || err == ERROR_BROKEN_PIPE;
+}

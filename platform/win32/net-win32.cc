@@ -1,9 +1,47 @@
 #include "platform/net.h"
+#include "platform/stop.h"
 
 #include <winsock2.h>
+#include <windows.h>
 
 #include <climits>
 #include <cstring>
+
+namespace {
+
+// True when a stop request came; the call then does not start.
+bool stopped() {
+  if (plat_stop_signal() == kStopNone) return false;
+  WSASetLastError(WSAEINTR);
+  return true;
+}
+
+// Waits for `ev`, or for a stop request. Returns true for `ev`.
+bool wait_or_stop(HANDLE ev) {
+  HANDLE h[2] = {ev, reinterpret_cast<HANDLE>(plat_stop_wait_handle())};
+  DWORD r = WaitForMultipleObjects(h[1] ? 2 : 1, h, FALSE, INFINITE);
+  if (r == WAIT_OBJECT_0) return true;
+  WSASetLastError(WSAEINTR);
+  return false;
+}
+
+// Finishes an overlapped send or receive that returned `started`: waits for
+// it, or for a stop request, which cancels it. Returns the count moved, or
+// -1 (a cancelled call included).
+long complete(SOCKET s, int started, WSAOVERLAPPED* ov) {
+  long result = -1;
+  if (started == 0 || WSAGetLastError() == WSA_IO_PENDING) {
+    if (!wait_or_stop(ov->hEvent)) CancelIoEx(reinterpret_cast<HANDLE>(s), ov);
+    DWORD count = 0, flags = 0;
+    if (WSAGetOverlappedResult(s, ov, &count, TRUE, &flags)) result = static_cast<long>(count);
+  }
+  int err = WSAGetLastError();
+  WSACloseEvent(ov->hEvent);
+  WSASetLastError(err);
+  return result;
+}
+
+}  // namespace
 
 int plat_net_start() {
   WSADATA data;
@@ -51,20 +89,52 @@ bool plat_tcp_connect(plat_socket s, const uint8_t addr[4], uint16_t port) {
   sin.sin_family = AF_INET;
   sin.sin_port = htons(port);
   std::memcpy(&sin.sin_addr.s_addr, addr, 4);
-  return connect(static_cast<SOCKET>(s), reinterpret_cast<const sockaddr*>(&sin),
-                 sizeof sin) == 0;
+  SOCKET sock = static_cast<SOCKET>(s);
+  if (stopped()) return false;
+  // Started without blocking and finished in a wait a stop can end: a peer
+  // that never answers holds a blocking connect for about 20 s.
+  WSAEVENT ev = WSACreateEvent();
+  if (ev == WSA_INVALID_EVENT) return false;
+  bool ok = false;
+  if (WSAEventSelect(sock, ev, FD_CONNECT) == 0) {
+    ok = connect(sock, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) == 0;
+    if (!ok && WSAGetLastError() == WSAEWOULDBLOCK && wait_or_stop(ev)) {
+      WSANETWORKEVENTS ne;
+      ok = WSAEnumNetworkEvents(sock, ev, &ne) == 0 && (ne.lNetworkEvents & FD_CONNECT) &&
+           ne.iErrorCode[FD_CONNECT_BIT] == 0;
+    }
+    int err = WSAGetLastError();
+    // Back to a blocking socket for the overlapped calls below.
+    WSAEventSelect(sock, nullptr, 0);
+    u_long blocking = 0;
+    ioctlsocket(sock, FIONBIO, &blocking);
+    WSASetLastError(err);
+  }
+  WSACloseEvent(ev);
+  return ok;
 }
 
 long plat_tcp_send(plat_socket s, const void* data, size_t n) {
-  int len = n > INT_MAX ? INT_MAX : static_cast<int>(n);
-  int r = send(static_cast<SOCKET>(s), static_cast<const char*>(data), len, 0);
-  return r == SOCKET_ERROR ? -1 : r;
+  if (stopped()) return -1;
+  WSABUF b = {n > MAXDWORD ? MAXDWORD : static_cast<ULONG>(n),
+              const_cast<char*>(static_cast<const char*>(data))};
+  WSAOVERLAPPED ov = {};
+  ov.hEvent = WSACreateEvent();
+  if (ov.hEvent == WSA_INVALID_EVENT) return -1;
+  DWORD sent = 0;
+  int r = WSASend(static_cast<SOCKET>(s), &b, 1, &sent, 0, &ov, nullptr);
+  return complete(static_cast<SOCKET>(s), r, &ov);
 }
 
 long plat_tcp_recv(plat_socket s, void* buf, size_t n) {
-  int len = n > INT_MAX ? INT_MAX : static_cast<int>(n);
-  int r = recv(static_cast<SOCKET>(s), static_cast<char*>(buf), len, 0);
-  return r == SOCKET_ERROR ? -1 : r;
+  if (stopped()) return -1;
+  WSABUF b = {n > MAXDWORD ? MAXDWORD : static_cast<ULONG>(n), static_cast<char*>(buf)};
+  WSAOVERLAPPED ov = {};
+  ov.hEvent = WSACreateEvent();
+  if (ov.hEvent == WSA_INVALID_EVENT) return -1;
+  DWORD got = 0, flags = 0;
+  int r = WSARecv(static_cast<SOCKET>(s), &b, 1, &got, &flags, &ov, nullptr);
+  return complete(static_cast<SOCKET>(s), r, &ov);
 }
 
 // Winsock has no query for this that every supported Windows answers

@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/win32/fold-win32.h"
+#include "platform/win32/stop-win32.h"
 
 namespace {
 
@@ -256,13 +257,17 @@ int plat_serial_wait_rx(plat_port port, uint32_t limit_ms) {
   if (queued != 0)
     return queued;
   DWORD events = 0;
-  if (plat_stop_signal() != kStopNone)
+  // A stop request cancels this wait (CancelSynchronousIo): that is no
+  // device error.
+  if (!win32_stop_cancellable_begin())
     return 0;
-  if (!WaitCommEvent(h, &events, nullptr)) {
-    // The stop handler cancels this wait (CancelSynchronousIo): that is no
-    // device error.
+  BOOL waited = WaitCommEvent(h, &events, nullptr);
+  DWORD err = GetLastError();
+  win32_stop_cancellable_end();
+  if (!waited) {
     if (plat_stop_signal() != kStopNone)
       return 0;
+    SetLastError(err);
     map_port_error();
     return -1;
   }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -253,6 +254,57 @@ TEST(FrontEnd, JournalThatCannotBeOpenedOrWritten) {
     EXPECT_EQ(r.exit_code, 1) << c.err;
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, kPause);
+  }
+  std::system(("rm -rf " + dir).c_str());
+}
+
+// Every program started with its standard descriptors closed opens the null
+// device onto them first: otherwise the next socket, pipe or file would take
+// the number, and output meant for the console (the server's request log,
+// say) would go into it.
+TEST(EveryProgram, StandardDescriptorsClosedAtStartGetTheNullDevice) {
+  std::string dir = make_temp_dir();
+  std::string file = padtool_create(dir, "box.pad", {"--format", "21", "--version", "23.0"});
+  Pty line;
+  const std::vector<std::string> programs[] = {
+      {update_bin(), "-p", line.port(), file},
+      {build_path("update-station"), "-p", line.port(), file},
+      {build_path("update-server"), "--catalogue", dir, "--listen", "127.0.0.1:0"},
+      {build_path("boxsim"), "--timeout", "20"},
+      {build_path("netsim"), "server", "--port", "0", "--timeout", "20"},
+  };
+  for (const std::vector<std::string>& argv : programs) {
+    SCOPED_TRACE(argv[0]);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+      setsid();
+      for (int fd = 0; fd <= 2; fd++) close(fd);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    // What a number holds in the program, as the system names it.
+    auto held = [pid](int fd) {
+      char target[256] = "";
+      std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+      ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+      return n > 0 ? std::string(target, n) : std::string("(closed)");
+    };
+    for (int i = 0; i < 300 && held(2) != "/dev/null"; i++) usleep(10000);
+    // Listening, a run started, a port open: whatever came after the start
+    // has found its own number by now.
+    usleep(200000);
+    for (int fd = 0; fd <= 2; fd++) EXPECT_EQ(held(fd), "/dev/null") << fd;
+    kill(pid, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; i++) usleep(10000);
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
   }
   std::system(("rm -rf " + dir).c_str());
 }

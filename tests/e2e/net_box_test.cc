@@ -2,6 +2,7 @@
 // what the tool prints and how it ends, and every byte the box received.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -151,6 +152,49 @@ TEST_F(NetBox, RefusedConnectionIsMessage100) {
   EXPECT_TRUE(has(tool.out, "-->  127.0.0.1:" + port + "\n")) << tool.out;
   EXPECT_TRUE(has(tool.err, "could not connect to STB\n")) << tool.err;
   EXPECT_TRUE(has(tool.out, kFailed));
+}
+
+// A stop while the tool waits on the network (a connect the peer never
+// completes, a box that never answers the hello) ends the run at once,
+// recorded as stopped, with no word of a failed connection.
+TEST_F(NetBox, StopInANetworkWaitIsRecorded) {
+  std::string file = pad("21.0");
+  for (bool connects : {false, true}) {
+    SCOPED_TRACE(connects ? "silent box" : "connect never completes");
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    ASSERT_EQ(0, listen(listener, connects ? 4 : 0));
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    // A full queue of connections nobody accepts: the next SYN goes unanswered.
+    std::vector<int> fillers;
+    for (int i = 0; !connects && i < 3; i++) {
+      fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+      connect(fillers.back(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    usleep(100000);
+    std::string journal = dir_ + "/stop" + std::to_string(connects) + ".jsonl";
+    BgProcess tool;
+    ASSERT_TRUE(start_process(&tool, {update_bin(), "-i", "127.0.0.1", "-j",
+                                      std::to_string(ntohs(a.sin_port)), "--journal", journal,
+                                      file}));
+    ASSERT_FALSE(wait_for_line(&tool, "-->  127.0.0.1:").empty());
+    usleep(300000);
+    kill(tool.pid, SIGTERM);
+    EXPECT_EQ(1, wait_process(&tool, 1000)) << tool.out << tool.err;
+    std::string record = read_file(journal);
+    EXPECT_TRUE(has(record, "\"mode\":\"network\"")) << record;
+    EXPECT_TRUE(has(record, "\"result\":\"stopped\"")) << record;
+    EXPECT_TRUE(has(record, connects ? "\"error\":\"Stopped by SIGTERM during identify.\""
+                                     : "\"error\":\"Stopped by SIGTERM during "))
+        << record;
+    EXPECT_FALSE(has(tool.err, "could not connect to STB")) << tool.err;
+    for (int fd : fillers) close(fd);
+    close(listener);
+  }
 }
 
 // A hello that is not acknowledged is a failure, not "ready": the box gets

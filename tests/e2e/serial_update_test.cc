@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -519,15 +522,16 @@ TEST_F(SerialUpdate, JournalOnEveryMedium) {
   close(master);
 }
 
-// Ctrl-C or a kill in a wait without a limit: the attempt is recorded as
-// stopped, in the phase it came in, the line's settings are put back and
-// the run ends with 1 at once (no ENTER pause to wait through).
+// Ctrl-C, a kill, the station's request, or a station that went away (its
+// event stream's reader gone), in a wait without a limit: the attempt is
+// recorded as stopped, in the phase it came in, the line's settings are put
+// back and the run ends with 1 at once (no ENTER pause to wait through).
 TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
   std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "3000"});
   struct Row {
-    int signal;
+    int signal;  // 0: the event stream's reader goes away instead
     std::vector<std::string> box;
-    const char* phase;
+    const char* phase;  // the request comes once this phase is under way
     std::string error, box_version;
     std::string wait_for = "";  // an event line's text to stop at, else the phase
     uint32_t bytes_sent = 0;    // at least, in the record
@@ -542,6 +546,10 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
       // Half way: the record says how far the box got.
       {SIGTERM, {"--turnaround", "20"}, "download", "Stopped by SIGTERM during download.",
        "str \"23.0\"", "\"bytes\":1280,", 1280},
+      {SIGUSR1, {"--silent-at", "transfer"}, "download",
+       "Stopped by the station during download.", "str \"23.0\""},
+      {0, {"--silent-at", "version"}, "sync", "Stopped by SIGHUP during identify.",
+       "NoneType null"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.error);
@@ -549,27 +557,57 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
     std::vector<std::string> box_args = row.box;
     box_args.insert(box_args.end(), {"--link", link});
     start_box(box_args);
-    termios before = {};
-    int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    // Settings nothing of the tool's would set, so only their restoring
+    // brings them back.
+    int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(fd, 0);
+    termios before = {};
     ASSERT_EQ(tcgetattr(fd, &before), 0);
-    std::string journal = dir + "/stop.jsonl", events = dir + "/events.jsonl";
+    before.c_iflag = ICRNL | IXON | ISTRIP;
+    before.c_oflag = OPOST | ONLCR;
+    before.c_lflag = ICANON | ECHO | ISIG;
+    before.c_cflag = (before.c_cflag & ~(CSIZE | CSTOPB | PARENB)) | CS7 | PARENB | CSTOPB;
+    cfsetspeed(&before, B2400);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &before), 0);
+    ASSERT_EQ(tcgetattr(fd, &before), 0);
+    std::string journal = dir + "/stop.jsonl", events = dir + "/events";
     unlink(journal.c_str());
     unlink(events.c_str());
+    ASSERT_EQ(mkfifo(events.c_str(), 0600), 0);
+    // Not inherited: the tool must not hold its own reader.
+    int reader = open(events.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    std::string heard;
+    auto listen = [&] {
+      char buf[4096];
+      ssize_t n;
+      while (reader >= 0 && (n = read(reader, buf, sizeof buf)) > 0) heard.append(buf, n);
+    };
     BgProcess tool;
     ASSERT_TRUE(start_process(&tool, {update_bin(), "-p", link, "--journal", journal, "--events",
                                       events, file}));
     std::string phase_line = row.wait_for.empty() ? std::string("\"phase\":\"") + row.phase + "\""
                                                   : row.wait_for;
-    for (int i = 0; i < 3000 && !contains(read_file(events), phase_line); i++)
+    for (int i = 0; i < 3000 && !contains(heard, phase_line); i++) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(contains(read_file(events), phase_line)) << read_file(events);
-    kill(tool.pid, row.signal);
+      listen();
+    }
+    ASSERT_TRUE(contains(heard, phase_line)) << heard;
+    if (row.signal != 0) {
+      kill(tool.pid, row.signal);
+    } else {
+      close(reader);
+      reader = -1;
+    }
     EXPECT_EQ(wait_process(&tool, 10000), 1) << tool.out << tool.err;
+    listen();
+    if (reader >= 0) close(reader);
     EXPECT_FALSE(contains(tool.out, kPause)) << tool.out;
     termios after = {};
     ASSERT_EQ(tcgetattr(fd, &after), 0);
     close(fd);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
     EXPECT_EQ(after.c_cflag, before.c_cflag);
     EXPECT_EQ(after.c_lflag, before.c_lflag);
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
@@ -582,10 +620,101 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
       ASSERT_EQ(f["0.bytes_sent"].rfind("int ", 0), 0u) << f["0.bytes_sent"];
       EXPECT_GE(std::stoul(f["0.bytes_sent"].substr(4)), row.bytes_sent);
     }
-    // The event stream ends with the same record.
-    EXPECT_TRUE(contains(read_file(events), "\"event\":\"end\",\"record\":{")) << read_file(events);
+    // The event stream ends with the same record, where anyone still reads it.
+    if (row.signal != 0) {
+      EXPECT_TRUE(contains(heard, "\"event\":\"end\",\"record\":{")) << heard;
+    }
     kill_process(&box);
   }
+}
+
+// Stops at random moments of whole runs (seeded: a failure repeats), one
+// kind of request after the other: wherever a request lands (a sleep, a
+// write, a wait for the box, the transfer, the wait for "finished!"), the
+// run ends within a second, its record and last event saying stopped.
+TEST_F(SerialUpdate, StopAtAnyMomentEndsTheRunWithinASecond) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "20000"});
+  // The box, and the tool's options for it: a box that takes the image and
+  // never says "finished!", the same at 230400 on a paced line after a speed
+  // change (its pauses), one that never says its version, one that never
+  // echoes (the pause after each notice).
+  const std::pair<std::vector<std::string>, std::vector<std::string>> boxes[] = {
+      {{"--silent-at", "finish"}, {}},
+      {{"--pace", "--silent-at", "finish"}, {"-f"}},
+      {{"--silent-at", "version"}, {}},
+      {{"--silent-at", "echo"}, {}},
+  };
+  const std::pair<int, std::string> requests[] = {
+      {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGUSR1, "the station"}};
+  std::mt19937 random(20);
+  std::uniform_int_distribution<int> moment_ms(0, 1400);
+  for (int run = 0; run < 32; run++) {
+    const auto& [box_args, tool_args] = boxes[run % 4];
+    const auto& [sig, name] = requests[run / 4 % 4];
+    int moment = moment_ms(random);
+    SCOPED_TRACE("run " + std::to_string(run) + ", " + name + " after " + std::to_string(moment) +
+                 " ms");
+    std::string com = start_box(box_args);
+    std::string journal = dir + "/run.jsonl", events = dir + "/run.events";
+    unlink(journal.c_str());
+    unlink(events.c_str());
+    BgProcess tool;
+    std::vector<std::string> argv = {update_bin(), "-p", com, "--journal", journal, "--events",
+                                     events, file};
+    argv.insert(argv.begin() + 1, tool_args.begin(), tool_args.end());
+    ASSERT_TRUE(start_process(&tool, argv));
+    // The event stream is opened once the tool takes requests.
+    for (int i = 0; i < 2500 && access(events.c_str(), F_OK) != 0; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(access(events.c_str(), F_OK), 0) << tool.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(moment));
+    auto sent = std::chrono::steady_clock::now();
+    kill(tool.pid, sig);
+    int code = wait_process(&tool, 5000);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - sent).count();
+    EXPECT_EQ(code, 1) << tool.out << tool.err;
+    EXPECT_LT(took, 1000);
+    std::string record = read_file(journal);
+    EXPECT_TRUE(contains(record, "\"result\":\"stopped\"")) << record;
+    EXPECT_TRUE(contains(record, "\"error\":\"Stopped by " + name + " during ")) << record;
+    std::string stream = read_file(events);
+    std::string end = "\"event\":\"end\",\"record\":" + record;
+    end.back() = '}';  // the record's line end closes the event
+    EXPECT_TRUE(contains(stream, end)) << stream;
+    kill_process(&box);
+  }
+}
+
+// A console that goes away (standard output and error a pipe nobody reads
+// any more) never ends a transfer: the box is updated and recorded.
+TEST_F(SerialUpdate, ConsoleThatGoesAwayNeverEndsTheTransfer) {
+  std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "3000"});
+  std::string com = start_box({"--expect", file});
+  std::string journal = dir + "/gone.jsonl";
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  std::string tool = update_bin();
+  std::vector<const char*> argv = {tool.c_str(), "-p", com.c_str(), "--journal",
+                                   journal.c_str(), file.c_str(), nullptr};
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], 1);
+    dup2(fds[1], 2);
+    int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    signal(SIGPIPE, SIG_DFL);
+    execv(argv[0], const_cast<char* const*>(argv.data()));
+    _exit(127);
+  }
+  close(fds[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << (WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status)) : "");
+  EXPECT_EQ(box_result(), 0) << box.out;
+  EXPECT_TRUE(contains(read_file(journal), "\"result\":\"ok\"")) << read_file(journal);
 }
 
 // A paced line cannot be beaten: the transfer takes at least what stop and

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/std_streams.h"
 #include "tools/boxsim/dialogue.h"
 #include "tools/boxsim/line.h"
 #include "tools/boxsim/log.h"
@@ -47,6 +48,7 @@ void on_signal(int) { g_stop = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
+  plat_std_streams_guard();
   Config cfg;
   parse_options(argc, argv, &cfg);
   Log log;

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/std_streams.h"
 #include "tools/netsim/box.h"
 #include "tools/netsim/conn.h"
 #include "tools/netsim/options.h"
@@ -55,6 +56,7 @@ int listen_loopback(int port, bool small_window) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  plat_std_streams_guard();
   signal(SIGPIPE, SIG_IGN);
   Config cfg;
   parse_options(argc, argv, &cfg);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "image/bootloader_table.h"
+#include "platform/std_streams.h"
 
 namespace {
 
@@ -337,6 +338,7 @@ int cmd_patch_expect(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  plat_std_streams_guard();
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return 2;
