@@ -5,6 +5,7 @@
 #include <asio/experimental/as_tuple.hpp>
 #include <cstdio>
 
+#include "core/visible.h"
 #include "server/request_log.h"
 
 namespace {
@@ -15,19 +16,25 @@ constexpr auto kDrainLimit = std::chrono::seconds(30);
 
 }  // namespace
 
-void reload(State* s) {
-  log_reopen();
+std::string shown(const std::string& text) { return visible_text(text.data(), text.size()); }
+
+bool load_reported(State* s, const char* refused_prefix) {
   auto fresh = catalogue_load(s->config.catalogue);
   for (const std::string& why : fresh->left_out)
-    std::fprintf(stderr, "update-server: left out %s\n", why.c_str());
+    std::fprintf(stderr, "update-server: left out %s\n", shown(why).c_str());
   if (!fresh->refused.empty()) {
-    std::fprintf(stderr, "update-server: reload refused, still serving the previous catalogue: %s\n",
-                 fresh->refused.c_str());
-    return;
+    std::fprintf(stderr, "update-server: %s%s\n", refused_prefix, shown(fresh->refused).c_str());
+    return false;
   }
   s->catalogue = fresh;
+  return true;
+}
+
+void reload(State* s) {
+  log_reopen();
+  if (!load_reported(s, "reload refused, still serving the previous catalogue: ")) return;
   std::fprintf(stderr, "update-server: catalogue reloaded: %zu software files served\n",
-               fresh->software.size());
+               s->catalogue->software.size());
 }
 
 void begin_stop(State* s) {

@@ -21,15 +21,9 @@ int server_run(const ServerConfig& config) {
   }
   signal(SIGPIPE, SIG_IGN);
 
-  state.catalogue = catalogue_load(config.catalogue);
-  for (const std::string& why : state.catalogue->left_out)
-    std::fprintf(stderr, "update-server: left out %s\n", why.c_str());
-  if (!state.catalogue->refused.empty()) {
-    std::fprintf(stderr, "update-server: %s\n", state.catalogue->refused.c_str());
-    return 1;
-  }
+  if (!load_reported(&state, "")) return 1;
   std::fprintf(stderr, "update-server: catalogue %s: %zu software files served\n",
-               config.catalogue.c_str(), state.catalogue->software.size());
+               shown(config.catalogue).c_str(), state.catalogue->software.size());
 
   if (!listen_open(&state)) return 1;
   // Another listener (another protocol on this thread) opens here, on

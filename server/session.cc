@@ -36,9 +36,10 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
     ~Unlist() { s->connections.erase(c->at); }
   } unlist{s, c};
   std::string peer = peer_text(c->peer);
-  // The snapshot a box's query and download are answered from, taken at
-  // its first question after a greeting: a reload in between cannot tell
-  // it one version and send it another.
+  // The catalogue one exchange is answered from: taken at its first
+  // question after a greeting, so a reload in between cannot tell a box one
+  // version and send it another; let go when the download ends it, so a
+  // connection idle between boxes keeps no replaced file open.
   std::shared_ptr<const Catalogue> snapshot;
   for (;;) {
     if (s->stopping) break;
@@ -111,6 +112,7 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
       x.size = sw ? sw->size : 0;
       co_await download(s, c, sw, &x);
     }
+    if (command == 'D') snapshot.reset();
     x.seconds = seconds_since(started);
     log_exchange(x);
     if (std::string(x.result) == "failed") break;
