@@ -377,6 +377,29 @@ TEST_F(UpdateServer, HostileClients) {
   for (int h : {held[0], held[1], held[2], over}) close(h);
 }
 
+// Signals while a download holds up the stop: SIGHUP only reopens the log,
+// a second SIGTERM ends the drain at once; neither ends the server by its
+// default action.
+TEST_F(UpdateServer, SignalsDuringTheDrain) {
+  software("released/23.0/1.0.0.pad", 8388595);
+  int port = start();
+  BgProcess* server = &servers_[0];
+  int s = dial(port, 4096);
+  put(s, "B" + kAsk23);
+  ASSERT_EQ(sized(8388608), take(s, 5));
+  auto said = [&](int sig) {
+    server->err.clear();
+    kill(server->pid, sig);
+    return wait_for_err(server, "update-server: ");
+  };
+  ASSERT_EQ("stopping", said(SIGTERM));
+  EXPECT_EQ("stopping; the catalogue is not reloaded", said(SIGHUP));
+  EXPECT_EQ("stopping now", said(SIGTERM));
+  EXPECT_EQ(0, wait_process(server, 5000)) << server->err;
+  EXPECT_TRUE(logged("\"result\":\"failed\",\"reason\":\"server stopping\"")) << log();
+  close(s);
+}
+
 // Two servers behind HAProxy in TCP mode: updates go through, and go on
 // when one server stops half way.
 TEST_F(UpdateServer, TwoServersBehindHaproxy) {
