@@ -1,5 +1,8 @@
 #include "server/listen.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <asio/experimental/as_tuple.hpp>
 #include <cstdio>
 
@@ -12,6 +15,59 @@ using asio::ip::tcp;
 namespace {
 
 constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
+
+// A peer that vanished without a word (power cut, a cable pulled, a NAT
+// that forgot it) is found within two minutes, not the system's two hours.
+constexpr int kKeepIdleS = 60, kKeepIntervalS = 15, kKeepCount = 4;
+
+const char kHeldBack[] = "\n";
+
+void keep_alive(tcp::socket* socket) {
+  asio::error_code ec;
+  socket->set_option(asio::socket_base::keep_alive(true), ec);
+  socket->set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPIDLE>(kKeepIdleS),
+                     ec);
+  socket->set_option(
+      asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPINTVL>(kKeepIntervalS), ec);
+  socket->set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPCNT>(kKeepCount),
+                     ec);
+}
+
+// kHeldBack when the message must wait; otherwise what to add to it: how
+// many were held back since the last one.
+std::string throttled(Throttle* t) {
+  auto now = Clock::now();
+  if (t->any && now - t->last < std::chrono::seconds(1)) {
+    ++t->held_back;
+    return kHeldBack;
+  }
+  t->last = now;
+  t->any = true;
+  std::string more;
+  if (t->held_back > 0) more = " (" + std::to_string(t->held_back) + " more since the last line)";
+  t->held_back = 0;
+  return more;
+}
+
+// At --max-connections, the connection idle the longest between exchanges
+// is closed to admit the new one: a station that has left its connection
+// open must not lock out one that has a box waiting. Returns false when
+// every connection is in the middle of an exchange.
+bool make_room(State* s) {
+  size_t leaving = 0;
+  Connection* oldest = nullptr;
+  for (Connection* c : s->connections) {
+    if (c->expired) {
+      ++leaving;
+    } else if (c->between_exchanges && (!oldest || c->idle_since < oldest->idle_since)) {
+      oldest = c;
+    }
+  }
+  if (s->connections.size() - leaving < s->config.max_connections) return true;
+  if (oldest == nullptr) return false;
+  cut(oldest, "closed while idle to admit a new connection at --max-connections");
+  return true;
+}
 
 }  // namespace
 
@@ -64,24 +120,31 @@ asio::awaitable<void> accept_loop(State* s, tcp::acceptor* a) {
     if (s->stopping) co_return;
     if (ec) {
       // Out of descriptors, most often: let connections end, then go on.
-      std::fprintf(stderr, "update-server: accept failed: %s\n", ec.message().c_str());
+      std::string more = throttled(&s->accept_failures);
+      if (more != kHeldBack)
+        std::fprintf(stderr, "update-server: accept failed: %s%s\n", ec.message().c_str(),
+                     more.c_str());
       asio::steady_timer pause(s->io, std::chrono::milliseconds(100));
       co_await pause.async_wait(use_tuple);
       continue;
     }
     asio::error_code pec;
     tcp::endpoint peer = socket.remote_endpoint(pec);
-    if (s->connections.size() >= s->config.max_connections) {
-      Exchange x;
-      x.peer = peer_text(peer);
-      x.command = "connect";
-      x.result = "refused";
-      x.reason = "over --max-connections " + std::to_string(s->config.max_connections);
-      log_exchange(x);
+    if (!make_room(s)) {
+      std::string more = throttled(&s->refusals);
+      if (more != kHeldBack) {
+        Exchange x;
+        x.peer = peer_text(peer);
+        x.command = "connect";
+        x.result = "refused";
+        x.reason = "over --max-connections " + std::to_string(s->config.max_connections) + more;
+        log_exchange(x);
+      }
       socket.close(pec);
       continue;
     }
     socket.set_option(tcp::no_delay(true), pec);
+    keep_alive(&socket);
     auto c = std::make_unique<Connection>(std::move(socket));
     c->peer = peer;
     asio::co_spawn(s->io, session(s, std::move(c)), asio::detached);

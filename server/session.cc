@@ -44,6 +44,7 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
   for (;;) {
     if (s->stopping) break;
     c->between_exchanges = true;
+    c->idle_since = Clock::now();
     arm_idle(s, c);
     uint8_t command = 0;
     auto [ec, n] = co_await asio::async_read(c->socket, asio::buffer(&command, 1), use_tuple);

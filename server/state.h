@@ -20,8 +20,17 @@ struct Connection {
   const char* expired = nullptr;  // why the sweep closed it
   const char* limit = nullptr;    // what the deadline stands for
   bool between_exchanges = true;  // waiting for a command byte
+  Clock::time_point idle_since = Clock::now();  // since when, if so
   std::list<Connection*>::iterator at;
   explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)) {}
+};
+
+// A message that may come in floods, let out at most once a second; the
+// ones held back are counted into the next.
+struct Throttle {
+  Clock::time_point last{};  // of the last one let out
+  bool any = false;           // let out so far
+  uint64_t held_back = 0;
 };
 
 struct State {
@@ -34,6 +43,7 @@ struct State {
   std::vector<std::unique_ptr<asio::ip::tcp::acceptor>> acceptors;
   std::vector<std::function<void()>> on_stop;
   asio::signal_set* signals = nullptr;  // while they are waited on
+  Throttle refusals, accept_failures;
   bool stopping = false;
   Clock::time_point stop_deadline;
 };
