@@ -434,9 +434,9 @@ TEST_F(UpdateServer, ConnectionLimit) {
   for (int h : {held[0], held[1], held[2], over}) close(h);
 
   // Out of descriptors: accept fails, and says so once a second.
-  int tight = start({}, "log.tight", {"/usr/bin/prlimit", "--nofile=14"});
+  int tight = start({}, "log.tight", {"/usr/bin/prlimit", "--nofile=24"});
   std::vector<int> many;
-  for (int i = 0; i < 8; ++i) many.push_back(dial(tight));
+  for (int i = 0; i < 24; ++i) many.push_back(dial(tight));
   BgProcess* server = &servers_.back();
   EXPECT_EQ(" line)", wait_for_err(server, "more since the last")) << server->err;
   EXPECT_EQ(2u, count(server->err, "accept failed")) << server->err;
