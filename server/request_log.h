@@ -31,7 +31,9 @@ void log_detach();
 
 struct Exchange {
   std::string peer;     // "address:port"
-  const char* command = "";  // "B", "C", "D", "connect", or the unknown byte's text
+  // "B", "C", "D", "connect", "idle" (a limit ended it), "log" (lines
+  // dropped), or the unknown byte's text
+  const char* command = "";
   int channel = -1;     // as received; -1: none. Logged as the channel's
                         // name and, as channel_code, its number
   int major = -1, minor = -1;  // as received (low 8 bits); -1: none
