@@ -323,6 +323,7 @@ TEST_F(UpdateServer, ReloadDuringADownload) {
   ASSERT_NE("", wait_for_err(&servers_[0], "catalogue reloaded"));
   put(s, "D\x01\x17" + std::string(1, '\0'));
   EXPECT_TRUE(sized(3013).substr(1) + v1 == take(s, 4 + 3013)) << "the version it was told";
+  ASSERT_TRUE(logged("\"file\":\"beta/23.0/1.0.0.pad\",\"size\":3013,\"bytes_sent\":3013"));
   fs::remove(cat_ + "/beta/23.0/1.0.0.pad");
   std::string fds = "/proc/" + std::to_string(servers_[0].pid) + "/fd";
   for (const auto& e : fs::directory_iterator(fds)) {
@@ -457,15 +458,20 @@ TEST_F(UpdateServer, LogThatNobodyReads) {
   EXPECT_EQ(1 + 8000 * 3u, take(s, 1 + 8000 * 3).size()) << "answered without the log";
   std::string out;
   char buf[65536];
-  auto read_log = [&] {
+  auto read_log = [&](auto done) {
     pollfd p = {server->out_fd, POLLIN, 0};
-    for (ssize_t n; poll(&p, 1, 200) > 0 && (n = read(server->out_fd, buf, sizeof buf)) > 0;)
+    for (ssize_t n; !done() && poll(&p, 1, 10000) > 0 &&
+                    (n = read(server->out_fd, buf, sizeof buf)) > 0;)
       out.append(buf, n);
   };
-  read_log();
+  read_log([&] { return out.size() > (1u << 20); });
   put(s, "Z" + kQuery23);
   EXPECT_EQ(4u, take(s, 4).size());
-  read_log();
+  read_log([&] {  // up to the last query's line, after the count
+    size_t count = out.find(" lines dropped before this one");
+    return count != std::string::npos && out.back() == '\n' &&
+           out.rfind("\"command\":\"C\"") > count;
+  });
   close(s);
   EXPECT_TRUE(has(out, "\"command\":\"log\"")) << "the drop is counted";
   EXPECT_TRUE(has(out, " lines dropped before this one"));
