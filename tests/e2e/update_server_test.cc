@@ -2,6 +2,7 @@
 // the serial side, its catalogue check, a reload under a download, hostile
 // clients, and two servers behind HAProxy with one stopped half way.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -27,6 +28,12 @@ const std::string kQuery23("BC\x02\x17\x00", 5), kAsk23("D\x02\x17\x00", 4);
 
 bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
+}
+
+size_t count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size()) ++n;
+  return n;
 }
 
 void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -93,11 +100,12 @@ class UpdateServer : public ::testing::Test {
   }
 
   // A PAD file at catalogue path `rel`; "!" in front: a damaged one.
-  std::string software(std::string rel, int payload, int seed = 1) {
+  std::string software(std::string rel, int payload, int seed = 1,
+                       const std::string& boot = "23.0") {
     bool bad = rel[0] == '!';
     std::string path = cat_ + "/" + rel.substr(bad);
     fs::create_directories(fs::path(path).parent_path());
-    Strings opts = {"--format", "21", "--version", "23.0", "--random", std::to_string(payload),
+    Strings opts = {"--format", "21", "--version", boot, "--random", std::to_string(payload),
                     "--seed", std::to_string(seed)};
     if (bad) opts.push_back("--bad-checksum");
     EXPECT_EQ(0, make_pad(path, opts));
@@ -105,12 +113,14 @@ class UpdateServer : public ::testing::Test {
   }
 
   // A server on a free loopback port; returns the port.
-  int start(const Strings& extra = {}, const std::string& log = "log") {
+  // `wrap`: a program it runs under (prlimit).
+  int start(const Strings& extra = {}, const std::string& log = "log", Strings wrap = {}) {
     servers_.emplace_back();
     BgProcess* p = &servers_.back();
     Strings argv = {build_path("update-server"), "--catalogue", cat_, "--listen", "127.0.0.1:0",
                     "--log", dir_ + "/" + log};
     argv.insert(argv.end(), extra.begin(), extra.end());
+    argv.insert(argv.begin(), wrap.begin(), wrap.end());
     EXPECT_TRUE(start_process(p, argv));
     std::string port = wait_for_err(p, "listening on 127.0.0.1:");
     EXPECT_FALSE(port.empty()) << p->err;
@@ -174,19 +184,29 @@ TEST_F(UpdateServer, ToolRunsAgainstTheServer) {
     EXPECT_EQ(c.box.empty() ? 2 : 0, box) << "2: the box waited in vain, as it should";
   }
   std::string l = log();
-  EXPECT_TRUE(has(l, "\"command\":\"C\",\"channel\":2,\"bootloader\":\"23.0\",\"version\":"
-                     "\"1.10.0\",\"file\":\"released/23.0/1.10.0.pad\"")) << l;
+  EXPECT_TRUE(has(l, "\"command\":\"C\",\"channel\":\"released\",\"channel_code\":2,"
+                     "\"bootloader\":\"23.0\",\"version\":\"1.10.0\",\"file\":"
+                     "\"released/23.0/1.10.0.pad\"")) << l;
   EXPECT_TRUE(has(l, "\"size\":20013,\"bytes_sent\":20013")) << l;
-  EXPECT_TRUE(has(l, "\"channel\":0,\"bootloader\":\"23.0\",\"version\":null,\"file\":null,"
-                     "\"size\":0,\"bytes_sent\":0,")) << l;
+  EXPECT_TRUE(has(l, "\"channel\":\"alpha\",\"channel_code\":0,\"bootloader\":\"23.0\","
+                     "\"version\":null,\"file\":null,\"size\":0,\"bytes_sent\":0,")) << l;
 }
 
-// `check` and `resolve` on catalogues ("path:payload", "!" for damaged).
+// `check` and `resolve` on catalogues ("path:payload", "@MAJ.MIN" after it
+// for the file's own bootloader, "!" for damaged), some run with few
+// descriptors (`nofile`).
 TEST_F(UpdateServer, CheckAndResolveTable) {
+  Strings many;  // one served file per folder: one descriptor each
+  for (int i = 1; i <= 24; ++i)
+    many.push_back("alpha/" + std::to_string(i) + ".0/1.0.0.pad:10@" + std::to_string(i) + ".0");
   struct Case {
     Strings files, command;
     int code;
-    const char *out, *err;
+    const char* out;
+    std::string err;
+    int nofile = 0;
+    const char* not_err = "\x1b";
+    std::string dir = "";
   } cases[] = {
       {{"released/23.0/1.2.3.pad:100"}, {"check"}, 0,
        "released 23.0: 1.2.3 released/23.0/1.2.3.pad 113 bytes, checksum", ""},
@@ -199,22 +219,54 @@ TEST_F(UpdateServer, CheckAndResolveTable) {
       {{"released/23.0/1.2.pad:1", "released/23.0/256.0.0.pad:1", "released/023.0/1.0.0.pad:1",
         "stable/23.0/1.0.0.pad:1"},
        {"check"}, 1, "released 23.0: nothing", "left out released/023.0: not a bootloader folder"},
+      // Built for another bootloader: the next lower version is served.
+      {{"beta/23.0/1.0.0.pad:100", "beta/23.0/2.0.0.pad:100@24.0"}, {"check"}, 1,
+       "beta 23.0: 1.0.0 ",
+       "left out beta/23.0/2.0.0.pad: its version word is bootloader 24.0, not its folder's 23.0"},
+      {{"beta/23.0/2.0.0.pad:100@0.23"}, {"resolve", "--channel", "beta", "--bootloader", "23.0"},
+       1, "beta 23.0: nothing", ""},
       {{"beta/23.0/1.2.3.pad:100"}, {"resolve", "--channel", "beta", "--bootloader", "279.0"}, 0,
        "/beta/23.0/1.2.3.pad\nversion: 1.2.3\nsize: 113\nchecksum: ", ""},
       {{"beta/23.0/1.2.3.pad:100"}, {"resolve", "--channel", "2", "--bootloader", "23.0"}, 1,
        "released 23.0: nothing", ""},
+      // Control characters in names from disk are shown, never sent.
+      {{"beta/23.0/1.0.0.pad:10", "beta/23.0/\x1b]0;x\x07.pad:10"}, {"check"}, 1, "",
+       "left out beta/23.0/^[]0;x^G.pad: not a software name"},
+      {{"beta/23.0/1.0.0.pad:10"}, {"resolve", "--channel", "beta", "--bootloader", "23.0"}, 0,
+       "catalogue^[[2J/beta/23.0/1.0.0.pad\n", "", 0, "\x1b", "\x1b[2J"},
+      // A file that cannot be opened, and too few descriptors for the
+      // check: the catalogue is refused with the system's reason, no file
+      // blamed.
+      {{"beta/23.0/1.0.0.pad:10", "~beta/23.0/2.0.0.pad"}, {"check"}, 1, "",
+       "cannot open " + cat_ + "/beta/23.0/2.0.0.pad: Too many levels of symbolic links", 0,
+       "left out"},
+      {many, {"check"}, 1, "", "Too many open files", 16, "left out"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.files.back());
+    SCOPED_TRACE(c.files.back() + " " + std::to_string(c.nofile));
     fs::remove_all(cat_);
-    for (const std::string& f : c.files)
-      software(f.substr(0, f.find(':')), std::stoi(f.substr(f.find(':') + 1)));
+    std::string saved = cat_;
+    cat_ += c.dir;
+    for (const std::string& f : c.files) {
+      if (f[0] == '~') {  // a link to itself
+        fs::create_symlink(fs::path(f).filename(), cat_ + "/" + f.substr(1));
+        continue;
+      }
+      size_t colon = f.find(':'), at = f.find('@');
+      software(f.substr(0, colon), std::stoi(f.substr(colon + 1)), 1,
+               at == std::string::npos ? "23.0" : f.substr(at + 1));
+    }
     Strings argv = {build_path("update-server"), c.command[0], cat_};
     argv.insert(argv.end(), c.command.begin() + 1, c.command.end());
+    if (c.nofile)
+      argv.insert(argv.begin(), {"/usr/bin/prlimit", "--nofile=" + std::to_string(c.nofile)});
     ProcResult r = run_process(argv);
+    fs::remove_all(cat_);
+    cat_ = saved;
     EXPECT_EQ(c.code, r.exit_code) << r.out << r.err;
     EXPECT_TRUE(has(r.out, c.out)) << r.out;
     EXPECT_TRUE(has(r.err, c.err)) << r.err;
+    EXPECT_FALSE(has(r.out + r.err, c.not_err)) << r.out << r.err;
   }
 }
 
@@ -225,6 +277,7 @@ TEST_F(UpdateServer, ReloadDuringADownload) {
   const int kBig = 8388595;  // the largest file the image buffer takes
   software("released/23.0/1.0.0.pad", kBig, 1);
   software("alpha/23.0/1.0.0.pad", kBig, 3);
+  std::string v1 = read_file(software("beta/23.0/1.0.0.pad", 3000, 4));
   int port = start();
   for (bool in_place : {false, true}) {
     SCOPED_TRACE(in_place);
@@ -234,10 +287,12 @@ TEST_F(UpdateServer, ReloadDuringADownload) {
     put(s, std::string("BD") + (in_place ? '\0' : '\2') + std::string("\x17\x00", 2));
     std::string got = take(s, 5 + 1000);
     ASSERT_EQ(sized(kBig + 13), got.substr(0, 5));
-    if (in_place) {  // same name and size, other bytes, over the open file
+    if (in_place) {  // same name and size, other bytes, never truncated
       std::string other = old_bytes;
       for (size_t i = 9; i < other.size(); i += 4096) other[i] = static_cast<char>(~other[i]);
-      write_file(file, other);
+      int fd = open(file.c_str(), O_WRONLY);
+      ASSERT_EQ(static_cast<ssize_t>(other.size()), pwrite(fd, other.data(), other.size(), 0));
+      close(fd);
     } else {
       software("released/23.0/2.0.0.pad", 5000, 2);
       kill(servers_[0].pid, SIGHUP);
@@ -253,8 +308,31 @@ TEST_F(UpdateServer, ReloadDuringADownload) {
     }
     close(s);
   }
-  EXPECT_TRUE(logged("\"result\":\"failed\",\"reason\":\"the file "))
+  EXPECT_TRUE(logged("\"result\":\"failed\",\"reason\":\"the file was rewritten"))
       << log();
+
+  // A query and the download after it come from one catalogue, a reload
+  // between them notwithstanding; once the download is done the
+  // connection lets go, and a replaced file is closed while it idles.
+  int s = dial(port);
+  put(s, "BC\x01\x17" + std::string(1, '\0'));
+  ASSERT_EQ(std::string("B\x01\x00\x00", 4), take(s, 4));
+  software("beta/23.0/2.0.0.pad", 4000, 5);
+  servers_[0].err.clear();
+  kill(servers_[0].pid, SIGHUP);
+  ASSERT_NE("", wait_for_err(&servers_[0], "catalogue reloaded"));
+  put(s, "D\x01\x17" + std::string(1, '\0'));
+  EXPECT_TRUE(sized(3013).substr(1) + v1 == take(s, 4 + 3013)) << "the version it was told";
+  ASSERT_TRUE(logged("\"file\":\"beta/23.0/1.0.0.pad\",\"size\":3013,\"bytes_sent\":3013"));
+  fs::remove(cat_ + "/beta/23.0/1.0.0.pad");
+  std::string fds = "/proc/" + std::to_string(servers_[0].pid) + "/fd";
+  for (const auto& e : fs::directory_iterator(fds)) {
+    std::error_code ec;
+    EXPECT_FALSE(has(fs::read_symlink(e.path(), ec).string(), "1.0.0.pad (deleted)"));
+  }
+  put(s, "BC\x01\x17" + std::string(1, '\0'));
+  EXPECT_EQ(std::string("B\x02\x00\x00", 4), take(s, 4));
+  close(s);
 }
 
 // Clients that break the rules: the server logs them, ends their
@@ -298,15 +376,137 @@ TEST_F(UpdateServer, HostileClients) {
     close(s);
   }
 
-  // Over the limit: closed at once and logged, the others kept.
-  int held[3] = {dial(port), dial(port), dial(port)};
-  pause_ms(200);
-  int over = dial(port);
-  EXPECT_EQ("", take(over, 1));
+  // Every connection kept by a peer, none idle for long enough to matter:
+  // the server itself holds idle connections no longer than keepalive
+  // takes to find a vanished peer (the timer's due time in /proc, in
+  // hundredths of a second).
+  int idle = dial(port);
+  sockaddr_in me{};
+  socklen_t len = sizeof me;
+  getsockname(idle, reinterpret_cast<sockaddr*>(&me), &len);
+  char ends[32];
+  std::snprintf(ends, sizeof ends, ":%04X 0100007F:%04X", port, ntohs(me.sin_port));
+  pause_ms(100);
+  std::string tcp = read_file("/proc/net/tcp");
+  size_t row = tcp.find(ends);
+  ASSERT_NE(std::string::npos, row) << tcp;
+  unsigned timer = 0, when = 0;
+  std::sscanf(tcp.c_str() + tcp.find(' ', tcp.find(" 01 ", row) + 4) + 1, "%x:%x", &timer, &when);
+  EXPECT_EQ(2u, timer) << tcp.substr(row, 120);
+  EXPECT_GT(when, 1000u) << "not a delayed ack";
+  EXPECT_LE(when, 6000u) << "within a minute of idling";
+  close(idle);
+}
+
+// At --max-connections: connections in the middle of an exchange are kept
+// and the newcomer is refused (logged once a second, not once a refusal);
+// otherwise the connection idle the longest makes room.
+TEST_F(UpdateServer, ConnectionLimit) {
+  software("released/23.0/1.0.0.pad", 8388595);
+  int port = start({"--max-connections", "3"});
+  auto answers = [&](int s) {  // the greeting, or "" when closed
+    send(s, "B", 1, MSG_NOSIGNAL);
+    return take(s, 1);
+  };
+  int busy[3] = {dial(port, 4096), dial(port, 4096), dial(port, 4096)};
+  for (int b : busy) {
+    put(b, "B" + kAsk23);  // a download the box does not read on
+    EXPECT_EQ(sized(8388608), take(b, 5));
+  }
+  for (int i = 0; i < 10; ++i) {
+    int over = dial(port);
+    EXPECT_EQ("", answers(over)) << log();
+    close(over);
+  }
   EXPECT_TRUE(logged("\"result\":\"refused\",\"reason\":\"over --max-connections 3\""));
-  put(held[0], "B");
-  EXPECT_EQ("B", take(held[0], 1));
+  EXPECT_LE(count(log(), "\"refused\""), 2u) << log();
+  for (int b : busy) close(b);
+  for (int i = 0; i < 100 && count(log(), "\"command\":\"D\"") < 3; ++i) pause_ms(100);
+  int held[3];
+  for (int& h : held) {
+    h = dial(port);
+    EXPECT_EQ("B", answers(h));
+  }
+  int over = dial(port);
+  EXPECT_EQ("B", answers(over)) << "admitted";
+  EXPECT_EQ("", answers(held[0])) << "the longest idle closed";
+  EXPECT_EQ("B", answers(held[1]));
+  EXPECT_TRUE(logged("\"command\":\"idle\"")) << log();
   for (int h : {held[0], held[1], held[2], over}) close(h);
+
+  // Out of descriptors: accept fails, and says so once a second.
+  int tight = start({}, "log.tight", {"/usr/bin/prlimit", "--nofile=24"});
+  std::vector<int> many;
+  for (int i = 0; i < 24; ++i) many.push_back(dial(tight));
+  BgProcess* server = &servers_.back();
+  EXPECT_EQ(" line)", wait_for_err(server, "more since the last")) << server->err;
+  EXPECT_EQ(2u, count(server->err, "accept failed")) << server->err;
+  for (int m : many) close(m);
+}
+
+// A log nobody reads (a pipe never drained) holds up no box: the server
+// answers on, drops the lines that find its queue full and says how many
+// once the reader catches up, every line written whole.
+TEST_F(UpdateServer, LogThatNobodyReads) {
+  software("released/23.0/1.0.0.pad", 100);
+  int port = start({"--log", "-"});
+  BgProcess* server = &servers_[0];
+  std::string queries = "B";
+  for (int i = 0; i < 8000; ++i) queries += kQuery23.substr(1);
+  int s = dial(port);
+  put(s, queries);
+  EXPECT_EQ(1 + 8000 * 3u, take(s, 1 + 8000 * 3).size()) << "answered without the log";
+  std::string out;
+  char buf[65536];
+  auto read_log = [&](auto done) {
+    pollfd p = {server->out_fd, POLLIN, 0};
+    for (ssize_t n; !done() && poll(&p, 1, 10000) > 0 &&
+                    (n = read(server->out_fd, buf, sizeof buf)) > 0;)
+      out.append(buf, n);
+  };
+  read_log([&] { return out.size() > (1u << 20); });
+  put(s, "Z" + kQuery23);
+  EXPECT_EQ(4u, take(s, 4).size());
+  read_log([&] {  // up to the last query's line, after the count
+    size_t count = out.find(" lines dropped before this one");
+    return count != std::string::npos && out.back() == '\n' &&
+           out.rfind("\"command\":\"C\"") > count;
+  });
+  close(s);
+  EXPECT_TRUE(has(out, "\"command\":\"log\"")) << "the drop is counted";
+  EXPECT_TRUE(has(out, " lines dropped before this one"));
+  size_t lines = 0;
+  for (size_t at = 0, eol; (eol = out.find('\n', at)) != std::string::npos; at = eol + 1, ++lines) {
+    std::string line = out.substr(at, eol - at);
+    ASSERT_TRUE(line.rfind("{\"time\":\"", 0) == 0 && line.back() == '}' &&
+                line.find("{\"time\"", 1) == std::string::npos) << line;
+  }
+  EXPECT_GT(lines, 1000u);
+  EXPECT_LT(lines, 8000u);
+  EXPECT_EQ('\n', out.back());
+}
+
+// Signals while a download holds up the stop: SIGHUP only reopens the log,
+// a second SIGTERM ends the drain at once; neither ends the server by its
+// default action.
+TEST_F(UpdateServer, SignalsDuringTheDrain) {
+  software("released/23.0/1.0.0.pad", 8388595);
+  int port = start();
+  BgProcess* server = &servers_[0];
+  int s = dial(port, 4096);
+  put(s, "B" + kAsk23);
+  ASSERT_EQ(sized(8388608), take(s, 5));
+  auto said = [&](int sig) {
+    server->err.clear();
+    kill(server->pid, sig);
+    return wait_for_err(server, "update-server: ");
+  };
+  ASSERT_EQ("stopping", said(SIGTERM));
+  EXPECT_EQ("stopping; the catalogue is not reloaded", said(SIGHUP));
+  EXPECT_EQ("stopping now", said(SIGTERM));
+  EXPECT_EQ(0, wait_process(server, 5000)) << server->err;
+  EXPECT_TRUE(logged("\"result\":\"failed\",\"reason\":\"server stopping\"")) << log();
+  close(s);
 }
 
 // Two servers behind HAProxy in TCP mode: updates go through, and go on

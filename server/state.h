@@ -1,0 +1,49 @@
+// The server's state, owned by server_run and handed to every part of the
+// one thread: the connections, the listeners and the catalogue served.
+#pragma once
+#include <asio.hpp>
+#include <chrono>
+#include <functional>
+#include <list>
+#include <memory>
+#include <vector>
+
+#include "server/catalogue.h"
+#include "server/server.h"
+
+using Clock = std::chrono::steady_clock;
+
+struct Connection {
+  asio::ip::tcp::socket socket;
+  asio::ip::tcp::endpoint peer;
+  Clock::time_point deadline = Clock::time_point::max();
+  const char* expired = nullptr;  // why the sweep closed it
+  const char* limit = nullptr;    // what the deadline stands for
+  bool between_exchanges = true;  // waiting for a command byte
+  Clock::time_point idle_since = Clock::now();  // since when, if so
+  std::list<Connection*>::iterator at;
+  explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)) {}
+};
+
+// A message that may come in floods, let out at most once a second; the
+// ones held back are counted into the next.
+struct Throttle {
+  Clock::time_point last{};  // of the last one let out
+  bool any = false;           // let out so far
+  uint64_t held_back = 0;
+};
+
+struct State {
+  ServerConfig config;
+  asio::io_context io;
+  std::shared_ptr<const Catalogue> catalogue;
+  std::list<Connection*> connections;
+  // The update protocol's listeners. Another protocol's listener lives on
+  // the same io and registers in `on_stop` what closes it.
+  std::vector<std::unique_ptr<asio::ip::tcp::acceptor>> acceptors;
+  std::vector<std::function<void()>> on_stop;
+  asio::signal_set* signals = nullptr;  // while they are waited on
+  Throttle refusals, accept_failures;
+  bool stopping = false;
+  Clock::time_point stop_deadline;
+};
