@@ -8,6 +8,7 @@
 #include <string>
 
 #include "server/catalogue.h"
+#include "server/control.h"
 #include "server/request_log.h"
 #include "server/server.h"
 
@@ -62,8 +63,8 @@ std::string describe(const Software& sw) {
 // when there was anything to print.
 bool report_problems(const Catalogue& c) {
   for (const std::string& why : c.left_out)
-    std::fprintf(stderr, "update-server: left out %s\n", why.c_str());
-  if (!c.refused.empty()) std::fprintf(stderr, "update-server: %s\n", c.refused.c_str());
+    std::fprintf(stderr, "update-server: left out %s\n", shown(why).c_str());
+  if (!c.refused.empty()) std::fprintf(stderr, "update-server: %s\n", shown(c.refused).c_str());
   return !c.left_out.empty() || !c.refused.empty();
 }
 
@@ -106,7 +107,7 @@ int resolve(int argc, char** argv) {
     usage_error("resolve needs --channel and --bootloader");
   auto c = catalogue_load(dir);
   if (!c->refused.empty()) {
-    std::fprintf(stderr, "update-server: %s\n", c->refused.c_str());
+    std::fprintf(stderr, "update-server: %s\n", shown(c->refused).c_str());
     return 1;
   }
   // The box sends the low 8 bits only; so does this.
@@ -116,8 +117,8 @@ int resolve(int argc, char** argv) {
                 boot[0], boot[1]);
     return 1;
   }
-  std::printf("file: %s/%s\nversion: %s\nsize: %u\nchecksum: %08lx\n", c->dir.c_str(),
-              sw->path.c_str(), version_text(sw->version).c_str(), sw->size,
+  std::printf("file: %s\nversion: %s\nsize: %u\nchecksum: %08lx\n",
+              shown(c->dir + "/" + sw->path).c_str(), version_text(sw->version).c_str(), sw->size,
               static_cast<unsigned long>(sw->checksum));
   return 0;
 }

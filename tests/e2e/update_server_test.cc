@@ -2,6 +2,7 @@
 // the serial side, its catalogue check, a reload under a download, hostile
 // clients, and two servers behind HAProxy with one stopped half way.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -93,11 +94,12 @@ class UpdateServer : public ::testing::Test {
   }
 
   // A PAD file at catalogue path `rel`; "!" in front: a damaged one.
-  std::string software(std::string rel, int payload, int seed = 1) {
+  std::string software(std::string rel, int payload, int seed = 1,
+                       const std::string& boot = "23.0") {
     bool bad = rel[0] == '!';
     std::string path = cat_ + "/" + rel.substr(bad);
     fs::create_directories(fs::path(path).parent_path());
-    Strings opts = {"--format", "21", "--version", "23.0", "--random", std::to_string(payload),
+    Strings opts = {"--format", "21", "--version", boot, "--random", std::to_string(payload),
                     "--seed", std::to_string(seed)};
     if (bad) opts.push_back("--bad-checksum");
     EXPECT_EQ(0, make_pad(path, opts));
@@ -181,12 +183,21 @@ TEST_F(UpdateServer, ToolRunsAgainstTheServer) {
                      "\"size\":0,\"bytes_sent\":0,")) << l;
 }
 
-// `check` and `resolve` on catalogues ("path:payload", "!" for damaged).
+// `check` and `resolve` on catalogues ("path:payload", "@MAJ.MIN" after it
+// for the file's own bootloader, "!" for damaged), some run with few
+// descriptors (`nofile`).
 TEST_F(UpdateServer, CheckAndResolveTable) {
+  Strings many;  // one served file per folder: one descriptor each
+  for (int i = 1; i <= 24; ++i)
+    many.push_back("alpha/" + std::to_string(i) + ".0/1.0.0.pad:10@" + std::to_string(i) + ".0");
   struct Case {
     Strings files, command;
     int code;
-    const char *out, *err;
+    const char* out;
+    std::string err;
+    int nofile = 0;
+    const char* not_err = "\x1b";
+    std::string dir = "";
   } cases[] = {
       {{"released/23.0/1.2.3.pad:100"}, {"check"}, 0,
        "released 23.0: 1.2.3 released/23.0/1.2.3.pad 113 bytes, checksum", ""},
@@ -199,22 +210,54 @@ TEST_F(UpdateServer, CheckAndResolveTable) {
       {{"released/23.0/1.2.pad:1", "released/23.0/256.0.0.pad:1", "released/023.0/1.0.0.pad:1",
         "stable/23.0/1.0.0.pad:1"},
        {"check"}, 1, "released 23.0: nothing", "left out released/023.0: not a bootloader folder"},
+      // Built for another bootloader: the next lower version is served.
+      {{"beta/23.0/1.0.0.pad:100", "beta/23.0/2.0.0.pad:100@24.0"}, {"check"}, 1,
+       "beta 23.0: 1.0.0 ",
+       "left out beta/23.0/2.0.0.pad: its version word is bootloader 24.0, not its folder's 23.0"},
+      {{"beta/23.0/2.0.0.pad:100@0.23"}, {"resolve", "--channel", "beta", "--bootloader", "23.0"},
+       1, "beta 23.0: nothing", ""},
       {{"beta/23.0/1.2.3.pad:100"}, {"resolve", "--channel", "beta", "--bootloader", "279.0"}, 0,
        "/beta/23.0/1.2.3.pad\nversion: 1.2.3\nsize: 113\nchecksum: ", ""},
       {{"beta/23.0/1.2.3.pad:100"}, {"resolve", "--channel", "2", "--bootloader", "23.0"}, 1,
        "released 23.0: nothing", ""},
+      // Control characters in names from disk are shown, never sent.
+      {{"beta/23.0/1.0.0.pad:10", "beta/23.0/\x1b]0;x\x07.pad:10"}, {"check"}, 1, "",
+       "left out beta/23.0/^[]0;x^G.pad: not a software name"},
+      {{"beta/23.0/1.0.0.pad:10"}, {"resolve", "--channel", "beta", "--bootloader", "23.0"}, 0,
+       "catalogue^[[2J/beta/23.0/1.0.0.pad\n", "", 0, "\x1b", "\x1b[2J"},
+      // A file that cannot be opened, and too few descriptors for the
+      // check: the catalogue is refused with the system's reason, no file
+      // blamed.
+      {{"beta/23.0/1.0.0.pad:10", "~beta/23.0/2.0.0.pad"}, {"check"}, 1, "",
+       "cannot open " + cat_ + "/beta/23.0/2.0.0.pad: Too many levels of symbolic links", 0,
+       "left out"},
+      {many, {"check"}, 1, "", "Too many open files", 16, "left out"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.files.back());
+    SCOPED_TRACE(c.files.back() + " " + std::to_string(c.nofile));
     fs::remove_all(cat_);
-    for (const std::string& f : c.files)
-      software(f.substr(0, f.find(':')), std::stoi(f.substr(f.find(':') + 1)));
+    std::string saved = cat_;
+    cat_ += c.dir;
+    for (const std::string& f : c.files) {
+      if (f[0] == '~') {  // a link to itself
+        fs::create_symlink(fs::path(f).filename(), cat_ + "/" + f.substr(1));
+        continue;
+      }
+      size_t colon = f.find(':'), at = f.find('@');
+      software(f.substr(0, colon), std::stoi(f.substr(colon + 1)), 1,
+               at == std::string::npos ? "23.0" : f.substr(at + 1));
+    }
     Strings argv = {build_path("update-server"), c.command[0], cat_};
     argv.insert(argv.end(), c.command.begin() + 1, c.command.end());
+    if (c.nofile)
+      argv.insert(argv.begin(), {"/usr/bin/prlimit", "--nofile=" + std::to_string(c.nofile)});
     ProcResult r = run_process(argv);
+    fs::remove_all(cat_);
+    cat_ = saved;
     EXPECT_EQ(c.code, r.exit_code) << r.out << r.err;
     EXPECT_TRUE(has(r.out, c.out)) << r.out;
     EXPECT_TRUE(has(r.err, c.err)) << r.err;
+    EXPECT_FALSE(has(r.out + r.err, c.not_err)) << r.out << r.err;
   }
 }
 
@@ -225,6 +268,7 @@ TEST_F(UpdateServer, ReloadDuringADownload) {
   const int kBig = 8388595;  // the largest file the image buffer takes
   software("released/23.0/1.0.0.pad", kBig, 1);
   software("alpha/23.0/1.0.0.pad", kBig, 3);
+  std::string v1 = read_file(software("beta/23.0/1.0.0.pad", 3000, 4));
   int port = start();
   for (bool in_place : {false, true}) {
     SCOPED_TRACE(in_place);
@@ -234,10 +278,12 @@ TEST_F(UpdateServer, ReloadDuringADownload) {
     put(s, std::string("BD") + (in_place ? '\0' : '\2') + std::string("\x17\x00", 2));
     std::string got = take(s, 5 + 1000);
     ASSERT_EQ(sized(kBig + 13), got.substr(0, 5));
-    if (in_place) {  // same name and size, other bytes, over the open file
+    if (in_place) {  // same name and size, other bytes, never truncated
       std::string other = old_bytes;
       for (size_t i = 9; i < other.size(); i += 4096) other[i] = static_cast<char>(~other[i]);
-      write_file(file, other);
+      int fd = open(file.c_str(), O_WRONLY);
+      ASSERT_EQ(static_cast<ssize_t>(other.size()), pwrite(fd, other.data(), other.size(), 0));
+      close(fd);
     } else {
       software("released/23.0/2.0.0.pad", 5000, 2);
       kill(servers_[0].pid, SIGHUP);
@@ -253,8 +299,30 @@ TEST_F(UpdateServer, ReloadDuringADownload) {
     }
     close(s);
   }
-  EXPECT_TRUE(logged("\"result\":\"failed\",\"reason\":\"the file "))
+  EXPECT_TRUE(logged("\"result\":\"failed\",\"reason\":\"the file was rewritten"))
       << log();
+
+  // A query and the download after it come from one catalogue, a reload
+  // between them notwithstanding; once the download is done the
+  // connection lets go, and a replaced file is closed while it idles.
+  int s = dial(port);
+  put(s, "BC\x01\x17" + std::string(1, '\0'));
+  ASSERT_EQ(std::string("B\x01\x00\x00", 4), take(s, 4));
+  software("beta/23.0/2.0.0.pad", 4000, 5);
+  servers_[0].err.clear();
+  kill(servers_[0].pid, SIGHUP);
+  ASSERT_NE("", wait_for_err(&servers_[0], "catalogue reloaded"));
+  put(s, "D\x01\x17" + std::string(1, '\0'));
+  EXPECT_TRUE(sized(3013).substr(1) + v1 == take(s, 4 + 3013)) << "the version it was told";
+  fs::remove(cat_ + "/beta/23.0/1.0.0.pad");
+  std::string fds = "/proc/" + std::to_string(servers_[0].pid) + "/fd";
+  for (const auto& e : fs::directory_iterator(fds)) {
+    std::error_code ec;
+    EXPECT_FALSE(has(fs::read_symlink(e.path(), ec).string(), "1.0.0.pad (deleted)"));
+  }
+  put(s, "BC\x01\x17" + std::string(1, '\0'));
+  EXPECT_EQ(std::string("B\x02\x00\x00", 4), take(s, 4));
+  close(s);
 }
 
 // Clients that break the rules: the server logs them, ends their
