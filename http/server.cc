@@ -345,9 +345,9 @@ void http_stop(HttpServer* s) {
   if (s->own) {
     // Once the listener, the sweep and every client are closed, run()
     // runs out of work and the thread ends.
-    std::shared_ptr<Core> core = s->core;
-    asio::post(*s->own, [core] { close_core(core); });
+    asio::post(*s->own, [core = s->core] { close_core(core); });
     s->thread->join();
+    // The core's sockets and timers go before the io_context they use.
     s->core.reset();
     s->own.reset();
     delete s;
