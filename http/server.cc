@@ -173,6 +173,8 @@ asio::awaitable<void> serve(std::shared_ptr<Core> core, std::shared_ptr<Client> 
       break;
     }
     resp.stream.clear();
+    // An HTTP/1.0 client closes unless told the connection stays.
+    if (keep && req.minor == 0) resp.headers.emplace_back("Connection", "keep-alive");
     std::string text = http_response_text(resp, keep, head_only);
     auto [ec, sent] = co_await asio::async_write(c->socket, asio::buffer(text), use_tuple);
     if (ec || !keep) break;

@@ -25,7 +25,9 @@ struct HttpConfig {
   std::string listen;  // "ADDR:PORT", "[V6ADDR]:PORT"; port 0 = any free port
   size_t max_head = 8192;         // request line + headers; more: 431
   size_t max_body = 65536;        // Content-Length above it: 413
-  size_t max_clients = 64;        // at once; a newcomer evicts the longest idle
+  // At once. A newcomer closes the client idle longest that is not an event
+  // stream; with streams only, the newcomer is closed.
+  size_t max_clients = 64;
   uint32_t idle_timeout_ms = 30000;   // between requests; streams exempt
   size_t stream_queue_bytes = 1 << 20;  // unsent bytes a stream may hold
   uint32_t stream_ping_ms = 15000;   // a comment line on quiet streams; 0 none
@@ -59,7 +61,7 @@ uint16_t http_port(const HttpServer* s);
 
 // Sends `bytes` (e.g. from http_sse_event) to every stream on `channel`. A
 // stream whose unsent bytes would pass stream_queue_bytes is closed, never
-// waited for. Any thread.
+// waited for. Any thread, until http_stop.
 void http_publish(HttpServer* s, std::string_view channel, std::string bytes);
 
 // Runs `f` on the server's thread. Any thread.

@@ -120,6 +120,9 @@ TEST_F(HttpServerTest, RequestsOnOneConnection) {
   EXPECT_EQ("hi", r.substr(r.size() - 2));
   r = c.response();
   EXPECT_EQ("7:abc", r.substr(r.size() - 5)) << r;
+  c.send("GET /hello HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+  EXPECT_NE(std::string::npos, c.response().find("Connection: keep-alive\r\n"))
+      << "else an HTTP/1.0 client waits for the close";
   c.send(get("/nowhere"));
   EXPECT_EQ(0u, c.response().find("HTTP/1.1 404 "));
   c.send("DELETE /hello HTTP/1.1\r\nHost: t\r\n\r\n");
@@ -131,7 +134,7 @@ TEST_F(HttpServerTest, RequestsOnOneConnection) {
   EXPECT_EQ(std::string::npos, r.find("hi")) << r;
   c.read_until([&] { return c.in.find("\r\n\r\nhi") != std::string::npos; });
   EXPECT_TRUE(c.closed()) << "Connection: close is honoured";
-  EXPECT_EQ(6u, http_stats(server).requests);
+  EXPECT_EQ(7u, http_stats(server).requests);
 }
 
 TEST_F(HttpServerTest, BadRequestsAreAnsweredAndClosed) {
