@@ -69,6 +69,9 @@ asio::awaitable<void> sweep(State* s) {
       if (s->stopping && (c->between_exchanges || now >= s->stop_deadline))
         cut(c, "server stopping");
     }
-    if (s->stopping && s->connections.empty()) co_return;
+    if (s->stopping && s->connections.empty()) {
+      if (s->signals) s->signals->cancel();
+      co_return;
+    }
   }
 }

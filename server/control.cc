@@ -50,15 +50,31 @@ void begin_stop(State* s) {
 }
 
 asio::awaitable<void> signals(State* s) {
+  // Waited on to the very end: a signal left to its default action during
+  // the drain would end the server, and the downloads with it.
   asio::signal_set set(s->io, SIGHUP, SIGTERM, SIGINT);
+  s->signals = &set;
   for (;;) {
     auto [ec, sig] = co_await set.async_wait(use_tuple);
-    if (ec) co_return;
-    if (sig == SIGHUP) {
+    if (ec) break;
+    if (sig == SIGHUP && s->stopping) {
+      log_reopen();
+      std::fprintf(stderr, "update-server: stopping; the catalogue is not reloaded\n");
+    } else if (sig == SIGHUP) {
       reload(s);
-      continue;
+    } else if (s->stopping) {
+      // Asked twice: the downloads under way are cut now.
+      std::fprintf(stderr, "update-server: stopping now\n");
+      s->stop_deadline = Clock::now();
+    } else {
+      begin_stop(s);
     }
-    begin_stop(s);
-    co_return;
   }
+  s->signals = nullptr;
+  // The handlers go back to their defaults with the set: held off from
+  // here, a late signal cannot turn a clean stop into a killed server.
+  sigset_t late;
+  sigemptyset(&late);
+  for (int sig : {SIGHUP, SIGTERM, SIGINT}) sigaddset(&late, sig);
+  sigprocmask(SIG_BLOCK, &late, nullptr);
 }

@@ -19,5 +19,7 @@ void reload(State* s);
 // Stops listening and lets the connections drain (see sweep).
 void begin_stop(State* s);
 
-// SIGHUP reloads, SIGTERM and SIGINT stop.
+// SIGHUP reloads, SIGTERM and SIGINT stop; during the stop SIGHUP only
+// reopens the log and a second SIGTERM or SIGINT ends the drain at once.
+// Ends when `s->signals` is cancelled.
 asio::awaitable<void> signals(State* s);

@@ -1,9 +1,15 @@
 #include "server/request_log.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <asio.hpp>
+#include <deque>
 #include <cstdio>
 #include <cstring>
 
@@ -12,8 +18,30 @@
 
 namespace {
 
-int g_fd = 1;
-std::string g_path;  // empty: standard output
+// Lines waiting for the sink, at most this many bytes: a reader that falls
+// this far behind loses lines rather than holding up the server.
+constexpr size_t kQueueLimit = 1 << 20;
+// Lines handed to the sink in one call: more than a pipe holds, so that a
+// reader that falls behind costs few calls.
+constexpr int kBatch = 512;
+
+enum class Sink { kFile, kSocket, kOther };
+
+struct Log {
+  int fd = 1;
+  std::string path;  // empty: standard output
+  Sink sink = Sink::kOther;
+  std::deque<std::string> queue;
+  size_t queued = 0;   // bytes in `queue`
+  size_t written = 0;  // of the first line, already with the sink
+  uint64_t dropped = 0;  // since the last line that said so
+  asio::io_context* io = nullptr;
+  std::unique_ptr<asio::posix::stream_descriptor> ready;  // the sink, when it can be waited on
+  std::unique_ptr<asio::steady_timer> retry;  // after an error of the sink
+  bool waiting = false;
+  unsigned generation = 0;  // of the watcher; a cancelled wait's callback is stale
+};
+Log g_log;
 
 void add(std::string* s, const char* key, int64_t value) {
   *s += ",\"";
@@ -29,43 +57,208 @@ void add(std::string* s, const char* key, const std::string& text) {
   *s += text.empty() ? "null" : json_string(text.c_str());
 }
 
+// The descriptor the log writes to: non-blocking without touching the
+// descriptor the server was given, which it may share with its parent (a
+// terminal, a shell's pipe). A pipe or terminal is opened anew for a
+// description of its own; a socket is written with MSG_DONTWAIT; a file
+// blocks only as long as its disk does.
+int own_sink(int fd, Sink* sink) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    *sink = Sink::kFile;
+    return fd;
+  }
+  if (fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode)) {
+    *sink = Sink::kSocket;
+    return fd;
+  }
+  *sink = Sink::kOther;
+  char via[64];
+  std::snprintf(via, sizeof via, "/proc/self/fd/%d", fd);
+  int own = open(via, O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+  if (own >= 0) return own;
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return fd;
+}
+
+void unwatch();
+
+void watch() {
+  unwatch();
+  if (g_log.io == nullptr || g_log.sink == Sink::kFile) return;
+  // Borrowed: released before the watcher goes, never closed by it.
+  auto d = std::make_unique<asio::posix::stream_descriptor>(*g_log.io);
+  asio::error_code ec;
+  d->assign(g_log.fd, ec);
+  if (ec) {
+    d->release();
+    return;
+  }
+  g_log.ready.reset(d.release());
+}
+
+void unwatch() {
+  ++g_log.generation;
+  if (g_log.ready) {
+    g_log.ready->cancel();
+    g_log.ready->release();
+  }
+  g_log.ready.reset();
+  g_log.waiting = false;
+}
+
+void flush();
+
+// Tries again in a second: a full disk or a reader gone away.
+void retry_later() {
+  if (g_log.io == nullptr || g_log.waiting) return;
+  if (!g_log.retry) g_log.retry = std::make_unique<asio::steady_timer>(*g_log.io);
+  g_log.waiting = true;
+  g_log.retry->expires_after(std::chrono::seconds(1));
+  g_log.retry->async_wait([](const asio::error_code& ec) {
+    g_log.waiting = false;
+    if (!ec) flush();
+  });
+}
+
+// Writes as much of the queue as the sink takes now. A line the sink took
+// only in part is finished before any other; a file's short write (a full
+// disk) is cut back off, so the line goes again whole.
+void flush() {
+  while (!g_log.queue.empty() && !g_log.waiting) {
+    iovec v[kBatch];
+    int n = 0;
+    for (auto it = g_log.queue.begin(); it != g_log.queue.end() && n < kBatch; ++it, ++n) {
+      size_t skip = n == 0 ? g_log.written : 0;
+      v[n] = {const_cast<char*>(it->data()) + skip, it->size() - skip};
+    }
+    ssize_t put;
+    if (g_log.sink == Sink::kSocket) {
+      msghdr m{};
+      m.msg_iov = v;
+      m.msg_iovlen = static_cast<size_t>(n);
+      put = sendmsg(g_log.fd, &m, MSG_DONTWAIT | MSG_NOSIGNAL);
+    } else {
+      put = writev(g_log.fd, v, n);
+    }
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && g_log.ready) {
+      g_log.waiting = true;
+      g_log.ready->async_wait(asio::posix::stream_descriptor::wait_write,
+                              [gen = g_log.generation](const asio::error_code& ec) {
+                                if (gen != g_log.generation) return;
+                                g_log.waiting = false;
+                                if (!ec) flush();
+                              });
+      return;
+    }
+    if (put <= 0) {
+      retry_later();
+      return;
+    }
+    size_t left = static_cast<size_t>(put);
+    while (left > 0 && left >= g_log.queue.front().size() - g_log.written) {
+      left -= g_log.queue.front().size() - g_log.written;
+      g_log.queued -= g_log.queue.front().size();
+      g_log.queue.pop_front();
+      g_log.written = 0;
+    }
+    if (left == 0) continue;
+    if (g_log.sink == Sink::kFile) {
+      off_t end = lseek(g_log.fd, 0, SEEK_END);
+      if (end >= static_cast<off_t>(left) && ftruncate(g_log.fd, end - left) == 0) {
+        retry_later();
+        return;
+      }
+    }
+    g_log.written += left;
+  }
+}
+
+void enqueue(std::string line) {
+  g_log.queued += line.size();
+  g_log.queue.push_back(std::move(line));
+}
+
 }  // namespace
 
 bool log_open(const char* path) {
-  if (path == nullptr || std::strcmp(path, "-") == 0) {
-    g_path.clear();
-    g_fd = 1;
-    return true;
+  int fd = 1;
+  std::string keep;
+  if (path != nullptr && std::strcmp(path, "-") != 0) {
+    fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0) {
+      std::fprintf(stderr, "update-server: cannot open the log %s: %s\n", path,
+                   std::strerror(errno));
+      return false;
+    }
+    keep = path;
   }
-  g_path = path;
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-  if (fd < 0) {
-    std::fprintf(stderr, "update-server: cannot open the log %s: %s\n", path,
-                 std::strerror(errno));
-    return false;
-  }
-  g_fd = fd;
+  g_log.path = keep;
+  g_log.fd = own_sink(fd, &g_log.sink);
+  if (g_log.fd != fd && fd != 1) close(fd);
+  watch();
   return true;
 }
 
 bool log_reopen() {
-  if (g_path.empty()) return true;
-  int fd = open(g_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  if (g_log.path.empty()) return true;
+  int fd = open(g_log.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) {
     std::fprintf(stderr, "update-server: cannot reopen the log %s: %s; writing on to the old one\n",
-                 g_path.c_str(), std::strerror(errno));
+                 g_log.path.c_str(), std::strerror(errno));
     return false;
   }
-  close(g_fd);
-  g_fd = fd;
+  // A line begun in the old file is finished there first.
+  while (g_log.written > 0 && !g_log.queue.empty()) {
+    const std::string& line = g_log.queue.front();
+    ssize_t n = write(g_log.fd, line.data() + g_log.written, line.size() - g_log.written);
+    if (n <= 0) break;
+    g_log.written += static_cast<size_t>(n);
+    if (g_log.written == line.size()) {
+      g_log.queued -= line.size();
+      g_log.queue.pop_front();
+      g_log.written = 0;
+    }
+  }
+  g_log.written = 0;
+  unwatch();
+  close(g_log.fd);
+  g_log.fd = own_sink(fd, &g_log.sink);
+  if (g_log.fd != fd) close(fd);
+  watch();
+  flush();
   return true;
+}
+
+void log_attach(asio::io_context& io) {
+  g_log.io = &io;
+  watch();
+  flush();
+}
+
+void log_detach() {
+  unwatch();
+  g_log.retry.reset();
+  g_log.io = nullptr;
+  // The last lines of a stop get a little while, not forever.
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (!g_log.queue.empty() && std::chrono::steady_clock::now() < until) {
+    g_log.waiting = false;
+    flush();
+    if (g_log.queue.empty()) break;
+    pollfd p = {g_log.fd, POLLOUT, 0};
+    if (poll(&p, 1, 100) < 0 && errno != EINTR) break;
+  }
 }
 
 std::string exchange_line(const Exchange& e, const std::string& time) {
   std::string s = "{\"time\":" + json_string(time.c_str());
   add(&s, "peer", e.peer);
   add(&s, "command", std::string(e.command));
-  add(&s, "channel", e.channel);
+  const char* name = channel_name(e.channel);
+  add(&s, "channel", std::string(name ? name : ""));
+  add(&s, "channel_code", e.channel);
   std::string boot;
   if (e.major >= 0) boot = std::to_string(e.major) + "." + std::to_string(e.minor);
   add(&s, "bootloader", boot);
@@ -82,10 +275,25 @@ std::string exchange_line(const Exchange& e, const std::string& time) {
 }
 
 void log_exchange(const Exchange& e) {
-  std::string line = exchange_line(e, utc_now_text());
-  // One write per line: lines of a shared log never interleave. A full
-  // disk loses lines, never the service.
-  ssize_t n = write(g_fd, line.data(), line.size());
-  (void)n;
+  // Counted whether or not the log keeps up.
   metrics_exchange(e);
+  std::string time = utc_now_text();
+  std::string line = exchange_line(e, time);
+  std::string report;
+  if (g_log.dropped > 0) {
+    Exchange r;
+    r.command = "log";
+    r.result = "failed";
+    r.reason = std::to_string(g_log.dropped) +
+               " lines dropped before this one: the log took them slower than they came";
+    report = exchange_line(r, time);
+  }
+  if (g_log.queued + report.size() + line.size() > kQueueLimit) {
+    ++g_log.dropped;
+    return;
+  }
+  if (!report.empty()) enqueue(std::move(report));
+  g_log.dropped = 0;
+  enqueue(std::move(line));
+  flush();
 }

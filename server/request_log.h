@@ -5,18 +5,35 @@
 #include <cstdint>
 #include <string>
 
+#include "server/catalogue.h"
+
+namespace asio {
+class io_context;
+}
+
 // Opens `path` for appending (nullptr: standard output). Returns true on
-// success; false after a line on standard error.
+// success; false after a line on standard error. Lines are queued (up to
+// 1 MiB) and written as the sink takes them, never waiting for it: lines
+// that find the queue full are dropped, and the next line that goes in is
+// preceded by one that counts them. A line is never left half written.
 bool log_open(const char* path);
 
 // Opens the file anew (after it was rotated away). Keeps the old handle and
 // returns false when that fails.
 bool log_reopen();
 
+// Writes the queue from `io` from now on: when the sink can take more,
+// and a second after an error of the sink.
+void log_attach(asio::io_context& io);
+
+// Back to no io (before it goes): the queue gets up to 2 s to drain.
+void log_detach();
+
 struct Exchange {
   std::string peer;     // "address:port"
   const char* command = "";  // "B", "C", "D", "connect", or the unknown byte's text
-  int channel = -1;     // as received; -1: none
+  int channel = -1;     // as received; -1: none. Logged as the channel's
+                        // name and, as channel_code, its number
   int major = -1, minor = -1;  // as received (low 8 bits); -1: none
   std::string version;  // "a.b.c" answered; empty: none
   std::string file;     // relative to the catalogue; empty: none
@@ -27,7 +44,7 @@ struct Exchange {
   std::string reason;   // empty for "ok" and "none"
 };
 
-// Writes the exchange's line in one write call.
+// Queues the exchange's line and writes what the sink takes now.
 void log_exchange(const Exchange& e);
 
 // The line log_exchange writes, without the time stamp's value fixed: for

@@ -8,6 +8,7 @@
 #include "server/connection.h"
 #include "server/control.h"
 #include "server/listen.h"
+#include "server/request_log.h"
 #include "server/state.h"
 #include "server/web.h"
 
@@ -34,6 +35,8 @@ int server_run(const ServerConfig& config) {
     asio::co_spawn(state.io, accept_loop(&state, a.get()), asio::detached);
   asio::co_spawn(state.io, signals(&state), asio::detached);
   asio::co_spawn(state.io, sweep(&state), asio::detached);
+  log_attach(state.io);
   state.io.run();
+  log_detach();
   return 0;
 }

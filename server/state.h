@@ -33,6 +33,7 @@ struct State {
   // the same io and registers in `on_stop` what closes it.
   std::vector<std::unique_ptr<asio::ip::tcp::acceptor>> acceptors;
   std::vector<std::function<void()>> on_stop;
+  asio::signal_set* signals = nullptr;  // while they are waited on
   bool stopping = false;
   Clock::time_point stop_deadline;
 };

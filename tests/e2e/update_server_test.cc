@@ -181,11 +181,12 @@ TEST_F(UpdateServer, ToolRunsAgainstTheServer) {
     EXPECT_EQ(c.box.empty() ? 2 : 0, box) << "2: the box waited in vain, as it should";
   }
   std::string l = log();
-  EXPECT_TRUE(has(l, "\"command\":\"C\",\"channel\":2,\"bootloader\":\"23.0\",\"version\":"
-                     "\"1.10.0\",\"file\":\"released/23.0/1.10.0.pad\"")) << l;
+  EXPECT_TRUE(has(l, "\"command\":\"C\",\"channel\":\"released\",\"channel_code\":2,"
+                     "\"bootloader\":\"23.0\",\"version\":\"1.10.0\",\"file\":"
+                     "\"released/23.0/1.10.0.pad\"")) << l;
   EXPECT_TRUE(has(l, "\"size\":20013,\"bytes_sent\":20013")) << l;
-  EXPECT_TRUE(has(l, "\"channel\":0,\"bootloader\":\"23.0\",\"version\":null,\"file\":null,"
-                     "\"size\":0,\"bytes_sent\":0,")) << l;
+  EXPECT_TRUE(has(l, "\"channel\":\"alpha\",\"channel_code\":0,\"bootloader\":\"23.0\","
+                     "\"version\":null,\"file\":null,\"size\":0,\"bytes_sent\":0,")) << l;
 }
 
 // `check` and `resolve` on catalogues ("path:payload", "@MAJ.MIN" after it
@@ -380,6 +381,66 @@ TEST_F(UpdateServer, HostileClients) {
   put(held[0], "B");
   EXPECT_EQ("B", take(held[0], 1));
   for (int h : {held[0], held[1], held[2], over}) close(h);
+}
+
+// A log nobody reads (a pipe never drained) holds up no box: the server
+// answers on, drops the lines that find its queue full and says how many
+// once the reader catches up, every line written whole.
+TEST_F(UpdateServer, LogThatNobodyReads) {
+  software("released/23.0/1.0.0.pad", 100);
+  int port = start({"--log", "-"});
+  BgProcess* server = &servers_[0];
+  std::string queries = "B";
+  for (int i = 0; i < 8000; ++i) queries += kQuery23.substr(1);
+  int s = dial(port);
+  put(s, queries);
+  EXPECT_EQ(1 + 8000 * 3u, take(s, 1 + 8000 * 3).size()) << "answered without the log";
+  std::string out;
+  char buf[65536];
+  auto read_log = [&] {
+    pollfd p = {server->out_fd, POLLIN, 0};
+    for (ssize_t n; poll(&p, 1, 200) > 0 && (n = read(server->out_fd, buf, sizeof buf)) > 0;)
+      out.append(buf, n);
+  };
+  read_log();
+  put(s, "Z" + kQuery23);
+  EXPECT_EQ(4u, take(s, 4).size());
+  read_log();
+  close(s);
+  EXPECT_TRUE(has(out, "\"command\":\"log\"")) << "the drop is counted";
+  EXPECT_TRUE(has(out, " lines dropped before this one"));
+  size_t lines = 0;
+  for (size_t at = 0, eol; (eol = out.find('\n', at)) != std::string::npos; at = eol + 1, ++lines) {
+    std::string line = out.substr(at, eol - at);
+    ASSERT_TRUE(line.rfind("{\"time\":\"", 0) == 0 && line.back() == '}' &&
+                line.find("{\"time\"", 1) == std::string::npos) << line;
+  }
+  EXPECT_GT(lines, 1000u);
+  EXPECT_LT(lines, 8000u);
+  EXPECT_EQ('\n', out.back());
+}
+
+// Signals while a download holds up the stop: SIGHUP only reopens the log,
+// a second SIGTERM ends the drain at once; neither ends the server by its
+// default action.
+TEST_F(UpdateServer, SignalsDuringTheDrain) {
+  software("released/23.0/1.0.0.pad", 8388595);
+  int port = start();
+  BgProcess* server = &servers_[0];
+  int s = dial(port, 4096);
+  put(s, "B" + kAsk23);
+  ASSERT_EQ(sized(8388608), take(s, 5));
+  auto said = [&](int sig) {
+    server->err.clear();
+    kill(server->pid, sig);
+    return wait_for_err(server, "update-server: ");
+  };
+  ASSERT_EQ("stopping", said(SIGTERM));
+  EXPECT_EQ("stopping; the catalogue is not reloaded", said(SIGHUP));
+  EXPECT_EQ("stopping now", said(SIGTERM));
+  EXPECT_EQ(0, wait_process(server, 5000)) << server->err;
+  EXPECT_TRUE(logged("\"result\":\"failed\",\"reason\":\"server stopping\"")) << log();
+  close(s);
 }
 
 // Two servers behind HAProxy in TCP mode: updates go through, and go on
