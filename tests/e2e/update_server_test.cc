@@ -568,9 +568,9 @@ TEST_F(UpdateServer, MetricsAndHealth) {
   close(held);
 }
 
-// A real Prometheus scrapes the server every second; its query API gives
-// the request log's counts.
-TEST_F(UpdateServer, PrometheusScrapesTheServer) {
+// A real Prometheus scrapes the server, and a station beside it, every
+// second; its query API gives the request log's and the journal's counts.
+TEST_F(UpdateServer, PrometheusScrapesTheServerAndAStation) {
   if (access("/usr/bin/prometheus", X_OK) != 0)
     GTEST_SKIP() << "prometheus is not installed (make deps installs it)";
   std::string sw = software("released/23.0/1.0.0.pad", 3000);
@@ -585,11 +585,42 @@ TEST_F(UpdateServer, PrometheusScrapesTheServer) {
     close(s);
   }
 
+  // The station: three good boxes on one slot, a box that fails on
+  // another (parked at once), and a box that never answers keeps it
+  // running. Until this build's station has a web side, the server alone.
+  ProcResult help = run_process({build_path("update-station"), "--help"});
+  bool with_station = has(help.out + help.err, "--http");
+  std::vector<BgProcess> boxes;
+  std::string pad = dir_ + "/box.pad", journal = dir_ + "/journal.jsonl";
+  int station_web = 0;
+  if (with_station) {
+    ASSERT_EQ(0, make_pad(pad, {"--format", "21", "--version", "23.0", "--random", "2000"}));
+    Strings argv = {build_path("update-station"), "--http", "127.0.0.1:0", "--boxes", "3",
+                    "--max-failures", "1", "--journal", journal};
+    for (Strings box : {Strings{"--boxes", "3", "--expect", pad},
+                        Strings{"--error-at", "download", "--error-line", "\\r\\nERROR: bad\\r\\n"},
+                        Strings{"--silent-at", "keyword"}}) {
+      boxes.emplace_back();
+      box.insert(box.begin(), {build_path("boxsim"), "--timeout", "300"});
+      ASSERT_TRUE(start_process(&boxes.back(), box));
+      argv.insert(argv.end(), {"-p", wait_for_line(&boxes.back(), "PTY ").substr(4)});
+    }
+    argv.push_back(pad);
+    servers_.emplace_back();
+    ASSERT_TRUE(start_process(&servers_.back(), argv));
+    std::string at = wait_for_err(&servers_.back(), "update-station: web view at http://127.0.0.1:");
+    ASSERT_NE("", at) << servers_.back().err;
+    station_web = std::stoi(at);
+  }
+
   int prom = dial(0);
-  write_file(dir_ + "/prometheus.yml",
-             "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
-             "scrape_configs:\n  - job_name: update-server\n    static_configs:\n"
-             "      - targets: ['127.0.0.1:" + std::to_string(web) + "']\n");
+  std::string config = "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                       "scrape_configs:\n  - job_name: update-server\n    static_configs:\n"
+                       "      - targets: ['127.0.0.1:" + std::to_string(web) + "']\n";
+  if (with_station)
+    config += "  - job_name: update-station\n    static_configs:\n"
+              "      - targets: ['127.0.0.1:" + std::to_string(station_web) + "']\n";
+  write_file(dir_ + "/prometheus.yml", config);
   BgProcess p;
   ASSERT_TRUE(start_process(&p, {"/usr/bin/prometheus", "--config.file=" + dir_ + "/prometheus.yml",
                                  "--storage.tsdb.path=" + dir_ + "/tsdb",
@@ -635,6 +666,29 @@ TEST_F(UpdateServer, PrometheusScrapesTheServer) {
     size_t slash = key.find('/');
     want["update_server_exchanges_total{command=\"" + key.substr(0, slash) + "\",result=\"" +
          key.substr(slash + 1) + "\"}"] = std::to_string(n);
+  }
+  if (with_station) {
+    // The journal's counts by port and result, once the four attempts
+    // that end have ended.
+    Strings records;
+    for (int i = 0; i < 600 && records.size() < 4; ++i) {
+      if (i > 0) pause_ms(100);
+      records.clear();
+      std::string text = read_file(journal);
+      for (size_t at = 0, eol; (eol = text.find('\n', at)) != std::string::npos; at = eol + 1)
+        records.push_back(text.substr(at, eol - at));
+    }
+    ASSERT_EQ(4u, records.size());
+    std::map<std::string, int> per;
+    for (const std::string& line : records) {
+      nlohmann::json r = nlohmann::json::parse(line);
+      per["port=\"" + r["port"].get<std::string>() + "\",result=\"" +
+          r["result"].get<std::string>() + "\""]++;
+    }
+    EXPECT_EQ(2u, per.size());
+    want["up{job=\"update-station\"}"] = "1";
+    for (const auto& [labels, n] : per)
+      want["update_station_attempts_total{" + labels + "}"] = std::to_string(n);
   }
   std::map<std::string, std::string> got;
   for (int i = 0; i < 60 && got != want; ++i) {
