@@ -590,7 +590,6 @@ TEST_F(UpdateServer, PrometheusScrapesTheServerAndAStation) {
   // running. Until this build's station has a web side, the server alone.
   ProcResult help = run_process({build_path("update-station"), "--help"});
   bool with_station = has(help.out + help.err, "--http");
-  std::vector<BgProcess> boxes;
   std::string pad = dir_ + "/box.pad", journal = dir_ + "/journal.jsonl";
   int station_web = 0;
   if (with_station) {
@@ -600,10 +599,10 @@ TEST_F(UpdateServer, PrometheusScrapesTheServerAndAStation) {
     for (Strings box : {Strings{"--boxes", "3", "--expect", pad},
                         Strings{"--error-at", "download", "--error-line", "\\r\\nERROR: bad\\r\\n"},
                         Strings{"--silent-at", "keyword"}}) {
-      boxes.emplace_back();
+      servers_.emplace_back();  // stopped with the servers
       box.insert(box.begin(), {build_path("boxsim"), "--timeout", "300"});
-      ASSERT_TRUE(start_process(&boxes.back(), box));
-      argv.insert(argv.end(), {"-p", wait_for_line(&boxes.back(), "PTY ").substr(4)});
+      ASSERT_TRUE(start_process(&servers_.back(), box));
+      argv.insert(argv.end(), {"-p", wait_for_line(&servers_.back(), "PTY ").substr(4)});
     }
     argv.push_back(pad);
     servers_.emplace_back();
