@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "core/visible.h"
+#include "server/metrics.h"
 #include "server/request_log.h"
 
 namespace {
@@ -32,7 +33,9 @@ bool load_reported(State* s, const char* refused_prefix) {
 
 void reload(State* s) {
   log_reopen();
-  if (!load_reported(s, "reload refused, still serving the previous catalogue: ")) return;
+  bool taken = load_reported(s, "reload refused, still serving the previous catalogue: ");
+  metrics_reload(taken);
+  if (!taken) return;
   std::fprintf(stderr, "update-server: catalogue reloaded: %zu software files served\n",
                s->catalogue->software.size());
 }

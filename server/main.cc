@@ -19,6 +19,7 @@ const char kDefaultCatalogue[] = "/var/lib/update-server";
 
 const char kUsage[] =
     "usage: update-server [--catalogue DIR] [--listen ADDR:PORT]... [--log FILE]\n"
+    "                     [--http ADDR:PORT]\n"
     "                     [--max-connections N] [--idle-timeout T] [--send-timeout T]\n"
     "       update-server check DIR\n"
     "       update-server resolve DIR --channel NAME --bootloader MAJOR.MINOR\n"
@@ -134,7 +135,7 @@ int main(int argc, char** argv) {
   ServerConfig config;
   config.catalogue = kDefaultCatalogue;
   const char* log = nullptr;
-  enum { kCatalogue = 256, kListen, kMax, kIdle, kSend, kLog, kHelp };
+  enum { kCatalogue = 256, kListen, kMax, kIdle, kSend, kLog, kHttp, kHelp };
   static const option kOptions[] = {
       {"catalogue", required_argument, nullptr, kCatalogue},
       {"listen", required_argument, nullptr, kListen},
@@ -142,6 +143,7 @@ int main(int argc, char** argv) {
       {"idle-timeout", required_argument, nullptr, kIdle},
       {"send-timeout", required_argument, nullptr, kSend},
       {"log", required_argument, nullptr, kLog},
+      {"http", required_argument, nullptr, kHttp},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0}};
   int opt;
@@ -162,6 +164,7 @@ int main(int argc, char** argv) {
         if (!parse_duration(optarg, &config.send_timeout_s)) usage_error("--send-timeout: T");
         break;
       case kLog: log = optarg; break;
+      case kHttp: config.http = optarg; break;
       case kHelp: std::fputs(kUsage, stdout); return 0;
       default: usage_error(nullptr);
     }

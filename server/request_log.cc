@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "core/json_text.h"
+#include "server/metrics.h"
 
 namespace {
 
@@ -274,6 +275,8 @@ std::string exchange_line(const Exchange& e, const std::string& time) {
 }
 
 void log_exchange(const Exchange& e) {
+  // Counted whether or not the log keeps up.
+  metrics_exchange(e);
   std::string time = utc_now_text();
   std::string line = exchange_line(e, time);
   std::string report;

@@ -10,6 +10,7 @@
 #include "server/listen.h"
 #include "server/request_log.h"
 #include "server/state.h"
+#include "server/web.h"
 
 int server_run(const ServerConfig& config) {
   State state;
@@ -27,8 +28,9 @@ int server_run(const ServerConfig& config) {
                shown(config.catalogue).c_str(), state.catalogue->software.size());
 
   if (!listen_open(&state)) return 1;
-  // Another listener (another protocol on this thread) opens here, on
-  // state.io, before the loop runs.
+  // Another protocol's listener on this thread, on state.io, before the
+  // loop runs.
+  if (!config.http.empty() && !web_open(&state)) return 1;
   for (auto& a : state.acceptors)
     asio::co_spawn(state.io, accept_loop(&state, a.get()), asio::detached);
   asio::co_spawn(state.io, signals(&state), asio::detached);

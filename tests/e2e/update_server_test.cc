@@ -1,6 +1,8 @@
 // build/update-server on loopback: the real tool against it with boxsim on
 // the serial side, its catalogue check, a reload under a download, hostile
-// clients, and two servers behind HAProxy with one stopped half way.
+// clients, two servers behind HAProxy with one stopped half way, the
+// metrics page with a real Prometheus scraping it, and the shipped
+// Prometheus files.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -9,13 +11,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "nlohmann/json.hpp"
 #include "tests/e2e/harness.h"
 
 namespace {
@@ -546,6 +551,235 @@ TEST_F(UpdateServer, TwoServersBehindHaproxy) {
   int n = 0;
   for (size_t at = 0; (at = (la + lb).find(ok, at)) != std::string::npos; at += ok.size()) ++n;
   EXPECT_EQ(4, n) << la << lb;
+}
+
+
+// One HTTP request on a fresh connection; the whole answer.
+std::string http_get(int port, const std::string& target, const std::string& method = "GET") {
+  int s = dial(port);
+  if (s < 0) return "";
+  put(s, method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  std::string got = take(s, 1 << 20);
+  close(s);
+  return got;
+}
+
+std::string http_body(const std::string& response) {
+  size_t at = response.find("\r\n\r\n");
+  return at == std::string::npos ? "" : response.substr(at + 4);
+}
+
+// /metrics and /healthz beside the update protocol: the counts follow the
+// request log, the page passes promtool, and HTTP clients that misbehave
+// hold up neither the boxes nor the next scrape.
+TEST_F(UpdateServer, MetricsAndHealth) {
+  std::string sw = software("released/23.0/1.0.0.pad", 5000);
+  int port = start({"--http", "127.0.0.1:0"});
+  std::string at = wait_for_err(&servers_[0], "metrics at http://127.0.0.1:");
+  ASSERT_NE("", at) << servers_[0].err;
+  int web = std::stoi(at);
+
+  // Slow and silent HTTP clients, more than the web side admits at once.
+  std::vector<int> pests;
+  for (int i = 0; i < 70; ++i) {
+    pests.push_back(dial(web));
+    put(pests.back(), "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Slow: ");
+  }
+  int held = dial(port);
+  put(held, kQuery23 + kAsk23);
+  EXPECT_EQ(std::string("B\x01\x00\x00", 4) + sized(5013).substr(1) + read_file(sw),
+            take(held, 4 + 4 + 5013));
+  put(held, "BC\x01\x17" + std::string(1, '\0'));  // beta: nothing
+  EXPECT_EQ(std::string("B\x00\x00\x00", 4), take(held, 4));
+  int rude = dial(port);
+  put(rude, "BX");
+  EXPECT_EQ("B", take(rude, 5));
+  close(rude);
+  software("released/23.0/2.0.0.pad", 10);
+  kill(servers_[0].pid, SIGHUP);
+  ASSERT_NE("", wait_for_err(&servers_[0], "catalogue reloaded"));
+  fs::create_symlink("3.0.0.pad", cat_ + "/released/23.0/3.0.0.pad");  // cannot be opened
+  kill(servers_[0].pid, SIGHUP);
+  ASSERT_NE("", wait_for_err(&servers_[0], "reload refused"));
+
+  const Strings want = {
+      "update_server_connections 1\n",
+      "update_server_exchanges_total{command=\"C\",result=\"ok\"} 1\n",
+      "update_server_exchanges_total{command=\"C\",result=\"none\"} 1\n",
+      "update_server_exchanges_total{command=\"D\",result=\"ok\"} 1\n",
+      "update_server_exchanges_total{command=\"D\",result=\"failed\"} 0\n",
+      "update_server_exchanges_total{command=\"other\",result=\"failed\"} 1\n",
+      "update_server_bytes_sent_total 5013\n",
+      "update_server_reloads_total{result=\"ok\"} 1\n",
+      "update_server_reloads_total{result=\"refused\"} 1\n",
+      "update_server_catalogue_files 1\n",  // one served per folder
+  };
+  std::string page;
+  for (int i = 0; i < 50; ++i) {
+    page = http_get(web, "/metrics");
+    bool all = true;
+    for (const std::string& w : want) all = all && has(page, w);
+    if (all) break;
+    pause_ms(100);
+  }
+  EXPECT_TRUE(has(page, "Content-Type: text/plain; version=0.0.4")) << page;
+  for (const std::string& w : want) EXPECT_TRUE(has(page, w)) << w << page;
+  if (access("/usr/bin/promtool", X_OK) == 0) {
+    ProcResult r = run_process({"/usr/bin/promtool", "check", "metrics"}, http_body(page));
+    EXPECT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_EQ("", r.out + r.err) << "not a complaint";
+  }
+
+  EXPECT_TRUE(has(http_get(web, "/healthz"), "HTTP/1.1 200 OK\r\n"));
+  EXPECT_TRUE(has(http_get(web, "/metrics", "POST"), "HTTP/1.1 405 "));
+  EXPECT_TRUE(has(http_get(web, "/metrics/x"), "HTTP/1.1 404 "));
+  put(held, kQuery23);
+  EXPECT_EQ(std::string("B\x02\x00\x00", 4), take(held, 4));
+  for (int s : pests) close(s);
+  close(held);
+}
+
+// A real Prometheus scrapes the server, and a station beside it, every
+// second; its query API gives the request log's and the journal's counts.
+TEST_F(UpdateServer, PrometheusScrapesTheServerAndAStation) {
+  if (access("/usr/bin/prometheus", X_OK) != 0)
+    GTEST_SKIP() << "prometheus is not installed (make deps installs it)";
+  std::string sw = software("released/23.0/1.0.0.pad", 3000);
+  int port = start({"--http", "127.0.0.1:0"});
+  int web = std::stoi(wait_for_err(&servers_[0], "metrics at http://127.0.0.1:"));
+  for (int i = 0; i < 3; ++i) {
+    int s = dial(port);
+    put(s, kQuery23 + kAsk23);
+    EXPECT_EQ(4u + 4 + 3013, take(s, 4 + 4 + 3013).size());
+    put(s, "BC\x01\x17" + std::string(1, '\0'));
+    EXPECT_EQ(4u, take(s, 4).size());
+    close(s);
+  }
+
+  // The station: three good boxes on one slot, a box that fails on
+  // another (parked at once), and a box that never answers keeps it
+  // running. Until this build's station has a web side, the server alone.
+  ProcResult help = run_process({build_path("update-station"), "--help"});
+  bool with_station = has(help.out + help.err, "--http");
+  std::string pad = dir_ + "/box.pad", journal = dir_ + "/journal.jsonl";
+  int station_web = 0;
+  if (with_station) {
+    ASSERT_EQ(0, make_pad(pad, {"--format", "21", "--version", "23.0", "--random", "2000"}));
+    Strings argv = {build_path("update-station"), "--http", "127.0.0.1:0", "--boxes", "3",
+                    "--max-failures", "1", "--journal", journal};
+    for (Strings box : {Strings{"--boxes", "3", "--expect", pad},
+                        Strings{"--error-at", "download", "--error-line", "\\r\\nERROR: bad\\r\\n"},
+                        Strings{"--silent-at", "keyword"}}) {
+      servers_.emplace_back();  // stopped with the servers
+      box.insert(box.begin(), {build_path("boxsim"), "--timeout", "300"});
+      ASSERT_TRUE(start_process(&servers_.back(), box));
+      argv.insert(argv.end(), {"-p", wait_for_line(&servers_.back(), "PTY ").substr(4)});
+    }
+    argv.push_back(pad);
+    servers_.emplace_back();
+    ASSERT_TRUE(start_process(&servers_.back(), argv));
+    std::string at = wait_for_err(&servers_.back(), "update-station: web view at http://127.0.0.1:");
+    ASSERT_NE("", at) << servers_.back().err;
+    station_web = std::stoi(at);
+  }
+
+  int prom = dial(0);
+  std::string config = "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                       "scrape_configs:\n  - job_name: update-server\n    static_configs:\n"
+                       "      - targets: ['127.0.0.1:" + std::to_string(web) + "']\n";
+  if (with_station)
+    config += "  - job_name: update-station\n    static_configs:\n"
+              "      - targets: ['127.0.0.1:" + std::to_string(station_web) + "']\n";
+  write_file(dir_ + "/prometheus.yml", config);
+  BgProcess p;
+  ASSERT_TRUE(start_process(&p, {"/usr/bin/prometheus", "--config.file=" + dir_ + "/prometheus.yml",
+                                 "--storage.tsdb.path=" + dir_ + "/tsdb",
+                                 "--web.listen-address=127.0.0.1:" + std::to_string(prom),
+                                 "--log.level=warn"}));
+  servers_.push_back(p);  // stopped with the servers
+
+  // The request log's counts, by command and result, once the last
+  // exchange is in.
+  std::map<std::string, int> counted;
+  for (int i = 0; i < 100 && counted["C/ok"] + counted["C/none"] < 6; ++i) {
+    if (i > 0) pause_ms(100);
+    counted.clear();
+    std::string lines = log();
+    for (size_t at = 0; (at = lines.find("\"command\":\"", at)) != std::string::npos; ++at) {
+      std::string command = lines.substr(at + 11, lines.find('"', at + 11) - at - 11);
+      size_t r = lines.find("\"result\":\"", at) + 10;
+      counted[command + "/" + lines.substr(r, lines.find('"', r) - r)]++;
+    }
+  }
+  ASSERT_EQ(3, counted["D/ok"]);
+  ASSERT_EQ(6, counted["C/ok"] + counted["C/none"]);
+
+  auto query = [&](const std::string& q) {
+    std::string encoded;
+    for (unsigned char c : q) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      encoded += std::isalnum(c) ? std::string(1, static_cast<char>(c)) : std::string(hex);
+    }
+    nlohmann::json j = nlohmann::json::parse(
+        http_body(http_get(prom, "/api/v1/query?query=" + encoded)), nullptr, false);
+    if (j.is_discarded() || j.value("status", "") != "success") return std::string("?");
+    const auto& result = j["data"]["result"];
+    return result.empty() ? std::string("none") : result[0]["value"][1].get<std::string>();
+  };
+  std::map<std::string, std::string> want = {
+      {"up{job=\"update-server\"}", "1"},
+      {"update_server_bytes_sent_total", std::to_string(3 * 3013)},
+      {"update_server_catalogue_files", "1"},
+  };
+  for (const auto& [key, n] : counted) {
+    size_t slash = key.find('/');
+    want["update_server_exchanges_total{command=\"" + key.substr(0, slash) + "\",result=\"" +
+         key.substr(slash + 1) + "\"}"] = std::to_string(n);
+  }
+  if (with_station) {
+    // The journal's counts by port and result, once the four attempts
+    // that end have ended.
+    Strings records;
+    for (int i = 0; i < 600 && records.size() < 4; ++i) {
+      if (i > 0) pause_ms(100);
+      records.clear();
+      std::string text = read_file(journal);
+      for (size_t at = 0, eol; (eol = text.find('\n', at)) != std::string::npos; at = eol + 1)
+        records.push_back(text.substr(at, eol - at));
+    }
+    ASSERT_EQ(4u, records.size());
+    std::map<std::string, int> per;
+    for (const std::string& line : records) {
+      nlohmann::json r = nlohmann::json::parse(line);
+      per["port=\"" + r["port"].get<std::string>() + "\",result=\"" +
+          r["result"].get<std::string>() + "\""]++;
+    }
+    EXPECT_EQ(2u, per.size());
+    want["up{job=\"update-station\"}"] = "1";
+    for (const auto& [labels, n] : per)
+      want["update_station_attempts_total{" + labels + "}"] = std::to_string(n);
+  }
+  std::map<std::string, std::string> got;
+  for (int i = 0; i < 60 && got != want; ++i) {
+    pause_ms(500);
+    for (const auto& [q, n] : want) got[q] = query(q);
+  }
+  EXPECT_EQ(want, got);
+}
+
+// The shipped alert rules and example configuration pass promtool, and the
+// rules fire when they should (promtool's rule tests, series made up).
+TEST(PrometheusFiles, AlertsAndConfig) {
+  if (access("/usr/bin/promtool", X_OK) != 0)
+    GTEST_SKIP() << "promtool is not installed (make deps installs prometheus)";
+  for (Strings argv : {Strings{"check", "rules", source_path("docs/alerts.yml")},
+                       Strings{"check", "config", source_path("docs/prometheus.yml")},
+                       Strings{"test", "rules", source_path("tests/e2e/alerts_test.yml")}}) {
+    argv.insert(argv.begin(), "/usr/bin/promtool");
+    ProcResult r = run_process(argv);
+    EXPECT_EQ(0, r.exit_code) << argv[2] << "\n" << r.out << r.err;
+  }
 }
 
 }  // namespace
