@@ -49,3 +49,7 @@ bool plat_same_file(const char* a, const char* b);
 // progress lines a reader follows live. Returns true when all went out;
 // false with the last error.
 bool plat_append_write(plat_file f, const void* data, size_t n);
+
+// std::fopen for a UTF-8 `path` (Windows: through the wide name, so any
+// name opens), for the tools that read and write whole files.
+std::FILE* plat_fopen(const char* path, const char* mode);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "platform/start.h"
 #include "platform/stop.h"
 #include "station/events.h"
 #include "station/options.h"
@@ -137,6 +138,7 @@ int redraw(const Station& st, int drawn, const std::string& tail) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  plat_start(&argc, &argv);
   g_start = Clock::now();
   StationOptions o;
   std::string err = parse_station_options(argc, argv, &o);

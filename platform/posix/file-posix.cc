@@ -127,3 +127,5 @@ bool plat_append_write(plat_file f, const void* data, size_t n) {
   }
   return true;
 }
+
+std::FILE* plat_fopen(const char* path, const char* mode) { return std::fopen(path, mode); }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/stop.h"
+#include "platform/win32/utf8-win32.h"
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
@@ -169,16 +170,16 @@ bool plat_process_start(const std::vector<std::string>& argv, PlatChannel* ch, P
                                OPEN_EXISTING, 0, nullptr);
   HANDLE null_out = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                                 OPEN_EXISTING, 0, nullptr);
-  STARTUPINFOA si = {};
+  STARTUPINFOW si = {};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdInput = null_in;
   si.hStdOutput = null_out;
   si.hStdError = null_out;
   PROCESS_INFORMATION pi = {};
-  std::vector<char> cmd(line.begin(), line.end());
-  cmd.push_back('\0');
-  BOOL ok = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE,
+  // The arguments are UTF-8; the child takes them from the wide command line.
+  std::wstring cmd = win32_wide(line.c_str());
+  BOOL ok = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE,
                            CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
   DWORD err = GetLastError();
   if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
@@ -235,10 +236,10 @@ bool plat_wait_any(const std::vector<intptr_t>& handles, int timeout_ms) {
 }
 
 std::string plat_program_dir() {
-  char buf[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
-  if (n == 0 || n >= sizeof buf) return "";
-  std::string path(buf, n);
+  wchar_t buf[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return "";
+  std::string path = win32_utf8(buf, n);
   size_t sep = path.find_last_of("\\/");
   return sep == std::string::npos ? "" : path.substr(0, sep + 1);
 }
@@ -246,7 +247,7 @@ std::string plat_program_dir() {
 const char* plat_executable_suffix() { return ".exe"; }
 
 bool plat_file_exists(const std::string& path) {
-  DWORD a = GetFileAttributesA(path.c_str());
+  DWORD a = GetFileAttributesW(win32_wide(path.c_str()).c_str());
   return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 

@@ -17,6 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
+#include "platform/start.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -91,7 +94,7 @@ struct Lcg {
 };
 
 bool read_file(const char* path, Bytes* out) {
-  std::FILE* f = std::fopen(path, "rb");
+  std::FILE* f = plat_fopen(path, "rb");
   if (f == nullptr) return false;
   uint8_t chunk[65536];
   size_t got;
@@ -104,7 +107,7 @@ bool read_file(const char* path, Bytes* out) {
 }
 
 void write_file(const char* path, const Bytes& data) {
-  std::FILE* f = std::fopen(path, "wb");
+  std::FILE* f = plat_fopen(path, "wb");
   if (f == nullptr) die("cannot create ", path);
   bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) ==
                                 data.size();
@@ -332,6 +335,7 @@ int cmd_patch_expect(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  plat_start(&argc, &argv);
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return 2;
