@@ -107,6 +107,7 @@ echo "windows: update.exe ran under Wine: version output and a network update OK
 uni="$work/€ Łódź"
 mkdir "$uni"
 cp "$work/w.pad" "$uni/Łódź Жук.pad"
+rm -f "$work/image.bin"
 "$BUILD/netsim" box --major 0x17 --minor 0x00 --image-out "$work/image.bin" --timeout 300 \
   >"$work/box.log" 2>&1 &
 sim=$!
