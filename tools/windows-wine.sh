@@ -125,6 +125,9 @@ wait $sim || true
 cmp -s "$work/image.bin" "$work/w.pad" || fail "the box got other bytes than Łódź Жук.pad"
 grep -qF "\"file\":\"Z:$uni/Łódź Жук.pad\"" "$uni/journal €.jsonl" || {
   cat "$uni/journal €.jsonl"; fail "the record does not name Łódź Жук.pad in UTF-8"; }
+LC_ALL=C.UTF-8 wine "$WIN/padtool.exe" info "Z:$uni/Łódź Жук.pad" </dev/null >"$work/info.out" 2>&1
+grep -q 'version word:   0x00170000' "$work/info.out" || {
+  cat "$work/info.out"; fail "padtool.exe cannot read Łódź Жук.pad"; }
 echo "windows: a PAD file and a journal named outside the code page OK"
 
 # The serial table. Each case starts boxsim on a pty linked to COM7 (or
