@@ -1,4 +1,5 @@
-// Console input for the dialogues, and the audible signal.
+// Console input for the dialogues, the audible signal, and the text a
+// console is given for the program's output.
 #pragma once
 #include <cstddef>
 #include <string>
