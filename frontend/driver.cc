@@ -12,6 +12,7 @@
 #include "frontend/options.h"
 #include "image/pad.h"
 #include "platform/file.h"
+#include "platform/start.h"
 #include "platform/stop.h"
 #include "run/attempt.h"
 #include "run/links.h"
@@ -85,7 +86,7 @@ int run_update(int argc, char** argv) {
   // than one without: a journal that cannot be opened stops the run here.
   const char* journal = s->journal_path;
   if (!journal) {
-    journal = std::getenv("UPDATE_JOURNAL");
+    journal = plat_getenv("UPDATE_JOURNAL");
     if (journal && !*journal) journal = nullptr;
   }
   // A record appended to the PAD file would corrupt the image it records.

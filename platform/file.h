@@ -61,3 +61,7 @@ bool plat_append_write(plat_file f, const void* data, size_t n);
 // True when `err`, the last error of a failed write, says the reader of a
 // pipe went away (POSIX: EPIPE; Windows: the pipe is being closed or broken).
 bool plat_file_reader_gone(uint32_t err);
+
+// std::fopen for a UTF-8 `path` (Windows: through the wide name, so any
+// name opens), for the tools that read and write whole files.
+std::FILE* plat_fopen(const char* path, const char* mode);

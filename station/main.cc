@@ -19,6 +19,7 @@
 #include "platform/net.h"
 #include "platform/process.h"
 #include "platform/serial.h"
+#include "platform/start.h"
 #include "platform/std_streams.h"
 #include "platform/stop.h"
 #include "platform/terminal.h"
@@ -288,6 +289,7 @@ int redraw(const Station& st, int drawn, const std::string& tail) {
 
 int main(int argc, char** argv) {
   plat_std_streams_guard();
+  plat_start(&argc, &argv);
   g_start = Clock::now();
   StationOptions o;
   std::string err = parse_station_options(argc, argv, &o);

@@ -1,7 +1,8 @@
 #!/bin/sh
 # The Windows build: cross-compiles update.exe with MinGW-w64 and, where Wine
 # runs, checks it (windows-wine.sh): the version output, a network box
-# update against the Linux build's netsim and a table of serial updates
+# update against the Linux build's netsim (also of a file and journal named
+# outside the code page), the console's text and a table of serial updates
 # against its boxsim.
 #   tools/windows-check.sh [linux-build-dir]
 set -e

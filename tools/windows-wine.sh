@@ -1,6 +1,7 @@
 #!/bin/sh
 # update.exe under Wine: the version output, a network update against netsim
-# and a table of serial updates against boxsim, COM ports mapped to the
+# (also with a file and journal named outside the code page), the console's
+# text, and a table of serial updates against boxsim, COM ports mapped to the
 # simulator's pty links; update-station.exe with two slots; the station's
 # stop event. Called by windows-check.sh, inside a private mount namespace
 # where it can make one.
@@ -100,6 +101,35 @@ wine "$WIN/update.exe" -i 127.0.0.1 -j "$port" "Z:$work/w.pad" </dev/null >"$wor
 wait $sim || true
 cmp -s "$work/image.bin" "$work/w.pad" || fail "the box got other bytes"
 echo "windows: update.exe ran under Wine: version output and a network update OK"
+
+# Names no single code page holds, in the PAD file's and the journal's
+# path: the file opens and the record keeps its name in UTF-8. Wine builds
+# the command line from the arguments as the locale spells them (UTF-8).
+uni="$work/€ Łódź"
+mkdir "$uni"
+cp "$work/w.pad" "$uni/Łódź Жук.pad"
+rm -f "$work/image.bin"
+"$BUILD/netsim" box --major 0x17 --minor 0x00 --image-out "$work/image.bin" --timeout 300 \
+  >"$work/box.log" 2>&1 &
+sim=$!
+pids="$pids $sim"
+i=0
+while ! grep -q '^PORT ' "$work/box.log" 2>/dev/null; do
+  i=$((i + 1)); [ $i -gt 200 ] && fail "netsim did not start"
+  sleep 0.05
+done
+port=$(sed -n 's/^PORT //p' "$work/box.log")
+LC_ALL=C.UTF-8 wine "$WIN/update.exe" -i 127.0.0.1 -j "$port" --journal "Z:$uni/journal €.jsonl" \
+  "Z:$uni/Łódź Жук.pad" </dev/null >"$work/u.out" 2>&1 || {
+  cat "$work/u.out"; fail "network update of Łódź Жук.pad failed"; }
+wait $sim || true
+cmp -s "$work/image.bin" "$work/w.pad" || fail "the box got other bytes than Łódź Жук.pad"
+grep -qF "\"file\":\"Z:$uni/Łódź Жук.pad\"" "$uni/journal €.jsonl" || {
+  cat "$uni/journal €.jsonl"; fail "the record does not name Łódź Жук.pad in UTF-8"; }
+LC_ALL=C.UTF-8 wine "$WIN/padtool.exe" info "Z:$uni/Łódź Жук.pad" </dev/null >"$work/info.out" 2>&1
+grep -q 'version word:   0x00170000' "$work/info.out" || {
+  cat "$work/info.out"; fail "padtool.exe cannot read Łódź Жук.pad"; }
+echo "windows: a PAD file and a journal named outside the code page OK"
 
 # The serial table. Each case starts boxsim on a pty linked to COM7 (or
 # COM11), runs update.exe with the case's options and checks its exit code,
@@ -231,6 +261,24 @@ start_box 7 --expect "$work/p21"
 tool "$work/aktualisieren.exe" "" -p 7 "Z:$work/p21"; check aktualisieren.exe 0 0
 has out "Uebertragung erfolgreich beendet (Schnittstelle:  7)"
 
+# The console: Wine gives a program on a terminal a console, whose text
+# reaches the terminal in UTF-8. A name outside the code page and the
+# German catalogue's text (code page 1252) show as their letters there;
+# redirected, the catalogue's bytes stay as they are. The box is the
+# netsim that has ended: its port refuses at once.
+on_console() {
+  out=$1; shift
+  printf '\n\n' | LC_ALL=C.UTF-8 timeout 120 script -qec "$*" /dev/null 2>/dev/null |
+    perl -pe 's/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\e\[[0-9;?]*[A-Za-z]//g' >"$work/$out" || true
+}
+on_console con1 "'$WINE' '$work/aktualisieren.exe' -i 127.0.0.1 -j $port --journal 'Жук €/j.jsonl' 'Z:$work/w.pad'"
+has con1 "journal Жук €/j.jsonl"
+on_console con2 "'$WINE' '$work/aktualisieren.exe' -i 127.0.0.1 -j $port 'Z:$uni/Łódź Жук.pad'"
+has con2 "Keine Verbindung zur Box möglich"
+tool "$work/aktualisieren.exe" "\n" -i 127.0.0.1 -j "$port" "Z:$work/w.pad"
+has err "Keine Verbindung zur Box m$(printf '\366')glich"
+ok=$((ok + 1))
+
 # The station: update-station.exe with two slots, each a boxsim, one box
 # each; both boxes byte-exact and two "ok" lines in the shared journal.
 st_pids=""
@@ -245,15 +293,18 @@ for com in 7 8; do
     sleep 0.05
   done
 done
+# Its file and journal named outside the code page, passed on to the runs.
+cp "$work/p21" "$uni/Łódź Жук 21.pad"
 rc=0
-timeout 180 "$WINE" "$WIN/update-station.exe" -p 7 -p 8 --boxes 1 \
-  --journal "Z:$work/st.jsonl" "Z:$work/p21" </dev/null >"$work/st.log" 2>&1 || rc=$?
+LC_ALL=C.UTF-8 timeout 180 "$WINE" "$WIN/update-station.exe" -p 7 -p 8 --boxes 1 \
+  --journal "Z:$uni/station €.jsonl" "Z:$uni/Łódź Жук 21.pad" </dev/null >"$work/st.log" 2>&1 || rc=$?
 for p in $st_pids; do
   b=0; wait "$p" || b=$?
   [ "$b" = 0 ] || { cat "$work/st.log" "$work"/st*.out; fail "station: a box was not served byte for byte"; }
 done
 [ "$rc" = 0 ] || { cat "$work/st.log"; fail "update-station.exe: exit $rc"; }
-[ "$(grep -c '"result":"ok"' "$work/st.jsonl")" = 2 ] || { cat "$work/st.jsonl"; fail "station journal"; }
+[ "$(grep -F "\"file\":\"Z:$uni/Łódź Жук 21.pad\"" "$uni/station €.jsonl" | grep -c '"result":"ok"')" = 2 ] || {
+  cat "$uni/station €.jsonl"; fail "station journal"; }
 echo "windows: update-station.exe ran two slots under Wine"
 ok=$((ok + 1))
 

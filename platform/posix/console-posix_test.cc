@@ -94,4 +94,38 @@ TEST(Console, BeepNeverWritesToStdout) {
   EXPECT_EQ(out, "");
 }
 
+// What a console is given for the program's bytes: UTF-8 where it is
+// well formed, code page 1252 for every other byte (the catalogue's German
+// text), and a sequence cut off at the end of a read kept for the next.
+TEST(Console, TextForTheConsole) {
+  struct Case {
+    const char* in;
+    bool more;
+    size_t used;
+    std::u16string want;
+  } cases[] = {
+      {"m\xF6glich", false, 7, u"m\u00F6glich"},
+      {"\x80\x81\x8A\x9F\xA0\xFF", false, 6, u"\u20AC\u0081\u0160\u0178\u00A0\u00FF"},
+      {"\xC5\x81\xC3\xB3" "d\xC5\xBA \xD0\x96 \xE2\x82\xAC", false, 14,
+       u"\u0141\u00F3d\u017A \u0416 \u20AC"},
+      {"\xF0\x9F\x98\x80", false, 4, u"\U0001F600"},
+      // Overlong forms, surrogates and values past U+10FFFF are no UTF-8.
+      {"\xC0\x80", false, 2, u"\u00C0\u20AC"},
+      {"\xE0\x80\xAF", false, 3, u"\u00E0\u20AC\u00AF"},
+      {"\xED\xA0\x80", false, 3, u"\u00ED\u00A0\u20AC"},
+      {"\xF4\x90\x80\x80", false, 4, u"\u00F4\u0090\u20AC\u20AC"},
+      // A lead byte without its continuation is one byte of 1252.
+      {"\xE2\x82x", true, 3, u"\u00E2\u201Ax"},
+      {"a\xE2\x82", false, 3, u"a\u00E2\u201A"},
+      {"a\xE2\x82", true, 1, u"a"},
+      {"a\xF0\x9F\x98", true, 1, u"a"},
+      {"a\xF6", true, 2, u"a\u00F6"},
+  };
+  for (const Case& c : cases) {
+    std::u16string out = u"<";
+    EXPECT_EQ(plat_console_utf16(c.in, std::strlen(c.in), c.more, &out), c.used) << c.in;
+    EXPECT_EQ(out, u"<" + c.want) << c.in;
+  }
+}
+
 }  // namespace

@@ -206,3 +206,5 @@ bool plat_append_write(plat_file f, const void* data, size_t n) {
 }
 
 bool plat_file_reader_gone(uint32_t err) { return err == EPIPE; }
+
+std::FILE* plat_fopen(const char* path, const char* mode) { return std::fopen(path, mode); }

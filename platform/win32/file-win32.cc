@@ -5,6 +5,9 @@
 
 #include <cctype>
 #include <cstring>
+#include <string>
+
+#include "platform/win32/utf8-win32.h"
 
 namespace {
 
@@ -41,27 +44,31 @@ bool names_device(const char* path) {
 // opening anything else.
 bool names_disk_file(const char* path) {
   if (names_device(path)) return false;
-  DWORD attributes = GetFileAttributesA(path);
+  DWORD attributes = GetFileAttributesW(win32_wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES &&
          (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
 }  // namespace
 
+// Names are UTF-8 inside the program; the wide calls take any name, the
+// code page ones only those their code page can spell.
 plat_file plat_append_open(const char* path) {
   // Opening never waits here: a pipe without a server fails at once
   // (ERROR_FILE_NOT_FOUND, ERROR_PIPE_BUSY), unlike a POSIX FIFO.
   HANDLE h;
+  std::wstring wide = win32_wide(path);
   if (names_device(path)) {
     // A pipe, the console or NUL is written as a stream; to a pipe
     // FILE_APPEND_DATA would mean "create an instance", not "write".
-    h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    h = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   } else {
     // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end
     // of the file, also with other writers sharing it.
-    h = CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    h = CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   if (h == INVALID_HANDLE_VALUE) return kNoFile;
   return reinterpret_cast<plat_file>(h);
@@ -80,15 +87,18 @@ void plat_append_close(plat_file f) {
   if (f != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(f));
 }
 
+// In UTF-8 like every other text: the system's own words may hold
+// letters outside ASCII (a German system's do).
 const char* plat_file_error_text(uint32_t err) {
-  static char text[256];
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           err, 0, text, sizeof text, nullptr);
+  static std::string text;
+  wchar_t wide[256];
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           err, 0, wide, sizeof wide / sizeof wide[0], nullptr);
   // The system's texts end in a line break; the caller ends the line.
-  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) n--;
+  while (n > 0 && (wide[n - 1] == L'\n' || wide[n - 1] == L'\r' || wide[n - 1] == L' ')) n--;
   if (n == 0) return "error";
-  text[n] = '\0';
-  return text;
+  text = win32_utf8(wide, n);
+  return text.c_str();
 }
 
 // Only files on disk are read as PAD files: a pipe, the console or a COM
@@ -96,7 +106,7 @@ const char* plat_file_error_text(uint32_t err) {
 // and the attributes are looked at before anything is opened.
 std::FILE* plat_open_regular_file(const char* path) {
   if (!names_disk_file(path)) return nullptr;
-  std::FILE* f = std::fopen(path, "rb");
+  std::FILE* f = _wfopen(win32_wide(path).c_str(), L"rb");
   if (f == nullptr) return nullptr;
   HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
   if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK) {
@@ -113,8 +123,9 @@ bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
   if (!names_disk_file(path)) return false;
   // No access asked: enough to read the identity, and no sharing conflict
   // with a writer or reader holding the file.
-  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = CreateFileW(win32_wide(path).c_str(), 0,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   bool ok = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, info) != 0;
   CloseHandle(h);
@@ -157,4 +168,8 @@ bool plat_append_write(plat_file f, const void* data, size_t n) {
 // ERROR_NO_DATA: the pipe is being closed; ERROR_BROKEN_PIPE: it is closed.
 bool plat_file_reader_gone(uint32_t err) {
   return err == ERROR_NO_DATA || err == ERROR_BROKEN_PIPE;
+}
+
+std::FILE* plat_fopen(const char* path, const char* mode) {
+  return _wfopen(win32_wide(path).c_str(), win32_wide(mode).c_str());
 }

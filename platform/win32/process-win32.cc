@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/win32/owner-win32.h"
+#include "platform/win32/utf8-win32.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ bool plat_process_start(const std::vector<std::string>& argv, PlatChannel* ch, P
   ok = ok && InitializeProcThreadAttributeList(attrs, 1, 0, &size) &&
        UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherit,
                                  sizeof inherit, nullptr, nullptr);
-  STARTUPINFOEXA si = {};
+  STARTUPINFOEXW si = {};
   si.StartupInfo.cb = sizeof si;
   si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
   si.StartupInfo.hStdInput = null_in;
@@ -105,13 +106,13 @@ bool plat_process_start(const std::vector<std::string>& argv, PlatChannel* ch, P
   si.StartupInfo.hStdError = err_write;
   si.lpAttributeList = attrs;
   PROCESS_INFORMATION pi = {};
-  std::vector<char> cmd(line.begin(), line.end());
-  cmd.push_back('\0');
+  // The arguments are UTF-8; the child takes them from the wide command line.
+  std::wstring cmd = win32_wide(line.c_str());
   // No console of its own: the console's events (Ctrl-C, Ctrl-Break) reach
   // the station alone, which decides what each run hears.
   if (ok) {
     SetEnvironmentVariableA("UPDATE_STOP_EVENT", stop_name.c_str());
-    ok = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE,
+    ok = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE,
                         CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS | CREATE_SUSPENDED |
                             EXTENDED_STARTUPINFO_PRESENT,
                         nullptr, nullptr, &si.StartupInfo, &pi);
@@ -219,10 +220,10 @@ bool plat_wait_any(const std::vector<intptr_t>& handles, int timeout_ms) {
 void plat_wait_handle_drain(intptr_t) {}
 
 std::string plat_program_dir() {
-  char buf[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
-  if (n == 0 || n >= sizeof buf) return "";
-  std::string path(buf, n);
+  wchar_t buf[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return "";
+  std::string path = win32_utf8(buf, n);
   size_t sep = path.find_last_of("\\/");
   return sep == std::string::npos ? "" : path.substr(0, sep + 1);
 }
@@ -230,7 +231,7 @@ std::string plat_program_dir() {
 const char* plat_executable_suffix() { return ".exe"; }
 
 bool plat_file_exists(const std::string& path) {
-  DWORD a = GetFileAttributesA(path.c_str());
+  DWORD a = GetFileAttributesW(win32_wide(path.c_str()).c_str());
   return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -240,6 +241,7 @@ bool plat_program_runnable(const std::string& program) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return false;
   }
-  char found[MAX_PATH];
-  return SearchPathA(nullptr, program.c_str(), ".exe", sizeof found, found, nullptr) != 0;
+  wchar_t found[MAX_PATH];
+  return SearchPathW(nullptr, win32_wide(program.c_str()).c_str(), L".exe", MAX_PATH, found,
+                     nullptr) != 0;
 }

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "image/bootloader_table.h"
+#include "platform/file.h"
+#include "platform/start.h"
 #include "platform/std_streams.h"
 
 namespace {
@@ -94,7 +96,7 @@ struct Lcg {
 };
 
 bool read_file(const char* path, Bytes* out) {
-  std::FILE* f = std::fopen(path, "rb");
+  std::FILE* f = plat_fopen(path, "rb");
   if (f == nullptr) return false;
   uint8_t chunk[65536];
   size_t got;
@@ -107,7 +109,7 @@ bool read_file(const char* path, Bytes* out) {
 }
 
 void write_file(const char* path, const Bytes& data) {
-  std::FILE* f = std::fopen(path, "wb");
+  std::FILE* f = plat_fopen(path, "wb");
   if (f == nullptr) die("cannot create ", path);
   bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) ==
                                 data.size();
@@ -339,6 +341,7 @@ int cmd_patch_expect(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   plat_std_streams_guard();
+  plat_start(&argc, &argv);
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return 2;
