@@ -119,6 +119,9 @@ while ! grep -q '^PORT ' "$work/box.log" 2>/dev/null; do
   sleep 0.05
 done
 port=$(sed -n 's/^PORT //p' "$work/box.log")
+# A record an earlier writer left torn (a full disk, a crash): the new one
+# starts on a line of its own.
+printf '{"torn":' >"$uni/journal €.jsonl"
 LC_ALL=C.UTF-8 wine "$WIN/update.exe" -i 127.0.0.1 -j "$port" --journal "Z:$uni/journal €.jsonl" \
   "Z:$uni/Łódź Жук.pad" </dev/null >"$work/u.out" 2>&1 || {
   cat "$work/u.out"; fail "network update of Łódź Жук.pad failed"; }
@@ -126,6 +129,8 @@ wait $sim || true
 cmp -s "$work/image.bin" "$work/w.pad" || fail "the box got other bytes than Łódź Жук.pad"
 grep -qF "\"file\":\"Z:$uni/Łódź Жук.pad\"" "$uni/journal €.jsonl" || {
   cat "$uni/journal €.jsonl"; fail "the record does not name Łódź Жук.pad in UTF-8"; }
+[ "$(sed -n '2s/^\({"time":\).*/\1/p' "$uni/journal €.jsonl")" = '{"time":' ] || {
+  cat "$uni/journal €.jsonl"; fail "the record was glued to a torn line"; }
 LC_ALL=C.UTF-8 wine "$WIN/padtool.exe" info "Z:$uni/Łódź Жук.pad" </dev/null >"$work/info.out" 2>&1
 grep -q 'version word:   0x00170000' "$work/info.out" || {
   cat "$work/info.out"; fail "padtool.exe cannot read Łódź Жук.pad"; }

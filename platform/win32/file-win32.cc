@@ -64,22 +64,91 @@ plat_file plat_append_open(const char* path) {
     h = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   } else {
-    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end
-    // of the file, also with other writers sharing it.
-    h = CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A disk file is read and written under the record lock, so that a
+    // record is whole or absent (plat_append_record). Where only appending
+    // is allowed, FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes
+    // to the end of the file, also with other writers sharing it.
+    h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) {
+      CloseHandle(h);
+      h = INVALID_HANDLE_VALUE;
+    }
+    if (h == INVALID_HANDLE_VALUE)
+      h = CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   if (h == INVALID_HANDLE_VALUE) return kNoFile;
   return reinterpret_cast<plat_file>(h);
 }
 
+namespace {
+
+// Every record writer locks this one byte, far past any journal's end, so
+// that records of tools on several ports sharing a journal go in one at a
+// time while readers go on reading.
+constexpr DWORD kRecordLockHigh = 0x7fffffff;
+
+// A record on a disk file is whole or absent. Under the record lock: a line
+// an earlier writer left without its end (a crash, a disk that filled) gets
+// one first, so this record starts on its own line; a write that falls short
+// is cut off again, so no half record stays for the next one to be glued to.
+// Returns -1 when the handle cannot take the lock (opened for appending
+// only), else 1 on success and 0 on failure with the last error.
+int append_disk_record(HANDLE h, const void* data, size_t n) {
+  OVERLAPPED lock = {};
+  lock.OffsetHigh = kRecordLockHigh;
+  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lock)) return -1;
+  LARGE_INTEGER size;
+  bool ok = GetFileSizeEx(h, &size) != 0;
+  DWORD err = ok ? 0 : GetLastError();
+  std::string line;
+  if (ok && size.QuadPart > 0) {
+    char last = '\n';
+    DWORD got = 0;
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(size.QuadPart - 1);
+    at.OffsetHigh = static_cast<DWORD>((size.QuadPart - 1) >> 32);
+    if (ReadFile(h, &last, 1, &got, &at) && got == 1 && last != '\n') line = "\n";
+  }
+  line.append(static_cast<const char*>(data), n);
+  if (ok && line.size() > MAXDWORD) {
+    err = ERROR_INVALID_PARAMETER;
+    ok = false;
+  }
+  if (ok) {
+    DWORD written = 0;
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(size.QuadPart);
+    at.OffsetHigh = static_cast<DWORD>(size.QuadPart >> 32);
+    ok = WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, &at) != 0;
+    err = ok ? 0 : GetLastError();
+    if (ok && written != line.size()) {
+      err = ERROR_DISK_FULL;
+      ok = false;
+    }
+    if (ok && !FlushFileBuffers(h)) {
+      err = GetLastError();
+      ok = false;
+    }
+    if (!ok && SetFilePointerEx(h, size, nullptr, FILE_BEGIN)) SetEndOfFile(h);
+  }
+  UnlockFileEx(h, 0, 1, 0, &lock);
+  if (!ok) SetLastError(err);
+  return ok ? 1 : 0;
+}
+
+}  // namespace
+
 bool plat_append_record(plat_file f, const void* data, size_t n) {
-  if (!plat_append_write(f, data, n)) return false;
+  HANDLE h = reinterpret_cast<HANDLE>(f);
   // Only a disk file has anything to flush: on a pipe FlushFileBuffers
   // waits until the reader has taken everything, and the console refuses it.
-  HANDLE h = reinterpret_cast<HANDLE>(f);
-  if (GetFileType(h) != FILE_TYPE_DISK) return true;
+  if (GetFileType(h) != FILE_TYPE_DISK) return plat_append_write(f, data, n);
+  int whole = append_disk_record(h, data, n);
+  if (whole >= 0) return whole == 1;
+  if (!plat_append_write(f, data, n)) return false;
   return FlushFileBuffers(h) != 0;
 }
 
@@ -157,7 +226,13 @@ bool plat_append_write(plat_file f, const void* data, size_t n) {
     return false;
   }
   DWORD written = 0;
-  if (!WriteFile(h, data, static_cast<DWORD>(n), &written, nullptr)) return false;
+  // On a disk file every write goes to the end, whatever the handle's
+  // position: a journal's handle may read and write, and other tools
+  // append to the same file.
+  OVERLAPPED end = {};
+  end.Offset = end.OffsetHigh = 0xFFFFFFFF;
+  OVERLAPPED* at = GetFileType(h) == FILE_TYPE_DISK ? &end : nullptr;
+  if (!WriteFile(h, data, static_cast<DWORD>(n), &written, at)) return false;
   if (written != n) {
     SetLastError(ERROR_DISK_FULL);
     return false;
