@@ -103,15 +103,15 @@ int append_disk_record(HANDLE h, const void* data, size_t n) {
   LARGE_INTEGER size;
   bool ok = GetFileSizeEx(h, &size) != 0;
   DWORD err = ok ? 0 : GetLastError();
-  std::string line;
+  char last = '\n';
   if (ok && size.QuadPart > 0) {
-    char last = '\n';
     DWORD got = 0;
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>(size.QuadPart - 1);
     at.OffsetHigh = static_cast<DWORD>((size.QuadPart - 1) >> 32);
-    if (ReadFile(h, &last, 1, &got, &at) && got == 1 && last != '\n') line = "\n";
+    if (!ReadFile(h, &last, 1, &got, &at) || got != 1) last = '\n';
   }
+  std::string line(last != '\n' ? 1 : 0, '\n');
   line.append(static_cast<const char*>(data), n);
   if (ok && line.size() > MAXDWORD) {
     err = ERROR_INVALID_PARAMETER;
