@@ -13,6 +13,7 @@
 #include "station/events.h"
 #include "station/options.h"
 #include "station/slots.h"
+#include "station/web.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ constexpr double kStopGrace = 10.0;
 constexpr double kRedraw = 0.2;
 
 Clock::time_point g_start;
+StationTally g_tally;  // what the metrics count
 
 double now() { return std::chrono::duration<double>(Clock::now() - g_start).count(); }
 
@@ -73,6 +75,7 @@ bool start_run(Station* st, size_t i, Run* run, const StationOptions& o, const s
   failed.result = RunResult::kFailed;
   failed.error = "cannot start " + prog + ": " + std::strerror(errno);
   std::string line = finish_run(st, i, failed, 1);
+  tally_run(&g_tally, i, failed, 1);
   if (!live) out(line);
   return false;
 }
@@ -161,8 +164,23 @@ int main(int argc, char** argv) {
     st.slots.push_back(s);
   }
   std::vector<Run> runs(st.slots.size());
+  g_tally = tally_make(st.slots.size());
+  WebView* web = nullptr;
+  if (!o.http.empty()) {
+    std::string why;
+    web = web_start({o.http, o.token_file, o.station, st.slots.size(), now}, &why);
+    if (!web) {
+      std::fprintf(stderr, "update-station: %s\n", why.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "update-station: web view at http://%s/\n", web_local(web).c_str());
+    web_publish(web, st, g_tally, false, now());
+  }
   int stops_seen = 0;
+  int drain_asked = 0;  // 1 once the web view asked for a drain
   bool draining = false;
+  double last_publish = 0;
+  bool controlled = false;  // publish now: control requests wait for it
   double last_draw = -1;
   int drawn_lines = 0;
   if (live) out("\x1b[?25l");
@@ -171,10 +189,11 @@ int main(int argc, char** argv) {
     // Ctrl-C: the first lets boxes on the line finish and stops the runs
     // that have no box yet; the second (or a kill) stops every run; a
     // third kills them.
-    int stops = plat_stop_count();
+    int stops = plat_stop_count() + drain_asked;
     if (stops > stops_seen) {
       stops_seen = stops;
-      bool all = stops >= 2 || plat_stop_signal() != kStopInterrupt;
+      StopSignal sig = plat_stop_signal();
+      bool all = stops >= 2 || (sig != kStopNone && sig != kStopInterrupt);
       if (!draining || all) {
         std::string notice =
             all ? "Stopping every run now."
@@ -200,13 +219,21 @@ int main(int argc, char** argv) {
         s.done = true;
         continue;
       }
-      start_run(&st, i, &runs[i], o, prog, live);
+      if (!s.parked) start_run(&st, i, &runs[i], o, prog, live);
     }
+    // With the web view, parked slots wait to be unparked until a drain.
     bool any_running = false;
-    for (const Slot& s : st.slots) any_running |= s.running;
+    for (const Slot& s : st.slots) any_running |= s.running || (web && !draining && s.parked);
     if (!any_running) break;
 
+    if (web && (controlled || now() - last_publish >= kRedraw)) {
+      web_publish(web, st, g_tally, draining, now());
+      last_publish = now();
+      controlled = false;
+    }
+
     std::vector<intptr_t> handles = {plat_stop_wait_handle()};
+    if (web) handles.push_back(web_wait_handle(web));
     bool settling = false;
     for (size_t i = 0; i < st.slots.size(); i++) {
       if (!st.slots[i].running) continue;
@@ -214,8 +241,22 @@ int main(int argc, char** argv) {
       else settling = true;  // output closed: the exit follows at once
       handles.push_back(runs[i].proc.wait_handle);
     }
-    plat_wait_any(handles, settling ? 5 : live ? 100 : 250);
+    plat_wait_any(handles, settling ? 5 : live ? 100 : web ? 200 : 250);
     plat_wait_handle_drain(plat_stop_wait_handle());
+    for (const WebControl& c : web ? web_take(web) : std::vector<WebControl>()) {
+      controlled = true;
+      Slot& s = st.slots[c.slot];
+      if (c.action == WebAction::kDrain) {
+        drain_asked = draining ? drain_asked : 1;  // a drain is the first Ctrl-C, never the second
+      } else if (c.action == WebAction::kUnpark) {
+        s.parked = s.done = false;
+        s.streak = 0;
+      } else {
+        // As with the first Ctrl-C: a box on the line finishes.
+        s.parked = true;
+        if (s.running && s.run.box_version.empty()) stop_run(&runs[c.slot], false);
+      }
+    }
 
     for (size_t i = 0; i < st.slots.size(); i++) {
       Slot& s = st.slots[i];
@@ -229,6 +270,8 @@ int main(int argc, char** argv) {
       if (!run.buf.empty()) apply_event(run.buf, &s.run);  // a last line without its end
       plat_channel_close(&run.ch);
       std::string line = finish_run(&st, i, s.run, run.proc.exit_code);
+      tally_run(&g_tally, i, s.run, run.proc.exit_code);
+      if (web) web_attempt(web, s.run.record);
       if (!live) out(line);
     }
     if (live && now() - last_draw >= kRedraw) {
@@ -238,6 +281,10 @@ int main(int argc, char** argv) {
   }
 
   if (live) redraw(st, drawn_lines, "\x1b[?25h");
+  if (web) {
+    web_publish(web, st, g_tally, draining, now(), true);
+    web_stop(web);
+  }
   out(summary_text(st, now()));
   return station_exit_code(st);
 }

@@ -11,6 +11,9 @@ struct StationOptions {
   std::string update_path;         // "" = beside the station, then PATH
   std::vector<std::string> pass;   // the tool's options and the file, in order
   std::string file;                // the PAD file argument, for the header
+  std::string station;             // --station NAME, also passed to every run
+  std::string http;                // --http ADDR:PORT, "" = no web view
+  std::string token_file;          // --http-token-file: control allowed
   bool help = false;
 };
 

@@ -265,4 +265,15 @@ int plat_terminal_columns() {
   return 80;
 }
 
+bool plat_wake_open(PlatWake* w) {
+  HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (!e) return false;
+  w->wait_handle = reinterpret_cast<intptr_t>(e);
+  return true;
+}
+
+void plat_wake_set(const PlatWake* w) {
+  if (w->wait_handle != -1) SetEvent(reinterpret_cast<HANDLE>(w->wait_handle));
+}
+
 void plat_wait_handle_drain(intptr_t) {}
