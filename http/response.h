@@ -1,0 +1,33 @@
+// What a handler answers, and the bytes that go on the wire for it.
+#pragma once
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+struct HttpResponse {
+  int status = 200;
+  std::string content_type = "text/plain; charset=utf-8";
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;  // extra, as given
+  // Non-empty: the request becomes a Server-Sent Events stream on this
+  // channel (see http_publish). `body` is then sent as the stream's first
+  // bytes (e.g. the current state as an event) and content_type is ignored.
+  std::string stream;
+};
+
+// The reason phrase of a status ("Not Found"); "Unknown" for codes not used.
+std::string_view http_status_text(int status);
+
+// The status line, headers and body of `r`. Adds Content-Type,
+// Content-Length (not for a stream), Cache-Control: no-store, and
+// "Connection: close" when !keep_alive. `head_only` leaves out the body.
+std::string http_response_text(const HttpResponse& r, bool keep_alive, bool head_only = false);
+
+// A plain response with `status` and its reason phrase as the body.
+HttpResponse http_error(int status);
+
+// One Server-Sent Event: "event: NAME\n", one "data: " line per line of
+// `data`, and the blank line that ends it. Empty `event` leaves out the
+// event line (the client then sees a "message").
+std::string http_sse_event(std::string_view event, std::string_view data);

@@ -1,0 +1,386 @@
+#include "http/server.h"
+
+#include <asio.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/thread.hpp>
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <list>
+#include <memory>
+
+namespace {
+
+using asio::ip::tcp;
+constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
+
+// SO_REUSEADDR lets a restarted server listen at once on POSIX; on Windows
+// it would let another program take the port, so it is set there never.
+constexpr bool kReuseAddress = UPDATE_HTTP_REUSE_ADDRESS;
+
+constexpr size_t kReadChunk = 4096;
+
+struct Core;
+
+struct Client {
+  tcp::socket socket;
+  std::string in;          // read, not yet used
+  int64_t last_active = 0;  // connect, or the last response sent
+  int64_t last_write = 0;   // streams: the last bytes sent
+  std::string channel;      // non-empty: an event stream
+  std::deque<std::string> queue;  // streams: unsent
+  size_t queued = 0;
+  bool writing = false;
+  bool closed = false;
+  std::list<std::shared_ptr<Client>>::iterator at;
+  explicit Client(tcp::socket s) : socket(std::move(s)) {}
+};
+
+struct Core {
+  asio::io_context& io;
+  HttpConfig config;
+  std::vector<HttpRoute> routes;
+  tcp::acceptor acceptor;
+  asio::steady_timer sweep_timer;
+  std::list<std::shared_ptr<Client>> clients;
+  bool closing = false;
+  std::atomic<size_t> n_clients{0}, n_streams{0};
+  std::atomic<uint64_t> n_requests{0}, n_evicted{0}, n_dropped{0};
+  Core(asio::io_context& i) : io(i), acceptor(i), sweep_timer(i) {}
+  int64_t now() const { return config.now_ms(); }
+};
+
+int64_t steady_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Closes `c` and forgets it; its pending operations end with an error.
+void drop(Core* core, Client* c) {
+  if (c->closed) return;
+  c->closed = true;
+  asio::error_code ec;
+  c->socket.shutdown(tcp::socket::shutdown_both, ec);
+  c->socket.close(ec);
+  if (!c->channel.empty()) --core->n_streams;
+  --core->n_clients;
+  core->clients.erase(c->at);  // may free c
+}
+
+void pump(const std::shared_ptr<Core>& core, const std::shared_ptr<Client>& c) {
+  if (c->writing || c->closed || c->queue.empty()) return;
+  c->writing = true;
+  asio::async_write(c->socket, asio::buffer(c->queue.front()),
+                    [core, c](const asio::error_code& ec, size_t) {
+                      c->writing = false;
+                      if (ec) {
+                        drop(core.get(), c.get());
+                        return;
+                      }
+                      c->queued -= c->queue.front().size();
+                      c->queue.pop_front();
+                      c->last_write = core->now();
+                      pump(core, c);
+                    });
+}
+
+void enqueue(const std::shared_ptr<Core>& core, const std::shared_ptr<Client>& c,
+             std::string bytes) {
+  if (c->closed) return;
+  // A reader that fell this far behind is gone or stuck: drop it rather
+  // than hold memory or wait for it.
+  if (c->queued + bytes.size() > core->config.stream_queue_bytes) {
+    ++core->n_dropped;
+    drop(core.get(), c.get());
+    return;
+  }
+  c->queued += bytes.size();
+  c->queue.push_back(std::move(bytes));
+  pump(core, c);
+}
+
+HttpResponse run_handler(const HttpRoute& route, const HttpRequest& req) {
+  try {
+    return route.handler(req);
+  } catch (...) {
+    return http_error(500);
+  }
+}
+
+// Reads until `c->in` holds at least `n` bytes. False when the client left.
+asio::awaitable<bool> read_at_least(Client* c, size_t n) {
+  char buf[kReadChunk];
+  while (c->in.size() < n) {
+    auto [ec, got] = co_await c->socket.async_read_some(asio::buffer(buf), use_tuple);
+    if (ec) co_return false;
+    c->in.append(buf, got);
+  }
+  co_return true;
+}
+
+// The conversation with one client: requests in order, each answered before
+// the next is read.
+asio::awaitable<void> serve(std::shared_ptr<Core> core, std::shared_ptr<Client> c) {
+  const HttpConfig& cfg = core->config;
+  char buf[kReadChunk];
+  while (!c->closed) {
+    HttpRequest req;
+    size_t used = 0;
+    HttpParse p = http_parse_head(c->in, cfg.max_head, &req, &used);
+    if (p == HttpParse::kIncomplete) {
+      auto [ec, got] = co_await c->socket.async_read_some(asio::buffer(buf), use_tuple);
+      if (ec) break;
+      c->in.append(buf, got);
+      continue;
+    }
+    HttpResponse resp;
+    bool keep = false;
+    bool head_only = false;
+    if (p != HttpParse::kDone) {
+      resp = http_error(http_parse_status(p));
+    } else if (req.content_length > cfg.max_body) {
+      resp = http_error(413);
+    } else {
+      c->in.erase(0, used);
+      if (!co_await read_at_least(c.get(), req.content_length)) break;
+      req.body = c->in.substr(0, req.content_length);
+      c->in.erase(0, req.content_length);
+      ++core->n_requests;
+      std::string allow;
+      int found = http_route_find(core->routes, req.method, req.path, &req.params, &allow);
+      if (found >= 0) {
+        resp = run_handler(core->routes[static_cast<size_t>(found)], req);
+      } else {
+        resp = http_error(-found);
+        if (found == -405) resp.headers.emplace_back("Allow", allow);
+      }
+      keep = req.keep_alive && !core->closing;
+      head_only = req.method == "HEAD";
+    }
+    if (c->closed) break;
+    if (!resp.stream.empty() && !head_only && resp.status == 200) {
+      // From here on the client only listens; whatever it sends is read
+      // and thrown away so that a hang-up is seen.
+      c->channel = resp.stream;
+      ++core->n_streams;
+      c->last_write = core->now();
+      enqueue(core, c, http_response_text(resp, false));
+      while (!c->closed) {
+        auto [ec, got] = co_await c->socket.async_read_some(asio::buffer(buf), use_tuple);
+        if (ec) break;
+      }
+      break;
+    }
+    resp.stream.clear();
+    std::string text = http_response_text(resp, keep, head_only);
+    auto [ec, sent] = co_await asio::async_write(c->socket, asio::buffer(text), use_tuple);
+    if (ec || !keep) break;
+    c->last_active = core->now();
+  }
+  drop(core.get(), c.get());
+}
+
+// Makes room for a newcomer: closes the client idle longest that is not an
+// event stream. False when every client is a stream.
+bool evict_one(Core* core) {
+  Client* oldest = nullptr;
+  for (const auto& c : core->clients)
+    if (c->channel.empty() && (oldest == nullptr || c->last_active < oldest->last_active))
+      oldest = c.get();
+  if (oldest == nullptr) return false;
+  ++core->n_evicted;
+  drop(core, oldest);
+  return true;
+}
+
+asio::awaitable<void> accept_loop(std::shared_ptr<Core> core) {
+  asio::steady_timer pause(core->io);
+  while (!core->closing) {
+    auto [ec, socket] = co_await core->acceptor.async_accept(use_tuple);
+    if (core->closing) break;
+    if (ec) {
+      // Out of descriptors and the like: try again shortly rather than
+      // spin or give up.
+      pause.expires_after(std::chrono::milliseconds(100));
+      co_await pause.async_wait(use_tuple);
+      continue;
+    }
+    if (core->clients.size() >= core->config.max_clients && !evict_one(core.get())) {
+      asio::error_code ignored;
+      socket.close(ignored);
+      continue;
+    }
+    asio::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    auto c = std::make_shared<Client>(std::move(socket));
+    c->last_active = core->now();
+    core->clients.push_front(c);
+    c->at = core->clients.begin();
+    ++core->n_clients;
+    asio::co_spawn(core->io, serve(core, c), asio::detached);
+  }
+}
+
+asio::awaitable<void> sweep(std::shared_ptr<Core> core) {
+  const HttpConfig& cfg = core->config;
+  while (!core->closing) {
+    core->sweep_timer.expires_after(std::chrono::milliseconds(cfg.sweep_ms));
+    co_await core->sweep_timer.async_wait(use_tuple);
+    if (core->closing) break;
+    int64_t now = core->now();
+    std::vector<std::shared_ptr<Client>> idle;
+    for (const auto& c : core->clients) {
+      if (c->channel.empty()) {
+        if (cfg.idle_timeout_ms != 0 && now - c->last_active >= cfg.idle_timeout_ms)
+          idle.push_back(c);
+      } else if (cfg.stream_ping_ms != 0 && c->queue.empty() &&
+                 now - c->last_write >= cfg.stream_ping_ms) {
+        // A comment line: keeps proxies from timing the stream out and
+        // shows a vanished reader by a failed send.
+        enqueue(core, c, ": ping\n\n");
+      }
+    }
+    for (const auto& c : idle) drop(core.get(), c.get());
+  }
+}
+
+void close_core(const std::shared_ptr<Core>& core) {
+  core->closing = true;
+  asio::error_code ignored;
+  core->acceptor.close(ignored);
+  core->sweep_timer.cancel();
+  std::vector<std::shared_ptr<Client>> all(core->clients.begin(), core->clients.end());
+  for (const auto& c : all) drop(core.get(), c.get());
+}
+
+}  // namespace
+
+struct HttpServer {
+  asio::io_context* io = nullptr;
+  std::unique_ptr<asio::io_context> own;  // http_start's
+  std::unique_ptr<asio::thread> thread;
+  std::shared_ptr<Core> core;
+  std::string local;
+};
+
+std::string http_split_listen(std::string_view text, std::string* addr, uint16_t* port) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon + 1 == text.size() || colon + 6 < text.size())
+    return "not ADDRESS:PORT";
+  std::string_view host = text.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string_view::npos) {
+    return "an IPv6 address goes in brackets: [ADDRESS]:PORT";
+  }
+  unsigned long n = 0;
+  for (char ch : text.substr(colon + 1)) {
+    if (ch < '0' || ch > '9') return "not ADDRESS:PORT";
+    n = n * 10 + static_cast<unsigned long>(ch - '0');
+  }
+  if (n > 65535) return "port out of range";
+  asio::error_code ec;
+  asio::ip::make_address(std::string(host), ec);
+  if (ec) return "not an IP address";
+  *addr = host;
+  *port = static_cast<uint16_t>(n);
+  return "";
+}
+
+HttpServer* http_open(asio::io_context& io, const HttpConfig& config, std::vector<HttpRoute> routes,
+                      std::string* error) {
+  std::string addr;
+  uint16_t port = 0;
+  std::string why = http_split_listen(config.listen, &addr, &port);
+  if (!why.empty()) {
+    *error = config.listen + ": " + why;
+    return nullptr;
+  }
+  auto core = std::make_shared<Core>(io);
+  core->config = config;
+  if (!core->config.now_ms) core->config.now_ms = steady_ms;
+  if (core->config.sweep_ms == 0) core->config.sweep_ms = 1000;
+  core->routes = std::move(routes);
+  tcp::endpoint ep(asio::ip::make_address(addr), port);
+  asio::error_code ec;
+  core->acceptor.open(ep.protocol(), ec);
+  if (!ec && kReuseAddress) core->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) core->acceptor.bind(ep, ec);
+  if (!ec) core->acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    *error = "cannot listen on " + config.listen + ": " + ec.message();
+    return nullptr;
+  }
+  tcp::endpoint at = core->acceptor.local_endpoint(ec);
+  auto s = new HttpServer;
+  s->io = &io;
+  s->core = core;
+  std::string a = at.address().to_string();
+  s->local = (at.address().is_v6() ? "[" + a + "]" : a) + ":" + std::to_string(at.port());
+  asio::co_spawn(io, accept_loop(core), asio::detached);
+  asio::co_spawn(io, sweep(core), asio::detached);
+  return s;
+}
+
+void http_close(HttpServer* s) {
+  if (s == nullptr) return;
+  close_core(s->core);
+  delete s;
+}
+
+HttpServer* http_start(const HttpConfig& config, std::vector<HttpRoute> routes,
+                       std::string* error) {
+  auto io = std::make_unique<asio::io_context>(1);
+  HttpServer* s = http_open(*io, config, std::move(routes), error);
+  if (s == nullptr) return nullptr;
+  s->own = std::move(io);
+  asio::io_context* run = s->own.get();
+  s->thread = std::make_unique<asio::thread>([run] { run->run(); });
+  return s;
+}
+
+void http_stop(HttpServer* s) {
+  if (s == nullptr) return;
+  if (s->own) {
+    // Once the listener, the sweep and every client are closed, run()
+    // runs out of work and the thread ends.
+    std::shared_ptr<Core> core = s->core;
+    asio::post(*s->own, [core] { close_core(core); });
+    s->thread->join();
+    s->core.reset();
+    s->own.reset();
+    delete s;
+    return;
+  }
+  http_close(s);
+}
+
+std::string http_local(const HttpServer* s) { return s->local; }
+
+uint16_t http_port(const HttpServer* s) {
+  size_t colon = s->local.rfind(':');
+  return static_cast<uint16_t>(std::stoul(s->local.substr(colon + 1)));
+}
+
+void http_publish(HttpServer* s, std::string_view channel, std::string bytes) {
+  std::shared_ptr<Core> core = s->core;
+  asio::post(*s->io, [core, ch = std::string(channel), b = std::move(bytes)] {
+    std::vector<std::shared_ptr<Client>> to;
+    for (const auto& c : core->clients)
+      if (c->channel == ch) to.push_back(c);
+    for (const auto& c : to) enqueue(core, c, b);
+  });
+}
+
+void http_post(HttpServer* s, std::function<void()> f) { asio::post(*s->io, std::move(f)); }
+
+HttpStats http_stats(const HttpServer* s) {
+  HttpStats st;
+  st.clients = s->core->n_clients;
+  st.streams = s->core->n_streams;
+  st.requests = s->core->n_requests;
+  st.evicted = s->core->n_evicted;
+  st.dropped = s->core->n_dropped;
+  return st;
+}
