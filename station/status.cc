@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 namespace {
 
@@ -39,7 +39,9 @@ void tally_run(StationTally* t, size_t i, const RunState& r, int exit_code) {
 }
 
 std::string slot_state(const Slot& s) {
-  if (s.running) return s.run.phase.empty() ? "start" : s.run.phase;
+  // A parked slot's run without a box is being stopped: it shows parked.
+  if (s.running && !(s.parked && s.run.box_version.empty()))
+    return s.run.phase.empty() ? "start" : s.run.phase;
   if (s.parked) return "parked";
   return s.done ? "done" : "waiting";
 }

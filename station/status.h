@@ -26,20 +26,21 @@ StationTally tally_make(size_t slots);
 void tally_run(StationTally* t, size_t i, const RunState& r, int exit_code);
 
 // The slot's state as the page and the API name it: the phase while a run
-// goes ("start" before its first), else "parked", "done" or "waiting".
+// goes ("start" before its first), else "parked", "done" or "waiting". A
+// parked slot's run that has no box is on its way out: "parked".
 std::string slot_state(const Slot& s);
 
 // The status object: station `name`, `elapsed` seconds since the start.
-nlohmann::json status_json(const Station& st, const std::string& name, double elapsed,
+nlohmann::ordered_json status_json(const Station& st, const std::string& name, double elapsed,
                            bool draining);
 
 // Sets the status's `elapsed` and `boxes_per_hour` for `elapsed` seconds:
 // a status made a moment ago, served now.
-void status_set_clock(nlohmann::json* status, double elapsed);
+void status_set_clock(nlohmann::ordered_json* status, double elapsed);
 
 // A JSON value as compact text; bytes that are not UTF-8 replaced, never
 // an exception.
-std::string json_text(const nlohmann::json& j);
+std::string json_text(const nlohmann::ordered_json& j);
 
 // The metrics in the Prometheus text format, every series present from the
 // start.

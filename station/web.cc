@@ -1,20 +1,20 @@
 #include "station/web.h"
 
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "http/auth.h"
+#include "http/lock.h"
 #include "http/prom.h"
 #include "http/server.h"
+#include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/process.h"
 #include "station/page.h"
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 namespace {
 
@@ -22,7 +22,7 @@ constexpr const char* kChannel = "events";
 constexpr double kEventGap = 0.2;  // at most 5 status events a second
 // A control request waits this long at most for the main loop, which
 // wakes for it at once; past it the answer is the status as it stands.
-constexpr auto kControlWait = std::chrono::seconds(2);
+constexpr uint32_t kControlWaitMs = 2000;
 
 }  // namespace
 
@@ -32,8 +32,7 @@ struct WebView {
   HttpServer* server = nullptr;
   PlatWake wake;
 
-  std::mutex mu;
-  std::condition_variable applied_cv;
+  HttpMutex mu;
   // What the handlers serve, made by the main loop.
   json status;
   double status_time = 0;  // station seconds when `status` was made
@@ -82,14 +81,22 @@ HttpResponse json_response(const json& j) {
 
 // The status as it stands, its clock set to now.
 json current_status(WebView* w) {
-  std::lock_guard<std::mutex> lock(w->mu);
+  std::lock_guard<HttpMutex> lock(w->mu);
   json s = w->status;
   status_set_clock(&s, w->config.now());
   return s;
 }
 
+bool applied(WebView* w, uint64_t request) {
+  std::lock_guard<HttpMutex> lock(w->mu);
+  return w->applied >= request || w->closing;
+}
+
 // Queues a control request, wakes the main loop and waits until a
-// publish shows its effect; answers with that status.
+// publish shows its effect; answers with that status. The server's
+// thread waits those few milliseconds (its handlers answer at once, and
+// the Windows toolchain has no condition variable): control is rare and
+// comes with the token, so no stranger can hold the server up this way.
 HttpResponse control(WebView* w, const HttpRequest& req, WebAction action) {
   int refused = http_check_bearer(req, w->token);
   if (refused) return http_auth_refusal(refused);
@@ -101,13 +108,14 @@ HttpResponse control(WebView* w, const HttpRequest& req, WebAction action) {
     if (slot < 1 || slot > w->config.slots) return http_error(404);
     slot--;
   }
+  uint64_t mine;
   {
-    std::unique_lock<std::mutex> lock(w->mu);
+    std::lock_guard<HttpMutex> lock(w->mu);
     w->queue.push_back({action, slot});
-    uint64_t mine = ++w->queued;
-    plat_wake_set(&w->wake);
-    w->applied_cv.wait_for(lock, kControlWait, [&] { return w->applied >= mine || w->closing; });
+    mine = ++w->queued;
   }
+  plat_wake_set(&w->wake);
+  for (uint32_t waited = 0; !applied(w, mine) && waited < kControlWaitMs; waited++) plat_sleep_ms(1);
   return json_response(current_status(w));
 }
 
@@ -135,7 +143,7 @@ std::vector<HttpRoute> routes(WebView* w) {
   auto metrics = [w](const HttpRequest&) {
     HttpResponse r;
     r.content_type = std::string(kPromContentType);
-    std::lock_guard<std::mutex> lock(w->mu);
+    std::lock_guard<HttpMutex> lock(w->mu);
     r.body = w->metrics;
     return r;
   };
@@ -196,7 +204,7 @@ intptr_t web_wait_handle(const WebView* w) { return w->wake.wait_handle; }
 
 std::vector<WebControl> web_take(WebView* w) {
   plat_wait_handle_drain(w->wake.wait_handle);
-  std::lock_guard<std::mutex> lock(w->mu);
+  std::lock_guard<HttpMutex> lock(w->mu);
   std::vector<WebControl> out;
   out.swap(w->queue);
   w->taken = w->queued;
@@ -210,13 +218,12 @@ void web_publish(WebView* w, const Station& st, const StationTally& tally, bool 
   json plain = without_clock(status);
   bool changed = w->held || plain != w->sent;
   {
-    std::lock_guard<std::mutex> lock(w->mu);
+    std::lock_guard<HttpMutex> lock(w->mu);
     w->status = status;
     w->status_time = now;
     w->metrics = std::move(metrics);
     w->applied = w->taken;
   }
-  w->applied_cv.notify_all();
   if (!changed) return;
   if (!last && w->sent_time >= 0 && now - w->sent_time < kEventGap) {
     w->held = true;
@@ -234,10 +241,9 @@ void web_attempt(WebView* w, const std::string& record) {
 
 void web_stop(WebView* w) {
   {
-    std::lock_guard<std::mutex> lock(w->mu);
+    std::lock_guard<HttpMutex> lock(w->mu);
     w->closing = true;
   }
-  w->applied_cv.notify_all();
   http_stop(w->server);
   delete w;
 }
