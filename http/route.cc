@@ -33,6 +33,7 @@ int http_route_find(const std::vector<HttpRoute>& routes, std::string_view metho
     known = true;
     if (routes[i].method == method || (method == "HEAD" && routes[i].method == "GET")) {
       *params = std::move(found);
+      allow->clear();
       return static_cast<int>(i);
     }
     if (allow->find(routes[i].method) == std::string::npos) {

@@ -44,76 +44,125 @@ void leave_out(Catalogue* c, const std::string& rel, const std::string& why) {
   c->left_out.push_back(rel + ": " + why);
 }
 
-// Opens and checks one file; fills `sw` (fd open) and returns true when it
-// passes, else closes everything and notes why.
-bool check_file(Catalogue* c, const std::string& rel, Software* sw) {
+// Refuses the catalogue for an error of the system met at `rel`: the files
+// are not at fault, and serving what was read so far would drop the rest.
+void refuse(Catalogue* c, const std::string& what, const std::string& rel, int err) {
+  if (c->refused.empty())
+    c->refused = what + " " + c->dir + "/" + rel + ": " + std::strerror(err);
+}
+
+// The error of the first read of the file's `size` bytes through `fd` that
+// fails, or 0 when all of them read.
+int read_error(int fd, off_t size) {
+  static char buf[65536];
+  for (off_t at = 0; at < size;) {
+    ssize_t n = pread(fd, buf, sizeof buf, at);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) break;
+    at += n;
+  }
+  return 0;
+}
+
+enum class FileCheck { kPassed, kLeftOut, kRefused };
+
+// Opens and checks one file; fills `sw` (fd open) when it passes, else
+// closes everything and notes why: left out for a fault of the file, the
+// catalogue refused for an error of the system.
+FileCheck check_file(Catalogue* c, const std::string& rel, Software* sw,
+                     uint32_t* version_word) {
   std::string full = c->dir + "/" + rel;
   // Non-blocking so that a FIFO placed in the catalogue cannot hang the
   // load; a regular file reads the same either way.
   int fd = open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    leave_out(c, rel, std::string("cannot open: ") + std::strerror(errno));
-    return false;
+    // Renamed away since the folder was read: a sync under way.
+    if (errno == ENOENT) {
+      leave_out(c, rel, "gone before it could be opened");
+      return FileCheck::kLeftOut;
+    }
+    refuse(c, "cannot open", rel, errno);
+    return FileCheck::kRefused;
   }
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     leave_out(c, rel, "not a regular file");
-    return false;
+    return FileCheck::kLeftOut;
   }
   if (st.st_size > static_cast<off_t>(kImageBufferSize)) {
     close(fd);
     leave_out(c, rel, std::to_string(st.st_size) + " bytes do not fit the tool's image buffer (" +
                           std::to_string(kImageBufferSize) + " bytes)");
-    return false;
+    return FileCheck::kLeftOut;
   }
   // The check reads through this very handle's file, not the name again: a
   // file replaced in between cannot be checked in place of the one served.
   char via[64];
   std::snprintf(via, sizeof via, "/proc/self/fd/%d", fd);
+  // The check opens it once more and would call a file it cannot open
+  // damaged: the descriptor it needs is tried first.
+  int probe = open(via, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (probe < 0) {
+    int err = errno;
+    close(fd);
+    refuse(c, "cannot open", rel, err);
+    return FileCheck::kRefused;
+  }
+  close(probe);
   uint8_t format = 0;
-  uint32_t version_word = 0;
   uint32_t checksum = 0;
   bool too_big = false;
-  uint32_t size = pad_verify(via, &format, &version_word, &checksum, &too_big);
+  uint32_t size = pad_verify(via, &format, version_word, &checksum, &too_big);
   // Grown past the buffer since the size test above: left out like any
   // other file that does not fit, never the end of the server.
   if (too_big) {
     close(fd);
     leave_out(c, rel, "grew past the tool's image buffer while it was checked");
-    return false;
+    return FileCheck::kLeftOut;
   }
   if (size == 0) {
+    int err = read_error(fd, st.st_size);
     close(fd);
+    if (err != 0) {
+      refuse(c, "cannot read", rel, err);
+      return FileCheck::kRefused;
+    }
     leave_out(c, rel, "fails the PAD check (length field or checksum)");
-    return false;
+    return FileCheck::kLeftOut;
   }
   if (!is_known_format(format)) {
     close(fd);
     leave_out(c, rel, "format code " + std::to_string(format) + " is not one the tool knows");
-    return false;
+    return FileCheck::kLeftOut;
   }
   struct stat after;
   if (fstat(fd, &after) != 0 || after.st_size != static_cast<off_t>(size) ||
       after.st_mtim.tv_sec != st.st_mtim.tv_sec || after.st_mtim.tv_nsec != st.st_mtim.tv_nsec) {
     close(fd);
     leave_out(c, rel, "changed while it was checked");
-    return false;
+    return FileCheck::kLeftOut;
   }
   sw->path = rel;
   sw->size = size;
   sw->checksum = checksum;
   sw->fd = fd;
   sw->seen = after;
-  return true;
+  return FileCheck::kPassed;
 }
 
-// One bootloader folder: every file checked, the highest that passes kept.
-const Software* load_folder(Catalogue* c, const std::string& rel) {
+// One bootloader folder `major`.`minor`: every file checked, the highest
+// that passes kept. A file built for another bootloader is left out: the
+// box would be sent software that is not its own.
+const Software* load_folder(Catalogue* c, const std::string& rel, unsigned major,
+                            unsigned minor) {
   std::vector<std::string> names;
   int err = 0;
   if (!list_dir(c->dir + "/" + rel, &names, &err)) {
-    leave_out(c, rel, std::string("cannot read: ") + std::strerror(err));
+    refuse(c, "cannot read", rel, err);
     return nullptr;
   }
   std::unique_ptr<Software> best;
@@ -131,7 +180,17 @@ const Software* load_folder(Catalogue* c, const std::string& rel) {
     }
     auto sw = std::make_unique<Software>();
     for (int i = 0; i < 3; ++i) sw->version[i] = static_cast<uint8_t>(v[i]);
-    if (!check_file(c, file, sw.get())) continue;
+    uint32_t word = 0;
+    FileCheck r = check_file(c, file, sw.get(), &word);
+    if (r == FileCheck::kRefused) break;
+    if (r == FileCheck::kLeftOut) continue;
+    if (word != (major << 16 | minor)) {
+      close(sw->fd);
+      leave_out(c, file, "its version word is bootloader " + std::to_string(word >> 16) + "." +
+                             std::to_string(word & 0xFFFF) + ", not its folder's " +
+                             std::to_string(major) + "." + std::to_string(minor));
+      continue;
+    }
     if (!best || std::lexicographical_compare(best->version, best->version + 3, sw->version,
                                               sw->version + 3)) {
       if (best) close(best->fd);
@@ -140,7 +199,8 @@ const Software* load_folder(Catalogue* c, const std::string& rel) {
       close(sw->fd);
     }
   }
-  if (!best) return nullptr;
+  if (best && !c->refused.empty()) close(best->fd);
+  if (!best || !c->refused.empty()) return nullptr;
   c->software.push_back(std::move(best));
   return c->software.back().get();
 }
@@ -231,7 +291,8 @@ std::shared_ptr<const Catalogue> catalogue_load(const std::string& dir) {
                      " meet in the low 8 bits the box sends (" + low + ")";
         return c;
       }
-      c->entries[key] = Entry{folder, load_folder(c.get(), rel)};
+      c->entries[key] = Entry{folder, load_folder(c.get(), rel, v[0], v[1])};
+      if (!c->refused.empty()) return c;
     }
   }
   return c;

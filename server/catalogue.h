@@ -2,7 +2,8 @@
 // checked file by file, and the one answer each box gets from it.
 //
 // Layout: DIR/<channel>/<major>.<minor>/<a>.<b>.<c>.pad. Of the files that
-// pass the tool's own PAD check, the highest version in a folder is served.
+// pass the tool's own PAD check and whose version word is their folder's
+// bootloader version, the highest version in a folder is served.
 // A catalogue is built whole and never changed afterwards: a reload builds
 // a new one beside it.
 #pragma once
@@ -54,8 +55,10 @@ struct Catalogue {
   // Files and names left out, one line each with the reason. The catalogue
   // serves what passed all the same.
   std::vector<std::string> left_out;
-  // Non-empty when the catalogue as a whole is refused (unreadable, or two
-  // bootloader folders the box cannot tell apart): it must not be served.
+  // Non-empty when the catalogue as a whole is refused (an error of the
+  // system while reading it, such as a file that cannot be opened or too
+  // many open descriptors, or two bootloader folders the box cannot tell
+  // apart): it must not be served. Says why, with the system's reason.
   std::string refused;
 
   Catalogue() = default;

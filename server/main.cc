@@ -8,6 +8,7 @@
 #include <string>
 
 #include "server/catalogue.h"
+#include "server/control.h"
 #include "server/request_log.h"
 #include "server/server.h"
 
@@ -17,6 +18,7 @@ const char kDefaultCatalogue[] = "/var/lib/update-server";
 
 const char kUsage[] =
     "usage: update-server [--catalogue DIR] [--listen ADDR:PORT]... [--log FILE]\n"
+    "                     [--http ADDR:PORT]\n"
     "                     [--max-connections N] [--idle-timeout T] [--send-timeout T]\n"
     "       update-server check DIR\n"
     "       update-server resolve DIR --channel NAME --bootloader MAJOR.MINOR\n"
@@ -62,8 +64,8 @@ std::string describe(const Software& sw) {
 // when there was anything to print.
 bool report_problems(const Catalogue& c) {
   for (const std::string& why : c.left_out)
-    std::fprintf(stderr, "update-server: left out %s\n", why.c_str());
-  if (!c.refused.empty()) std::fprintf(stderr, "update-server: %s\n", c.refused.c_str());
+    std::fprintf(stderr, "update-server: left out %s\n", shown(why).c_str());
+  if (!c.refused.empty()) std::fprintf(stderr, "update-server: %s\n", shown(c.refused).c_str());
   return !c.left_out.empty() || !c.refused.empty();
 }
 
@@ -106,7 +108,7 @@ int resolve(int argc, char** argv) {
     usage_error("resolve needs --channel and --bootloader");
   auto c = catalogue_load(dir);
   if (!c->refused.empty()) {
-    std::fprintf(stderr, "update-server: %s\n", c->refused.c_str());
+    std::fprintf(stderr, "update-server: %s\n", shown(c->refused).c_str());
     return 1;
   }
   // The box sends the low 8 bits only; so does this.
@@ -116,8 +118,8 @@ int resolve(int argc, char** argv) {
                 boot[0], boot[1]);
     return 1;
   }
-  std::printf("file: %s/%s\nversion: %s\nsize: %u\nchecksum: %08lx\n", c->dir.c_str(),
-              sw->path.c_str(), version_text(sw->version).c_str(), sw->size,
+  std::printf("file: %s\nversion: %s\nsize: %u\nchecksum: %08lx\n",
+              shown(c->dir + "/" + sw->path).c_str(), version_text(sw->version).c_str(), sw->size,
               static_cast<unsigned long>(sw->checksum));
   return 0;
 }
@@ -131,7 +133,7 @@ int main(int argc, char** argv) {
   ServerConfig config;
   config.catalogue = kDefaultCatalogue;
   const char* log = nullptr;
-  enum { kCatalogue = 256, kListen, kMax, kIdle, kSend, kLog, kHelp };
+  enum { kCatalogue = 256, kListen, kMax, kIdle, kSend, kLog, kHttp, kHelp };
   static const option kOptions[] = {
       {"catalogue", required_argument, nullptr, kCatalogue},
       {"listen", required_argument, nullptr, kListen},
@@ -139,6 +141,7 @@ int main(int argc, char** argv) {
       {"idle-timeout", required_argument, nullptr, kIdle},
       {"send-timeout", required_argument, nullptr, kSend},
       {"log", required_argument, nullptr, kLog},
+      {"http", required_argument, nullptr, kHttp},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0}};
   int opt;
@@ -159,6 +162,7 @@ int main(int argc, char** argv) {
         if (!parse_duration(optarg, &config.send_timeout_s)) usage_error("--send-timeout: T");
         break;
       case kLog: log = optarg; break;
+      case kHttp: config.http = optarg; break;
       case kHelp: std::fputs(kUsage, stdout); return 0;
       default: usage_error(nullptr);
     }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/journal.h"
+#include "server/metrics.h"
 
 namespace {
 
@@ -86,4 +87,5 @@ void log_exchange(const Exchange& e) {
   // disk loses lines, never the service.
   ssize_t n = write(g_fd, line.data(), line.size());
   (void)n;
+  metrics_exchange(e);
 }

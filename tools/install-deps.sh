@@ -11,9 +11,12 @@ command -v socat >/dev/null 2>&1 || need="$need socat"
 command -v python3 >/dev/null 2>&1 || need="$need python3"
 # lrzsz's receiver (rx on Debian) is the independent XMODEM peer in the tests.
 command -v rx >/dev/null 2>&1 || command -v lrx >/dev/null 2>&1 || need="$need lrzsz"
-# The update server: standalone Asio; HAProxy in front of two of them in
-# its tests.
+# The update server and the HTTP layer of the station and the server:
+# standalone Asio; HAProxy in front of two servers in their tests.
 [ -f /usr/include/asio.hpp ] || need="$need libasio-dev"
+# A real Prometheus scrapes the server and the station in the tests; its
+# promtool checks their metrics and the shipped alert rules.
+[ -x /usr/bin/prometheus ] && [ -x /usr/bin/promtool ] || need="$need prometheus"
 [ -x /usr/sbin/haproxy ] || need="$need haproxy"
 # The station reads the tool's events with nlohmann/json; its live view is
 # checked in tmux.

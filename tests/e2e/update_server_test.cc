@@ -1,20 +1,26 @@
 // build/update-server on loopback: the real tool against it with boxsim on
 // the serial side, its catalogue check, a reload under a download, hostile
-// clients, and two servers behind HAProxy with one stopped half way.
+// clients, two servers behind HAProxy with one stopped half way, the
+// metrics page with a real Prometheus scraping it, and the shipped
+// Prometheus files.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "nlohmann/json.hpp"
 #include "tests/e2e/harness.h"
 
 namespace {
@@ -93,11 +99,12 @@ class UpdateServer : public ::testing::Test {
   }
 
   // A PAD file at catalogue path `rel`; "!" in front: a damaged one.
-  std::string software(std::string rel, int payload, int seed = 1) {
+  std::string software(std::string rel, int payload, int seed = 1,
+                       const std::string& boot = "23.0") {
     bool bad = rel[0] == '!';
     std::string path = cat_ + "/" + rel.substr(bad);
     fs::create_directories(fs::path(path).parent_path());
-    Strings opts = {"--format", "21", "--version", "23.0", "--random", std::to_string(payload),
+    Strings opts = {"--format", "21", "--version", boot, "--random", std::to_string(payload),
                     "--seed", std::to_string(seed)};
     if (bad) opts.push_back("--bad-checksum");
     EXPECT_EQ(0, make_pad(path, opts));
@@ -181,12 +188,21 @@ TEST_F(UpdateServer, ToolRunsAgainstTheServer) {
                      "\"size\":0,\"bytes_sent\":0,")) << l;
 }
 
-// `check` and `resolve` on catalogues ("path:payload", "!" for damaged).
+// `check` and `resolve` on catalogues ("path:payload", "@MAJ.MIN" after it
+// for the file's own bootloader, "!" for damaged), some run with few
+// descriptors (`nofile`).
 TEST_F(UpdateServer, CheckAndResolveTable) {
+  Strings many;  // one served file per folder: one descriptor each
+  for (int i = 1; i <= 24; ++i)
+    many.push_back("alpha/" + std::to_string(i) + ".0/1.0.0.pad:10@" + std::to_string(i) + ".0");
   struct Case {
     Strings files, command;
     int code;
-    const char *out, *err;
+    const char* out;
+    std::string err;
+    int nofile = 0;
+    const char* not_err = "\x1b";
+    std::string dir = "";
   } cases[] = {
       {{"released/23.0/1.2.3.pad:100"}, {"check"}, 0,
        "released 23.0: 1.2.3 released/23.0/1.2.3.pad 113 bytes, checksum", ""},
@@ -199,22 +215,54 @@ TEST_F(UpdateServer, CheckAndResolveTable) {
       {{"released/23.0/1.2.pad:1", "released/23.0/256.0.0.pad:1", "released/023.0/1.0.0.pad:1",
         "stable/23.0/1.0.0.pad:1"},
        {"check"}, 1, "released 23.0: nothing", "left out released/023.0: not a bootloader folder"},
+      // Built for another bootloader: the next lower version is served.
+      {{"beta/23.0/1.0.0.pad:100", "beta/23.0/2.0.0.pad:100@24.0"}, {"check"}, 1,
+       "beta 23.0: 1.0.0 ",
+       "left out beta/23.0/2.0.0.pad: its version word is bootloader 24.0, not its folder's 23.0"},
+      {{"beta/23.0/2.0.0.pad:100@0.23"}, {"resolve", "--channel", "beta", "--bootloader", "23.0"},
+       1, "beta 23.0: nothing", ""},
       {{"beta/23.0/1.2.3.pad:100"}, {"resolve", "--channel", "beta", "--bootloader", "279.0"}, 0,
        "/beta/23.0/1.2.3.pad\nversion: 1.2.3\nsize: 113\nchecksum: ", ""},
       {{"beta/23.0/1.2.3.pad:100"}, {"resolve", "--channel", "2", "--bootloader", "23.0"}, 1,
        "released 23.0: nothing", ""},
+      // Control characters in names from disk are shown, never sent.
+      {{"beta/23.0/1.0.0.pad:10", "beta/23.0/\x1b]0;x\x07.pad:10"}, {"check"}, 1, "",
+       "left out beta/23.0/^[]0;x^G.pad: not a software name"},
+      {{"beta/23.0/1.0.0.pad:10"}, {"resolve", "--channel", "beta", "--bootloader", "23.0"}, 0,
+       "catalogue^[[2J/beta/23.0/1.0.0.pad\n", "", 0, "\x1b", "\x1b[2J"},
+      // A file that cannot be opened, and too few descriptors for the
+      // check: the catalogue is refused with the system's reason, no file
+      // blamed.
+      {{"beta/23.0/1.0.0.pad:10", "~beta/23.0/2.0.0.pad"}, {"check"}, 1, "",
+       "cannot open " + cat_ + "/beta/23.0/2.0.0.pad: Too many levels of symbolic links", 0,
+       "left out"},
+      {many, {"check"}, 1, "", "Too many open files", 16, "left out"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.files.back());
+    SCOPED_TRACE(c.files.back() + " " + std::to_string(c.nofile));
     fs::remove_all(cat_);
-    for (const std::string& f : c.files)
-      software(f.substr(0, f.find(':')), std::stoi(f.substr(f.find(':') + 1)));
+    std::string saved = cat_;
+    cat_ += c.dir;
+    for (const std::string& f : c.files) {
+      if (f[0] == '~') {  // a link to itself
+        fs::create_symlink(fs::path(f).filename(), cat_ + "/" + f.substr(1));
+        continue;
+      }
+      size_t colon = f.find(':'), at = f.find('@');
+      software(f.substr(0, colon), std::stoi(f.substr(colon + 1)), 1,
+               at == std::string::npos ? "23.0" : f.substr(at + 1));
+    }
     Strings argv = {build_path("update-server"), c.command[0], cat_};
     argv.insert(argv.end(), c.command.begin() + 1, c.command.end());
+    if (c.nofile)
+      argv.insert(argv.begin(), {"/usr/bin/prlimit", "--nofile=" + std::to_string(c.nofile)});
     ProcResult r = run_process(argv);
+    fs::remove_all(cat_);
+    cat_ = saved;
     EXPECT_EQ(c.code, r.exit_code) << r.out << r.err;
     EXPECT_TRUE(has(r.out, c.out)) << r.out;
     EXPECT_TRUE(has(r.err, c.err)) << r.err;
+    EXPECT_FALSE(has(r.out + r.err, c.not_err)) << r.out << r.err;
   }
 }
 
@@ -225,6 +273,7 @@ TEST_F(UpdateServer, ReloadDuringADownload) {
   const int kBig = 8388595;  // the largest file the image buffer takes
   software("released/23.0/1.0.0.pad", kBig, 1);
   software("alpha/23.0/1.0.0.pad", kBig, 3);
+  std::string v1 = read_file(software("beta/23.0/1.0.0.pad", 3000, 4));
   int port = start();
   for (bool in_place : {false, true}) {
     SCOPED_TRACE(in_place);
@@ -234,10 +283,12 @@ TEST_F(UpdateServer, ReloadDuringADownload) {
     put(s, std::string("BD") + (in_place ? '\0' : '\2') + std::string("\x17\x00", 2));
     std::string got = take(s, 5 + 1000);
     ASSERT_EQ(sized(kBig + 13), got.substr(0, 5));
-    if (in_place) {  // same name and size, other bytes, over the open file
+    if (in_place) {  // same name and size, other bytes, never truncated
       std::string other = old_bytes;
       for (size_t i = 9; i < other.size(); i += 4096) other[i] = static_cast<char>(~other[i]);
-      write_file(file, other);
+      int fd = open(file.c_str(), O_WRONLY);
+      ASSERT_EQ(static_cast<ssize_t>(other.size()), pwrite(fd, other.data(), other.size(), 0));
+      close(fd);
     } else {
       software("released/23.0/2.0.0.pad", 5000, 2);
       kill(servers_[0].pid, SIGHUP);
@@ -253,8 +304,30 @@ TEST_F(UpdateServer, ReloadDuringADownload) {
     }
     close(s);
   }
-  EXPECT_TRUE(logged("\"result\":\"failed\",\"reason\":\"the file "))
+  EXPECT_TRUE(logged("\"result\":\"failed\",\"reason\":\"the file was rewritten"))
       << log();
+
+  // A query and the download after it come from one catalogue, a reload
+  // between them notwithstanding; once the download is done the
+  // connection lets go, and a replaced file is closed while it idles.
+  int s = dial(port);
+  put(s, "BC\x01\x17" + std::string(1, '\0'));
+  ASSERT_EQ(std::string("B\x01\x00\x00", 4), take(s, 4));
+  software("beta/23.0/2.0.0.pad", 4000, 5);
+  servers_[0].err.clear();
+  kill(servers_[0].pid, SIGHUP);
+  ASSERT_NE("", wait_for_err(&servers_[0], "catalogue reloaded"));
+  put(s, "D\x01\x17" + std::string(1, '\0'));
+  EXPECT_TRUE(sized(3013).substr(1) + v1 == take(s, 4 + 3013)) << "the version it was told";
+  fs::remove(cat_ + "/beta/23.0/1.0.0.pad");
+  std::string fds = "/proc/" + std::to_string(servers_[0].pid) + "/fd";
+  for (const auto& e : fs::directory_iterator(fds)) {
+    std::error_code ec;
+    EXPECT_FALSE(has(fs::read_symlink(e.path(), ec).string(), "1.0.0.pad (deleted)"));
+  }
+  put(s, "BC\x01\x17" + std::string(1, '\0'));
+  EXPECT_EQ(std::string("B\x02\x00\x00", 4), take(s, 4));
+  close(s);
 }
 
 // Clients that break the rules: the server logs them, ends their
@@ -346,6 +419,178 @@ TEST_F(UpdateServer, TwoServersBehindHaproxy) {
   int n = 0;
   for (size_t at = 0; (at = (la + lb).find(ok, at)) != std::string::npos; at += ok.size()) ++n;
   EXPECT_EQ(4, n) << la << lb;
+}
+
+
+// One HTTP request on a fresh connection; the whole answer.
+std::string http_get(int port, const std::string& target, const std::string& method = "GET") {
+  int s = dial(port);
+  if (s < 0) return "";
+  put(s, method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  std::string got = take(s, 1 << 20);
+  close(s);
+  return got;
+}
+
+std::string http_body(const std::string& response) {
+  size_t at = response.find("\r\n\r\n");
+  return at == std::string::npos ? "" : response.substr(at + 4);
+}
+
+// /metrics and /healthz beside the update protocol: the counts follow the
+// request log, the page passes promtool, and HTTP clients that misbehave
+// hold up neither the boxes nor the next scrape.
+TEST_F(UpdateServer, MetricsAndHealth) {
+  std::string sw = software("released/23.0/1.0.0.pad", 5000);
+  int port = start({"--http", "127.0.0.1:0"});
+  std::string at = wait_for_err(&servers_[0], "metrics at http://127.0.0.1:");
+  ASSERT_NE("", at) << servers_[0].err;
+  int web = std::stoi(at);
+
+  // Slow and silent HTTP clients, more than the web side admits at once.
+  std::vector<int> pests;
+  for (int i = 0; i < 70; ++i) {
+    pests.push_back(dial(web));
+    put(pests.back(), "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Slow: ");
+  }
+  int held = dial(port);
+  put(held, kQuery23 + kAsk23);
+  EXPECT_EQ(std::string("B\x01\x00\x00", 4) + sized(5013).substr(1) + read_file(sw),
+            take(held, 4 + 4 + 5013));
+  put(held, "BC\x01\x17" + std::string(1, '\0'));  // beta: nothing
+  EXPECT_EQ(std::string("B\x00\x00\x00", 4), take(held, 4));
+  int rude = dial(port);
+  put(rude, "BX");
+  EXPECT_EQ("B", take(rude, 5));
+  close(rude);
+  software("released/23.0/2.0.0.pad", 10);
+  kill(servers_[0].pid, SIGHUP);
+  ASSERT_NE("", wait_for_err(&servers_[0], "catalogue reloaded"));
+  fs::create_symlink("3.0.0.pad", cat_ + "/released/23.0/3.0.0.pad");  // cannot be opened
+  kill(servers_[0].pid, SIGHUP);
+  ASSERT_NE("", wait_for_err(&servers_[0], "reload refused"));
+
+  const Strings want = {
+      "update_server_connections 1\n",
+      "update_server_exchanges_total{command=\"C\",result=\"ok\"} 1\n",
+      "update_server_exchanges_total{command=\"C\",result=\"none\"} 1\n",
+      "update_server_exchanges_total{command=\"D\",result=\"ok\"} 1\n",
+      "update_server_exchanges_total{command=\"D\",result=\"failed\"} 0\n",
+      "update_server_exchanges_total{command=\"other\",result=\"failed\"} 1\n",
+      "update_server_bytes_sent_total 5013\n",
+      "update_server_reloads_total{result=\"ok\"} 1\n",
+      "update_server_reloads_total{result=\"refused\"} 1\n",
+      "update_server_catalogue_files 1\n",  // one served per folder
+  };
+  std::string page;
+  for (int i = 0; i < 50; ++i) {
+    page = http_get(web, "/metrics");
+    bool all = true;
+    for (const std::string& w : want) all = all && has(page, w);
+    if (all) break;
+    pause_ms(100);
+  }
+  EXPECT_TRUE(has(page, "Content-Type: text/plain; version=0.0.4")) << page;
+  for (const std::string& w : want) EXPECT_TRUE(has(page, w)) << w << page;
+  if (access("/usr/bin/promtool", X_OK) == 0) {
+    ProcResult r = run_process({"/usr/bin/promtool", "check", "metrics"}, http_body(page));
+    EXPECT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_EQ("", r.out + r.err) << "not a complaint";
+  }
+
+  EXPECT_TRUE(has(http_get(web, "/healthz"), "HTTP/1.1 200 OK\r\n"));
+  EXPECT_TRUE(has(http_get(web, "/metrics", "POST"), "HTTP/1.1 405 "));
+  EXPECT_TRUE(has(http_get(web, "/metrics/x"), "HTTP/1.1 404 "));
+  put(held, kQuery23);
+  EXPECT_EQ(std::string("B\x02\x00\x00", 4), take(held, 4));
+  for (int s : pests) close(s);
+  close(held);
+}
+
+// A real Prometheus scrapes the server every second; its query API gives
+// the request log's counts.
+TEST_F(UpdateServer, PrometheusScrapesTheServer) {
+  if (access("/usr/bin/prometheus", X_OK) != 0)
+    GTEST_SKIP() << "prometheus is not installed (make deps installs it)";
+  std::string sw = software("released/23.0/1.0.0.pad", 3000);
+  int port = start({"--http", "127.0.0.1:0"});
+  int web = std::stoi(wait_for_err(&servers_[0], "metrics at http://127.0.0.1:"));
+  for (int i = 0; i < 3; ++i) {
+    int s = dial(port);
+    put(s, kQuery23 + kAsk23);
+    EXPECT_EQ(4u + 4 + 3013, take(s, 4 + 4 + 3013).size());
+    put(s, "BC\x01\x17" + std::string(1, '\0'));
+    EXPECT_EQ(4u, take(s, 4).size());
+    close(s);
+  }
+  ASSERT_TRUE(logged("\"command\":\"C\"")) << log();
+
+  int prom = dial(0);
+  write_file(dir_ + "/prometheus.yml",
+             "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+             "scrape_configs:\n  - job_name: update-server\n    static_configs:\n"
+             "      - targets: ['127.0.0.1:" + std::to_string(web) + "']\n");
+  BgProcess p;
+  ASSERT_TRUE(start_process(&p, {"/usr/bin/prometheus", "--config.file=" + dir_ + "/prometheus.yml",
+                                 "--storage.tsdb.path=" + dir_ + "/tsdb",
+                                 "--web.listen-address=127.0.0.1:" + std::to_string(prom),
+                                 "--log.level=warn"}));
+  servers_.push_back(p);  // stopped with the servers
+
+  // The request log's counts, by command and result.
+  std::map<std::string, int> counted;
+  std::string lines = log();
+  for (size_t at = 0; (at = lines.find("\"command\":\"", at)) != std::string::npos; ++at) {
+    std::string command = lines.substr(at + 11, lines.find('"', at + 11) - at - 11);
+    size_t r = lines.find("\"result\":\"", at) + 10;
+    counted[command + "/" + lines.substr(r, lines.find('"', r) - r)]++;
+  }
+  ASSERT_EQ(3, counted["D/ok"]);
+  ASSERT_EQ(6, counted["C/ok"] + counted["C/none"]);
+
+  auto query = [&](const std::string& q) {
+    std::string encoded;
+    for (unsigned char c : q) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      encoded += std::isalnum(c) ? std::string(1, static_cast<char>(c)) : std::string(hex);
+    }
+    nlohmann::json j = nlohmann::json::parse(
+        http_body(http_get(prom, "/api/v1/query?query=" + encoded)), nullptr, false);
+    if (j.is_discarded() || j.value("status", "") != "success") return std::string("?");
+    const auto& result = j["data"]["result"];
+    return result.empty() ? std::string("none") : result[0]["value"][1].get<std::string>();
+  };
+  std::map<std::string, std::string> want = {
+      {"up{job=\"update-server\"}", "1"},
+      {"update_server_bytes_sent_total", std::to_string(3 * 3013)},
+      {"update_server_catalogue_files", "1"},
+  };
+  for (const auto& [key, n] : counted) {
+    size_t slash = key.find('/');
+    want["update_server_exchanges_total{command=\"" + key.substr(0, slash) + "\",result=\"" +
+         key.substr(slash + 1) + "\"}"] = std::to_string(n);
+  }
+  std::map<std::string, std::string> got;
+  for (int i = 0; i < 60 && got != want; ++i) {
+    pause_ms(500);
+    for (const auto& [q, n] : want) got[q] = query(q);
+  }
+  EXPECT_EQ(want, got);
+}
+
+// The shipped alert rules and example configuration pass promtool, and the
+// rules fire when they should (promtool's rule tests, series made up).
+TEST(PrometheusFiles, AlertsAndConfig) {
+  if (access("/usr/bin/promtool", X_OK) != 0)
+    GTEST_SKIP() << "promtool is not installed (make deps installs prometheus)";
+  for (Strings argv : {Strings{"check", "rules", source_path("docs/alerts.yml")},
+                       Strings{"check", "config", source_path("docs/prometheus.yml")},
+                       Strings{"test", "rules", source_path("tests/e2e/alerts_test.yml")}}) {
+    argv.insert(argv.begin(), "/usr/bin/promtool");
+    ProcResult r = run_process(argv);
+    EXPECT_EQ(0, r.exit_code) << argv[2] << "\n" << r.out << r.err;
+  }
 }
 
 }  // namespace

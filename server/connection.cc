@@ -1,0 +1,74 @@
+#include "server/connection.h"
+
+#include <asio/experimental/as_tuple.hpp>
+
+namespace {
+
+constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
+
+void arm(Connection* c, uint32_t seconds, const char* limit) {
+  c->limit = limit;
+  c->deadline = seconds == 0 ? Clock::time_point::max()
+                             : Clock::now() + std::chrono::seconds(seconds);
+}
+
+}  // namespace
+
+std::string peer_text(const asio::ip::tcp::endpoint& e) {
+  std::string a = e.address().to_string();
+  if (e.address().is_v6()) a = "[" + a + "]";
+  return a + ":" + std::to_string(e.port());
+}
+
+double seconds_since(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+void arm_idle(State* s, Connection* c) {
+  arm(c, s->config.idle_timeout_s, "idle limit reached");
+}
+
+void arm_progress(State* s, Connection* c) {
+  arm(c, s->config.send_timeout_s, "no progress within the send limit");
+}
+
+void cut(Connection* c, const char* why) {
+  if (c->expired == nullptr) c->expired = why;
+  asio::error_code ec;
+  c->socket.close(ec);
+}
+
+std::string reason_of(Connection* c, const asio::error_code& ec) {
+  if (c->expired) return c->expired;
+  if (ec == asio::error::eof) return "peer closed the connection";
+  return "connection failed: " + ec.message();
+}
+
+asio::awaitable<asio::error_code> send_all(State* s, Connection* c,
+                                           std::array<asio::const_buffer, 2> b, uint64_t* sent) {
+  while (b[0].size() + b[1].size() > 0) {
+    arm_progress(s, c);
+    auto [ec, n] = co_await c->socket.async_write_some(b, use_tuple);
+    if (ec) co_return ec;
+    *sent += n;
+    size_t first = std::min(n, b[0].size());
+    b[0] += first;
+    b[1] += n - first;
+  }
+  co_return asio::error_code{};
+}
+
+asio::awaitable<void> sweep(State* s) {
+  asio::steady_timer timer(s->io);
+  for (;;) {
+    timer.expires_after(std::chrono::milliseconds(250));
+    co_await timer.async_wait(use_tuple);
+    auto now = Clock::now();
+    for (Connection* c : s->connections) {
+      if (now >= c->deadline) cut(c, c->limit);
+      if (s->stopping && (c->between_exchanges || now >= s->stop_deadline))
+        cut(c, "server stopping");
+    }
+    if (s->stopping && s->connections.empty()) co_return;
+  }
+}

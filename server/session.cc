@@ -1,0 +1,122 @@
+#include "server/session.h"
+
+#include <asio/experimental/as_tuple.hpp>
+#include <cstdio>
+
+#include "server/connection.h"
+#include "server/download.h"
+#include "server/request_log.h"
+
+namespace {
+
+constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
+
+// An exchange that ended the connection before any answer.
+void log_failure(const std::string& peer, const char* command, const std::string& reason,
+                 double seconds = 0) {
+  Exchange x;
+  x.peer = peer;
+  x.command = command;
+  x.result = "failed";
+  x.reason = reason;
+  x.seconds = seconds;
+  log_exchange(x);
+}
+
+}  // namespace
+
+asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
+  Connection* c = owned.get();
+  s->connections.push_front(c);
+  c->at = s->connections.begin();
+  // Off the sweep's list however the dialogue ends, an exception included.
+  struct Unlist {
+    State* s;
+    Connection* c;
+    ~Unlist() { s->connections.erase(c->at); }
+  } unlist{s, c};
+  std::string peer = peer_text(c->peer);
+  // The catalogue one exchange is answered from: taken at its first
+  // question after a greeting, so a reload in between cannot tell a box one
+  // version and send it another; let go when the download ends it, so a
+  // connection idle between boxes keeps no replaced file open.
+  std::shared_ptr<const Catalogue> snapshot;
+  for (;;) {
+    if (s->stopping) break;
+    c->between_exchanges = true;
+    arm_idle(s, c);
+    uint8_t command = 0;
+    auto [ec, n] = co_await asio::async_read(c->socket, asio::buffer(&command, 1), use_tuple);
+    (void)n;
+    c->between_exchanges = false;
+    if (ec) {
+      // Leaving between exchanges is the normal end; only a limit is news.
+      if (c->expired && !s->stopping) log_failure(peer, "idle", c->expired);
+      break;
+    }
+    auto started = Clock::now();
+    if (command == 'B') {
+      snapshot.reset();
+      uint8_t answer = 'B';
+      std::array<asio::const_buffer, 2> b = {asio::buffer(&answer, 1), asio::const_buffer()};
+      uint64_t sent = 0;
+      asio::error_code wec = co_await send_all(s, c, b, &sent);
+      if (wec) {
+        log_failure(peer, "B", reason_of(c, wec), seconds_since(started));
+        break;
+      }
+      continue;
+    }
+    if (command == 'Z') {
+      snapshot.reset();
+      continue;
+    }
+    if (command != 'C' && command != 'D') {
+      char text[8];
+      std::snprintf(text, sizeof text, "0x%02x", command);
+      log_failure(peer, text, "unknown command byte; connection closed");
+      break;
+    }
+    Exchange x;
+    x.peer = peer;
+    x.command = command == 'C' ? "C" : "D";
+    uint8_t args[3];
+    arm_progress(s, c);
+    auto [aec, an] = co_await asio::async_read(c->socket, asio::buffer(args), use_tuple);
+    (void)an;
+    if (aec) {
+      log_failure(peer, x.command, reason_of(c, aec) + " before the command's three bytes",
+                  seconds_since(started));
+      break;
+    }
+    x.channel = args[0];
+    x.major = args[1];
+    x.minor = args[2];
+    if (!snapshot) snapshot = s->catalogue;
+    const Software* sw = catalogue_find(*snapshot, args[0], args[1], args[2]);
+    if (sw) {
+      x.version = version_text(sw->version);
+      x.file = sw->path;
+    } else if (channel_name(args[0]) == nullptr) {
+      x.reason = "no such channel";
+    }
+    if (command == 'C') {
+      uint8_t answer[3] = {0, 0, 0};
+      if (sw) std::copy(sw->version, sw->version + 3, answer);
+      std::array<asio::const_buffer, 2> b = {asio::buffer(answer), asio::const_buffer()};
+      uint64_t sent = 0;
+      asio::error_code wec = co_await send_all(s, c, b, &sent);
+      x.result = wec ? "failed" : sw ? "ok" : "none";
+      if (wec) x.reason = reason_of(c, wec);
+    } else {
+      x.size = sw ? sw->size : 0;
+      co_await download(s, c, sw, &x);
+    }
+    if (command == 'D') snapshot.reset();
+    x.seconds = seconds_since(started);
+    log_exchange(x);
+    if (std::string(x.result) == "failed") break;
+  }
+  asio::error_code ignored;
+  c->socket.close(ignored);
+}
