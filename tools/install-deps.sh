@@ -22,9 +22,7 @@ command -v rx >/dev/null 2>&1 || command -v lrx >/dev/null 2>&1 || need="$need l
 # checked in tmux.
 [ -f /usr/include/nlohmann/json.hpp ] || need="$need nlohmann-json3-dev"
 command -v tmux >/dev/null 2>&1 || need="$need tmux"
-# The station's web view: its metrics checked with promtool, its page in a
-# real headless Chromium driven by Selenium.
-command -v promtool >/dev/null 2>&1 || need="$need prometheus"
+# The station's page in a real headless Chromium driven by Selenium.
 [ -x /usr/bin/chromium ] || need="$need chromium"
 [ -x /usr/bin/chromedriver ] || need="$need chromium-driver"
 /usr/bin/python3 -c 'import selenium' >/dev/null 2>&1 || need="$need python3-selenium"
