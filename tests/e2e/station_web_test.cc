@@ -469,4 +469,80 @@ TEST_F(StationWeb, BadClientsNeverTouchTheBoxes) {
   EXPECT_EQ(wait_process(&boxes[0], 20000), 0);
 }
 
+
+// A real Prometheus scrapes the station; its query API gives the journal's
+// counts, port by port and result by result, zeros included.
+TEST_F(StationWeb, PrometheusScrapesTheJournalsCounts) {
+  if (access("/usr/bin/prometheus", X_OK) != 0)
+    GTEST_SKIP() << "prometheus is not installed (make deps installs it)";
+  ASSERT_EQ(make_pad(file, {"--format", "21", "--version", "23.0", "--record", "3000"}), 0);
+  std::string good = start_box({"--boxes", "3", "--expect", file});
+  std::string bad = start_box({"--boxes", "3", "--error-at", "download", "--error-line",
+                               "\\r\\nERROR: bad flash id\\r\\n"});
+  std::string idle = start_box({"--silent-at", "keyword"});  // keeps the station up
+  int port = start_station({good, bad, idle},
+                           {"--boxes", "3", "--max-failures", "5", "--http-token-file", dir + "/token"});
+  ASSERT_GT(port, 0);
+
+  // A port for Prometheus: one the system picks, let go again.
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(probe, (sockaddr*)&a, sizeof a), 0);
+  getsockname(probe, (sockaddr*)&a, &len);
+  int prom = ntohs(a.sin_port);
+  close(probe);
+  write_file(dir + "/prometheus.yml",
+             "global:\n  scrape_interval: 1s\n"
+             "scrape_configs:\n  - job_name: update-station\n    static_configs:\n"
+             "      - targets: ['127.0.0.1:" + std::to_string(port) + "']\n");
+  stations.emplace_back();  // stopped with the stations
+  ASSERT_TRUE(start_process(&stations.back(),
+                            {"/usr/bin/prometheus", "--config.file=" + dir + "/prometheus.yml",
+                             "--storage.tsdb.path=" + dir + "/tsdb",
+                             "--web.listen-address=127.0.0.1:" + std::to_string(prom),
+                             "--log.level=warn"}));
+
+  // Both boxes' three attempts in the journal.
+  long deadline = ms_now() + 60000;
+  std::vector<json> records;
+  while (ms_now() < deadline && (records = journal()).size() < 6) usleep(200000);
+  ASSERT_EQ(records.size(), 6u) << read_file(dir + "/journal.jsonl");
+  std::map<std::string, std::string> want;
+  for (const std::string& p : {good, bad, idle})
+    for (const char* result : {"ok", "failed", "stopped"}) {
+      int n = 0;
+      for (const json& r : records) n += r["port"] == p && r["result"] == result;
+      want["update_station_attempts_total{port=\"" + p + "\",result=\"" + result + "\"}"] =
+          std::to_string(n);
+    }
+  EXPECT_EQ(want["update_station_attempts_total{port=\"" + good + "\",result=\"ok\"}"], "3");
+  EXPECT_EQ(want["update_station_attempts_total{port=\"" + bad + "\",result=\"failed\"}"], "3");
+  want["update_station_attempt_duration_seconds_count"] = "3";
+  want["update_station_slot_parked{port=\"" + idle + "\"}"] = "0";
+
+  auto query = [&](const std::string& q) {
+    std::string encoded;
+    for (unsigned char c : q) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      encoded += isalnum(c) ? std::string(1, (char)c) : std::string(hex);
+    }
+    json j = json::parse(request(prom, "GET", "/api/v1/query?query=" + encoded).body, nullptr, false);
+    if (!j.is_object() || j.value("status", "") != "success") return std::string("?");
+    const json& result = j["data"]["result"];
+    return result.empty() ? std::string("none") : result[0]["value"][1].get<std::string>();
+  };
+  std::map<std::string, std::string> got;
+  for (int i = 0; i < 60 && got != want; i++) {
+    usleep(500000);
+    for (const auto& [q, n] : want) got[q] = query(q);
+  }
+  EXPECT_EQ(want, got);
+  EXPECT_EQ(request(port, "POST", "/api/drain", "s3cret-token").status, 200);
+  EXPECT_EQ(wait_process(&stations[0], 20000), 1) << stations[0].out;  // the failed box
+}
+
 }  // namespace
