@@ -35,7 +35,6 @@ struct WebView {
   HttpMutex mu;
   // What the handlers serve, made by the main loop.
   json status;
-  double status_time = 0;  // station seconds when `status` was made
   std::string metrics;
   // Control requests: queued by the handlers, taken by the main loop, and
   // answered once a publish after the taking shows their effect.
@@ -198,8 +197,6 @@ WebView* web_start(const WebConfig& config, std::string* error) {
 
 std::string web_local(const WebView* w) { return http_local(w->server); }
 
-const std::string& web_station(const WebView* w) { return w->name; }
-
 intptr_t web_wait_handle(const WebView* w) { return w->wake.wait_handle; }
 
 std::vector<WebControl> web_take(WebView* w) {
@@ -220,7 +217,6 @@ void web_publish(WebView* w, const Station& st, const StationTally& tally, bool 
   {
     std::lock_guard<HttpMutex> lock(w->mu);
     w->status = status;
-    w->status_time = now;
     w->metrics = std::move(metrics);
     w->applied = w->taken;
   }

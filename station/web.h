@@ -35,9 +35,6 @@ WebView* web_start(const WebConfig& config, std::string* error);
 // The address and real port it listens on ("127.0.0.1:8080", "[::1]:8080").
 std::string web_local(const WebView* w);
 
-// The station's name as the records and metrics give it.
-const std::string& web_station(const WebView* w);
-
 // Becomes ready when a control request waits; the main loop's wait
 // includes it (drain it after a wake).
 intptr_t web_wait_handle(const WebView* w);
