@@ -10,9 +10,16 @@
 //       SECONDS and prints "<bytes> <seconds>"
 //   benchtool free-port
 //       a loopback TCP port that nothing listened on a moment ago
+//   benchtool web-watch PORT BROWSERS
+//       what a line's supervisors do to update-station --http on loopback
+//       PORT: BROWSERS event streams on /api/events read as they come and
+//       a scrape of /metrics and /api/status each second, until the
+//       station is gone; prints "<metrics p99 ms> <status p99 ms> <scrapes>
+//       <events>"
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -20,9 +27,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "image/image_buffer.h"
 #include "platform/serial.h"
@@ -41,7 +51,8 @@ int usage() {
                "usage: benchtool run [--limit SEC] -- PROGRAM ARGS...\n"
                "       benchtool xmodem-send COM FILE [BAUD]\n"
                "       benchtool line-rate COM BAUD WARM SECONDS\n"
-               "       benchtool free-port\n");
+               "       benchtool free-port\n"
+               "       benchtool web-watch PORT BROWSERS\n");
   return 2;
 }
 
@@ -152,6 +163,86 @@ int free_port() {
   return 0;
 }
 
+int dial(int port) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
+  if (s >= 0) close(s);
+  return -1;
+}
+
+// One GET on a fresh connection, read to its end: the seconds it took, or
+// -1 when the station is not there.
+double scrape(int port, const char* path) {
+  double t0 = now_s();
+  int s = dial(port);
+  if (s < 0) return -1;
+  std::string req = std::string("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  bool ok = send(s, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size());
+  std::string in;
+  char buf[16384];
+  for (ssize_t n; ok && (n = recv(s, buf, sizeof buf, 0)) > 0;) in.append(buf, n);
+  close(s);
+  return in.compare(0, 12, "HTTP/1.1 200") == 0 ? now_s() - t0 : -1;
+}
+
+double p99_ms(std::vector<double> v) {
+  if (v.empty()) return -1;
+  std::sort(v.begin(), v.end());
+  size_t i = (v.size() * 99 + 99) / 100 - 1;
+  return v[std::min(i, v.size() - 1)] * 1000;
+}
+
+int web_watch(int port, int browsers) {
+  std::vector<int> streams;
+  for (double until = now_s() + 15; now_s() < until && streams.empty(); usleep(50000)) {
+    int s = dial(port);
+    if (s < 0) continue;
+    close(s);
+    for (int i = 0; i < browsers; i++) {
+      int fd = dial(port);
+      const char req[] = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n";
+      if (fd >= 0 && send(fd, req, sizeof req - 1, MSG_NOSIGNAL) > 0) streams.push_back(fd);
+    }
+  }
+  if (streams.empty()) return 2;
+  std::vector<double> metrics, status;
+  long events = 0;
+  double next = now_s() + 1;
+  size_t open = streams.size();
+  while (open > 0) {
+    std::vector<pollfd> fds;
+    for (int fd : streams)
+      if (fd >= 0) fds.push_back({fd, POLLIN, 0});
+    int wait = static_cast<int>(std::max(0.0, next - now_s()) * 1000);
+    if (poll(fds.data(), fds.size(), wait) > 0) {
+      for (const pollfd& p : fds) {
+        if (!p.revents) continue;
+        char buf[16384];
+        ssize_t n = recv(p.fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+          close(p.fd);
+          *std::find(streams.begin(), streams.end(), p.fd) = -1;
+          open--;
+          continue;
+        }
+        for (ssize_t i = 0; i + 7 <= n; i++) events += std::memcmp(buf + i, "event: ", 7) == 0;
+      }
+    }
+    if (now_s() >= next) {
+      next += 1;
+      double m = scrape(port, "/metrics"), s = scrape(port, "/api/status");
+      if (m >= 0) metrics.push_back(m);
+      if (s >= 0) status.push_back(s);
+    }
+  }
+  std::printf("%.2f %.2f %zu %ld\n", p99_ms(metrics), p99_ms(status), metrics.size(), events);
+  return metrics.empty() ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,5 +254,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(verb, "line-rate") == 0 && argc == 6)
     return line_rate(argv[2], argv[3], std::atof(argv[4]), std::atof(argv[5]));
   if (std::strcmp(verb, "free-port") == 0) return free_port();
+  if (std::strcmp(verb, "web-watch") == 0 && argc == 4)
+    return web_watch(std::atoi(argv[2]), std::atoi(argv[3]));
   return usage();
 }

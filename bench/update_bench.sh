@@ -25,13 +25,15 @@ for p in "$SX" "$RX" socat md5sum; do
   [ -n "$p" ] && command -v "$p" >/dev/null 2>&1 || { echo "bench: lrzsz, socat or md5sum missing (make deps)" >&2; exit 1; }
 done
 
+# SRUNS: the scale rows' runs, one and many interleaved, medians taken.
 if [ "$QUICK" = 1 ]; then
   XSIZE=262144; XRUNS=1; RSIZE=20000; LSIZES="20000"; STATIONS=4; SSIZE=20000; IDLE=2
-  CSIZE=1048576; CRUNS=1; WARM=0.5; SPAN=0.5
+  CSIZE=1048576; CRUNS=1; WARM=0.5; SPAN=0.5; SRUNS=1
 else
   XSIZE=8388608; XRUNS=3; RSIZE=100000; LSIZES="100000 1000000"; STATIONS=16; SSIZE=1000000; IDLE=15
-  CSIZE=8388608; CRUNS=5; WARM=1; SPAN=3
+  CSIZE=8388608; CRUNS=5; WARM=1; SPAN=3; SRUNS=3
 fi
+BROWSERS=4
 TURNAROUND=1
 
 work=$(mktemp -d /tmp/update-bench.XXXXXX)
@@ -216,11 +218,20 @@ stations() {  # stations N: prints "wall cpu-seconds"
   cpu=$(for k in $(seq 1 "$1"); do tail -1 "$work/st$k.time"; done | awk '{s += $2 + $3} END {print s}')
   echo "$(calc '%.3f' "($t1 - $t0) / 1e9") $cpu"
 }
-set -- $(stations 1); one=$1
-set -- $(stations $STATIONS); many=$1; cpu=$2
+# One paced run swings by several per cent from run to run on a shared
+# machine: one and many alternate, and the ratio is of their medians.
+: >"$work/st.one"; : >"$work/st.many"
+n=0
+while [ $n -lt $SRUNS ]; do
+  stations 1 >>"$work/st.one"
+  stations $STATIONS >>"$work/st.many"
+  n=$((n + 1))
+done
+one=$(cut -d' ' -f1 "$work/st.one" | median)
+many=$(cut -d' ' -f1 "$work/st.many" | median); cpu=$(cut -d' ' -f2 "$work/st.many" | median)
 wr=$(calc '%.3f' "$many / $one")
 cores=$(calc '%.4f' "$cpu / $many")
-row "$STATIONS paced stations at once ($(calc '%g' "$SSIZE / 1000") kB, 921600) / one alone: wall" \
+row "$STATIONS paced stations at once ($(calc '%g' "$SSIZE / 1000") kB, 921600) / one alone: wall (medians of $SRUNS, alternating)" \
   "$(calc '%.2f' "$many") s / $(calc '%.2f' "$one") s" "$wr" "<= 1.05" "$(met "$wr <= 1.05")"
 row "$STATIONS paced stations: the tools' CPU, all together" \
   "$(calc '%.2f' "$cpu") s over $(calc '%.1f' "$many") s" "$cores core" "< 0.1 core" "$(met "$cores < 0.1")"
@@ -228,8 +239,10 @@ row "$STATIONS paced stations: the tools' CPU, all together" \
 # --- update-station: N slots against one alone, its own CPU, the cost of
 # a process per box ---------------------------------------------------------
 # The station runs in a pty (script), so it draws its live view; its own
-# CPU is read from /proc (its children's time is not in those fields).
-station_run() {  # station_run N: prints "wall station-cpu-ticks"
+# CPU (its HTTP thread included, its children not) is read from /proc.
+# With "web" it serves --http on loopback to $BROWSERS event streams and a
+# scrape of /metrics and /api/status each second (benchtool web-watch).
+station_run() {  # station_run N [web]: prints "wall station-cpu-ticks [metrics-p99 status-p99]"
   file=$(pad $SSIZE)
   ports=""
   k=1
@@ -238,34 +251,67 @@ station_run() {  # station_run N: prints "wall station-cpu-ticks"
     ports="$ports -p $com"
     k=$((k + 1))
   done
+  web=""
+  if [ "$2" = web ]; then
+    hp=$("$B/benchtool" free-port)
+    web=" --http 127.0.0.1:$hp"
+  fi
   t0=$(now_ns)
-  script -qfec "$B/update-station --boxes 1 $ports -s 3 $file" /dev/null </dev/null \
+  script -qfec "$B/update-station --boxes 1$web$ports -s 3 $file" /dev/null </dev/null \
     >"$work/ss.view" 2>&1 &
   sp=$!
+  if [ -n "$web" ]; then
+    "$B/benchtool" web-watch "$hp" $BROWSERS >"$work/ss.web" &
+    wp=$!
+  fi
   spid=""; ticks=0
   while kill -0 $sp 2>/dev/null; do
-    [ -n "$spid" ] || spid=$(pgrep -f "^$B/update-station --boxes 1$ports " | head -1)
+    [ -n "$spid" ] || spid=$(pgrep -f "^$B/update-station --boxes 1$web$ports " | head -1)
     [ -n "$spid" ] && t=$(sed 's/^.*) //' "/proc/$spid/stat" 2>/dev/null | awk '{print $12 + $13}') &&
       [ -n "$t" ] && ticks=$t
     sleep 0.1
   done
   wait $sp || fail "update-station with $1 slots failed"
   t1=$(now_ns)
+  lat=""
+  if [ -n "$web" ]; then
+    wait $wp || fail "no answer from the station's web view"
+    lat=" $(cut -d' ' -f1-2 "$work/ss.web")"
+  fi
   k=1
   while [ $k -le "$1" ]; do
     wait_box "ss$k"; grep -q '^RESULT OK' "$work/ss$k.box" || fail "station slot $k did not verify"
     k=$((k + 1))
   done
-  echo "$(calc '%.3f' "($t1 - $t0) / 1e9") $ticks"
+  echo "$(calc '%.3f' "($t1 - $t0) / 1e9") $ticks$lat"
 }
-set -- $(station_run 1); sone=$1
-set -- $(station_run $STATIONS); smany=$1; sticks=$2
+: >"$work/ss.one"; : >"$work/ss.many"; : >"$work/ss.webmany"
+n=0
+while [ $n -lt $SRUNS ]; do
+  station_run 1 >>"$work/ss.one"
+  station_run $STATIONS >>"$work/ss.many"
+  station_run $STATIONS web >>"$work/ss.webmany"
+  n=$((n + 1))
+done
+sone=$(cut -d' ' -f1 "$work/ss.one" | median)
+smany=$(cut -d' ' -f1 "$work/ss.many" | median); sticks=$(cut -d' ' -f2 "$work/ss.many" | median)
 swr=$(calc '%.3f' "$smany / $sone")
 scpu=$(calc '%.2f' "$sticks * 100 / $(getconf CLK_TCK) / $smany")
-row "update-station, $STATIONS slots ($(calc '%g' "$SSIZE / 1000") kB, 921600, paced) / one slot alone: wall" \
+row "update-station, $STATIONS slots ($(calc '%g' "$SSIZE / 1000") kB, 921600, paced) / one slot alone: wall (medians of $SRUNS, alternating)" \
   "$(calc '%.2f' "$smany") s / $(calc '%.2f' "$sone") s" "$swr" "<= 1.05" "$(met "$swr <= 1.05")"
 row "update-station's own CPU while it draws $STATIONS slots (not the update runs)" \
   "$(calc '%.2f' "$sticks / $(getconf CLK_TCK)") s over $(calc '%.1f' "$smany") s" "$scpu %" "< 2 %" "$(met "$scpu < 2")"
+wmany=$(cut -d' ' -f1 "$work/ss.webmany" | median); wticks=$(cut -d' ' -f2 "$work/ss.webmany" | median)
+wwr=$(calc '%.3f' "$wmany / $sone")
+wcpu=$(calc '%.2f' "$wticks * 100 / $(getconf CLK_TCK) / $wmany")
+mp99=$(cut -d' ' -f3 "$work/ss.webmany" | sort -g | tail -1)
+sp99=$(cut -d' ' -f4 "$work/ss.webmany" | sort -g | tail -1)
+row "update-station --http, $STATIONS slots with $BROWSERS browsers on /api/events and a scrape each second / one slot alone: wall (medians of $SRUNS, alternating)" \
+  "$(calc '%.2f' "$wmany") s / $(calc '%.2f' "$sone") s" "$wwr" "<= 1.05" "$(met "$wwr <= 1.05")"
+row "update-station --http: its own CPU, HTTP thread included, with $BROWSERS browsers and the scrapes" \
+  "$(calc '%.2f' "$wticks / $(getconf CLK_TCK)") s over $(calc '%.1f' "$wmany") s" "$wcpu %" "< 2 %" "$(met "$wcpu < 2")"
+row "update-station --http: /metrics and /api/status answer time meanwhile, p99 (worst of the runs)" \
+  "fresh connection each, once a second" "$mp99 ms / $sp99 ms" "< 10 ms" "$(met "$mp99 < 10 && $sp99 < 10")"
 # A process per box: from the run's start to its "open" event, what a run in
 # loop mode pays once and not per box: start-up, the port's test open with
 # its settling pause, the file check.

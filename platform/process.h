@@ -51,8 +51,21 @@ void plat_process_release(PlatProcess* p);
 // the wait.
 bool plat_wait_any(const std::vector<intptr_t>& handles, int timeout_ms);
 
-// Empties the stop wait handle after a wake (the self-pipe on POSIX; the
-// Windows event resets itself).
+// A handle another thread sets to end a plat_wait_any at once (the web
+// view's control requests): a pipe on POSIX, an auto-reset event on Windows.
+struct PlatWake {
+  intptr_t wait_handle = -1;  // for plat_wait_any; drain it after a wake
+  intptr_t set_end = -1;      // POSIX: the pipe's write end
+};
+
+// Makes one. Returns true; false with the last error on failure.
+bool plat_wake_open(PlatWake* w);
+
+// Wakes the waiter; from any thread, never blocks.
+void plat_wake_set(const PlatWake* w);
+
+// Empties the stop wait handle or a PlatWake's after a wake (the self-pipe
+// on POSIX; the Windows event resets itself).
 void plat_wait_handle_drain(intptr_t h);
 
 // The directory of the running program, with a trailing separator, or "".

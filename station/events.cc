@@ -60,6 +60,10 @@ EventKind apply_event(const std::string& line, RunState* r) {
     if (s != rec.end() && s->is_number()) r->seconds = s->get<double>();
     r->file_version = text_of(rec, "file_version");
     r->file_checksum = text_of(rec, "file_checksum");
+    r->bytes = number_of(rec, "bytes_sent", r->bytes);
+    // Again in the order the tool wrote it, for readers of the attempt.
+    nlohmann::ordered_json ordered = nlohmann::ordered_json::parse(line, nullptr, false);
+    r->record = ordered["record"].dump(-1, ' ', false, json::error_handler_t::replace);
     r->phase = "end";
     return EventKind::kEnd;
   }

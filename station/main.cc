@@ -27,6 +27,7 @@
 #include "station/options.h"
 #include "station/records.h"
 #include "station/slots.h"
+#include "station/web.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ constexpr double kRedraw = 0.2;
 
 Clock::time_point g_start;
 bool g_output_gone = false;
+StationTally g_tally;  // what the metrics count
 
 double now() { return std::chrono::duration<double>(Clock::now() - g_start).count(); }
 
@@ -184,9 +186,12 @@ void record_orphan(Station* st, size_t i, Run* run, const StationOptions& o, con
   orphan.stopped = run->stop_sent;
   orphan.reason = reason;
   orphan.err_tail = run->err;
-  if (!journal_append(orphan_record(orphan))) {
+  std::string record = orphan_record(orphan);
+  if (!journal_append(record)) {
     // The line on standard error said it; the slot goes on.
   }
+  // Watchers of the web view see it as any run's record.
+  s.run.record = record;
   if (run->stop_sent) {
     s.run.ended = true;
     s.run.result = RunResult::kStopped;
@@ -221,6 +226,7 @@ bool start_run(Station* st, size_t i, Run* run, const StationOptions& o, const P
   failed.result = RunResult::kFailed;
   failed.error = reason;
   std::string line = finish_run(st, i, failed, 1);
+  tally_run(&g_tally, i, failed, 1);
   if (!live) out(line);
   return false;
 }
@@ -322,8 +328,23 @@ int main(int argc, char** argv) {
     st.slots.push_back(s);
   }
   std::vector<Run> runs(st.slots.size());
+  g_tally = tally_make(st.slots.size());
+  WebView* web = nullptr;
+  if (!o.http.empty()) {
+    std::string why;
+    web = web_start({o.http, o.token_file, station_name(o), st.slots.size(), now}, &why);
+    if (!web) {
+      std::fprintf(stderr, "update-station: %s\n", why.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "update-station: web view at http://%s/\n", web_local(web).c_str());
+    web_publish(web, st, g_tally, false, now());
+  }
   int stops_seen = 0;
+  int drain_asked = 0;  // 1 once the web view asked for a drain
   bool draining = false;
+  double last_publish = 0;
+  bool controlled = false;  // publish now: control requests wait for it
   double last_draw = -1;
   int drawn_lines = 0;
   if (live) out("\x1b[?25l");
@@ -331,12 +352,13 @@ int main(int argc, char** argv) {
   for (;;) {
     // Ctrl-C: the first lets boxes on the line finish and stops the runs
     // that have no box yet; the second (or a kill) stops every run; a
-    // third kills them. Output gone counts as a first Ctrl-C.
-    int stops = plat_stop_count();
+    // third kills them. Output gone counts as a first Ctrl-C, and so does a
+    // drain asked for over the web.
+    int stops = plat_stop_count() + drain_asked;
     if (stops > stops_seen || (g_output_gone && !draining)) {
-      bool first = stops_seen == 0 && stops == 0;
       stops_seen = stops;
-      bool all = !first && (stops >= 2 || plat_stop_signal() != kStopInterrupt);
+      StopSignal sig = plat_stop_signal();
+      bool all = stops >= 2 || (sig != kStopNone && sig != kStopInterrupt);
       if (!draining || all) {
         std::string notice =
             all ? "Stopping every run now."
@@ -362,13 +384,21 @@ int main(int argc, char** argv) {
         s.done = true;
         continue;
       }
-      start_run(&st, i, &runs[i], o, plan, live);
+      if (!s.parked) start_run(&st, i, &runs[i], o, plan, live);
     }
+    // With the web view, parked slots wait to be unparked until a drain.
     bool any_running = false;
-    for (const Slot& s : st.slots) any_running |= s.running;
+    for (const Slot& s : st.slots) any_running |= s.running || (web && !draining && s.parked);
     if (!any_running) break;
 
+    if (web && (controlled || now() - last_publish >= kRedraw)) {
+      web_publish(web, st, g_tally, draining, now());
+      last_publish = now();
+      controlled = false;
+    }
+
     std::vector<intptr_t> handles = {plat_stop_wait_handle()};
+    if (web) handles.push_back(web_wait_handle(web));
     bool settling = false;
     for (size_t i = 0; i < st.slots.size(); i++) {
       if (!st.slots[i].running) continue;
@@ -377,8 +407,22 @@ int main(int argc, char** argv) {
       handles.push_back(runs[i].proc.wait_handle);
       handles.push_back(runs[i].proc.err_wait);
     }
-    plat_wait_any(handles, settling ? 5 : live ? 100 : 250);
+    plat_wait_any(handles, settling ? 5 : live ? 100 : web ? 200 : 250);
     plat_wait_handle_drain(plat_stop_wait_handle());
+    for (const WebControl& c : web ? web_take(web) : std::vector<WebControl>()) {
+      controlled = true;
+      Slot& s = st.slots[c.slot];
+      if (c.action == WebAction::kDrain) {
+        drain_asked = draining ? drain_asked : 1;  // a drain is the first Ctrl-C, never the second
+      } else if (c.action == WebAction::kUnpark) {
+        s.parked = s.done = false;
+        s.streak = 0;
+      } else {
+        // As with the first Ctrl-C: a box on the line finishes.
+        s.parked = true;
+        if (s.running && s.run.box_version.empty()) stop_run(&runs[c.slot], false);
+      }
+    }
 
     for (size_t i = 0; i < st.slots.size(); i++) {
       Slot& s = st.slots[i];
@@ -395,6 +439,8 @@ int main(int argc, char** argv) {
       int code = run.proc.killed ? -1 : run.proc.exit_code;
       if (!s.run.ended) record_orphan(&st, i, &run, o, plan, code, no_record_reason(code));
       std::string line = finish_run(&st, i, s.run, code);
+      tally_run(&g_tally, i, s.run, code);
+      if (web) web_attempt(web, s.run.record);
       if (!live) out(line);
     }
     if (live && now() - last_draw >= kRedraw) {
@@ -404,6 +450,10 @@ int main(int argc, char** argv) {
   }
 
   if (live) redraw(st, drawn_lines, "\x1b[?25h");
+  if (web) {
+    web_publish(web, st, g_tally, draining, now(), true);
+    web_stop(web);
+  }
   plat_terminal_restore();
   out(summary_text(st, now()));
   return g_output_gone ? 1 : station_exit_code(st);

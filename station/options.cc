@@ -12,7 +12,9 @@ const char kStationUsage[] =
     "  --boxes N            each slot stops after N attempts (no limit)\n"
     "  --max-failures K     park a slot after K failed attempts in a row (3)\n"
     "  --update PATH        the update program (the one beside this, then PATH)\n"
-    "  --station NAME       the name every run's records give (the host name)\n"
+    "  --station NAME       the station's name in records and metrics (host name)\n"
+    "  --http ADDR:PORT     serve the web view, status, events and metrics there\n"
+    "  --http-token-file F  allow control with the bearer token on F's first line\n"
     "  --help               this text\n"
     "Every other option goes to each run of update unchanged, except those that\n"
     "set the port, the loop or --events: the station's own.\n";
@@ -113,6 +115,12 @@ std::string parse_station_options(int argc, char** argv, StationOptions* o) {
     } else if (is("--station")) {
       if (!value("--station", &v) || v.empty()) return "--station needs a name";
       o->station = v;
+    } else if (is("--http-token-file")) {
+      if (!value("--http-token-file", &v) || v.empty()) return "--http-token-file needs a file";
+      o->token_file = v;
+    } else if (is("--http")) {
+      if (!value("--http", &v) || v.empty()) return "--http needs ADDR:PORT";
+      o->http = v;
     } else {
       std::string why = pass_word(argc, argv, &i, o);
       if (!why.empty()) {
@@ -123,5 +131,6 @@ std::string parse_station_options(int argc, char** argv, StationOptions* o) {
   }
   if (o->help) return "";
   if (o->ports.empty()) return "no slot: give at least one -p PORT";
+  if (!o->token_file.empty() && o->http.empty()) return "--http-token-file needs --http";
   return "";
 }

@@ -15,6 +15,8 @@ struct StationOptions {
   std::string station;             // --station NAME for every run, "" = none
   bool server = false;             // the runs ask an update server (no file)
   const char* mode = "serial";     // the journal's mode of the runs
+  std::string http;                // --http ADDR:PORT, "" = no web view
+  std::string token_file;          // --http-token-file: control allowed
   bool help = false;
   bool refused = false;            // a word for the runs the station cannot hand on
 };

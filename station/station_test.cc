@@ -263,3 +263,210 @@ TEST(StationRecords, RunsThatLeftNoRecord) {
 }
 
 }  // namespace
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "station/status.h"
+#include "station/web.h"
+
+namespace {
+
+using ojson = nlohmann::ordered_json;
+
+TEST(StationOptions, WebViewOptions) {
+  StationOptions o;
+  EXPECT_EQ(parse({"-p", "1", "--http", "[::1]:0", "--http-token-file=t", "--station", "line3-a",
+                   "box.pad"},
+                  &o),
+            "");
+  EXPECT_EQ(o.http, "[::1]:0");
+  EXPECT_EQ(o.token_file, "t");
+  EXPECT_EQ(o.station, "line3-a");
+  // The station's own words are not the runs' (the start hands --station on).
+  EXPECT_EQ(o.pass, (std::vector<std::string>{"box.pad"}));
+  StationOptions bad;
+  EXPECT_NE(parse({"-p", "1", "--http-token-file", "t", "box.pad"}, &bad), "");  // nothing to guard
+}
+
+// Each slot's state, percent and counts as the page and the API show them.
+TEST(StationStatus, SlotsTotalsAndCauses) {
+  struct Case {
+    bool running, parked, done;
+    std::string phase, box;
+    int percent;
+    std::string state;
+    ojson percent_shown;
+  } cases[] = {
+      {true, false, false, "", "", -1, "start", nullptr},
+      {true, false, false, "download", "23.0", 42, "download", 42},
+      {true, true, false, "wake", "", -1, "parked", nullptr},          // being stopped
+      {true, true, false, "download", "23.0", 7, "download", 7},       // a box finishes
+      {false, true, true, "end", "23.0", 100, "parked", nullptr},
+      {false, false, true, "end", "23.0", 100, "done", nullptr},
+      {false, false, false, "end", "23.0", 100, "waiting", nullptr},
+  };
+  Station st;
+  st.file = "box.pad";
+  st.file_version = "23.0";
+  for (const Case& c : cases) {
+    Slot s;
+    s.port = "p" + std::to_string(st.slots.size());
+    s.running = c.running;
+    s.parked = c.parked;
+    s.done = c.done;
+    s.run.phase = c.phase;
+    s.run.box_version = c.box;
+    s.run.percent = c.percent;
+    s.ok = 2;
+    s.failed = 1;
+    st.slots.push_back(s);
+  }
+  st.slots[0].last_error = "ERROR: \xff\xfe bad";  // box text that is not UTF-8
+  st.causes = {{"b", 1}, {"a", 3}, {"c", 3}};
+  ojson j = status_json(st, "line3-a", 1800, true);
+  ASSERT_EQ(j["slots"].size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); i++) {
+    EXPECT_EQ(j["slots"][i]["slot"], i + 1);
+    EXPECT_EQ(j["slots"][i]["state"], cases[i].state) << i;
+    EXPECT_EQ(j["slots"][i]["percent"], cases[i].percent_shown) << i;
+  }
+  EXPECT_EQ(j["ok"], 14);
+  EXPECT_EQ(j["failed"], 7);
+  EXPECT_EQ(j["boxes_per_hour"], 28.0);
+  EXPECT_EQ(j["file_checksum"], nullptr);
+  EXPECT_EQ(j["draining"], true);
+  EXPECT_EQ(j["causes"], ojson::parse(R"([{"cause":"a","count":3},{"cause":"c","count":3},)"
+                                      R"({"cause":"b","count":1}])"));
+  // Served a minute later: the clock moves, nothing else.
+  status_set_clock(&j, 3600);
+  EXPECT_EQ(j["elapsed"], 3600.0);
+  EXPECT_EQ(j["boxes_per_hour"], 14.0);
+  std::string text = json_text(j);
+  EXPECT_FALSE(ojson::parse(text, nullptr, false).is_discarded()) << text;
+}
+
+// The metrics count runs by their journal record; every series is there
+// at 0 before the first run.
+TEST(StationMetrics, CountsByRecordEverySeriesFromTheStart) {
+  Station st;
+  st.slots.resize(2);
+  st.slots[0].port = "1";
+  st.slots[1].port = "/dev/ttyUSB0";
+  StationTally t = tally_make(2);
+  std::string zero = metrics_text(st, t, "s");
+  for (const char* series : {
+           "update_station_attempts_total{station=\"s\",port=\"1\",result=\"ok\"} 0\n",
+           "update_station_attempts_total{station=\"s\",port=\"1\",result=\"failed\"} 0\n",
+           "update_station_attempts_total{station=\"s\",port=\"/dev/ttyUSB0\",result=\"stopped\"} 0\n",
+           "update_station_bytes_total{station=\"s\",port=\"/dev/ttyUSB0\"} 0\n",
+           "update_station_slot_parked{station=\"s\",port=\"1\"} 0\n",
+           "update_station_attempt_duration_seconds_count{station=\"s\"} 0\n",
+           "update_station_info{station=\"s\",file_version=\"\",file_checksum=\"\"} 1\n"})
+    EXPECT_NE(zero.find(series), std::string::npos) << series << zero;
+
+  auto run = [](RunResult result, double seconds, long bytes) {
+    RunState r;
+    r.ended = result != RunResult::kNone;
+    r.result = result;
+    r.seconds = seconds;
+    r.bytes = bytes;
+    return r;
+  };
+  tally_run(&t, 0, run(RunResult::kOk, 12, 1000), 0);
+  tally_run(&t, 0, run(RunResult::kOk, 50, 1000), 1);  // ok record, bad exit: failed
+  tally_run(&t, 0, run(RunResult::kStopped, 0, 0), 1);
+  tally_run(&t, 1, run(RunResult::kNone, 0, 300), -1);  // no record: failed
+  tally_run(&t, 1, run(RunResult::kOk, 3, 1000), 0);
+  st.slots[1].running = true;  // a run in progress counts its bytes so far
+  st.slots[1].run.bytes = 512;
+  st.slots[1].parked = true;
+  std::string m = metrics_text(st, t, "s");
+  for (const char* series : {
+           "update_station_attempts_total{station=\"s\",port=\"1\",result=\"ok\"} 1\n",
+           "update_station_attempts_total{station=\"s\",port=\"1\",result=\"failed\"} 1\n",
+           "update_station_attempts_total{station=\"s\",port=\"1\",result=\"stopped\"} 1\n",
+           "update_station_attempts_total{station=\"s\",port=\"/dev/ttyUSB0\",result=\"failed\"} 1\n",
+           "update_station_bytes_total{station=\"s\",port=\"1\"} 2000\n",
+           "update_station_bytes_total{station=\"s\",port=\"/dev/ttyUSB0\"} 1812\n",
+           "update_station_slot_parked{station=\"s\",port=\"/dev/ttyUSB0\"} 1\n",
+           "update_station_attempt_duration_seconds_bucket{station=\"s\",le=\"2\"} 0\n",
+           "update_station_attempt_duration_seconds_bucket{station=\"s\",le=\"5\"} 1\n",
+           "update_station_attempt_duration_seconds_bucket{station=\"s\",le=\"15\"} 2\n",
+           "update_station_attempt_duration_seconds_count{station=\"s\"} 2\n",
+           "update_station_attempt_duration_seconds_sum{station=\"s\"} 15\n"})
+    EXPECT_NE(m.find(series), std::string::npos) << series << m;
+}
+
+// Status events: one per change, at most 5 a second, none for the clock
+// alone; one held back goes out later, or at the end whatever its age.
+TEST(StationWebView, StatusEventsAtMostFiveASecond) {
+  std::string error;
+  WebView* w = web_start({"127.0.0.1:0", "", "s", 1, [] { return 0.0; }}, &error);
+  ASSERT_NE(w, nullptr) << error;
+  std::string local = web_local(w);
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(std::stoi(local.substr(local.rfind(':') + 1)));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, (sockaddr*)&a, sizeof a), 0);
+  std::string req = "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n";
+  ASSERT_EQ(write(fd, req.data(), req.size()), (ssize_t)req.size());
+  std::string got;
+  // The status events that arrive: waits up to 5 s for `expect` of them,
+  // then a moment for any beyond (a surplus shows there or at the next).
+  auto events = [&](int expect) {
+    int n = 0;
+    for (int quiet = 0; quiet < 2;) {
+      pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, n < expect ? 5000 : 100) <= 0) {
+        if (n < expect) break;
+        quiet++;
+        continue;
+      }
+      char buf[8192];
+      ssize_t got_now = read(fd, buf, sizeof buf);
+      if (got_now <= 0) break;
+      got.append(buf, got_now);
+      n = 0;
+      for (size_t at = got.find("event: status\n"); at != std::string::npos;
+           at = got.find("event: status\n", at + 1))
+        n++;
+    }
+    got.clear();
+    return n;
+  };
+  EXPECT_EQ(events(1), 1);  // the state at connect
+
+  Station st;
+  st.slots.resize(1);
+  StationTally t = tally_make(1);
+  struct Step {
+    double now;
+    int percent;  // the change, or the same as before
+    bool last;
+    int events;
+  } steps[] = {
+      {1.00, 1, false, 1},   // a change
+      {1.05, 2, false, 0},   // too soon: held
+      {1.10, 3, false, 0},
+      {1.21, 3, false, 1},   // the held one
+      {1.50, 3, false, 0},   // only the clock moved
+      {1.60, 4, false, 1},
+      {1.61, 5, true, 1},    // the last, whatever its age
+  };
+  st.slots[0].running = true;
+  for (const Step& s : steps) {
+    st.slots[0].run.percent = s.percent;
+    web_publish(w, st, t, false, s.now, s.last);
+    EXPECT_EQ(events(s.events), s.events) << s.now;
+  }
+  close(fd);
+  web_stop(w);
+}
+
+}  // namespace

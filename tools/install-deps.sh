@@ -28,6 +28,11 @@ command -v tmux >/dev/null 2>&1 || need="$need tmux"
 [ -f /usr/include/sqlite3.h ] || need="$need libsqlite3-dev"
 command -v chromium >/dev/null 2>&1 || need="$need chromium"
 command -v jq >/dev/null 2>&1 || need="$need jq"
+# The station's page in a real headless Chromium driven by Selenium.
+[ -x /usr/bin/chromedriver ] || need="$need chromium-driver"
+/usr/bin/python3 -c 'import selenium' >/dev/null 2>&1 || need="$need python3-selenium"
+# The tree's C++ style is checked on the files a change touches.
+command -v clang-format >/dev/null 2>&1 || need="$need clang-format"
 [ -z "$need" ] && exit 0
 echo "installing:$need"
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi

@@ -414,6 +414,56 @@ kill $silent 2>/dev/null || true
 wait $silent 2>/dev/null || true
 stop_case "socket" "identify."
 
+
+# Its web view over loopback: /api/status while a slot waits for a box that
+# never answers, then a drain with the token ends the station.
+"$BUILD/boxsim" --link "$work/com7" --timeout 120 --silent-at keyword >"$work/sw.out" 2>&1 &
+sw_box=$!
+pids="$pids $sw_box"
+i=0
+while ! grep -q '^COM ' "$work/sw.out" 2>/dev/null; do
+  i=$((i + 1)); [ $i -gt 200 ] && fail "boxsim for the web view did not start"
+  sleep 0.05
+done
+printf 'wine-token\n' >"$work/token"
+hp=$("$BUILD/benchtool" free-port 2>/dev/null || echo 18080)
+timeout 180 "$WINE" "$WIN/update-station.exe" -p 7 --http "127.0.0.1:$hp" \
+  --http-token-file "Z:$work/token" "Z:$work/p21" </dev/null >"$work/sw.log" 2>"$work/sw.err" &
+sw=$!
+pids="$pids $sw"
+web() {  # web METHOD PATH: the answer's status code and body into $work/web.out
+  /usr/bin/python3 - "$1" "http://127.0.0.1:$hp$2" >"$work/web.out" 2>/dev/null <<'PY'
+import sys, urllib.request, urllib.error
+req = urllib.request.Request(sys.argv[2], method=sys.argv[1],
+                             headers={"Authorization": "Bearer wine-token"},
+                             data=b"" if sys.argv[1] == "POST" else None)
+try:
+    with urllib.request.urlopen(req, timeout=5) as r:
+        print(r.status, r.read().decode())
+except urllib.error.HTTPError as e:
+    print(e.code)
+PY
+}
+i=0
+# Until the run waits for its box: a run stopped before it is under way
+# leaves no record.
+until web GET /api/status && grep -q '^200 .*"slots":\[{"slot":1,"port":"7","state":"\(wake\|sync\)"' "$work/web.out"; do
+  i=$((i + 1)); [ $i -gt 300 ] && { cat "$work/web.out" "$work/sw.err"; fail "no /api/status from update-station.exe"; }
+  sleep 0.1
+done
+grep -q "update-station: web view at http://127.0.0.1:$hp/" "$work/sw.err" ||
+  { cat "$work/sw.err"; fail "update-station.exe did not say where it listens"; }
+web POST /api/drain
+grep -q '^200 .*"draining":true' "$work/web.out" || { cat "$work/web.out"; fail "drain refused"; }
+rc=0
+wait $sw || rc=$?
+kill $sw_box 2>/dev/null || true
+# The run's own end after the stop is the stop's business (0 or 1 here);
+# the station must end by itself.
+[ "$rc" = 0 ] || [ "$rc" = 1 ] || { cat "$work/sw.log" "$work/sw.err"; fail "update-station.exe --http: exit $rc"; }
+echo "windows: update-station.exe --http answered /api/status and a drain under Wine"
+ok=$((ok + 1))
+
 # CPU while the box is silent in the transfer: update.exe and the
 # wineserver, from /proc, over 10 s.
 ticks() {

@@ -195,3 +195,22 @@ bool plat_program_runnable(const std::string& program) {
   if (!ok) plat_set_last_error((uint32_t)(errno ? errno : ENOENT));
   return ok;
 }
+
+bool plat_wake_open(PlatWake* w) {
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  for (int fd : fds) {
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  }
+  w->wait_handle = fds[0];
+  w->set_end = fds[1];
+  return true;
+}
+
+void plat_wake_set(const PlatWake* w) {
+  // A full pipe already wakes the waiter: the byte may be dropped.
+  char b = 1;
+  if (w->set_end >= 0 && write((int)w->set_end, &b, 1) < 0) {
+  }
+}

@@ -245,3 +245,14 @@ bool plat_program_runnable(const std::string& program) {
   return SearchPathW(nullptr, win32_wide(program.c_str()).c_str(), L".exe", MAX_PATH, found,
                      nullptr) != 0;
 }
+
+bool plat_wake_open(PlatWake* w) {
+  HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (!e) return false;
+  w->wait_handle = reinterpret_cast<intptr_t>(e);
+  return true;
+}
+
+void plat_wake_set(const PlatWake* w) {
+  if (w->wait_handle != -1) SetEvent(reinterpret_cast<HANDLE>(w->wait_handle));
+}

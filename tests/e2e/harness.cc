@@ -142,14 +142,18 @@ bool start_process(BgProcess* p, const std::vector<std::string>& argv,
   return true;
 }
 
-std::string wait_for_line(BgProcess* p, const std::string& prefix,
-                          int timeout_ms) {
+namespace {
+
+std::string wait_for(BgProcess* p, std::string BgProcess::*stream, const std::string& prefix,
+                     int timeout_ms) {
   long deadline = now_ms() + timeout_ms;
   size_t scanned = 0;
+  std::string& text = p->*stream;
+  int fd = stream == &BgProcess::out ? p->out_fd : p->err_fd;
   for (;;) {
     size_t eol;
-    while ((eol = p->out.find('\n', scanned)) != std::string::npos) {
-      std::string line = p->out.substr(scanned, eol - scanned);
+    while ((eol = text.find('\n', scanned)) != std::string::npos) {
+      std::string line = text.substr(scanned, eol - scanned);
       scanned = eol + 1;
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.compare(0, prefix.size(), prefix) == 0) return line;
@@ -159,10 +163,20 @@ std::string wait_for_line(BgProcess* p, const std::string& prefix,
     pollfd fds[2] = {{p->out_fd, POLLIN, 0}, {p->err_fd, POLLIN, 0}};
     poll(fds, 2, (int)(left > 200 ? 200 : left));
     bool out_alive = drain(p->out_fd, &p->out);
-    drain(p->err_fd, &p->err);
-    if (!out_alive && p->out.find('\n', scanned) == std::string::npos)
-      return "";
+    bool err_alive = drain(p->err_fd, &p->err);
+    bool alive = fd == p->out_fd ? out_alive : err_alive;
+    if (!alive && text.find('\n', scanned) == std::string::npos) return "";
   }
+}
+
+}  // namespace
+
+std::string wait_for_line(BgProcess* p, const std::string& prefix, int timeout_ms) {
+  return wait_for(p, &BgProcess::out, prefix, timeout_ms);
+}
+
+std::string wait_for_err_line(BgProcess* p, const std::string& prefix, int timeout_ms) {
+  return wait_for(p, &BgProcess::err, prefix, timeout_ms);
 }
 
 int wait_process(BgProcess* p, int timeout_ms) {

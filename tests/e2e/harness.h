@@ -41,6 +41,10 @@ bool start_process(BgProcess* p, const std::vector<std::string>& argv,
 std::string wait_for_line(BgProcess* p, const std::string& prefix,
                           int timeout_ms = 10000);
 
+// The same for a line on standard error.
+std::string wait_for_err_line(BgProcess* p, const std::string& prefix,
+                              int timeout_ms = 10000);
+
 // Waits for the process to end (killing it after `timeout_ms`); returns its
 // exit code, -1 when it had to be killed. Drains both streams into p.
 int wait_process(BgProcess* p, int timeout_ms = 30000);

@@ -1,0 +1,245 @@
+#include "station/web.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "http/auth.h"
+#include "http/lock.h"
+#include "http/prom.h"
+#include "http/server.h"
+#include "platform/clock.h"
+#include "platform/net.h"
+#include "platform/process.h"
+#include "station/page.h"
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+constexpr const char* kChannel = "events";
+constexpr double kEventGap = 0.2;  // at most 5 status events a second
+// A control request waits this long at most for the main loop, which
+// wakes for it at once; past it the answer is the status as it stands.
+constexpr uint32_t kControlWaitMs = 2000;
+
+}  // namespace
+
+struct WebView {
+  WebConfig config;
+  std::string name, token;
+  HttpServer* server = nullptr;
+  PlatWake wake;
+
+  HttpMutex mu;
+  // What the handlers serve, made by the main loop.
+  json status;
+  std::string metrics;
+  // Control requests: queued by the handlers, taken by the main loop, and
+  // answered once a publish after the taking shows their effect.
+  std::vector<WebControl> queue;
+  uint64_t queued = 0, taken = 0, applied = 0;
+  bool closing = false;
+
+  // The main loop's own (no lock): the last status sent as an event.
+  json sent;
+  double sent_time = -1;
+  bool held = false;
+};
+
+namespace {
+
+std::string first_line(const std::string& path, std::string* error) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) {
+    *error = "cannot read the token file " + path + ": " + std::strerror(errno);
+    return "";
+  }
+  char buf[1024];
+  std::string line = std::fgets(buf, sizeof buf, f) ? buf : "";
+  std::fclose(f);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  if (line.empty()) *error = "the token file " + path + " has no token on its first line";
+  return line;
+}
+
+// The status without its clock, to tell a change from time passing.
+json without_clock(json status) {
+  status.erase("elapsed");
+  status.erase("boxes_per_hour");
+  return status;
+}
+
+HttpResponse json_response(const json& j) {
+  HttpResponse r;
+  r.content_type = "application/json";
+  r.body = json_text(j) + "\n";
+  return r;
+}
+
+// The status as it stands, its clock set to now.
+json current_status(WebView* w) {
+  std::lock_guard<HttpMutex> lock(w->mu);
+  json s = w->status;
+  status_set_clock(&s, w->config.now());
+  return s;
+}
+
+bool applied(WebView* w, uint64_t request) {
+  std::lock_guard<HttpMutex> lock(w->mu);
+  return w->applied >= request || w->closing;
+}
+
+// Queues a control request, wakes the main loop and waits until a
+// publish shows its effect; answers with that status. The server's
+// thread waits those few milliseconds (its handlers answer at once, and
+// the Windows toolchain has no condition variable): control is rare and
+// comes with the token, so no stranger can hold the server up this way.
+HttpResponse control(WebView* w, const HttpRequest& req, WebAction action) {
+  int refused = http_check_bearer(req, w->token);
+  if (refused) return http_auth_refusal(refused);
+  size_t slot = 0;
+  if (action != WebAction::kDrain) {
+    const std::string& n = req.params.at(0);
+    bool digits = !n.empty() && n.size() <= 6 && n.find_first_not_of("0123456789") == std::string::npos;
+    slot = digits ? std::stoul(n) : 0;
+    if (slot < 1 || slot > w->config.slots) return http_error(404);
+    slot--;
+  }
+  uint64_t mine;
+  {
+    std::lock_guard<HttpMutex> lock(w->mu);
+    w->queue.push_back({action, slot});
+    mine = ++w->queued;
+  }
+  plat_wake_set(&w->wake);
+  for (uint32_t waited = 0; !applied(w, mine) && waited < kControlWaitMs; waited++) plat_sleep_ms(1);
+  return json_response(current_status(w));
+}
+
+std::vector<HttpRoute> routes(WebView* w) {
+  auto page = [](const HttpRequest&) {
+    HttpResponse r;
+    r.content_type = "text/html; charset=utf-8";
+    r.body = kStationPage;
+    // Nothing from elsewhere, ever: the page is whole as it is.
+    r.headers = {{"Content-Security-Policy",
+                  "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+                  "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
+                 {"X-Content-Type-Options", "nosniff"},
+                 {"Referrer-Policy", "no-referrer"}};
+    return r;
+  };
+  auto status = [w](const HttpRequest&) { return json_response(current_status(w)); };
+  auto events = [w](const HttpRequest&) {
+    HttpResponse r;
+    r.stream = kChannel;
+    // A browser that lost the stream tries again after two seconds.
+    r.body = "retry: 2000\n\n" + http_sse_event("status", json_text(current_status(w)));
+    return r;
+  };
+  auto metrics = [w](const HttpRequest&) {
+    HttpResponse r;
+    r.content_type = std::string(kPromContentType);
+    std::lock_guard<HttpMutex> lock(w->mu);
+    r.body = w->metrics;
+    return r;
+  };
+  auto act = [w](WebAction a) { return [w, a](const HttpRequest& req) { return control(w, req, a); }; };
+  return {
+      {"GET", "/", page},
+      {"GET", "/api/status", status},
+      {"GET", "/api/events", events},
+      {"GET", "/metrics", metrics},
+      {"POST", "/api/slots/*/park", act(WebAction::kPark)},
+      {"POST", "/api/slots/*/unpark", act(WebAction::kUnpark)},
+      {"POST", "/api/drain", act(WebAction::kDrain)},
+  };
+}
+
+}  // namespace
+
+WebView* web_start(const WebConfig& config, std::string* error) {
+  WebView* w = new WebView;
+  w->config = config;
+  w->name = config.station;
+  if (w->name.empty()) {
+    char host[256];
+    plat_net_start();
+    plat_hostname(host, sizeof host);
+    w->name = host;
+  }
+  if (!config.token_file.empty()) {
+    w->token = first_line(config.token_file, error);
+    if (w->token.empty()) {
+      delete w;
+      return nullptr;
+    }
+  }
+  if (!plat_wake_open(&w->wake)) {
+    *error = std::string("cannot make the web view's wake-up: ") + std::strerror(errno);
+    delete w;
+    return nullptr;
+  }
+  // Served before the first publish: an empty station.
+  Station empty;
+  w->status = status_json(empty, w->name, 0, false);
+  HttpConfig hc;
+  hc.listen = config.listen;
+  w->server = http_start(hc, routes(w), error);
+  if (!w->server) {
+    delete w;
+    return nullptr;
+  }
+  return w;
+}
+
+std::string web_local(const WebView* w) { return http_local(w->server); }
+
+intptr_t web_wait_handle(const WebView* w) { return w->wake.wait_handle; }
+
+std::vector<WebControl> web_take(WebView* w) {
+  plat_wait_handle_drain(w->wake.wait_handle);
+  std::lock_guard<HttpMutex> lock(w->mu);
+  std::vector<WebControl> out;
+  out.swap(w->queue);
+  w->taken = w->queued;
+  return out;
+}
+
+void web_publish(WebView* w, const Station& st, const StationTally& tally, bool draining,
+                 double now, bool last) {
+  json status = status_json(st, w->name, now, draining);
+  std::string metrics = metrics_text(st, tally, w->name);
+  json plain = without_clock(status);
+  bool changed = w->held || plain != w->sent;
+  {
+    std::lock_guard<HttpMutex> lock(w->mu);
+    w->status = status;
+    w->metrics = std::move(metrics);
+    w->applied = w->taken;
+  }
+  if (!changed) return;
+  if (!last && w->sent_time >= 0 && now - w->sent_time < kEventGap) {
+    w->held = true;
+    return;
+  }
+  http_publish(w->server, kChannel, http_sse_event("status", json_text(status)));
+  w->sent = std::move(plain);
+  w->sent_time = now;
+  w->held = false;
+}
+
+void web_attempt(WebView* w, const std::string& record) {
+  if (!record.empty()) http_publish(w->server, kChannel, http_sse_event("attempt", record));
+}
+
+void web_stop(WebView* w) {
+  {
+    std::lock_guard<HttpMutex> lock(w->mu);
+    w->closing = true;
+  }
+  http_stop(w->server);
+  delete w;
+}
