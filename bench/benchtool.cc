@@ -180,7 +180,8 @@ double scrape(int port, const char* path) {
   double t0 = now_s();
   int s = dial(port);
   if (s < 0) return -1;
-  std::string req = std::string("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  std::string req =
+      std::string("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
   bool ok = send(s, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size());
   std::string in;
   char buf[16384];
@@ -204,7 +205,8 @@ int web_watch(int port, int browsers) {
     close(s);
     for (int i = 0; i < browsers; i++) {
       int fd = dial(port);
-      const char req[] = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n";
+      const char req[] =
+          "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n";
       if (fd >= 0 && send(fd, req, sizeof req - 1, MSG_NOSIGNAL) > 0) streams.push_back(fd);
     }
   }

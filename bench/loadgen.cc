@@ -94,7 +94,8 @@ double cpu_seconds(int pid) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) die("usage: loadgen server|plain PORT PID [--idle N] --clients K --seconds S --size B");
+  if (argc < 4)
+    die("usage: loadgen server|plain PORT PID [--idle N] --clients K --seconds S --size B");
   bool server = std::strcmp(argv[1], "server") == 0;
   int port = std::atoi(argv[2]);
   int pid = std::atoi(argv[3]);

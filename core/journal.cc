@@ -51,7 +51,10 @@ std::string box_error_text(const char* text) {
   size_t chars = 0, json = 0, kept = 0;
   while (kept < left) {
     size_t n = p[kept] >= 0x80 ? utf8_sequence_length(p + kept, left - kept) : 1;
-    size_t cost = n == 0 ? 6 : p[kept] < 0x20 || p[kept] == 0x7F ? 6 : p[kept] == '"' || p[kept] == '\\' ? 2 : n;
+    size_t cost = n == 0                              ? 6
+                  : p[kept] < 0x20 || p[kept] == 0x7F ? 6
+                  : p[kept] == '"' || p[kept] == '\\' ? 2
+                                                      : n;
     if (chars == kBoxErrorChars || json + cost > kBoxErrorJsonBytes)
       return json_string((std::string(text, kept) + kCutMark).c_str());
     kept += n == 0 ? 1 : n;
@@ -80,18 +83,14 @@ std::string journal_line(const JournalRecord& a) {
   r += a.attempt ? json_string(a.attempt) : "null";
   r += ",\"mode\":" + json_string(a.mode);
   r += ",\"port\":";
-  if (a.port_text)
-    r += json_string(a.port_text);
-  else
-    add(&r, "%i", a.com_port);
+  if (a.port_text) r += json_string(a.port_text);
+  else add(&r, "%i", a.com_port);
   r += ",\"file\":";
   r += a.file ? json_string(a.file) : "null";
   if (a.have_image) {
     add(&r, ",\"file_size\":%lu", (unsigned long)a.image.size);
-    if (a.image.from_file)
-      add(&r, ",\"file_checksum\":\"%08lx\"", (unsigned long)a.image.checksum);
-    else
-      r += ",\"file_checksum\":null";
+    if (a.image.from_file) add(&r, ",\"file_checksum\":\"%08lx\"", (unsigned long)a.image.checksum);
+    else r += ",\"file_checksum\":null";
     add(&r, ",\"format\":%i", a.image.format);
     r += ",\"file_version\":";
     r += a.image.from_file
@@ -103,10 +102,8 @@ std::string journal_line(const JournalRecord& a) {
   r += ",\"box_version\":";
   r += a.have_box ? version_text(a.box_major, a.box_minor) : "null";
   r += a.patched ? ",\"patched\":true" : ",\"patched\":false";
-  if (a.line_speed)
-    add(&r, ",\"line_speed\":%lu", (unsigned long)a.line_speed);
-  else
-    r += ",\"line_speed\":null";
+  if (a.line_speed) add(&r, ",\"line_speed\":%lu", (unsigned long)a.line_speed);
+  else r += ",\"line_speed\":null";
   add(&r, ",\"bytes_sent\":%lu", (unsigned long)a.bytes_sent);
   add(&r, ",\"seconds\":%.3f", a.seconds);
   r += ",\"result\":\"";
@@ -114,10 +111,8 @@ std::string journal_line(const JournalRecord& a) {
   add(&r, "\",\"exit_code\":%i", a.exit_code);
   if (a.end != RunEnd::kOk) {
     r += ",\"error\":" + json_string(a.error ? a.error : "");
-    if (a.error_code.present)
-      add(&r, ",\"error_code\":%ld", a.error_code.value);
-    else
-      r += ",\"error_code\":null";
+    if (a.error_code.present) add(&r, ",\"error_code\":%ld", a.error_code.value);
+    else r += ",\"error_code\":null";
     r += ",\"box_error\":";
     r += a.box_error && *a.box_error ? box_error_text(a.box_error) : "null";
   }
@@ -159,8 +154,7 @@ void journal_new_attempt_id(char* id) {
   if (!plat_random_bytes(raw, sizeof raw)) {
     // Not seen in practice; an id from the clocks still differs per attempt.
     uint64_t t = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
-    uint64_t u =
-        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    uint64_t u = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     std::memcpy(raw, &t, 8);
     std::memcpy(raw + 8, &u, 8);
   }

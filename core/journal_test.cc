@@ -61,7 +61,8 @@ TEST(Journal, BoxErrorCutToKeepTheRecordWhole) {
       {x1000 + "y", "\"" + x1000 + "[cut]\""},
       {std::string(5000, 'x'), "\"" + x1000 + "[cut]\""},
       // Six bytes of JSON each: cut by size, not by count.
-      {std::string(1000, '\xFC'), [] {
+      {std::string(1000, '\xFC'),
+       [] {
          std::string s = "\"";
          for (int i = 0; i < 333; i++) s += "\\u00fc";
          return s + "[cut]\"";

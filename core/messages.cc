@@ -6,6 +6,8 @@ namespace {
 
 // Language-major: entry (language * kMessageCount + number). Texts are in
 // code page 1252; the one byte outside ASCII is written as an escape.
+// One message a line, as the numbers in the comments count them.
+// clang-format off
 const char* const kCatalogue[2 * kMessageCount] = {
     // English
     /*   0 */ "parameter a",
@@ -226,6 +228,7 @@ const char* const kCatalogue[2 * kMessageCount] = {
     /* 106 */ "temporaere Datei loeschen",
     /* 107 */ "UL Version:",
 };
+// clang-format on
 
 int g_language = 0;
 

@@ -24,8 +24,7 @@ TEST_F(Language, DefaultIsEnglishAndSwitches) {
 
 TEST_F(Language, SpotChecksKeepTheirBlanks) {
   EXPECT_STREQ(message(0), "parameter a");
-  EXPECT_STREQ(message(15),
-               " Choose COM port: -p <arg> / <arg>=1..12, default=1");
+  EXPECT_STREQ(message(15), " Choose COM port: -p <arg> / <arg>=1..12, default=1");
   EXPECT_STREQ(message(38), "Checking file ...");
   EXPECT_STREQ(message(39), " failed. Abort!");
   EXPECT_STREQ(message(41), "Inititialization of COM-port failed (Error: ");
@@ -78,8 +77,7 @@ TEST_F(Language, HelpTexts) {
   // English: shown, hidden ("!") or placeholder, by the first character.
   for (int n = 0; n < 36; ++n) {
     const char* text = message(n);
-    char option = n < 26 ? static_cast<char>('a' + n)
-                         : static_cast<char>('0' + n - 26);
+    char option = n < 26 ? static_cast<char>('a' + n) : static_cast<char>('0' + n - 26);
     if (text[0] != ' ' && text[0] != '!') {
       EXPECT_EQ(std::string(text), std::string("parameter ") + option);
     }
@@ -87,8 +85,7 @@ TEST_F(Language, HelpTexts) {
   // German: every one a placeholder, so the usage text lists none.
   set_language(1);
   for (int n = 0; n < 36; ++n) {
-    char option = n < 26 ? static_cast<char>('a' + n)
-                         : static_cast<char>('0' + n - 26);
+    char option = n < 26 ? static_cast<char>('a' + n) : static_cast<char>('0' + n - 26);
     EXPECT_EQ(std::string(message(n)), std::string("Parameter ") + option);
   }
 }

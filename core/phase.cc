@@ -5,8 +5,8 @@ namespace {
 Phase g_phase = Phase::kStart;
 PhaseObserver g_observer = {nullptr, nullptr};
 
-const char* const kNames[] = {"start",    "open",     "wake",    "sync", "identify",
-                              "server",   "download", "program", "end"};
+const char* const kNames[] = {"start",  "open",     "wake",    "sync", "identify",
+                              "server", "download", "program", "end"};
 
 }  // namespace
 

@@ -34,8 +34,12 @@ const ToolOption kOptions[] = {
     {"intern", false, '3'},
     {"http", false, '4'},
     {"hw", false, '5'},
-    {"Vortans_super_duper_spezial_Version_f\xFC" "r_Ostrelin", false, '!'},
-    {"Vortans_super_duper_spezial_Version_f\xFC" "r_Westrelin", false, kSilentSyncWestOption},
+    {"Vortans_super_duper_spezial_Version_f\xFC"
+     "r_Ostrelin",
+     false, '!'},
+    {"Vortans_super_duper_spezial_Version_f\xFC"
+     "r_Westrelin",
+     false, kSilentSyncWestOption},
 };
 constexpr size_t kCount = sizeof kOptions / sizeof kOptions[0];
 
@@ -69,8 +73,7 @@ ToolWord read_long(const std::string& word) {
       break;
     }
     if (!found) found = &o;
-    else if (found->takes_argument != o.takes_argument || found->value != o.value)
-      ambiguous = true;
+    else if (found->takes_argument != o.takes_argument || found->value != o.value) ambiguous = true;
   }
   if (!found || ambiguous) return w;
   if (eq != std::string::npos && !found->takes_argument) return w;

@@ -8,7 +8,7 @@
 struct ToolOption {
   const char* name;  // the long name
   bool takes_argument;
-  int value;         // the letter, or one of the values below
+  int value;  // the letter, or one of the values below
 };
 
 // The values of the long options without a letter: the second name of -!,

@@ -50,10 +50,8 @@ std::string visible_text(const char* text, size_t n) {
   for (size_t i = 0; i < n;) {
     unsigned char c = p[i];
     if (c < 0x80) {
-      if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F)
-        caret(&out, c);
-      else
-        out.push_back((char)c);
+      if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F) caret(&out, c);
+      else out.push_back((char)c);
       i++;
       continue;
     }

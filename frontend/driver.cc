@@ -93,8 +93,8 @@ int run_update(int argc, char** argv) {
   const char* file = s->server ? nullptr : argv[first_arg];
   for (const char* out : {journal, s->events_path}) {
     if (out && file && plat_same_file(out, file)) {
-      std::fprintf(stderr, "%s: %s is the PAD file itself; no record goes there\n",
-                   s->program_name, out);
+      std::fprintf(stderr, "%s: %s is the PAD file itself; no record goes there\n", s->program_name,
+                   out);
       exit_run(1);
     }
   }

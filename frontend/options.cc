@@ -34,7 +34,8 @@ const std::vector<option>& long_option_table() {
   static const std::vector<option> table = [] {
     std::vector<option> t;
     for (size_t i = 0; const ToolOption* o = tool_option(i); i++)
-      t.push_back({o->name, o->takes_argument ? required_argument : no_argument, nullptr, o->value});
+      t.push_back(
+          {o->name, o->takes_argument ? required_argument : no_argument, nullptr, o->value});
     t.push_back({nullptr, 0, nullptr, 0});
     return t;
   }();
@@ -73,8 +74,7 @@ void speed_option(RunSettings* s, const char* arg) {
 void server_command_option(RunSettings* s, const char* arg) {
   char lower[128];
   size_t n = 0;
-  for (; arg[n] && n < sizeof lower - 1; n++)
-    lower[n] = (char)std::tolower((unsigned char)arg[n]);
+  for (; arg[n] && n < sizeof lower - 1; n++) lower[n] = (char)std::tolower((unsigned char)arg[n]);
   lower[n] = '\0';
   s->server = true;
   s->server_command = std::strncmp(lower, "update", 6) == 0 ? 2 : 1;
@@ -105,10 +105,8 @@ void port_option(RunSettings* s, const char* arg) {
   }
   int named = plat_serial_port_name(arg, &number);
   s->port_path = named == 2 ? arg : nullptr;
-  if (named == 1)
-    s->com_port = number;
-  else if (named == 0)
-    s->com_port = option_number(arg);
+  if (named == 1) s->com_port = number;
+  else if (named == 0) s->com_port = option_number(arg);
 }
 
 void usage_and_exit(const char* argv0) {
@@ -140,9 +138,7 @@ const option* long_options_for(const char* word) {
   return table + kToolFullOnlyCount;
 }
 
-int option_number(const char* text) {
-  return (int)std::strtol(text, nullptr, 10);
-}
+int option_number(const char* text) { return (int)std::strtol(text, nullptr, 10); }
 
 int parse_options(int argc, char** argv, RunSettings* s) {
   // 0 makes getopt start afresh, POSIXLY_CORRECT included.
@@ -156,17 +152,13 @@ int parse_options(int argc, char** argv, RunSettings* s) {
         s->send_keyword = false;
         s->grant_optional = false;
         break;
-      case 'C':
-        server_command_option(s, optarg);
-        break;
+      case 'C': server_command_option(s, optarg); break;
       case 'f':
         s->target_baud = 230400;
         s->fast = true;
         s->grant_optional = false;
         break;
-      case 'F':
-        s->force_fast = true;
-        break;
+      case 'F': s->force_fast = true; break;
       case 'i':
         s->host = optarg;
         s->network = true;
@@ -181,9 +173,7 @@ int parse_options(int argc, char** argv, RunSettings* s) {
         s->tcp_port = option_number(optarg);
         s->network = true;
         break;
-      case 'l':
-        s->loop = true;
-        break;
+      case 'l': s->loop = true; break;
       case 'n':
         std::strcpy(s->wake_keyword, "qkopanew");
         s->grant_optional = false;
@@ -193,36 +183,19 @@ int parse_options(int argc, char** argv, RunSettings* s) {
         s->tcp_port = kDefaultTcpPort;
         s->network = true;
         break;
-      case 'p':
-        port_option(s, optarg);
-        break;
-      case 'r':
-        s->revision = true;
-        break;
-      case 'R':
-        s->read_after_sync = true;
-        break;
-      case 's':
-        speed_option(s, optarg);
-        break;
-      case 'S':
-        s->two_stop_bits = true;
-        break;
+      case 'p': port_option(s, optarg); break;
+      case 'r': s->revision = true; break;
+      case 'R': s->read_after_sync = true; break;
+      case 's': speed_option(s, optarg); break;
+      case 'S': s->two_stop_bits = true; break;
       case 'u':
         s->urloader = true;
         s->grant_optional = false;
         break;
-      case 'U':
-        break;
-      case 'v':
-        print_version(stdout, *s);
-        exit_run(0);
-      case 'w':
-        s->beep = true;
-        break;
-      case 'x':
-        patch_confirmation_dialogue(s);
-        break;
+      case 'U': break;
+      case 'v': print_version(stdout, *s); exit_run(0);
+      case 'w': s->beep = true; break;
+      case 'x': patch_confirmation_dialogue(s); break;
       case 'X':
         s->patch = true;
         s->grant_optional = false;
@@ -230,29 +203,17 @@ int parse_options(int argc, char** argv, RunSettings* s) {
       case '0':
       case '1':
       case '2':
-      case '3':
-        s->channel = c - '0';
-        break;
+      case '3': s->channel = c - '0'; break;
       case '4':
         s->use_port_80 = true;
         s->tcp_port = 80;
         break;
-      case '5':
-        std::strcpy(s->wake_keyword, "qkopacom\n\r");
-        break;
+      case '5': std::strcpy(s->wake_keyword, "qkopacom\n\r"); break;
       case '!':
-      case kSilentSyncWest:
-        s->silent_sync = true;
-        break;
-      case kJournal:
-        s->journal_path = optarg;
-        break;
-      case kEvents:
-        s->events_path = optarg;
-        break;
-      case kStation:
-        s->station = optarg;
-        break;
+      case kSilentSyncWest: s->silent_sync = true; break;
+      case kJournal: s->journal_path = optarg; break;
+      case kEvents: s->events_path = optarg; break;
+      case kStation: s->station = optarg; break;
       default:  // '?', ':', and 'c' of --command, which -C does not answer to
         usage_and_exit(argv[0]);
     }
@@ -270,8 +231,7 @@ void print_usage(FILE* out, const char* argv0, int language) {
     if (!listed(o)) continue;
     if (o.has_arg == required_argument)
       std::fprintf(out, "[-%c <arg>] [--%s <arg>] ", o.val, o.name);
-    else
-      std::fprintf(out, "[-%c] [--%s] ", o.val, o.name);
+    else std::fprintf(out, "[-%c] [--%s] ", o.val, o.name);
     if (++shown % 3 == 0) std::fprintf(out, "\\ \n   ");
   }
   std::fprintf(out, "<file> \n\n");
@@ -287,8 +247,8 @@ void print_usage(FILE* out, const char* argv0, int language) {
 }
 
 void print_version(FILE* out, const RunSettings& s) {
-  std::fprintf(out, "%s %i.%i-%i\n", s.program_name, s.revision_numbers[0],
-               s.revision_numbers[1], s.revision_numbers[2]);
+  std::fprintf(out, "%s %i.%i-%i\n", s.program_name, s.revision_numbers[0], s.revision_numbers[1],
+               s.revision_numbers[2]);
   std::fprintf(out, "Copyright (c) QLN set-top box software update tool\n");
   std::fprintf(out, "%s\n", message(86));
   int prev_major = -1;
@@ -304,10 +264,8 @@ void print_version(FILE* out, const RunSettings& s) {
     double value = std::strtod(row->version, nullptr);
     if (value == prev_value) continue;
     if (major != prev_major) {
-      if (prev_major < 0)
-        std::fprintf(out, "\n\t");
-      else
-        std::fprintf(out, "%d.* \n\t", prev_major);
+      if (prev_major < 0) std::fprintf(out, "\n\t");
+      else std::fprintf(out, "%d.* \n\t", prev_major);
       counter = 0;
       prev_major = major;
     }

@@ -53,17 +53,17 @@ Parsed parse(std::vector<std::string> args) {
 
 // Runs a parse that must end the process; stdin is empty so the exit
 // routine's pause ends at once.
-#define EXPECT_PARSE_EXIT(args, code, stderr_regex)           \
-  EXPECT_EXIT(                                                \
-      {                                                       \
-        std::freopen("/dev/null", "r", stdin);                \
-        parse(args);                                          \
-      },                                                      \
+#define EXPECT_PARSE_EXIT(args, code, stderr_regex) \
+  EXPECT_EXIT(                                      \
+      {                                             \
+        std::freopen("/dev/null", "r", stdin);      \
+        parse(args);                                \
+      },                                            \
       ::testing::ExitedWithCode(code), stderr_regex)
 
 TEST(Options, FlagsAndValues) {
-  Parsed p = parse({"-b", "-l", "-r", "-R", "-S", "-w", "-F", "-U", "x", "-!", "-p", "13",
-                    "box.pad"});
+  Parsed p =
+      parse({"-b", "-l", "-r", "-R", "-S", "-w", "-F", "-U", "x", "-!", "-p", "13", "box.pad"});
   EXPECT_FALSE(p.s.send_keyword);
   EXPECT_FALSE(p.s.grant_optional);
   EXPECT_TRUE(p.s.loop && p.s.revision && p.s.read_after_sync && p.s.two_stop_bits);
@@ -203,8 +203,9 @@ TEST(Options, AmbiguousPrefixesAreRejected) {
   EXPECT_PARSE_EXIT(std::vector<std::string>({"--fa", "x"}), 1, "ambiguous");
   // Both entries stand for -!, yet a prefix that fits both is ambiguous.
   EXPECT_PARSE_EXIT(std::vector<std::string>({"--Vortans", "x"}), 1, "ambiguous");
-  EXPECT_PARSE_EXIT(std::vector<std::string>({"--Vortans_super_duper_spezial_Version_f\xFCr_", "x"}),
-                    1, "ambiguous");
+  EXPECT_PARSE_EXIT(
+      std::vector<std::string>({"--Vortans_super_duper_spezial_Version_f\xFCr_", "x"}), 1,
+      "ambiguous");
 }
 
 TEST(Options, RejectedOptionsPrintTheDiagnosticThenTheUsage) {
@@ -238,14 +239,22 @@ TEST(Usage, EnglishListsEightOptionsInColumns) {
             "   [-l] [--loop] [-i <arg>] [--ipaddr <arg>] [-j <arg>] [--ipport <arg>] \\ \n"
             "   [-n] [--factorysettings] [-f] [--fast] [-p <arg>] [--port <arg>] \\ \n"
             "   [-v] [--version] [-w] [--wakeup] <file> \n\n"
-            "-l --loop            " " Enter loop mode while updating\n"
-            "-i --ipaddr          " " IP address for network update\n"
-            "-j --ipport          " " port number for network update\n"
-            "-n --factorysettings " " Activate factory settings of new application software\n"
-            "-f --fast            " " fast download\n"
-            "-p --port            " " Choose COM port: -p <arg> / <arg>=1..12, default=1\n"
-            "-v --version         " " Print version of this software\n"
-            "-w --wakeup          " " Wakeup beep after update\n"
+            "-l --loop            "
+            " Enter loop mode while updating\n"
+            "-i --ipaddr          "
+            " IP address for network update\n"
+            "-j --ipport          "
+            " port number for network update\n"
+            "-n --factorysettings "
+            " Activate factory settings of new application software\n"
+            "-f --fast            "
+            " fast download\n"
+            "-p --port            "
+            " Choose COM port: -p <arg> / <arg>=1..12, default=1\n"
+            "-v --version         "
+            " Print version of this software\n"
+            "-w --wakeup          "
+            " Wakeup beep after update\n"
             " <file> : PAD-File\n");
 }
 
@@ -317,12 +326,30 @@ TEST(Options, OldLongPrefixesResolveAsBefore) {
     int letter;
   };
   static const Old kOld[] = {
-      {"bootloader", 'b'}, {"command", 'c'}, {"loop", 'l'}, {"ipaddr", 'i'},
-      {"internet", 'I'}, {"ipport", 'j'}, {"factorysettings", 'n'}, {"fast", 'f'},
-      {"port", 'p'}, {"revision", 'r'}, {"readaftersync", 'R'}, {"speed", 's'},
-      {"stopbit2", 'S'}, {"urloader", 'u'}, {"USB", 'U'}, {"version", 'v'},
-      {"wakeup", 'w'}, {"patch", 'x'}, {"ppatch", 'X'}, {"beta", '1'},
-      {"freigegeben", '2'}, {"intern", '3'}, {"http", '4'}, {"hw", '5'},
+      {"bootloader", 'b'},
+      {"command", 'c'},
+      {"loop", 'l'},
+      {"ipaddr", 'i'},
+      {"internet", 'I'},
+      {"ipport", 'j'},
+      {"factorysettings", 'n'},
+      {"fast", 'f'},
+      {"port", 'p'},
+      {"revision", 'r'},
+      {"readaftersync", 'R'},
+      {"speed", 's'},
+      {"stopbit2", 'S'},
+      {"urloader", 'u'},
+      {"USB", 'U'},
+      {"version", 'v'},
+      {"wakeup", 'w'},
+      {"patch", 'x'},
+      {"ppatch", 'X'},
+      {"beta", '1'},
+      {"freigegeben", '2'},
+      {"intern", '3'},
+      {"http", '4'},
+      {"hw", '5'},
       {"Vortans_super_duper_spezial_Version_f\xFCr_Ostrelin", '!'},
       {"Vortans_super_duper_spezial_Version_f\xFCr_Westrelin", '!'},
   };
@@ -348,13 +375,20 @@ TEST(Options, OldLongPrefixesResolveAsBefore) {
     const char* word;
     int value;
   } words[] = {
-      {"--journal", kJournalOption}, {"--journal=j", kJournalOption},
-      {"--events", kEventsOption},   {"--events=e", kEventsOption},
-      {"--j", '?'},                  {"--journa", '?'},
-      {"--journals", '?'},           {"--e", '?'},
-      {"--event=e", '?'},            {"--events2", '?'},
-      {"--station", kStationOption}, {"--station=l3", kStationOption},
-      {"--statio", '?'},             {"--stations", '?'},
+      {"--journal", kJournalOption},
+      {"--journal=j", kJournalOption},
+      {"--events", kEventsOption},
+      {"--events=e", kEventsOption},
+      {"--j", '?'},
+      {"--journa", '?'},
+      {"--journals", '?'},
+      {"--e", '?'},
+      {"--event=e", '?'},
+      {"--events2", '?'},
+      {"--station", kStationOption},
+      {"--station=l3", kStationOption},
+      {"--statio", '?'},
+      {"--stations", '?'},
   };
   for (const Word& w : words) EXPECT_EQ(long_option_value(w.word), w.value) << w.word;
 }

@@ -24,10 +24,10 @@ struct Core;
 
 struct Client {
   tcp::socket socket;
-  std::string in;          // read, not yet used
-  int64_t last_active = 0;  // connect, or the last response sent
-  int64_t last_write = 0;   // streams: the last bytes sent
-  std::string channel;      // non-empty: an event stream
+  std::string in;                 // read, not yet used
+  int64_t last_active = 0;        // connect, or the last response sent
+  int64_t last_write = 0;         // streams: the last bytes sent
+  std::string channel;            // non-empty: an event stream
   std::deque<std::string> queue;  // streams: unsent
   size_t queued = 0;
   bool writing = false;

@@ -80,17 +80,20 @@ struct HttpServerTest : ::testing::Test {
   HttpConfig config;
   HttpServer* server = nullptr;
   std::vector<HttpRoute> routes = {
-      {"GET", "/hello", [](const HttpRequest&) {
+      {"GET", "/hello",
+       [](const HttpRequest&) {
          HttpResponse r;
          r.body = "hi";
          return r;
        }},
-      {"POST", "/echo/*", [](const HttpRequest& q) {
+      {"POST", "/echo/*",
+       [](const HttpRequest& q) {
          HttpResponse r;
          r.body = q.params[0] + ":" + q.body;
          return r;
        }},
-      {"GET", "/events", [](const HttpRequest&) {
+      {"GET", "/events",
+       [](const HttpRequest&) {
          HttpResponse r;
          r.stream = "events";
          r.body = http_sse_event("status", "first");
@@ -235,9 +238,9 @@ TEST(HttpListen, AddressesAndCallersIoContext) {
     const char* text;
     bool ok;
   } cases[] = {
-      {"127.0.0.1:8080", true}, {"[::1]:0", true},          {"0.0.0.0:65535", true},
-      {"::1:80", false},        {"localhost:80", false},    {"127.0.0.1:65536", false},
-      {"127.0.0.1:", false},    {"127.0.0.1:8o", false},    {"8080", false},
+      {"127.0.0.1:8080", true}, {"[::1]:0", true},       {"0.0.0.0:65535", true},
+      {"::1:80", false},        {"localhost:80", false}, {"127.0.0.1:65536", false},
+      {"127.0.0.1:", false},    {"127.0.0.1:8o", false}, {"8080", false},
   };
   for (const Case& c : cases) {
     std::string addr;
@@ -249,10 +252,8 @@ TEST(HttpListen, AddressesAndCallersIoContext) {
   HttpConfig config;
   config.listen = "[::1]:0";
   std::string error;
-  HttpServer* s = http_open(io, config, {{"GET", "/", [](const HttpRequest&) {
-                                           return http_error(200);
-                                         }}},
-                            &error);
+  HttpServer* s = http_open(
+      io, config, {{"GET", "/", [](const HttpRequest&) { return http_error(200); }}}, &error);
   if (s == nullptr) GTEST_SKIP() << error;
   EXPECT_EQ("[::1]:", http_local(s).substr(0, 6));
   std::thread t([&] { io.run_for(5s); });

@@ -8,9 +8,7 @@
 
 namespace {
 
-constexpr uint32_t word(uint32_t major, uint32_t minor) {
-  return (major << 16) | minor;
-}
+constexpr uint32_t word(uint32_t major, uint32_t minor) { return (major << 16) | minor; }
 
 TEST(BootloaderTable, GroupsInOrder) {
   // Version text, rows and fast flag of each run of equal version texts.
@@ -19,11 +17,10 @@ TEST(BootloaderTable, GroupsInOrder) {
     size_t rows;
     int fast;
   };
-  const Group expected[] = {
-      {"21.0", 6, 0},  {"22.0", 6, 0},  {"23.0", 6, 1},  {"24.0", 6, 1},
-      {"25.0", 20, 0}, {"27.0", 20, 1}, {"28.0", 20, 1}, {"29.0", 12, 1},
-      {"30.0", 12, 1}, {"32.0", 20, 1}, {"33.0", 22, 1}, {"34.0", 21, 1},
-      {"0.1", 18, 1},  {"0.0", 6, 0}};
+  const Group expected[] = {{"21.0", 6, 0},  {"22.0", 6, 0},  {"23.0", 6, 1},  {"24.0", 6, 1},
+                            {"25.0", 20, 0}, {"27.0", 20, 1}, {"28.0", 20, 1}, {"29.0", 12, 1},
+                            {"30.0", 12, 1}, {"32.0", 20, 1}, {"33.0", 22, 1}, {"34.0", 21, 1},
+                            {"0.1", 18, 1},  {"0.0", 6, 0}};
   size_t i = 0;
   for (const Group& g : expected) {
     for (size_t k = 0; k < g.rows; ++k, ++i) {
@@ -52,8 +49,8 @@ TEST(BootloaderTable, FormatOrderWithinGroups) {
 }
 
 TEST(BootloaderTable, KnownFormats) {
-  const uint8_t known[] = {5,  6,  10, 11, 16, 17, 19, 20, 21, 22, 23, 24,
-                           25, 32, 33, 35, 36, 37, 38, 39, 40, 41};
+  const uint8_t known[] = {5,  6,  10, 11, 16, 17, 19, 20, 21, 22, 23,
+                           24, 25, 32, 33, 35, 36, 37, 38, 39, 40, 41};
   bool is_known[256] = {};
   for (uint8_t f : known) is_known[f] = true;
   for (int f = 0; f < 256; ++f) {

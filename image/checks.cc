@@ -11,8 +11,8 @@ namespace {
 
 // Codes whose bootloaders need the digit-echo handshake and the grant.
 bool needs_sync(uint8_t format) {
-  return format == 16 || format == 17 || (format >= 19 && format <= 25) ||
-         format == 32 || format == 33 || (format >= 35 && format <= 41);
+  return format == 16 || format == 17 || (format >= 19 && format <= 25) || format == 32 ||
+         format == 33 || (format >= 35 && format <= 41);
 }
 
 void put_be32(uint8_t* p, uint32_t value) {
@@ -23,8 +23,7 @@ void put_be32(uint8_t* p, uint32_t value) {
 }
 
 uint32_t be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
-         (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
 
 constexpr uint64_t kRecordHeader = 48;

@@ -21,8 +21,7 @@ void put32(uint8_t* p, uint32_t v) {
 }
 
 uint32_t get32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
-         (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
 
 constexpr uint32_t kOld = 0x00150000;
@@ -95,8 +94,7 @@ TEST(PatchVersions, MarkedRecordKeptButSteppedOver) {
   const uint32_t lengths[] = {3, 5, 0, 7, 2};
   const bool marked[] = {false, true, false, true, false};
   for (int k = 0; k < 5; ++k) {
-    EXPECT_EQ(get32(g_image_buffer + at + 16), marked[k] ? 0x00060000 : kNew)
-        << "record " << k;
+    EXPECT_EQ(get32(g_image_buffer + at + 16), marked[k] ? 0x00060000 : kNew) << "record " << k;
     at += 48 + lengths[k];
   }
   // Beyond the version words nothing moved, the checksum included.
@@ -152,8 +150,7 @@ TEST(PatchVersions, ShortImagesTouchNothingOutside) {
     pad_patch_versions(n, 0x01020304);
     for (uint32_t i = 0; i < 64; ++i) {
       bool header_word = n >= 9 && i >= 5 && i <= 8;
-      EXPECT_EQ(g_image_buffer[i], header_word ? i - 4 : 0xAB)
-          << "n=" << n << " i=" << i;
+      EXPECT_EQ(g_image_buffer[i], header_word ? i - 4 : 0xAB) << "n=" << n << " i=" << i;
     }
   }
 }
@@ -204,8 +201,7 @@ TEST_F(Settings, FormatRulesForEveryCode) {
     return false;
   };
   for (int f = 0; f < 256; ++f) {
-    bool sync = in(f, {16, 17, 19, 20, 21, 22, 23, 24, 25, 32, 33, 35, 36, 37,
-                       38, 39, 40, 41});
+    bool sync = in(f, {16, 17, 19, 20, 21, 22, 23, 24, 25, 32, 33, 35, 36, 37, 38, 39, 40, 41});
     bool locked = f >= 32 && f <= 41;
     for (bool patch_before : {false, true}) {
       settings_reset(&g_settings);
@@ -229,14 +225,14 @@ TEST_F(Settings, FastCheck) {
     bool capable, fast_after, warns;
   };
   const Case cases[] = {
-      {0x00170000, 21, true, false, true, true, false},    // 23.0 row
-      {0x00190000, 21, true, false, false, false, true},   // 25.0 row: slow
-      {0x00190000, 21, true, true, false, true, false},    // forced
-      {0x00190000, 21, false, false, false, false, false}, // not asked for
-      {0x00170005, 5, true, false, true, true, false},     // 23.x, no row
-      {0x00150005, 5, true, false, false, false, true},    // 21.x, no row
-      {0x00150005, 5, true, true, false, true, false},     // 21.x, forced
-      {1, 20, true, false, true, true, false},             // server run
+      {0x00170000, 21, true, false, true, true, false},     // 23.0 row
+      {0x00190000, 21, true, false, false, false, true},    // 25.0 row: slow
+      {0x00190000, 21, true, true, false, true, false},     // forced
+      {0x00190000, 21, false, false, false, false, false},  // not asked for
+      {0x00170005, 5, true, false, true, true, false},      // 23.x, no row
+      {0x00150005, 5, true, false, false, false, true},     // 21.x, no row
+      {0x00150005, 5, true, true, false, true, false},      // 21.x, forced
+      {1, 20, true, false, true, true, false},              // server run
   };
   for (const Case& c : cases) {
     settings_reset(&g_settings);
@@ -245,8 +241,7 @@ TEST_F(Settings, FastCheck) {
     testing::internal::CaptureStderr();
     check_fast_capable(c.format, c.version);
     std::string err = testing::internal::GetCapturedStderr();
-    SCOPED_TRACE(testing::Message() << std::hex << c.version << " "
-                                    << int{c.format});
+    SCOPED_TRACE(testing::Message() << std::hex << c.version << " " << int{c.format});
     EXPECT_EQ(g_settings.fast_capable, c.capable);
     EXPECT_EQ(g_settings.fast, c.fast_after);
     EXPECT_EQ(err, c.warns ? "WARNING: box can not do the fast update\n" : "");

@@ -22,8 +22,7 @@ constexpr size_t kCygdrivePrefixLength = sizeof kCygdrivePrefix - 1;
 constexpr uint32_t kMaxPayload = kImageBufferSize - kPadOverhead;
 
 uint32_t be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
-         (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
 
 // What the file check accepted, for the loaders to hold every reload
@@ -130,8 +129,7 @@ int load_file(const char* path, uint32_t* loaded) {
 
 void normalize_pad_path(char* name) {
   if (std::strncmp(name, kCygdrivePrefix, kCygdrivePrefixLength) != 0) return;
-  std::memmove(name, name + kCygdrivePrefixLength,
-               std::strlen(name + kCygdrivePrefixLength) + 1);
+  std::memmove(name, name + kCygdrivePrefixLength, std::strlen(name + kCygdrivePrefixLength) + 1);
   if (name[0] == '\0') return;
   // A bare drive letter ("/cygdrive/c") still has the room of the removed
   // prefix, so it can become "c:".
@@ -222,8 +220,8 @@ PadCheck pad_file_check(const char* path) {
 
 bool pad_buffer_check(uint32_t size) {
   const uint8_t* b = g_image_buffer;
-  bool ok = size >= kPadOverhead && size <= kImageBufferSize &&
-            uint64_t{be32(b)} + kPadOverhead == size;
+  bool ok =
+      size >= kPadOverhead && size <= kImageBufferSize && uint64_t{be32(b)} + kPadOverhead == size;
   if (ok) {
     uint32_t length = size - kPadOverhead;
     uint32_t sum = 0;
@@ -247,8 +245,7 @@ int pad_load(const char* path, uint32_t /*length*/, bool prefilled) {
   return load_file(path, &loaded);
 }
 
-int pad_load_patched(const char* path, uint32_t length, uint32_t version,
-                     bool prefilled) {
+int pad_load_patched(const char* path, uint32_t length, uint32_t version, bool prefilled) {
   uint32_t loaded = length;
   if (!prefilled && load_file(path, &loaded) != 0) return 1;
   pad_patch_versions(loaded, version);

@@ -44,5 +44,4 @@ int pad_load(const char* path, uint32_t length, bool prefilled);
 
 // Loads like pad_load, then applies pad_patch_versions with `version` over
 // the loaded length (`length` when prefilled). Returns 0 or 1 like pad_load.
-int pad_load_patched(const char* path, uint32_t length, uint32_t version,
-                     bool prefilled);
+int pad_load_patched(const char* path, uint32_t length, uint32_t version, bool prefilled);

@@ -61,8 +61,7 @@ class PadFiles : public ::testing::Test {
 
   // A file of `size` bytes that starts with `head` and is zero after it,
   // without writing the zeros (sparse where the file system allows).
-  std::string write_sparse(const std::string& name, const Bytes& head,
-                           off_t size) {
+  std::string write_sparse(const std::string& name, const Bytes& head, off_t size) {
     std::string path = write(name, head);
     EXPECT_EQ(truncate(path.c_str(), size), 0);
     return path;
@@ -95,12 +94,10 @@ class PadFiles : public ::testing::Test {
   std::string dir_;
 };
 
-uint32_t verify(const std::string& path, uint8_t* format = nullptr,
-                uint32_t* version = nullptr) {
+uint32_t verify(const std::string& path, uint8_t* format = nullptr, uint32_t* version = nullptr) {
   uint8_t f = 0;
   uint32_t v = 0;
-  return pad_verify(path.c_str(), format ? format : &f,
-                    version ? version : &v);
+  return pad_verify(path.c_str(), format ? format : &f, version ? version : &v);
 }
 
 // For death tests: no wait at the ENTER pause, and standard output on
@@ -129,8 +126,8 @@ TEST(NormalizePadPath, CygdriveNames) {
 }
 
 TEST(NormalizePadPath, OtherNamesUnchanged) {
-  for (const char* name : {"box.pad", "/tmp/box.pad", "cygdrive/c/x",
-                           "/cygdrivec/x", "/CYGDRIVE/c/x", ""}) {
+  for (const char* name :
+       {"box.pad", "/tmp/box.pad", "cygdrive/c/x", "/cygdrivec/x", "/CYGDRIVE/c/x", ""}) {
     char buf[64];
     std::strcpy(buf, name);
     normalize_pad_path(buf);
@@ -141,9 +138,7 @@ TEST(NormalizePadPath, OtherNamesUnchanged) {
 TEST_F(PadFiles, WellFormedFilesPass) {
   uint8_t format = 0;
   uint32_t version = 0;
-  EXPECT_EQ(verify(write("empty.pad", pad_bytes(21, 0x00170000, {})), &format,
-                   &version),
-            13u);
+  EXPECT_EQ(verify(write("empty.pad", pad_bytes(21, 0x00170000, {})), &format, &version), 13u);
   EXPECT_EQ(format, 21);
   EXPECT_EQ(version, 0x00170000u);
 
@@ -208,8 +203,7 @@ TEST_F(PadFiles, FailuresPrintNothing) {
 
 TEST_F(PadFiles, LargestFileThatFitsTheBufferPasses) {
   uint32_t length = kImageBufferSize - kPadOverhead;
-  std::string path = write_sparse("fits.pad", zero_payload_header(length),
-                                  length + kPadOverhead);
+  std::string path = write_sparse("fits.pad", zero_payload_header(length), length + kPadOverhead);
   EXPECT_EQ(verify(path), kImageBufferSize);
 }
 
@@ -219,8 +213,7 @@ TEST_F(PadFiles, OversizedFilesEndTheRunWithMessage102) {
       "error updating image -> ENTER\n$";
   // The payload itself over 8 MiB, as the file format forbids ...
   uint32_t over = kImageBufferSize + 1;
-  std::string big = write_sparse("big.pad", zero_payload_header(over),
-                                 off_t{over} + kPadOverhead);
+  std::string big = write_sparse("big.pad", zero_payload_header(over), off_t{over} + kPadOverhead);
   EXPECT_EXIT(
       {
         quiet_stdin_and_merge_stdout();
@@ -230,8 +223,8 @@ TEST_F(PadFiles, OversizedFilesEndTheRunWithMessage102) {
   // ... and payloads that pass that test but whose file does not fit the
   // buffer the loaders copy it into.
   for (uint32_t length : {kImageBufferSize, kImageBufferSize - 12}) {
-    std::string path = write_sparse("edge.pad", zero_payload_header(length),
-                                    off_t{length} + kPadOverhead);
+    std::string path =
+        write_sparse("edge.pad", zero_payload_header(length), off_t{length} + kPadOverhead);
     EXPECT_EXIT(
         {
           quiet_stdin_and_merge_stdout();
@@ -273,8 +266,7 @@ TEST_F(PadFiles, FileCheckFailuresEndTheRun) {
       "error updating image -> ENTER\n$");
 
   for (uint8_t unknown : {18, 34, 0}) {
-    std::string path =
-        write("unknown.pad", pad_bytes(unknown, 0x00170000, {}));
+    std::string path = write("unknown.pad", pad_bytes(unknown, 0x00170000, {}));
     EXPECT_EXIT(
         {
           quiet_stdin_and_merge_stdout();
@@ -287,15 +279,13 @@ TEST_F(PadFiles, FileCheckFailuresEndTheRun) {
 
   // Message 38 is already out, without its line feed, when 102 comes.
   uint32_t over = kImageBufferSize + 1;
-  std::string big = write_sparse("big.pad", zero_payload_header(over),
-                                 off_t{over} + kPadOverhead);
+  std::string big = write_sparse("big.pad", zero_payload_header(over), off_t{over} + kPadOverhead);
   EXPECT_EXIT(
       {
         quiet_stdin_and_merge_stdout();
         pad_file_check(big.c_str());
       },
-      ::testing::ExitedWithCode(1),
-      "^Checking file \\.\\.\\.file size exceeds limit");
+      ::testing::ExitedWithCode(1), "^Checking file \\.\\.\\.file size exceeds limit");
 }
 
 TEST_F(PadFiles, LoadCopiesTheWholeFileAndNothingMore) {
@@ -428,8 +418,7 @@ TEST_F(PadFiles, AgreesWithPadtool) {
   EXPECT_EQ(format, 0x16);
   EXPECT_EQ(version, 0x00150000u);
 
-  ASSERT_TRUE(padtool("patch-expect " + made + " " + expect +
-                      " --version 35.2"));
+  ASSERT_TRUE(padtool("patch-expect " + made + " " + expect + " --version 35.2"));
   std::FILE* f = std::fopen(expect.c_str(), "rb");
   ASSERT_NE(f, nullptr);
   Bytes want(size);
@@ -441,8 +430,10 @@ TEST_F(PadFiles, AgreesWithPadtool) {
   for (const char* flags :
        {"--bad-checksum", "--extra-byte", "--truncate 40", "--length-field 9"}) {
     std::string bad = dir_ + "/bad.pad";
-    ASSERT_TRUE(padtool("create " + bad + " --format 21 --version 23.0 "
-                        "--random 50 " + flags));
+    ASSERT_TRUE(padtool("create " + bad +
+                        " --format 21 --version 23.0 "
+                        "--random 50 " +
+                        flags));
     EXPECT_EQ(verify(bad), 0u) << flags;
   }
 }

@@ -16,8 +16,7 @@ const char* const kTexts[kNetFailureCount][2] = {
      "Der Kennungstext der Box endet nicht innerhalb von 256 Bytes; Image nicht gesendet."},
     {"The PAD file could not be read again; nothing was sent to the box.",
      "Das PAD-File konnte nicht erneut gelesen werden; nichts an die Box gesendet."},
-    {"Sending the image to the box failed.",
-     "Senden des Images an die Box fehlgeschlagen."},
+    {"Sending the image to the box failed.", "Senden des Images an die Box fehlgeschlagen."},
     {"The box broke off the transfer; the image may not have arrived.",
      "Die Box hat die Uebertragung abgebrochen; das Image ist vielleicht nicht angekommen."},
     {"The update server did not answer the query.",
@@ -30,9 +29,7 @@ const char* const kTexts[kNetFailureCount][2] = {
 
 }  // namespace
 
-const char* net_failure_text(NetFailure f) {
-  return kTexts[f][current_language() == 1 ? 1 : 0];
-}
+const char* net_failure_text(NetFailure f) { return kTexts[f][current_language() == 1 ? 1 : 0]; }
 
 const char* net_failure_english(NetFailure f) { return kTexts[f][0]; }
 

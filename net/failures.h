@@ -3,15 +3,15 @@
 #pragma once
 
 enum NetFailure {
-  kFailHello,          // hello not acknowledged
-  kFailIdentity,       // identity exchange broke off
-  kFailIdentityText,   // identity text without its zero byte
-  kFailReload,         // PAD file could not be read again
-  kFailImageSend,      // image block did not go out
-  kFailBrokeOff,       // box broke the connection off after the image block
-  kFailQueryAnswer,    // query answer missing
-  kFailSizeAnswer,     // size answer missing
-  kFailReception,      // software broke off: takes the received and the announced count
+  kFailHello,         // hello not acknowledged
+  kFailIdentity,      // identity exchange broke off
+  kFailIdentityText,  // identity text without its zero byte
+  kFailReload,        // PAD file could not be read again
+  kFailImageSend,     // image block did not go out
+  kFailBrokeOff,      // box broke the connection off after the image block
+  kFailQueryAnswer,   // query answer missing
+  kFailSizeAnswer,    // size answer missing
+  kFailReception,     // software broke off: takes the received and the announced count
   kNetFailureCount
 };
 

@@ -30,8 +30,8 @@ TEST(Framing, ReceiveNumberMakesAllFourCallsAfterAFailure) {
   // Datagrams: an empty one reads as a closed connection once, and the
   // next call gets the next datagram, so every call can be counted.
   TestPeer p(SOCK_DGRAM);
-  for (const std::string& d : {bytes_of({0x12}), std::string(), bytes_of({0x56}),
-                               bytes_of({0x78}), bytes_of({0x9A})})
+  for (const std::string& d :
+       {bytes_of({0x12}), std::string(), bytes_of({0x56}), bytes_of({0x78}), bytes_of({0x9A})})
     send(p.fds[1], d.data(), d.size(), 0);
   uint32_t v = 0;
   EXPECT_EQ(0, receive_number(p.tool(), &v));

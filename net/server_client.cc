@@ -17,8 +17,7 @@ constexpr uint32_t kProgressStep = 1000;
 
 // The command byte, the channel and the low 8 bits of the box's version;
 // each send's result is left to the answer that should follow.
-void send_request(plat_socket s, uint8_t command, int channel, uint16_t major,
-                  uint16_t minor) {
+void send_request(plat_socket s, uint8_t command, int channel, uint16_t major, uint16_t minor) {
   send_byte(s, command);
   send_byte(s, static_cast<uint8_t>(channel));
   send_byte(s, static_cast<uint8_t>(major));
@@ -32,16 +31,14 @@ int server_greet(plat_socket s) {
   return send_byte(s, kCmdGreeting) && receive_byte(s, &answer) ? 1 : 0;
 }
 
-int server_query(plat_socket s, int channel, uint16_t major, uint16_t minor,
-                 uint8_t version[3]) {
+int server_query(plat_socket s, int channel, uint16_t major, uint16_t minor, uint8_t version[3]) {
   send_request(s, kCmdQuery, channel, major, minor);
   for (int i = 0; i < 3; ++i)
     if (!receive_byte(s, &version[i])) return 0;
   return 1;
 }
 
-int server_ask_size(plat_socket s, int channel, uint16_t major,
-                    uint16_t minor, uint32_t* size) {
+int server_ask_size(plat_socket s, int channel, uint16_t major, uint16_t minor, uint32_t* size) {
   send_request(s, kCmdSize, channel, major, minor);
   return receive_number(s, size);
 }

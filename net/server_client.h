@@ -14,13 +14,11 @@ int server_greet(plat_socket s);
 
 // 'C' with the channel and the low 8 bits of major and minor; the three
 // answer bytes into `version`. Returns 1 when all three arrived, 0 otherwise.
-int server_query(plat_socket s, int channel, uint16_t major, uint16_t minor,
-                 uint8_t version[3]);
+int server_query(plat_socket s, int channel, uint16_t major, uint16_t minor, uint8_t version[3]);
 
 // 'D' likewise; the announced software size into `*size`. Returns 1 when
 // all four size bytes arrived, 0 otherwise.
-int server_ask_size(plat_socket s, int channel, uint16_t major,
-                    uint16_t minor, uint32_t* size);
+int server_ask_size(plat_socket s, int channel, uint16_t major, uint16_t minor, uint32_t* size);
 
 // What the software size a server announced means: nothing new for the
 // box (0), more than the image buffer holds (message 102; the fetch would

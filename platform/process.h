@@ -18,9 +18,9 @@ struct PlatProcess {
   intptr_t err_read = -1;     // the parent's end of the child's standard error
   intptr_t err_wait = -1;     // what a wait includes for it (-1 once it ended)
   bool ended = false;
-  bool killed = false;        // the parent killed it outright
-  int exit_code = -1;         // -1 for a child killed by a signal or by the parent
-  void* os = nullptr;         // Windows: the stop event and the job
+  bool killed = false;  // the parent killed it outright
+  int exit_code = -1;   // -1 for a child killed by a signal or by the parent
+  void* os = nullptr;   // Windows: the stop event and the job
 };
 
 // Starts `argv` (argv[0] a path, or a bare name looked up in PATH) with the

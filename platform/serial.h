@@ -29,8 +29,7 @@ int plat_serial_port_name(const char* arg, int* com_number);
 // cut short. Where a device keeps its settings past the close (a POSIX
 // tty), those found at the first configure are restored at close. Returns
 // true on success.
-bool plat_serial_configure(plat_port port, uint32_t baud, bool two_stop_bits,
-                           bool write_timeouts);
+bool plat_serial_configure(plat_port port, uint32_t baud, bool two_stop_bits, bool write_timeouts);
 
 // Reads back the line speed. Returns true on success.
 bool plat_serial_get_baud(plat_port port, uint32_t* baud);
@@ -49,8 +48,7 @@ long plat_serial_read(plat_port port, void* buf, size_t max);
 // Returns true when all bytes went out; false with kErrWriteTimeout when the
 // write time-out cut it short, kErrReadAborted when the device is gone
 // (hung up, unplugged), or with the platform error.
-bool plat_serial_write(plat_port port, const void* data, size_t n,
-                       size_t* written);
+bool plat_serial_write(plat_port port, const void* data, size_t n, size_t* written);
 
 // Waits until at least one byte can be read, or `limit_ms` passed (0 = no
 // limit). Returns 1 when a byte is there, 0 when the limit passed, -1 on

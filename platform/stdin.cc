@@ -14,11 +14,9 @@ size_t plat_stdin_read_line(char* buf, size_t max) {
   size_t n = 0;
   while (n < max) {
     int c = std::getchar();
-    if (c == EOF)
-      break;
+    if (c == EOF) break;
     buf[n++] = static_cast<char>(c);
-    if (c == '\n')
-      break;
+    if (c == '\n') break;
   }
   return n;
 }

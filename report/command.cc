@@ -20,9 +20,9 @@ struct Reading {
   RecordParser* parser = nullptr;
   const Filter* filter = nullptr;
   Tally* tally = nullptr;
-  KeySet* seen = nullptr;    // without a store
-  Store* store = nullptr;    // with one
-  std::string store_error;   // the first failure of the store
+  KeySet* seen = nullptr;   // without a store
+  Store* store = nullptr;   // with one
+  std::string store_error;  // the first failure of the store
   Record record;
 };
 
@@ -135,7 +135,8 @@ int report_command(int argc, char** argv, std::FILE* out, std::FILE* err) {
     return 1;
   }
   if (tally.skipped_lines)
-    std::fprintf(err, "update-report: skipped %lld lines\n", static_cast<long long>(tally.skipped_lines));
+    std::fprintf(err, "update-report: skipped %lld lines\n",
+                 static_cast<long long>(tally.skipped_lines));
   if (tally.records == 0) {
     std::fprintf(err, "update-report: no records to report on\n");
     return 1;
@@ -145,9 +146,7 @@ int report_command(int argc, char** argv, std::FILE* out, std::FILE* err) {
     std::fprintf(err, "update-report: cannot write %s: %s\n", o.html.c_str(), std::strerror(errno));
     return 1;
   }
-  if (o.json)
-    output_json(out, s);
-  else
-    output_text(out, s);
+  if (o.json) output_json(out, s);
+  else output_text(out, s);
   return std::fflush(out) == 0 ? 0 : 1;
 }

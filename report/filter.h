@@ -6,7 +6,7 @@
 #include <vector>
 
 struct Filter {
-  std::string since, until;  // normalised: no trailing Z; empty for no bound
+  std::string since, until;           // normalised: no trailing Z; empty for no bound
   std::vector<std::string> stations;  // empty: every station
 };
 

@@ -59,7 +59,8 @@ bool options_parse(int argc, char** argv, Options* o, bool* help, std::string* e
     } else if (a == "--since" || a == "--until") {
       if (!take(&v)) return false;
       if (!filter_parse_time(v, a == "--since" ? &o->filter.since : &o->filter.until)) {
-        *err = a + " takes a time like 2026-12-08T03:24:21.147Z or a date like 2026-12-08, not " + v;
+        *err =
+            a + " takes a time like 2026-12-08T03:24:21.147Z or a date like 2026-12-08, not " + v;
         return false;
       }
     } else if (a == "--station") {

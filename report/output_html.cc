@@ -53,14 +53,17 @@ void hours_chart(std::string& h, const Summary& s) {
   for (const Row& r : s.hours) top = std::max(top, r.counts.ok);
   size_t n = s.hours.size();
   double step = n ? static_cast<double>(W - L - R) / static_cast<double>(n) : 0;
-  h += "<svg id=\"hours-chart\" class=\"chart\" width=\"" + std::to_string(W) + "\" viewBox=\"0 0 " +
-       std::to_string(W) + " " + std::to_string(H) + "\" role=\"img\" aria-label=\"good boxes and yield per hour\">";
+  h += "<svg id=\"hours-chart\" class=\"chart\" width=\"" + std::to_string(W) +
+       "\" viewBox=\"0 0 " + std::to_string(W) + " " + std::to_string(H) +
+       "\" role=\"img\" aria-label=\"good boxes and yield per hour\">";
   h += "<line x1=\"" + std::to_string(L) + "\" y1=\"" + std::to_string(H - B) + "\" x2=\"" +
        std::to_string(W - R) + "\" y2=\"" + std::to_string(H - B) + "\" stroke=\"#999\"/>";
   h += "<text x=\"4\" y=\"" + std::to_string(T + 8) + "\">" + std::to_string(top) + "</text>";
   h += "<text x=\"4\" y=\"" + std::to_string(H - B) + "\">0</text>";
-  h += "<text x=\"" + std::to_string(W - R + 6) + "\" y=\"" + std::to_string(T + 8) + "\">100%</text>";
-  h += "<text x=\"" + std::to_string(W - R + 6) + "\" y=\"" + std::to_string(H - B) + "\">0%</text>";
+  h += "<text x=\"" + std::to_string(W - R + 6) + "\" y=\"" + std::to_string(T + 8) +
+       "\">100%</text>";
+  h +=
+      "<text x=\"" + std::to_string(W - R + 6) + "\" y=\"" + std::to_string(H - B) + "\">0%</text>";
   std::string line;
   size_t label_every = std::max<size_t>(1, n / 12);
   for (size_t i = 0; i < n; ++i) {
@@ -68,17 +71,17 @@ void hours_chart(std::string& h, const Summary& s) {
     double x = L + step * static_cast<double>(i);
     double bh = static_cast<double>(r.counts.ok) / static_cast<double>(top) * (H - T - B);
     h += "<rect class=\"bar\" x=\"" + num(x + step * 0.1) + "\" y=\"" + num(H - B - bh) +
-         "\" width=\"" + num(step * 0.8) + "\" height=\"" + num(bh) + "\" fill=\"#6a9fd8\"><title>" +
-         esc(r.label) + ":00 " + std::to_string(r.counts.ok) + " good, yield " +
-         format_percent(yield_of(r.counts)) + "</title></rect>";
+         "\" width=\"" + num(step * 0.8) + "\" height=\"" + num(bh) +
+         "\" fill=\"#6a9fd8\"><title>" + esc(r.label) + ":00 " + std::to_string(r.counts.ok) +
+         " good, yield " + format_percent(yield_of(r.counts)) + "</title></rect>";
     if (attempts(r.counts)) {
       double y = H - B - yield_of(r.counts) * (H - T - B);
       line += (line.empty() ? "" : " ") + num(x + step / 2) + "," + num(y);
     }
     if (i % label_every == 0)
       h += "<text x=\"" + num(x + step / 2) + "\" y=\"" + std::to_string(H - B + 14) +
-           "\" text-anchor=\"middle\">" + esc(r.label.substr(5, 5)) + " " + esc(r.label.substr(11, 2)) +
-           "h</text>";
+           "\" text-anchor=\"middle\">" + esc(r.label.substr(5, 5)) + " " +
+           esc(r.label.substr(11, 2)) + "h</text>";
   }
   if (!line.empty())
     h += "<polyline points=\"" + line + "\" fill=\"none\" stroke=\"#2a7a2a\" stroke-width=\"2\"/>";
@@ -91,21 +94,25 @@ void pareto_chart(std::string& h, const Summary& s) {
   size_t n = std::min<size_t>(s.causes.size(), 15);
   int64_t top = n ? s.causes[0].count : 1;
   double step = n ? static_cast<double>(W - L - R) / static_cast<double>(n) : 0;
-  h += "<svg id=\"pareto-chart\" class=\"chart\" width=\"" + std::to_string(W) + "\" viewBox=\"0 0 " +
-       std::to_string(W) + " " + std::to_string(H) + "\" role=\"img\" aria-label=\"failure causes\">";
+  h += "<svg id=\"pareto-chart\" class=\"chart\" width=\"" + std::to_string(W) +
+       "\" viewBox=\"0 0 " + std::to_string(W) + " " + std::to_string(H) +
+       "\" role=\"img\" aria-label=\"failure causes\">";
   h += "<line x1=\"" + std::to_string(L) + "\" y1=\"" + std::to_string(H - B) + "\" x2=\"" +
        std::to_string(W - R) + "\" y2=\"" + std::to_string(H - B) + "\" stroke=\"#999\"/>";
   h += "<text x=\"4\" y=\"" + std::to_string(T + 8) + "\">" + std::to_string(top) + "</text>";
-  h += "<text x=\"" + std::to_string(W - R + 6) + "\" y=\"" + std::to_string(T + 8) + "\">100%</text>";
+  h += "<text x=\"" + std::to_string(W - R + 6) + "\" y=\"" + std::to_string(T + 8) +
+       "\">100%</text>";
   std::string line;
   for (size_t i = 0; i < n; ++i) {
     const CauseRow& c = s.causes[i];
     double x = L + step * static_cast<double>(i);
     double bh = static_cast<double>(c.count) / static_cast<double>(top) * (H - T - B);
     h += "<rect class=\"bar\" x=\"" + num(x + step * 0.15) + "\" y=\"" + num(H - B - bh) +
-         "\" width=\"" + num(step * 0.7) + "\" height=\"" + num(bh) + "\" fill=\"#d87a6a\"><title>" +
-         esc(c.cause) + ": " + std::to_string(c.count) + "</title></rect>";
-    line += (line.empty() ? "" : " ") + num(x + step / 2) + "," + num(H - B - c.running * (H - T - B));
+         "\" width=\"" + num(step * 0.7) + "\" height=\"" + num(bh) +
+         "\" fill=\"#d87a6a\"><title>" + esc(c.cause) + ": " + std::to_string(c.count) +
+         "</title></rect>";
+    line +=
+        (line.empty() ? "" : " ") + num(x + step / 2) + "," + num(H - B - c.running * (H - T - B));
     h += "<text x=\"" + num(x + step / 2) + "\" y=\"" + std::to_string(H - B + 14) +
          "\" text-anchor=\"middle\">#" + std::to_string(i + 1) + "</text>";
   }
@@ -127,12 +134,13 @@ void grid_chart(std::string& h, const Summary& s) {
   int W = label_w + static_cast<int>(cols) * (cell + gap);
   int H = static_cast<int>(by_station.size()) * (cell + gap) + 24;
   h += "<svg id=\"grid-chart\" class=\"chart\" width=\"" + std::to_string(W) + "\" viewBox=\"0 0 " +
-       std::to_string(W) + " " + std::to_string(H) + "\" role=\"img\" aria-label=\"yield by station and slot\">";
+       std::to_string(W) + " " + std::to_string(H) +
+       "\" role=\"img\" aria-label=\"yield by station and slot\">";
   int y = 0;
   for (const auto& [st, ports] : by_station) {
     h += "<g class=\"station\" data-station=\"" + esc(st) + "\"><text x=\"0\" y=\"" +
-         std::to_string(y + cell / 2 + 4) + "\">" + esc(st.size() > 22 ? st.substr(0, 21) + "…" : st) +
-         "</text>";
+         std::to_string(y + cell / 2 + 4) + "\">" +
+         esc(st.size() > 22 ? st.substr(0, 21) + "…" : st) + "</text>";
     int x = label_w;
     for (const Row* p : ports) {
       bool streak = p->longest >= 3;
@@ -143,11 +151,13 @@ void grid_chart(std::string& h, const Summary& s) {
            esc(st) + " port " + esc(p->label2) + ": yield " + format_percent(yield_of(p->counts)) +
            ", longest failure run " + std::to_string(p->longest) + "</title></rect>";
       h += "<text x=\"" + std::to_string(x + cell / 2) + "\" y=\"" + std::to_string(y + 18) +
-           "\" text-anchor=\"middle\">" + esc(p->label2.size() > 8 ? p->label2.substr(p->label2.size() - 7) : p->label2) +
+           "\" text-anchor=\"middle\">" +
+           esc(p->label2.size() > 8 ? p->label2.substr(p->label2.size() - 7) : p->label2) +
            "</text>";
       h += "<text x=\"" + std::to_string(x + cell / 2) + "\" y=\"" + std::to_string(y + 34) +
            "\" text-anchor=\"middle\">" +
-           (attempts(p->counts) ? format_fixed(yield_of(p->counts) * 100, 0) + "%" : "-") + "</text>";
+           (attempts(p->counts) ? format_fixed(yield_of(p->counts) * 100, 0) + "%" : "-") +
+           "</text>";
       if (p->longest >= 2)
         h += "<text x=\"" + std::to_string(x + cell / 2) + "\" y=\"" + std::to_string(y + 49) +
              "\" text-anchor=\"middle\">" + std::to_string(p->longest) + "× ✗</text>";
@@ -157,7 +167,8 @@ void grid_chart(std::string& h, const Summary& s) {
     y += cell + gap;
   }
   h += "<text x=\"0\" y=\"" + std::to_string(H - 6) +
-       "\">colour: yield (red 80% or less, green 100%); frame: 3 or more failures in a row</text></svg>";
+       "\">colour: yield (red 80% or less, green 100%); frame: 3 or more failures in a "
+       "row</text></svg>";
 }
 
 void counts_head(std::string& h, std::initializer_list<const char*> first) {
@@ -172,7 +183,8 @@ void counts_cells(std::string& h, const Counts& c) {
        (attempts(c) ? format_percent(yield_of(c)) : "-") + "</td>";
 }
 
-void simple_table(std::string& h, const char* title, const char* head, const std::vector<Row>& rows) {
+void simple_table(std::string& h, const char* title, const char* head,
+                  const std::vector<Row>& rows) {
   h += std::string("<section><h2>") + title + "</h2><table>";
   counts_head(h, {head});
   h += "</tr>";
@@ -192,11 +204,12 @@ bool output_html(const std::string& path, const Summary& s) {
   const Counts& c = s.totals;
   h += "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
        "<meta name=\"viewport\" content=\"width=device-width\"><title>Line report " +
-       esc(s.first.substr(0, 10)) + " to " + esc(s.last.substr(0, 10)) + "</title><style>" + kStyle +
-       "</style></head><body>";
+       esc(s.first.substr(0, 10)) + " to " + esc(s.last.substr(0, 10)) + "</title><style>" +
+       kStyle + "</style></head><body>";
   h += "<h1>Line report</h1><div class=\"muted\">" + esc(s.first) + " to " + esc(s.last) + " · " +
        std::to_string(s.records) + " records · " + std::to_string(s.stations.size()) + " stations" +
-       (s.skipped_lines ? " · " + std::to_string(s.skipped_lines) + " lines skipped" : "") + "</div>";
+       (s.skipped_lines ? " · " + std::to_string(s.skipped_lines) + " lines skipped" : "") +
+       "</div>";
   h += "<div class=\"totals\" id=\"totals\">";
   auto box = [&](const char* name, const std::string& v) {
     h += std::string("<div><b>") + v + "</b>" + name + "</div>";
@@ -214,7 +227,8 @@ bool output_html(const std::string& path, const Summary& s) {
   hours_chart(h, s);
   h += "</section><section><h2>Causes of failures</h2>";
   pareto_chart(h, s);
-  h += "<table><tr><th>#</th><th class=\"t\">Cause</th><th>Count</th><th>Share</th><th>Running</th></tr>";
+  h += "<table><tr><th>#</th><th "
+       "class=\"t\">Cause</th><th>Count</th><th>Share</th><th>Running</th></tr>";
   for (size_t i = 0; i < s.causes.size(); ++i) {
     const CauseRow& r = s.causes[i];
     h += "<tr><td>" + std::to_string(i + 1) + "</td><td class=\"t\">" + esc(r.cause) + "</td><td>" +

@@ -80,10 +80,8 @@ void print(std::FILE* out, const char* title, Table t) {
     for (size_t i = 0; i < n; ++i) {
       std::string c = cut(cells[i], w[i]);
       std::string pad(w[i] - columns(c), ' ');
-      if (i < t.text_columns)
-        s += i + 1 < n ? c + pad : c;
-      else
-        s += pad + c;
+      if (i < t.text_columns) s += i + 1 < n ? c + pad : c;
+      else s += pad + c;
       if (i + 1 < n) s += "  ";
     }
     while (!s.empty() && s.back() == ' ') s.pop_back();
@@ -126,20 +124,23 @@ void output_text(std::FILE* out, const Summary& s) {
                format_fixed(s.boxes_per_hour, 1).c_str(), s.hours.size(),
                format_fixed(s.mean_good_seconds, 1).c_str());
   std::fprintf(out, "Records   %lld", static_cast<long long>(s.records));
-  if (s.skipped_lines) std::fprintf(out, ", %lld lines skipped", static_cast<long long>(s.skipped_lines));
+  if (s.skipped_lines)
+    std::fprintf(out, ", %lld lines skipped", static_cast<long long>(s.skipped_lines));
   std::fprintf(out, "\n");
 
   print(out, "Stations", counts_table({"Station"}, s.stations));
 
   Table ports = counts_table({"Station", "Port"}, s.ports);
   ports.head.push_back("Longest failure run");
-  for (size_t i = 0; i < s.ports.size(); ++i) ports.rows[i].push_back(std::to_string(s.ports[i].longest));
+  for (size_t i = 0; i < s.ports.size(); ++i)
+    ports.rows[i].push_back(std::to_string(s.ports[i].longest));
   print(out, "Ports", ports);
 
   Table causes;
   causes.head = {"Cause", "Count", "Share", "Running"};
   for (const CauseRow& r : s.causes)
-    causes.rows.push_back({r.cause, std::to_string(r.count), format_percent(r.share), format_percent(r.running)});
+    causes.rows.push_back(
+        {r.cause, std::to_string(r.count), format_percent(r.share), format_percent(r.running)});
   if (causes.rows.empty()) causes.rows.push_back({"(no failures)", "0", "-", "-"});
   print(out, "Causes", causes);
 

@@ -161,7 +161,8 @@ bool time_shape(std::string_view t) {
 
 bool record_parse(RecordParser* rp, std::string_view line, Record* r) {
   simdjson::ondemand::document doc;
-  if (rp->parser.iterate(line.data(), line.size(), line.size() + kLinePadding).get(doc)) return false;
+  if (rp->parser.iterate(line.data(), line.size(), line.size() + kLinePadding).get(doc))
+    return false;
   simdjson::ondemand::object obj;
   if (doc.get_object().get(obj)) return false;
 

@@ -38,30 +38,37 @@ TEST(ReportRecord, ReadsTheFieldsAndRefusesWhatIsNoRecord) {
   const ParseCase cases[] = {
       {"plain ok, no station", kOk, true, "-", "3", ""},
       {"station and path port",
-       R"({"time":"2026-12-08T03:24:21.147Z","station":"s1","port":"/dev/ttyUSB0","result":"ok"})", true,
-       "s1", "/dev/ttyUSB0", ""},
+       R"({"time":"2026-12-08T03:24:21.147Z","station":"s1","port":"/dev/ttyUSB0","result":"ok"})",
+       true, "s1", "/dev/ttyUSB0", ""},
       {"box line wins",
        R"({"time":"2026-12-08T03:24:21.147Z","result":"failed","error":"Error code (WF): 0x 20000007","box_error":"ERROR: bad flash"})",
        true, "-", "-", "ERROR: bad flash"},
       {"null box line: the error",
-       R"({"time":"2026-12-08T03:24:21.147Z","result":"failed","error":"Time out ","box_error":null})", true,
-       "-", "-", "Time out "},
+       R"({"time":"2026-12-08T03:24:21.147Z","result":"failed","error":"Time out ","box_error":null})",
+       true, "-", "-", "Time out "},
       {"empty box line and station: the error, station -",
        R"({"time":"2026-12-08T03:24:21.147Z","station":"","result":"failed","error":"Time out ","box_error":""})",
        true, "-", "-", "Time out "},
-      {"escaped text", R"({"time":"2026-12-08T03:24:21.147Z","result":"failed","error":"a\u00e9\"b"})", true,
-       "-", "-", "a\xc3\xa9\"b"},
+      {"escaped text",
+       R"({"time":"2026-12-08T03:24:21.147Z","result":"failed","error":"a\u00e9\"b"})", true, "-",
+       "-", "a\xc3\xa9\"b"},
       {"not JSON", "hello", false},
       {"not an object", R"(["time","result"])", false},
-      {"number for a string", R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","station":7})", false},
-      {"string for seconds", R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","seconds":"1"})", false},
+      {"number for a string", R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","station":7})",
+       false},
+      {"string for seconds", R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","seconds":"1"})",
+       false},
       {"cut off", kOk.substr(0, 50), false},
-      {"invalid UTF-8", R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","file":")" "\xff\xfe" R"("})", false},
+      {"invalid UTF-8",
+       R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","file":")"
+       "\xff\xfe"
+       R"("})",
+       false},
       {"two objects", kOk + kOk, false},
-      {"broken value in a field not counted", R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","patched":fals})",
-       false},
-      {"broken number in a field not counted", R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","file_size":1-2})",
-       false},
+      {"broken value in a field not counted",
+       R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","patched":fals})", false},
+      {"broken number in a field not counted",
+       R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","file_size":1-2})", false},
       {"unknown result", R"({"time":"2026-12-08T03:24:21.147Z","result":"maybe"})", false},
       {"no time", R"({"result":"ok"})", false},
       {"time of another shape", R"({"time":"yesterday","result":"ok"})", false},
@@ -89,9 +96,12 @@ TEST(ReportRecord, KeyIsTheAttemptElseTheWholeLine) {
     EXPECT_TRUE(record_parse(p, in.line(), &r)) << line;
     return r.key;
   };
-  const std::string a1 = R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","attempt":"0123456789abcdef0123456789abcdef"})";
-  const std::string a1_other = R"({"attempt":"0123456789abcdef0123456789abcdef","time":"2026-12-08T04:00:00.000Z","result":"failed"})";
-  const std::string a2 = R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","attempt":"0123456789abcdef0123456789abcdee"})";
+  const std::string a1 =
+      R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","attempt":"0123456789abcdef0123456789abcdef"})";
+  const std::string a1_other =
+      R"({"attempt":"0123456789abcdef0123456789abcdef","time":"2026-12-08T04:00:00.000Z","result":"failed"})";
+  const std::string a2 =
+      R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","attempt":"0123456789abcdef0123456789abcdee"})";
   EXPECT_EQ(key(a1), key(a1_other));
   EXPECT_FALSE(key(a1) == key(a2));
   EXPECT_EQ(record_key_text(key(a1)), "0123456789abcdef0123456789abcdef");
@@ -131,7 +141,8 @@ TEST(ReportFilter, BoundsAreInclusiveInEveryForm) {
     EXPECT_EQ(filter_accepts(f, c.time, "-"), c.in);
   }
   std::string out;
-  for (const char* bad : {"2026-12-8", "2026-12-08 03:00", "today", "2026-12-08T03:2", "2026-12-08T03:24:21."})
+  for (const char* bad :
+       {"2026-12-8", "2026-12-08 03:00", "today", "2026-12-08T03:2", "2026-12-08T03:24:21."})
     EXPECT_FALSE(filter_parse_time(bad, &out)) << bad;
   Filter f;
   f.stations = {"a", "-"};
@@ -203,8 +214,10 @@ TEST(ReportTally, CountsYieldPaceCausesAndRuns) {
 
 TEST(ReportKeySet, EachKeyOnceThroughGrowth) {
   KeySet s;
-  for (uint64_t i = 0; i < 5000; ++i) ASSERT_TRUE(keyset_insert(&s, RecordKey{i * 0x9e3779b97f4a7c15ULL, i}));
-  for (uint64_t i = 0; i < 5000; ++i) ASSERT_FALSE(keyset_insert(&s, RecordKey{i * 0x9e3779b97f4a7c15ULL, i}));
+  for (uint64_t i = 0; i < 5000; ++i)
+    ASSERT_TRUE(keyset_insert(&s, RecordKey{i * 0x9e3779b97f4a7c15ULL, i}));
+  for (uint64_t i = 0; i < 5000; ++i)
+    ASSERT_FALSE(keyset_insert(&s, RecordKey{i * 0x9e3779b97f4a7c15ULL, i}));
   EXPECT_EQ(s.used, 5000u);
 }
 

@@ -21,38 +21,36 @@ namespace {
 const char* const kSchemaSteps[kStoreSchemaVersion] = {
     "CREATE TABLE records("
     " id INTEGER PRIMARY KEY,"
-    " key BLOB NOT NULL UNIQUE,"       // 16 bytes: the attempt, or a hash of the line
-    " time TEXT NOT NULL,"             // as the journal wrote it
-    " station TEXT NOT NULL,"          // '-' for none
-    " port TEXT NOT NULL,"             // COM number as digits, path or host:port; '-' for none
-    " result TEXT NOT NULL,"           // ok, failed, stopped
-    " cause TEXT,"                     // failed: box_error, else error
+    " key BLOB NOT NULL UNIQUE,"  // 16 bytes: the attempt, or a hash of the line
+    " time TEXT NOT NULL,"        // as the journal wrote it
+    " station TEXT NOT NULL,"     // '-' for none
+    " port TEXT NOT NULL,"        // COM number as digits, path or host:port; '-' for none
+    " result TEXT NOT NULL,"      // ok, failed, stopped
+    " cause TEXT,"                // failed: box_error, else error
     " seconds REAL NOT NULL,"
-    " box_version TEXT NOT NULL,"      // '-' for null
+    " box_version TEXT NOT NULL,"  // '-' for null
     " file_version TEXT NOT NULL,"
     " file_checksum TEXT NOT NULL);"
     "CREATE TABLE journals("
-    " identity TEXT PRIMARY KEY,"      // device:inode of the journal file
-    " path TEXT NOT NULL,"             // the name it was last read under
-    " first_line BLOB NOT NULL,"       // 16-byte hash of its first line
-    " offset INTEGER NOT NULL,"        // just past the last complete line read
-    " imported TEXT NOT NULL);",       // when, UTC
+    " identity TEXT PRIMARY KEY,"  // device:inode of the journal file
+    " path TEXT NOT NULL,"         // the name it was last read under
+    " first_line BLOB NOT NULL,"   // 16-byte hash of its first line
+    " offset INTEGER NOT NULL,"    // just past the last complete line read
+    " imported TEXT NOT NULL);",   // when, UTC
     "CREATE INDEX records_time ON records(time);",
 };
 
 bool fail(Store* s, int rc, const char* what, std::string* err) {
   const char* detail = s->db ? sqlite3_errmsg(s->db) : sqlite3_errstr(rc);
   int primary = rc & 0xff;
-  if (primary == SQLITE_NOTADB)
-    *err = "the store " + s->path + " is not an SQLite file";
+  if (primary == SQLITE_NOTADB) *err = "the store " + s->path + " is not an SQLite file";
   else if (primary == SQLITE_CORRUPT)
     *err = "the store " + s->path + " is damaged (" + detail + ")";
   else if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) {
     char ms[32];
     std::snprintf(ms, sizeof ms, "%.1f", s->lock_ms / 1000.0);
     *err = "the store " + s->path + " is locked by another program (waited " + ms + " s)";
-  } else
-    *err = "the store " + s->path + ": " + what + ": " + detail;
+  } else *err = "the store " + s->path + ": " + what + ": " + detail;
   return false;
 }
 
@@ -116,8 +114,8 @@ Store* store_open(const std::string& path, int lock_ms, std::string* err) {
     store_close(s);
     return nullptr;
   }
-  int rc = sqlite3_open_v2(path.c_str(), &s->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                           nullptr);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &s->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (rc != SQLITE_OK) {
     fail(s, rc, "cannot open", err);
     store_close(s);
@@ -158,8 +156,8 @@ Store* store_open(const std::string& path, int lock_ms, std::string* err) {
   return s;
 }
 
-bool store_resume_offset(Store* s, const std::string& identity, RecordKey first_line,
-                         uint64_t size, uint64_t* offset, std::string* err) {
+bool store_resume_offset(Store* s, const std::string& identity, RecordKey first_line, uint64_t size,
+                         uint64_t* offset, std::string* err) {
   *offset = 0;
   sqlite3_stmt* st = nullptr;
   int rc = sqlite3_prepare_v2(s->db, "SELECT first_line, offset FROM journals WHERE identity=?1",
@@ -213,10 +211,8 @@ bool store_add(Store* s, const Record& r, bool* added, std::string* err) {
   bind_text(st, 3, r.station);
   bind_text(st, 4, r.port);
   bind_text(st, 5, kResults[r.result]);
-  if (r.result == kResultFailed)
-    bind_text(st, 6, r.cause);
-  else
-    sqlite3_bind_null(st, 6);
+  if (r.result == kResultFailed) bind_text(st, 6, r.cause);
+  else sqlite3_bind_null(st, 6);
   sqlite3_bind_double(st, 7, r.seconds);
   bind_text(st, 8, r.box_version);
   bind_text(st, 9, r.file_version);

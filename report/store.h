@@ -27,8 +27,8 @@ Store* store_open(const std::string& path, int lock_ms, std::string* err);
 // Where to read a journal from: the offset the last import stopped at when
 // the journal (`identity`, `first_line`, at least `size` bytes long) is
 // the one read then, else 0.
-bool store_resume_offset(Store* s, const std::string& identity, RecordKey first_line,
-                         uint64_t size, uint64_t* offset, std::string* err);
+bool store_resume_offset(Store* s, const std::string& identity, RecordKey first_line, uint64_t size,
+                         uint64_t* offset, std::string* err);
 bool store_journal_read(Store* s, const std::string& identity, const std::string& path,
                         RecordKey first_line, uint64_t offset, std::string* err);
 

@@ -9,7 +9,9 @@ double yield_of(const Counts& c) {
   return attempts(c) ? static_cast<double>(c.ok) / static_cast<double>(attempts(c)) : 0;
 }
 
-double mean_good_of(const Counts& c) { return c.ok ? c.good_seconds / static_cast<double>(c.ok) : 0; }
+double mean_good_of(const Counts& c) {
+  return c.ok ? c.good_seconds / static_cast<double>(c.ok) : 0;
+}
 
 namespace {
 
@@ -38,7 +40,9 @@ Summary summarize(const Tally& t) {
   s.yield = yield_of(t.totals);
   s.mean_good_seconds = mean_good_of(t.totals);
   size_t hours_with_records = t.hours.size();
-  s.boxes_per_hour = hours_with_records ? static_cast<double>(t.totals.ok) / static_cast<double>(hours_with_records) : 0;
+  s.boxes_per_hour = hours_with_records ? static_cast<double>(t.totals.ok) /
+                                              static_cast<double>(hours_with_records)
+                                        : 0;
   s.stations = rows_of(t.stations);
   s.box_versions = rows_of(t.box_versions);
   s.files = rows_of(t.files);

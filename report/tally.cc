@@ -15,12 +15,8 @@ void count(Counts& c, const Record& r) {
       ++c.ok;
       c.good_seconds += r.seconds;
       break;
-    case kResultFailed:
-      ++c.failed;
-      break;
-    case kResultStopped:
-      ++c.stopped;
-      break;
+    case kResultFailed: ++c.failed; break;
+    case kResultStopped: ++c.stopped; break;
   }
 }
 
@@ -53,6 +49,8 @@ void tally_add(Tally* t, const Record& r) {
   }
 }
 
-std::string_view tally_port_station(std::string_view key) { return key.substr(0, key.find('\x1f')); }
+std::string_view tally_port_station(std::string_view key) {
+  return key.substr(0, key.find('\x1f'));
+}
 
 std::string_view tally_port_name(std::string_view key) { return key.substr(key.find('\x1f') + 1); }

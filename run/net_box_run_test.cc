@@ -11,7 +11,8 @@ TEST(BoxLink, FailedReloadSendsNothing) {
   TestPeer p;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  EXPECT_EQ(ImageTransfer::kReloadFailed, network_image_transfer(p.tool(), "/nonexistent/box.pad", 5013, 0x00150000));
+  EXPECT_EQ(ImageTransfer::kReloadFailed,
+            network_image_transfer(p.tool(), "/nonexistent/box.pad", 5013, 0x00150000));
   EXPECT_EQ("", testing::internal::GetCapturedStdout()) << "no done lines";
   testing::internal::GetCapturedStderr();
   EXPECT_EQ("", p.heard());

@@ -19,8 +19,8 @@ constexpr unsigned kBeepHz = 1000;
 constexpr unsigned kBeepMs = 500;
 
 const char* const kBanner[] = {
-    "\n\t\t OOO   K   K  !!!\n", "\t\tO   O  K  K   !!!\n", "\t\tO   O  K K     !\n",
-    "\t\tO   O  K  K     \n",   "\t\t OOO   K   K   *\n\n",
+    "\n\t\t OOO   K   K  !!!\n", "\t\tO   O  K  K   !!!\n",  "\t\tO   O  K K     !\n",
+    "\t\tO   O  K  K     \n",    "\t\t OOO   K   K   *\n\n",
 };
 
 // Asks whether another box follows. End of input ends the loop.
@@ -53,16 +53,16 @@ void serial_update(plat_socket server) {
       note_box(port, version);
       attempt_image({s.pad_size, s.format_byte, false, 0, 0});
     }
-    check_box_version(port, &s.version_word, &version.major, &version.minor, &s.patch,
-                      s.revision, second);
+    check_box_version(port, &s.version_word, &version.major, &version.minor, &s.patch, s.revision,
+                      second);
     uint32_t acked = 0;
     int failed = download(port, s.pad_path, s.pad_size, s.version_word, s.patch,
                           s.image_from_server, &acked);
     attempt_bytes_sent(acked);
     if (failed) exit_run(1);
     char label[16];
-    std::printf("%s%s%s%s%s%s %s)\n\n", kBanner[0], kBanner[1], kBanner[2], kBanner[3],
-                kBanner[4], message(82), port_label(s, label, sizeof label));
+    std::printf("%s%s%s%s%s%s %s)\n\n", kBanner[0], kBanner[1], kBanner[2], kBanner[3], kBanner[4],
+                message(82), port_label(s, label, sizeof label));
     if (s.beep) plat_beep(kBeepHz, kBeepMs);
     port_close(port);
     if (!attempt_end(RunEnd::kOk, 0)) exit_run(1);

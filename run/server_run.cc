@@ -33,8 +33,7 @@ constexpr char kServerImageName[] = "dummy";
 
 }  // namespace
 
-void server_exchange(plat_socket s, plat_port port, uint16_t* major,
-                     uint16_t* minor) {
+void server_exchange(plat_socket s, plat_port port, uint16_t* major, uint16_t* minor) {
   phase_set(Phase::kServer);
   if (!server_greet(s)) {
     report_failure(stderr, kNoCode, {100}, "\n");
@@ -45,10 +44,8 @@ void server_exchange(plat_socket s, plat_port port, uint16_t* major,
   if (g_settings.server_command != 2) {
     uint8_t v[3];
     if (!server_query(s, channel, *major, *minor, v)) fail(s, port, kFailQueryAnswer);
-    if (v[0] == 0 && v[1] == 0 && v[2] == 0)
-      std::printf("%s\n", message(104));
-    else
-      std::printf("%s: %i.%i.%i\n", message(105), v[0], v[1], v[2]);
+    if (v[0] == 0 && v[1] == 0 && v[2] == 0) std::printf("%s\n", message(104));
+    else std::printf("%s: %i.%i.%i\n", message(105), v[0], v[1], v[2]);
     // The box waits for an image; let it go. A failed release has closed
     // the port and told why: the run has failed.
     if (send_filler_block(port) != 0) end_link_run(s, kNoPort, true, 1);

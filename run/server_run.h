@@ -15,6 +15,4 @@
 // and ends the run with 1 without anything going to the box; a size larger
 // than the image buffer is refused with message 102 before any byte of it
 // is stored.
-void server_exchange(plat_socket s, plat_port port, uint16_t* major,
-                     uint16_t* minor);
-
+void server_exchange(plat_socket s, plat_port port, uint16_t* major, uint16_t* minor);

@@ -11,8 +11,7 @@
 #include "serial/port.h"
 
 void test_open_port(const RunSettings& s) {
-  plat_port port =
-      port_open_named(s.port_path, s.com_port, kOpeningBaud, false, s.two_stop_bits);
+  plat_port port = port_open_named(s.port_path, s.com_port, kOpeningBaud, false, s.two_stop_bits);
   if (port == kNoPort) {
     report_port_failure();
     exit_run(1);

@@ -78,10 +78,8 @@ void acquire_bootloader(plat_port* port, VersionRecord* version, VersionRecord* 
       // Without give-up these fail only when the device is gone: that goes
       // the way of an aborted read below.
       SyncSettings ss = sync_settings(s);
-      if (s.fast)
-        synced = change_speed(*port, s.baud_code, s.target_baud, ss);
-      else
-        synced = synchronise(*port, kSpeedKeep, ss);
+      if (s.fast) synced = change_speed(*port, s.baud_code, s.target_baud, ss);
+      else synced = synchronise(*port, kSpeedKeep, ss);
     }
     if (synced) phase_set(Phase::kIdentify);
     if (synced &&
@@ -90,9 +88,7 @@ void acquire_bootloader(plat_port* port, VersionRecord* version, VersionRecord* 
     uint32_t err = plat_last_error();
     exit_if_stopped();
     switch (acquire_retry_step(err, s.retries_left)) {
-      case AcquireStep::kRetry:
-        s.retries_left--;
-        break;
+      case AcquireStep::kRetry: s.retries_left--; break;
       case AcquireStep::kReopen:
         port_close(*port);
         *port = open_box_port(s);
@@ -102,12 +98,8 @@ void acquire_bootloader(plat_port* port, VersionRecord* version, VersionRecord* 
         std::fprintf(stderr, "%s\n", message(61));
         report_failure(stderr, kNoCode, {62}, "\n");
         stop(*port);
-      case AcquireStep::kStaysGone:
-        report_failure(stderr, kNoCode, {62}, "\n");
-        stop(*port);
-      case AcquireStep::kOtherError:
-        report_wait_failure();
-        stop(*port);
+      case AcquireStep::kStaysGone: report_failure(stderr, kNoCode, {62}, "\n"); stop(*port);
+      case AcquireStep::kOtherError: report_wait_failure(); stop(*port);
     }
   }
 }

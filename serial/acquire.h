@@ -25,8 +25,7 @@ AcquireStep acquire_retry_step(uint32_t error, int retries_left);
 
 // Wakes, synchronises and identifies the bootloader, within the run's retry
 // budget; ends the run when it is spent.
-void acquire_bootloader(plat_port* port, VersionRecord* version,
-                        VersionRecord* second);
+void acquire_bootloader(plat_port* port, VersionRecord* version, VersionRecord* second);
 
 // Re-acquires the bootloader after a long network reception; no limit.
 void resynchronise(plat_port port, VersionRecord* version, VersionRecord* second);

@@ -90,7 +90,8 @@ TEST_F(AcquireTest, ResynchronisationEndsWhenTheDeviceIsGone) {
         std::freopen("/dev/null", "r", stdin);
         resynchronise(port, &v, &second);
       },
-      ::testing::ExitedWithCode(1), "^WriteFile error \nWriteFile error \nError code \\(WF\\): 0x 3e3\n$");
+      ::testing::ExitedWithCode(1),
+      "^WriteFile error \nWriteFile error \nError code \\(WF\\): 0x 3e3\n$");
 }
 
 TEST_F(AcquireTest, KeywordFailuresEndTheRunWithTheirMessages) {

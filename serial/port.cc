@@ -60,8 +60,8 @@ void pause_or_stop(uint32_t ms) {
   exit_if_stopped();
 }
 
-plat_port port_open_named(const char* path, int com_port, uint32_t baud,
-                          bool no_write_timeouts, bool two_stop_bits) {
+plat_port port_open_named(const char* path, int com_port, uint32_t baud, bool no_write_timeouts,
+                          bool two_stop_bits) {
   plat_port port = kNoPort;
   // A port another program is just letting go of is retried for about
   // half a second before the open counts as failed.

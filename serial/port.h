@@ -23,8 +23,8 @@ extern char g_receive_buffer[kReceiveBufferSize + 1];
 // device name), else COM port `com_port` (10 tries, 50 ms apart), at `baud`
 // with the tool's line settings. Returns the handle, or kNoPort with the
 // last error.
-plat_port port_open_named(const char* path, int com_port, uint32_t baud,
-                          bool no_write_timeouts, bool two_stop_bits);
+plat_port port_open_named(const char* path, int com_port, uint32_t baud, bool no_write_timeouts,
+                          bool two_stop_bits);
 
 // Switches an open port to `baud`. Returns true on success; on failure the
 // port has been closed.

@@ -59,8 +59,8 @@ TEST_F(PortTest, ARateTheDeviceDidNotTakeFailsTheSpeedChange) {
     uint32_t asked, runs_at;
     bool ok;
   } rates[] = {
-      {921600, 923077, true},  {460800, 474624, true},  {460800, 475000, false},
-      {230400, 223488, true},  {230400, 223000, false}, {250000, 38400, false},
+      {921600, 923077, true},   {460800, 474624, true},  {460800, 475000, false},
+      {230400, 223488, true},   {230400, 223000, false}, {250000, 38400, false},
       {2000000, 115200, false},
   };
   for (const auto& r : rates) {
@@ -140,8 +140,10 @@ TEST_F(PortTest, WaitForTextSearchesPastNulsAndEndsWhenTheDeviceIsGone) {
       {"", true, false, kErrReadAborted, "", "ERROR: old"},
       // A box's bytes never act on the terminal; a line cut off is kept
       // as far as it came.
-      {std::string("ERROR: \x1b]0;x\x07\0\xC3\xBC\x9b" "2J\r\nERROR: 2\n", 30), false, false,
-       ERR_BOX_ERROR, "\n\nERROR: ^[]0;x^G^@\xC3\xBCM-^[2J\r\n\n",
+      {std::string("ERROR: \x1b]0;x\x07\0\xC3\xBC\x9b"
+                   "2J\r\nERROR: 2\n",
+                   30),
+       false, false, ERR_BOX_ERROR, "\n\nERROR: ^[]0;x^G^@\xC3\xBCM-^[2J\r\n\n",
        "ERROR: ^[]0;x^G^@\xC3\xBCM-^[2J"},
       {"x\nERROR: cut", false, false, ERR_BOX_ERROR, "\n\nERROR: cut\n\n", "ERROR: cut"},
   };

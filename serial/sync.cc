@@ -27,8 +27,7 @@ const char kVersionMarker[] = "Bootloader Version";
 void drain(plat_port port, int passes) {
   for (int pass = 0; pass < passes; pass++) {
     uint8_t b;
-    while (plat_serial_read(port, &b, 1) == 1) {
-    }
+    while (plat_serial_read(port, &b, 1) == 1) {}
   }
 }
 
@@ -243,8 +242,8 @@ bool send_keyword(plat_port port, const char* keyword, uint32_t limit_ms) {
 
 bool synchronise(plat_port port, uint8_t speed_byte, const SyncSettings& s) {
   if (s.grant_phase) {
-    if (s.keyword_sent &&
-        !wait_for_text(port, "granted", s.grant_limit ? kGrantLimitMs : 0) && !s.grant_limit) {
+    if (s.keyword_sent && !wait_for_text(port, "granted", s.grant_limit ? kGrantLimitMs : 0) &&
+        !s.grant_limit) {
       report_wait_failure();
       port_close(port);
       exit_run(1);

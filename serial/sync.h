@@ -11,12 +11,12 @@ struct VersionRecord {
 };
 
 struct SyncSettings {
-  bool grant_phase;     // wait for "granted" (if the keyword was sent), drain
-  bool grant_limit;     // the grant wait lasts at most 1000 ms, a miss ignored
+  bool grant_phase;  // wait for "granted" (if the keyword was sent), drain
+  bool grant_limit;  // the grant wait lasts at most 1000 ms, a miss ignored
   bool keyword_sent;
   bool urloader;
   bool quiet;
-  bool give_up;         // fail after every 20 unanswered digits
+  bool give_up;  // fail after every 20 unanswered digits
   bool read_after_sync;
 };
 
@@ -35,14 +35,12 @@ bool send_keyword(plat_port port, const char* keyword, uint32_t limit_ms);
 bool synchronise(plat_port port, uint8_t speed_byte, const SyncSettings& s);
 
 // Synchronise with `code`, switch the line to `baud`, synchronise again.
-bool change_speed(plat_port port, uint8_t code, uint32_t baud,
-                  const SyncSettings& s);
+bool change_speed(plat_port port, uint8_t code, uint32_t baud, const SyncSettings& s);
 
 // Reads the "Bootloader Version" line within `limit_ms`. Returns true with
 // `*version` (and `*second` when `want_second`) filled.
-bool read_bootloader_version(plat_port port, uint32_t limit_ms, bool hex,
-                             bool want_second, VersionRecord* version,
-                             VersionRecord* second);
+bool read_bootloader_version(plat_port port, uint32_t limit_ms, bool hex, bool want_second,
+                             VersionRecord* version, VersionRecord* second);
 
 // Parses up to four dotted numbers from the first decimal digit on (in
 // hexadecimal from the start of the word that holds it). Returns true for

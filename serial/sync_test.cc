@@ -141,9 +141,9 @@ TEST_F(SyncTest, AWrongEchoStartsTheCountAgain) {
 
 TEST_F(SyncTest, OnlyTheLastByteOfAnAnswerCountsAndFFIsNoAnswer) {
   echo_digits([](int n, uint8_t d) {
-    if (n == 0) return std::string("7") + (char)d;            // last byte right
-    if (n == 1) return std::string(1, (char)d) + "x";         // last byte wrong
-    if (n == 2) return std::string("\xFF");                    // no answer
+    if (n == 0) return std::string("7") + (char)d;     // last byte right
+    if (n == 1) return std::string(1, (char)d) + "x";  // last byte wrong
+    if (n == 2) return std::string("\xFF");            // no answer
     return std::string(1, (char)d);
   });
   EXPECT_TRUE(synchronise(port, 0xFE, plain()));
@@ -274,7 +274,9 @@ TEST_F(SyncTest, ChangeSpeedSwitchesTheLineBetweenTwoSynchronisations) {
   EXPECT_TRUE(change_speed(port, 0xF2, 921600, plain()));
   EXPECT_EQ(g_fake_serial.baud, 921600u);
   // Every synchronisation starts again at digit 0.
-  EXPECT_EQ(g_fake_serial.written, "01\xAF\xF2" "01\xAF\xFE");
+  EXPECT_EQ(g_fake_serial.written,
+            "01\xAF\xF2"
+            "01\xAF\xFE");
 }
 
 class VersionTest : public SyncTest {};

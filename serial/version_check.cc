@@ -7,9 +7,8 @@
 #include "core/report.h"
 #include "serial/xmodem.h"
 
-void check_box_version(plat_port port, uint32_t* version_word, uint16_t* major,
-                       uint16_t* minor, bool* patch, bool show_second,
-                       const VersionRecord& second) {
+void check_box_version(plat_port port, uint32_t* version_word, uint16_t* major, uint16_t* minor,
+                       bool* patch, bool show_second, const VersionRecord& second) {
   const uint32_t box = ((uint32_t)*major << 16) + *minor;
   if (*version_word != box) {
     // FFFF.FFFF is a box without a programmed version: it takes any image.

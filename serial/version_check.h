@@ -12,6 +12,5 @@
 // and the run ends with exit code 1. Prints message 57 (and 107 with
 // `show_second`). With `*patch` set, `*version_word` becomes the version
 // the image is patched to.
-void check_box_version(plat_port port, uint32_t* version_word, uint16_t* major,
-                       uint16_t* minor, bool* patch, bool show_second,
-                       const VersionRecord& second);
+void check_box_version(plat_port port, uint32_t* version_word, uint16_t* major, uint16_t* minor,
+                       bool* patch, bool show_second, const VersionRecord& second);

@@ -14,8 +14,8 @@ int send_image(plat_port port, uint32_t length, uint32_t* acked);
 
 // "Now start download", load (patched when `patch`), send, "finished!".
 // Returns 0 on success, 1 on failure; `*acked` as send_image.
-int download(plat_port port, const char* pad_path, uint32_t length,
-             uint32_t version_word, bool patch, bool prefilled, uint32_t* acked);
+int download(plat_port port, const char* pad_path, uint32_t length, uint32_t version_word,
+             bool patch, bool prefilled, uint32_t* acked);
 
 // Releases a waiting bootloader with the 400-byte filler block. Returns 0 on
 // success, 1 on failure.

@@ -47,8 +47,7 @@ void leave_out(Catalogue* c, const std::string& rel, const std::string& why) {
 // Refuses the catalogue for an error of the system met at `rel`: the files
 // are not at fault, and serving what was read so far would drop the rest.
 void refuse(Catalogue* c, const std::string& what, const std::string& rel, int err) {
-  if (c->refused.empty())
-    c->refused = what + " " + c->dir + "/" + rel + ": " + std::strerror(err);
+  if (c->refused.empty()) c->refused = what + " " + c->dir + "/" + rel + ": " + std::strerror(err);
 }
 
 // The error of the first read of the file's `size` bytes through `fd` that
@@ -72,8 +71,7 @@ enum class FileCheck { kPassed, kLeftOut, kRefused };
 // Opens and checks one file; fills `sw` (fd open) when it passes, else
 // closes everything and notes why: left out for a fault of the file, the
 // catalogue refused for an error of the system.
-FileCheck check_file(Catalogue* c, const std::string& rel, Software* sw,
-                     uint32_t* version_word) {
+FileCheck check_file(Catalogue* c, const std::string& rel, Software* sw, uint32_t* version_word) {
   std::string full = c->dir + "/" + rel;
   // Non-blocking so that a FIFO placed in the catalogue cannot hang the
   // load; a regular file reads the same either way.
@@ -95,8 +93,9 @@ FileCheck check_file(Catalogue* c, const std::string& rel, Software* sw,
   }
   if (st.st_size > static_cast<off_t>(kImageBufferSize)) {
     close(fd);
-    leave_out(c, rel, std::to_string(st.st_size) + " bytes do not fit the tool's image buffer (" +
-                          std::to_string(kImageBufferSize) + " bytes)");
+    leave_out(c, rel,
+              std::to_string(st.st_size) + " bytes do not fit the tool's image buffer (" +
+                  std::to_string(kImageBufferSize) + " bytes)");
     return FileCheck::kLeftOut;
   }
   // The check reads through this very handle's file, not the name again: a
@@ -157,8 +156,7 @@ FileCheck check_file(Catalogue* c, const std::string& rel, Software* sw,
 // One bootloader folder `major`.`minor`: every file checked, the highest
 // that passes kept. A file built for another bootloader is left out: the
 // box would be sent software that is not its own.
-const Software* load_folder(Catalogue* c, const std::string& rel, unsigned major,
-                            unsigned minor) {
+const Software* load_folder(Catalogue* c, const std::string& rel, unsigned major, unsigned minor) {
   std::vector<std::string> names;
   int err = 0;
   if (!list_dir(c->dir + "/" + rel, &names, &err)) {
@@ -186,9 +184,10 @@ const Software* load_folder(Catalogue* c, const std::string& rel, unsigned major
     if (r == FileCheck::kLeftOut) continue;
     if (word != (major << 16 | minor)) {
       close(sw->fd);
-      leave_out(c, file, "its version word is bootloader " + std::to_string(word >> 16) + "." +
-                             std::to_string(word & 0xFFFF) + ", not its folder's " +
-                             std::to_string(major) + "." + std::to_string(minor));
+      leave_out(c, file,
+                "its version word is bootloader " + std::to_string(word >> 16) + "." +
+                    std::to_string(word & 0xFFFF) + ", not its folder's " + std::to_string(major) +
+                    "." + std::to_string(minor));
       continue;
     }
     if (!best || std::lexicographical_compare(best->version, best->version + 3, sw->version,
@@ -260,8 +259,9 @@ std::shared_ptr<const Catalogue> catalogue_load(const std::string& dir) {
     return c;
   }
   for (const std::string& name : top) {
-    bool channel = std::find_if(std::begin(kChannelNames), std::end(kChannelNames),
-                                [&](const char* n) { return name == n; }) != std::end(kChannelNames);
+    bool channel =
+        std::find_if(std::begin(kChannelNames), std::end(kChannelNames),
+                     [&](const char* n) { return name == n; }) != std::end(kChannelNames);
     if (!channel || !is_dir(dir + "/" + name))
       leave_out(c.get(), name, "not a channel folder (alpha, beta, released, development)");
   }

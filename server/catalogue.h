@@ -28,8 +28,8 @@ int channel_of(const char* text);
 // written without leading zeros (so one version has one name), followed by
 // exactly `suffix`. Returns true and fills `out` when the whole text is
 // such a name.
-bool parse_dotted(const std::string& text, int count, unsigned limit,
-                  const char* suffix, unsigned* out);
+bool parse_dotted(const std::string& text, int count, unsigned limit, const char* suffix,
+                  unsigned* out);
 
 struct Software {
   std::string path;  // relative to the catalogue's directory
@@ -42,7 +42,7 @@ struct Software {
 
 // A software's folder under one channel, as the box reaches it.
 struct Entry {
-  std::string folder;  // "<major>.<minor>" as on disk
+  std::string folder;        // "<major>.<minor>" as on disk
   const Software* software;  // nullptr: no file in it passed
 };
 
@@ -73,8 +73,7 @@ std::shared_ptr<const Catalogue> catalogue_load(const std::string& dir);
 // The software one box gets: `major` and `minor` as the box sends them (the
 // low 8 bits). Returns nullptr when there is none, also for a channel
 // outside 0..3.
-const Software* catalogue_find(const Catalogue& c, int channel, uint8_t major,
-                               uint8_t minor);
+const Software* catalogue_find(const Catalogue& c, int channel, uint8_t major, uint8_t minor);
 
 // "a.b.c" of a software's version.
 std::string version_text(const uint8_t version[3]);

@@ -8,8 +8,8 @@ constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
 
 void arm(Connection* c, uint32_t seconds, const char* limit) {
   c->limit = limit;
-  c->deadline = seconds == 0 ? Clock::time_point::max()
-                             : Clock::now() + std::chrono::seconds(seconds);
+  c->deadline =
+      seconds == 0 ? Clock::time_point::max() : Clock::now() + std::chrono::seconds(seconds);
 }
 
 }  // namespace
@@ -24,9 +24,7 @@ double seconds_since(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-void arm_idle(State* s, Connection* c) {
-  arm(c, s->config.idle_timeout_s, "idle limit reached");
-}
+void arm_idle(State* s, Connection* c) { arm(c, s->config.idle_timeout_s, "idle limit reached"); }
 
 void arm_progress(State* s, Connection* c) {
   arm(c, s->config.send_timeout_s, "no progress within the send limit");

@@ -23,10 +23,9 @@ bool same_state(const struct stat& a, const struct stat& b) {
 // goes out only when the file is still the one checked, so a file
 // rewritten in place never reaches a box whole.
 asio::awaitable<void> download(State* s, Connection* c, const Software* sw, Exchange* x) {
-  uint8_t head[4] = {static_cast<uint8_t>(sw ? sw->size >> 24 : 0),
-                     static_cast<uint8_t>(sw ? sw->size >> 16 : 0),
-                     static_cast<uint8_t>(sw ? sw->size >> 8 : 0),
-                     static_cast<uint8_t>(sw ? sw->size : 0)};
+  uint8_t head[4] = {
+      static_cast<uint8_t>(sw ? sw->size >> 24 : 0), static_cast<uint8_t>(sw ? sw->size >> 16 : 0),
+      static_cast<uint8_t>(sw ? sw->size >> 8 : 0), static_cast<uint8_t>(sw ? sw->size : 0)};
   uint64_t head_sent = 0;
   if (sw == nullptr) {
     std::array<asio::const_buffer, 2> b = {asio::buffer(head), asio::const_buffer()};
@@ -55,8 +54,8 @@ asio::awaitable<void> download(State* s, Connection* c, const Software* sw, Exch
       }
     }
     // The size and the first chunk in one send: no small segment held back.
-    std::array<asio::const_buffer, 2> b = {
-        first ? asio::buffer(head) : asio::const_buffer(), asio::buffer(chunk.get(), n)};
+    std::array<asio::const_buffer, 2> b = {first ? asio::buffer(head) : asio::const_buffer(),
+                                           asio::buffer(chunk.get(), n)};
     uint64_t sent = 0;
     asio::error_code ec = co_await send_all(s, c, b, &sent);
     x->bytes_sent += first ? (sent > 4 ? sent - 4 : 0) : sent;

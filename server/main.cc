@@ -136,16 +136,15 @@ int main(int argc, char** argv) {
   config.catalogue = kDefaultCatalogue;
   const char* log = nullptr;
   enum { kCatalogue = 256, kListen, kMax, kIdle, kSend, kLog, kHttp, kHelp };
-  static const option kOptions[] = {
-      {"catalogue", required_argument, nullptr, kCatalogue},
-      {"listen", required_argument, nullptr, kListen},
-      {"max-connections", required_argument, nullptr, kMax},
-      {"idle-timeout", required_argument, nullptr, kIdle},
-      {"send-timeout", required_argument, nullptr, kSend},
-      {"log", required_argument, nullptr, kLog},
-      {"http", required_argument, nullptr, kHttp},
-      {"help", no_argument, nullptr, kHelp},
-      {nullptr, 0, nullptr, 0}};
+  static const option kOptions[] = {{"catalogue", required_argument, nullptr, kCatalogue},
+                                    {"listen", required_argument, nullptr, kListen},
+                                    {"max-connections", required_argument, nullptr, kMax},
+                                    {"idle-timeout", required_argument, nullptr, kIdle},
+                                    {"send-timeout", required_argument, nullptr, kSend},
+                                    {"log", required_argument, nullptr, kLog},
+                                    {"http", required_argument, nullptr, kHttp},
+                                    {"help", no_argument, nullptr, kHelp},
+                                    {nullptr, 0, nullptr, 0}};
   int opt;
   while ((opt = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
     unsigned long n = 0;

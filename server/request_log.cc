@@ -32,12 +32,12 @@ struct Log {
   std::string path;  // empty: standard output
   Sink sink = Sink::kOther;
   std::deque<std::string> queue;
-  size_t queued = 0;   // bytes in `queue`
-  size_t written = 0;  // of the first line, already with the sink
+  size_t queued = 0;     // bytes in `queue`
+  size_t written = 0;    // of the first line, already with the sink
   uint64_t dropped = 0;  // since the last line that said so
   asio::io_context* io = nullptr;
   std::unique_ptr<asio::posix::stream_descriptor> ready;  // the sink, when it can be waited on
-  std::unique_ptr<asio::steady_timer> retry;  // after an error of the sink
+  std::unique_ptr<asio::steady_timer> retry;              // after an error of the sink
   bool waiting = false;
   unsigned generation = 0;  // of the watcher; a cancelled wait's callback is stale
 };

@@ -30,20 +30,20 @@ void log_attach(asio::io_context& io);
 void log_detach();
 
 struct Exchange {
-  std::string peer;     // "address:port"
+  std::string peer;  // "address:port"
   // "B", "C", "D", "connect", "idle" (a limit ended it), "log" (lines
   // dropped), or the unknown byte's text
   const char* command = "";
-  int channel = -1;     // as received; -1: none. Logged as the channel's
-                        // name and, as channel_code, its number
+  int channel = -1;            // as received; -1: none. Logged as the channel's
+                               // name and, as channel_code, its number
   int major = -1, minor = -1;  // as received (low 8 bits); -1: none
-  std::string version;  // "a.b.c" answered; empty: none
-  std::string file;     // relative to the catalogue; empty: none
-  int64_t size = -1;    // announced; -1: none
-  uint64_t bytes_sent = 0;  // software bytes that went out
+  std::string version;         // "a.b.c" answered; empty: none
+  std::string file;            // relative to the catalogue; empty: none
+  int64_t size = -1;           // announced; -1: none
+  uint64_t bytes_sent = 0;     // software bytes that went out
   double seconds = 0;
   const char* result = "ok";  // "ok", "none" (nothing for this box), "failed", "refused"
-  std::string reason;   // empty for "ok" and "none"
+  std::string reason;         // empty for "ok" and "none"
 };
 
 // Queues the exchange's line and writes what the sink takes now.

@@ -11,7 +11,7 @@ struct ServerConfig {
   uint32_t max_connections = 1024;
   uint32_t idle_timeout_s = 12 * 3600;  // 0: no limit
   uint32_t send_timeout_s = 60;         // a send without progress; 0: no limit
-  std::string http;  // "ADDR:PORT" for /metrics and /healthz; "": none
+  std::string http;                     // "ADDR:PORT" for /metrics and /healthz; "": none
 };
 
 // Serves until SIGTERM or SIGINT; SIGHUP reloads the catalogue and reopens

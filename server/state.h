@@ -17,9 +17,9 @@ struct Connection {
   asio::ip::tcp::socket socket;
   asio::ip::tcp::endpoint peer;
   Clock::time_point deadline = Clock::time_point::max();
-  const char* expired = nullptr;  // why the sweep closed it
-  const char* limit = nullptr;    // what the deadline stands for
-  bool between_exchanges = true;  // waiting for a command byte
+  const char* expired = nullptr;                // why the sweep closed it
+  const char* limit = nullptr;                  // what the deadline stands for
+  bool between_exchanges = true;                // waiting for a command byte
   Clock::time_point idle_since = Clock::now();  // since when, if so
   std::list<Connection*>::iterator at;
   explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)) {}
@@ -29,7 +29,7 @@ struct Connection {
 // ones held back are counted into the next.
 struct Throttle {
   Clock::time_point last{};  // of the last one let out
-  bool any = false;           // let out so far
+  bool any = false;          // let out so far
   uint64_t held_back = 0;
 };
 

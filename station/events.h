@@ -9,15 +9,15 @@ struct RunState {
   std::string phase;        // "" before the first phase event
   std::string box_version;  // "" until the box has told it
   long line_speed = 0;
-  int percent = -1;         // -1 before the download
+  int percent = -1;           // -1 before the download
   long bytes = 0, total = 0;  // at the end: the record's bytes_sent
-  bool ended = false;       // the end record arrived
+  bool ended = false;         // the end record arrived
   RunResult result = RunResult::kNone;
-  std::string error;        // the journal's error text, "" when none
-  std::string box_error;    // the box's own "ERROR:" line, "" when none
+  std::string error;      // the journal's error text, "" when none
+  std::string box_error;  // the box's own "ERROR:" line, "" when none
   double seconds = 0;
   std::string file_version, file_checksum;
-  std::string record;       // the end's journal record as one line of JSON
+  std::string record;  // the end's journal record as one line of JSON
 };
 
 // What one line changed.

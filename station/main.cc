@@ -252,8 +252,7 @@ void read_events(Station* st, size_t i, Run* run, bool live) {
       std::string before = s.run.phase;
       EventKind k = apply_event(line, &s.run);
       // The end has a line of its own once the run's exit is known.
-      if (live || k != EventKind::kPhase || s.run.phase == before || s.run.phase == "end")
-        continue;
+      if (live || k != EventKind::kPhase || s.run.phase == before || s.run.phase == "end") continue;
       std::string text = s.run.phase;
       if (text == "download" && !s.run.box_version.empty()) {
         text += ", box " + s.run.box_version;
@@ -360,9 +359,9 @@ int main(int argc, char** argv) {
       StopSignal sig = plat_stop_signal();
       bool all = stops >= 2 || (sig != kStopNone && sig != kStopInterrupt);
       if (!draining || all) {
-        std::string notice =
-            all ? "Stopping every run now."
-                : "Stopping: boxes on the line finish, no new ones start (Ctrl-C again stops them).";
+        std::string notice = all ? "Stopping every run now."
+                                 : "Stopping: boxes on the line finish, no new ones start (Ctrl-C "
+                                   "again stops them).";
         if (live) st.notice = notice;
         else out("update-station: " + notice + "\n");
       }

@@ -35,8 +35,7 @@ long count(const std::string& text) {
 std::string pass_word(int argc, char** argv, int* i, StationOptions* o) {
   std::string a = argv[*i];
   ToolWord w = read_tool_word(a);
-  if (tool_word_sets(w, 'p'))
-    return a + ": the port is the station's: give each slot with -p PORT";
+  if (tool_word_sets(w, 'p')) return a + ": the port is the station's: give each slot with -p PORT";
   if (tool_word_sets(w, 'l')) return a + ": no loop here: every box is a run of its own";
   if (tool_word_sets(w, kEventsOption))
     return a + ": --events is the station's own: each run reports to it";
@@ -76,9 +75,7 @@ std::string parse_station_options(int argc, char** argv, StationOptions* o) {
       *out = a.substr(name.size() + 1);
       return true;
     };
-    auto is = [&](const std::string& name) {
-      return a == name || a.rfind(name + "=", 0) == 0;
-    };
+    auto is = [&](const std::string& name) { return a == name || a.rfind(name + "=", 0) == 0; };
     std::string v;
     if (options_done) {
       o->pass.push_back(a);

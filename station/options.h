@@ -18,7 +18,7 @@ struct StationOptions {
   std::string http;                // --http ADDR:PORT, "" = no web view
   std::string token_file;          // --http-token-file: control allowed
   bool help = false;
-  bool refused = false;            // a word for the runs the station cannot hand on
+  bool refused = false;  // a word for the runs the station cannot hand on
 };
 
 // Reads argv[1..argc-1] into `o`. Returns "" or the reason the command line

@@ -15,12 +15,12 @@ struct OrphanRun {
   const char* file;         // the PAD file as given, nullptr for none
   bool have_image = false;  // the file check before the start saw it
   JournalImage image = {};
-  RunState run;             // its events so far
+  RunState run;  // its events so far
   double seconds = 0;
-  int exit_code = -1;       // -1: killed, or never started
-  bool stopped = false;     // the station asked it to stop
-  std::string reason;       // why it left no record (unless stopped)
-  std::string err_tail;     // the end of its standard error
+  int exit_code = -1;    // -1: killed, or never started
+  bool stopped = false;  // the station asked it to stop
+  std::string reason;    // why it left no record (unless stopped)
+  std::string err_tail;  // the end of its standard error
 };
 
 // The record's error when the station stopped the run: "Stopped by the

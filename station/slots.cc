@@ -33,9 +33,7 @@ int totals(const Station& st, int* failed) {
   return ok;
 }
 
-double per_hour(int boxes, double elapsed) {
-  return elapsed > 0 ? boxes * 3600.0 / elapsed : 0;
-}
+double per_hour(int boxes, double elapsed) { return elapsed > 0 ? boxes * 3600.0 / elapsed : 0; }
 
 // Cuts a row to the terminal's width: a wrapped row would throw the
 // in-place redraw off by a line.
@@ -48,7 +46,9 @@ std::string or_dash(const std::string& s) { return s.empty() ? "-" : s; }
 
 }  // namespace
 
-std::string slot_line(const Slot& s, const std::string& text) { return s.port + ": " + text + "\n"; }
+std::string slot_line(const Slot& s, const std::string& text) {
+  return s.port + ": " + text + "\n";
+}
 
 std::string finish_run(Station* st, size_t i, const RunState& r, int exit_code) {
   Slot& s = st->slots[i];
@@ -96,11 +96,11 @@ std::string slot_row(const Slot& s, size_t i, double now, int columns) {
   std::string pct_text = s.running && r.percent >= 0 ? format("%3d%%", r.percent) : "    ";
   std::string speed = r.line_speed ? std::to_string(r.line_speed) : "-";
   std::string time = s.running ? clock_text(now - s.run_started) : "-";
-  return fit(format("%2d %-14s %-9s [%s] %s %7s %-6s %6s  ok %3d  failed %3d  %s", (int)(i + 1),
-                    s.port.c_str(), phase.c_str(), bar.c_str(), pct_text.c_str(), speed.c_str(),
-                    or_dash(r.box_version).c_str(), time.c_str(), s.ok, s.failed,
-                    s.last_error.c_str()),
-             columns);
+  return fit(
+      format("%2d %-14s %-9s [%s] %s %7s %-6s %6s  ok %3d  failed %3d  %s", (int)(i + 1),
+             s.port.c_str(), phase.c_str(), bar.c_str(), pct_text.c_str(), speed.c_str(),
+             or_dash(r.box_version).c_str(), time.c_str(), s.ok, s.failed, s.last_error.c_str()),
+      columns);
 }
 
 }  // namespace
@@ -108,11 +108,11 @@ std::string slot_row(const Slot& s, size_t i, double now, int columns) {
 std::string view_frame(const Station& st, double now, int columns, int rows) {
   int failed;
   int ok = totals(st, &failed);
-  std::string out = fit(format("%s  version %s  checksum %s  ok %d  failed %d  %.1f boxes/h  %s",
-                               st.file.c_str(), or_dash(st.file_version).c_str(),
-                               or_dash(st.file_checksum).c_str(), ok, failed,
-                               per_hour(ok, now), clock_text(now).c_str()),
-                        columns);
+  std::string out =
+      fit(format("%s  version %s  checksum %s  ok %d  failed %d  %.1f boxes/h  %s", st.file.c_str(),
+                 or_dash(st.file_version).c_str(), or_dash(st.file_checksum).c_str(), ok, failed,
+                 per_hour(ok, now), clock_text(now).c_str()),
+          columns);
   int notice = st.notice.empty() ? 0 : 1;
   // The cursor rests on the line under the frame: a frame as tall as the
   // terminal would scroll it, and the redraw would climb into old output.

@@ -9,16 +9,16 @@
 #include "station/events.h"
 
 struct Slot {
-  std::string port;     // as given with -p
+  std::string port;  // as given with -p
   int ok = 0, failed = 0;
-  int streak = 0;       // failed attempts in a row
+  int streak = 0;  // failed attempts in a row
   bool parked = false;
   std::string last_error;
   double good_seconds = 0;  // summed over the good boxes
   bool running = false;
-  bool done = false;        // starts no more runs
+  bool done = false;  // starts no more runs
   RunState run;
-  double run_started = 0;   // station seconds
+  double run_started = 0;  // station seconds
 };
 
 struct Station {

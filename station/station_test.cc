@@ -77,8 +77,8 @@ TEST(StationOptions, RefusedCommandLines) {
   }
   // Words that would take the station's part from it: named, refused.
   const std::vector<std::string> refused = {
-      "-l",   "--loop", "--lo", "-bl",  "-wp4",       "-wp",   "--por",
-      "--po=3", "--events", "--events=e", "-Xl", "-flw",
+      "-l",    "--loop", "--lo",     "-bl",        "-wp4", "-wp",
+      "--por", "--po=3", "--events", "--events=e", "-Xl",  "-flw",
   };
   for (const std::string& word : refused) {
     StationOptions o;
@@ -108,8 +108,8 @@ TEST(StationEvents, GoodAndFailedRunsAsTheViewSeesThem) {
       {"{" + t + R"("event":"box","box_version":"23.0"})", EventKind::kBox, "open", "23.0", 0, -1},
       {"{" + t + R"("event":"speed","line_speed":921600})", EventKind::kSpeed, "open", "23.0",
        921600, -1},
-      {"{" + t + R"("event":"progress","percent":42,"bytes":42,"total":100})",
-       EventKind::kProgress, "open", "23.0", 921600, 42},
+      {"{" + t + R"("event":"progress","percent":42,"bytes":42,"total":100})", EventKind::kProgress,
+       "open", "23.0", 921600, 42},
       {"not json", EventKind::kBad, "open", "23.0", 921600, 42},
       {R"({"event":"phase"})", EventKind::kBad, "open", "23.0", 921600, 42},
       {"{" + t + R"("event":"end","record":{"result":"ok","box_version":"23.0","seconds":12.5,)" +
@@ -250,8 +250,9 @@ TEST(StationRecords, RunsThatLeftNoRecord) {
   EXPECT_EQ(r["file_checksum"], "0badf00d");
   EXPECT_EQ(r["bytes_sent"], 1024);
   EXPECT_EQ(r["exit_code"], -1);
-  EXPECT_EQ(r["error"], "update ended without a record (killed); its standard error: "
-                        "noise | noise | one | two | three");
+  EXPECT_EQ(r["error"],
+            "update ended without a record (killed); its standard error: "
+            "noise | noise | one | two | three");
   o.stopped = true;
   o.port = "7";
   o.err_tail.clear();
@@ -303,8 +304,8 @@ TEST(StationStatus, SlotsTotalsAndCauses) {
   } cases[] = {
       {true, false, false, "", "", -1, "start", nullptr},
       {true, false, false, "download", "23.0", 42, "download", 42},
-      {true, true, false, "wake", "", -1, "parked", nullptr},          // being stopped
-      {true, true, false, "download", "23.0", 7, "download", 7},       // a box finishes
+      {true, true, false, "wake", "", -1, "parked", nullptr},     // being stopped
+      {true, true, false, "download", "23.0", 7, "download", 7},  // a box finishes
       {false, true, true, "end", "23.0", 100, "parked", nullptr},
       {false, false, true, "end", "23.0", 100, "done", nullptr},
       {false, false, false, "end", "23.0", 100, "waiting", nullptr},
@@ -358,14 +359,14 @@ TEST(StationMetrics, CountsByRecordEverySeriesFromTheStart) {
   st.slots[1].port = "/dev/ttyUSB0";
   StationTally t = tally_make(2);
   std::string zero = metrics_text(st, t, "s");
-  for (const char* series : {
-           "update_station_attempts_total{station=\"s\",port=\"1\",result=\"ok\"} 0\n",
-           "update_station_attempts_total{station=\"s\",port=\"1\",result=\"failed\"} 0\n",
-           "update_station_attempts_total{station=\"s\",port=\"/dev/ttyUSB0\",result=\"stopped\"} 0\n",
-           "update_station_bytes_total{station=\"s\",port=\"/dev/ttyUSB0\"} 0\n",
-           "update_station_slot_parked{station=\"s\",port=\"1\"} 0\n",
-           "update_station_attempt_duration_seconds_count{station=\"s\"} 0\n",
-           "update_station_info{station=\"s\",file_version=\"\",file_checksum=\"\"} 1\n"})
+  for (const char* series :
+       {"update_station_attempts_total{station=\"s\",port=\"1\",result=\"ok\"} 0\n",
+        "update_station_attempts_total{station=\"s\",port=\"1\",result=\"failed\"} 0\n",
+        "update_station_attempts_total{station=\"s\",port=\"/dev/ttyUSB0\",result=\"stopped\"} 0\n",
+        "update_station_bytes_total{station=\"s\",port=\"/dev/ttyUSB0\"} 0\n",
+        "update_station_slot_parked{station=\"s\",port=\"1\"} 0\n",
+        "update_station_attempt_duration_seconds_count{station=\"s\"} 0\n",
+        "update_station_info{station=\"s\",file_version=\"\",file_checksum=\"\"} 1\n"})
     EXPECT_NE(zero.find(series), std::string::npos) << series << zero;
 
   auto run = [](RunResult result, double seconds, long bytes) {
@@ -385,19 +386,19 @@ TEST(StationMetrics, CountsByRecordEverySeriesFromTheStart) {
   st.slots[1].run.bytes = 512;
   st.slots[1].parked = true;
   std::string m = metrics_text(st, t, "s");
-  for (const char* series : {
-           "update_station_attempts_total{station=\"s\",port=\"1\",result=\"ok\"} 1\n",
-           "update_station_attempts_total{station=\"s\",port=\"1\",result=\"failed\"} 1\n",
-           "update_station_attempts_total{station=\"s\",port=\"1\",result=\"stopped\"} 1\n",
-           "update_station_attempts_total{station=\"s\",port=\"/dev/ttyUSB0\",result=\"failed\"} 1\n",
-           "update_station_bytes_total{station=\"s\",port=\"1\"} 2000\n",
-           "update_station_bytes_total{station=\"s\",port=\"/dev/ttyUSB0\"} 1812\n",
-           "update_station_slot_parked{station=\"s\",port=\"/dev/ttyUSB0\"} 1\n",
-           "update_station_attempt_duration_seconds_bucket{station=\"s\",le=\"2\"} 0\n",
-           "update_station_attempt_duration_seconds_bucket{station=\"s\",le=\"5\"} 1\n",
-           "update_station_attempt_duration_seconds_bucket{station=\"s\",le=\"15\"} 2\n",
-           "update_station_attempt_duration_seconds_count{station=\"s\"} 2\n",
-           "update_station_attempt_duration_seconds_sum{station=\"s\"} 15\n"})
+  for (const char* series :
+       {"update_station_attempts_total{station=\"s\",port=\"1\",result=\"ok\"} 1\n",
+        "update_station_attempts_total{station=\"s\",port=\"1\",result=\"failed\"} 1\n",
+        "update_station_attempts_total{station=\"s\",port=\"1\",result=\"stopped\"} 1\n",
+        "update_station_attempts_total{station=\"s\",port=\"/dev/ttyUSB0\",result=\"failed\"} 1\n",
+        "update_station_bytes_total{station=\"s\",port=\"1\"} 2000\n",
+        "update_station_bytes_total{station=\"s\",port=\"/dev/ttyUSB0\"} 1812\n",
+        "update_station_slot_parked{station=\"s\",port=\"/dev/ttyUSB0\"} 1\n",
+        "update_station_attempt_duration_seconds_bucket{station=\"s\",le=\"2\"} 0\n",
+        "update_station_attempt_duration_seconds_bucket{station=\"s\",le=\"5\"} 1\n",
+        "update_station_attempt_duration_seconds_bucket{station=\"s\",le=\"15\"} 2\n",
+        "update_station_attempt_duration_seconds_count{station=\"s\"} 2\n",
+        "update_station_attempt_duration_seconds_sum{station=\"s\"} 15\n"})
     EXPECT_NE(m.find(series), std::string::npos) << series << m;
 }
 
@@ -451,13 +452,11 @@ TEST(StationWebView, StatusEventsAtMostFiveASecond) {
     bool last;
     int events;
   } steps[] = {
-      {1.00, 1, false, 1},   // a change
-      {1.05, 2, false, 0},   // too soon: held
-      {1.10, 3, false, 0},
-      {1.21, 3, false, 1},   // the held one
-      {1.50, 3, false, 0},   // only the clock moved
-      {1.60, 4, false, 1},
-      {1.61, 5, true, 1},    // the last, whatever its age
+      {1.00, 1, false, 1},                       // a change
+      {1.05, 2, false, 0},                       // too soon: held
+      {1.10, 3, false, 0}, {1.21, 3, false, 1},  // the held one
+      {1.50, 3, false, 0},                       // only the clock moved
+      {1.60, 4, false, 1}, {1.61, 5, true, 1},   // the last, whatever its age
   };
   st.slots[0].running = true;
   for (const Step& s : steps) {

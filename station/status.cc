@@ -8,7 +8,8 @@ using json = nlohmann::ordered_json;
 namespace {
 
 // Up to twenty minutes a box; slower ones land in +Inf.
-const std::vector<double> kSecondsBounds = {1, 2, 5, 10, 15, 20, 30, 45, 60, 90, 120, 180, 300, 600, 1200};
+const std::vector<double> kSecondsBounds = {1,  2,  5,   10,  15,  20,  30,  45,
+                                            60, 90, 120, 180, 300, 600, 1200};
 
 json text_or_null(const std::string& s) { return s.empty() ? json(nullptr) : json(s); }
 
@@ -95,7 +96,9 @@ void status_set_clock(json* status, double elapsed) {
   (*status)["boxes_per_hour"] = elapsed > 0 ? tenths(ok * 3600.0 / elapsed) : 0.0;
 }
 
-std::string json_text(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+std::string json_text(const json& j) {
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 std::string metrics_text(const Station& st, const StationTally& t, const std::string& name) {
   std::string out;
@@ -128,9 +131,9 @@ std::string metrics_text(const Station& st, const StationTally& t, const std::st
   prom_histogram(&out, "update_station_attempt_duration_seconds", {{"station", name}},
                  t.good_seconds);
   prom_family(&out, "update_station_info", "gauge", "The station and the file it loads.");
-  prom_sample(&out, "update_station_info",
-              {{"station", name}, {"file_version", st.file_version},
-               {"file_checksum", st.file_checksum}},
-              1);
+  prom_sample(
+      &out, "update_station_info",
+      {{"station", name}, {"file_version", st.file_version}, {"file_checksum", st.file_checksum}},
+      1);
   return out;
 }

@@ -32,7 +32,7 @@ std::string slot_state(const Slot& s);
 
 // The status object: station `name`, `elapsed` seconds since the start.
 nlohmann::ordered_json status_json(const Station& st, const std::string& name, double elapsed,
-                           bool draining);
+                                   bool draining);
 
 // Sets the status's `elapsed` and `boxes_per_hour` for `elapsed` seconds:
 // a status made a moment ago, served now.

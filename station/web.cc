@@ -102,7 +102,8 @@ HttpResponse control(WebView* w, const HttpRequest& req, WebAction action) {
   size_t slot = 0;
   if (action != WebAction::kDrain) {
     const std::string& n = req.params.at(0);
-    bool digits = !n.empty() && n.size() <= 6 && n.find_first_not_of("0123456789") == std::string::npos;
+    bool digits =
+        !n.empty() && n.size() <= 6 && n.find_first_not_of("0123456789") == std::string::npos;
     slot = digits ? std::stoul(n) : 0;
     if (slot < 1 || slot > w->config.slots) return http_error(404);
     slot--;
@@ -114,7 +115,8 @@ HttpResponse control(WebView* w, const HttpRequest& req, WebAction action) {
     mine = ++w->queued;
   }
   plat_wake_set(&w->wake);
-  for (uint32_t waited = 0; !applied(w, mine) && waited < kControlWaitMs; waited++) plat_sleep_ms(1);
+  for (uint32_t waited = 0; !applied(w, mine) && waited < kControlWaitMs; waited++)
+    plat_sleep_ms(1);
   return json_response(current_status(w));
 }
 
@@ -124,11 +126,12 @@ std::vector<HttpRoute> routes(WebView* w) {
     r.content_type = "text/html; charset=utf-8";
     r.body = kStationPage;
     // Nothing from elsewhere, ever: the page is whole as it is.
-    r.headers = {{"Content-Security-Policy",
-                  "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-                  "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
-                 {"X-Content-Type-Options", "nosniff"},
-                 {"Referrer-Policy", "no-referrer"}};
+    r.headers = {
+        {"Content-Security-Policy",
+         "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+         "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
+        {"X-Content-Type-Options", "nosniff"},
+        {"Referrer-Policy", "no-referrer"}};
     return r;
   };
   auto status = [w](const HttpRequest&) { return json_response(current_status(w)); };
@@ -146,7 +149,9 @@ std::vector<HttpRoute> routes(WebView* w) {
     r.body = w->metrics;
     return r;
   };
-  auto act = [w](WebAction a) { return [w, a](const HttpRequest& req) { return control(w, req, a); }; };
+  auto act = [w](WebAction a) {
+    return [w, a](const HttpRequest& req) { return control(w, req, a); };
+  };
   return {
       {"GET", "/", page},
       {"GET", "/api/status", status},

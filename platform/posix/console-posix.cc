@@ -10,8 +10,7 @@ void plat_beep(unsigned freq_hz, unsigned ms) {
   (void)freq_hz;
   (void)ms;
   int fd = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0)
-    return;
+  if (fd < 0) return;
   ssize_t r = write(fd, "\a", 1);
   (void)r;
   close(fd);

@@ -19,8 +19,7 @@ namespace {
 int run_child(const std::string& input, int (*body)(), std::string* out) {
   int in_pipe[2];
   int out_pipe[2];
-  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0)
-    return -1;
+  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return -1;
   pid_t pid = fork();
   if (pid == 0) {
     dup2(in_pipe[0], 0);
@@ -39,8 +38,7 @@ int run_child(const std::string& input, int (*body)(), std::string* out) {
   out->clear();
   char buf[256];
   ssize_t r;
-  while ((r = read(out_pipe[0], buf, sizeof buf)) > 0)
-    out->append(buf, static_cast<size_t>(r));
+  while ((r = read(out_pipe[0], buf, sizeof buf)) > 0) out->append(buf, static_cast<size_t>(r));
   close(out_pipe[0]);
   int status = 0;
   waitpid(pid, &status, 0);
@@ -51,27 +49,19 @@ int run_child(const std::string& input, int (*body)(), std::string* out) {
 int read_line_then_bytes() {
   char buf[64];
   size_t n = plat_stdin_read_line(buf, 5);
-  if (n != 5 || std::memcmp(buf, "hello", 5) != 0)
-    return 10;
+  if (n != 5 || std::memcmp(buf, "hello", 5) != 0) return 10;
   // The rest of the long line is still there for the next reader.
-  if (plat_stdin_getc() != ' ')
-    return 11;
+  if (plat_stdin_getc() != ' ') return 11;
   n = plat_stdin_read_line(buf, sizeof buf);
-  if (n != 6 || std::memcmp(buf, "world\n", 6) != 0)
-    return 12;
-  if (plat_stdin_getc() != 0xFF)
-    return 13;
+  if (n != 6 || std::memcmp(buf, "world\n", 6) != 0) return 12;
+  if (plat_stdin_getc() != 0xFF) return 13;
   n = plat_stdin_read_line(buf, sizeof buf);
-  if (n != 4 || std::memcmp(buf, "end\n", 4) != 0)
-    return 14;
+  if (n != 4 || std::memcmp(buf, "end\n", 4) != 0) return 14;
   // A last line without a line feed, then end of input.
   n = plat_stdin_read_line(buf, sizeof buf);
-  if (n != 4 || std::memcmp(buf, "tail", 4) != 0)
-    return 15;
-  if (plat_stdin_read_line(buf, sizeof buf) != 0)
-    return 16;
-  if (plat_stdin_getc() != -1)
-    return 17;
+  if (n != 4 || std::memcmp(buf, "tail", 4) != 0) return 15;
+  if (plat_stdin_read_line(buf, sizeof buf) != 0) return 16;
+  if (plat_stdin_getc() != -1) return 17;
   return 0;
 }
 
@@ -84,7 +74,9 @@ int beep_without_terminal() {
 
 TEST(Console, LineReadLeavesTheRestOfALongLine) {
   std::string out;
-  EXPECT_EQ(run_child("hello world\n\xff" "end\ntail", read_line_then_bytes, &out),
+  EXPECT_EQ(run_child("hello world\n\xff"
+                      "end\ntail",
+                      read_line_then_bytes, &out),
             0);
 }
 
@@ -106,8 +98,9 @@ TEST(Console, TextForTheConsole) {
   } cases[] = {
       {"m\xF6glich", false, 7, u"m\u00F6glich"},
       {"\x80\x81\x8A\x9F\xA0\xFF", false, 6, u"\u20AC\u0081\u0160\u0178\u00A0\u00FF"},
-      {"\xC5\x81\xC3\xB3" "d\xC5\xBA \xD0\x96 \xE2\x82\xAC", false, 14,
-       u"\u0141\u00F3d\u017A \u0416 \u20AC"},
+      {"\xC5\x81\xC3\xB3"
+       "d\xC5\xBA \xD0\x96 \xE2\x82\xAC",
+       false, 14, u"\u0141\u00F3d\u017A \u0416 \u20AC"},
       {"\xF0\x9F\x98\x80", false, 4, u"\U0001F600"},
       // Overlong forms, surrogates and values past U+10FFFF are no UTF-8.
       {"\xC0\x80", false, 2, u"\u00C0\u20AC"},

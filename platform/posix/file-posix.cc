@@ -36,8 +36,7 @@ ssize_t write_without_sigpipe(int fd, const void* data, size_t n) {
   int err = errno;
   if (w < 0 && err == EPIPE && !was_pending) {
     timespec now = {0, 0};
-    while (sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {
-    }
+    while (sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {}
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   errno = err;
@@ -115,8 +114,7 @@ bool append_disk_record(int fd, const void* data, size_t n) {
   }
   if (!ok) {
     uint32_t err = plat_last_error();
-    while (ftruncate(fd, st.st_size) != 0 && errno == EINTR) {
-    }
+    while (ftruncate(fd, st.st_size) != 0 && errno == EINTR) {}
     plat_set_last_error(err);
   }
   return ok;

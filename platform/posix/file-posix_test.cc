@@ -32,7 +32,7 @@ TEST(AppendFile, EveryMediumTakesTheRecordAndNoOpenWaits) {
     std::string path;
     int reader;  // where the record shows, -1: nowhere
   } const cases[] = {
-      {file, file_reader}, {"/dev/null", -1}, {pipe_path, pipe_fds[0]},
+      {file, file_reader}, {"/dev/null", -1},   {pipe_path, pipe_fds[0]},
       {ptsname(pty), pty}, {fifo, fifo_reader},
   };
   for (const auto& c : cases) {
@@ -62,7 +62,8 @@ TEST(AppendFile, EveryMediumTakesTheRecordAndNoOpenWaits) {
   ASSERT_EQ(link(file.c_str(), hard.c_str()), 0);
   ASSERT_EQ(symlink(file.c_str(), soft.c_str()), 0);
   const std::string same[] = {file, hard, soft, std::string(dir) + "/./journal"};
-  for (const std::string& name : same) EXPECT_TRUE(plat_same_file(file.c_str(), name.c_str())) << name;
+  for (const std::string& name : same)
+    EXPECT_TRUE(plat_same_file(file.c_str(), name.c_str())) << name;
   for (const std::string& name : {fifo, file + ".missing"})
     EXPECT_FALSE(plat_same_file(file.c_str(), name.c_str())) << name;
 

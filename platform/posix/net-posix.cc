@@ -44,10 +44,8 @@ int wait_or_stop(int fd, short events) {
 int plat_net_start() { return 0; }
 
 void plat_hostname(char* buf, size_t size) {
-  if (size == 0)
-    return;
-  if (gethostname(buf, size) != 0)
-    buf[0] = '\0';
+  if (size == 0) return;
+  if (gethostname(buf, size) != 0) buf[0] = '\0';
   // gethostname need not terminate a truncated name.
   buf[size - 1] = '\0';
 }
@@ -65,8 +63,7 @@ bool plat_resolve_ipv4(const char* host, uint8_t addr[4]) {
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* res = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr)
-    return false;
+  if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr) return false;
   const sockaddr_in* sin = reinterpret_cast<const sockaddr_in*>(res->ai_addr);
   std::memcpy(addr, &sin->sin_addr.s_addr, 4);
   freeaddrinfo(res);
@@ -92,8 +89,7 @@ bool plat_tcp_connect(plat_socket s, const uint8_t addr[4], uint16_t port) {
   bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) == 0;
   if (!ok && (errno == EINPROGRESS || errno == EINTR)) {
     int r;
-    while ((r = wait_or_stop(fd, POLLOUT)) == 0) {
-    }
+    while ((r = wait_or_stop(fd, POLLOUT)) == 0) {}
     int err = 0;
     socklen_t len = sizeof err;
     ok = r > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
@@ -146,8 +142,7 @@ long plat_socket_unsent(plat_socket s) {
       (domain != AF_INET && domain != AF_INET6))
     return -1;
   int unsent = 0;
-  if (ioctl(fd, SIOCOUTQ, &unsent) != 0 || unsent < 0)
-    return -1;
+  if (ioctl(fd, SIOCOUTQ, &unsent) != 0 || unsent < 0) return -1;
   return unsent;
 #else
   (void)s;

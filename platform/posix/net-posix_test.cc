@@ -21,9 +21,7 @@ int listen_loopback(uint16_t* port) {
   std::memset(&sin, 0, sizeof sin);
   sin.sin_family = AF_INET;
   sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(s, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0 ||
-      listen(s, 4) != 0)
-    return -1;
+  if (bind(s, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0 || listen(s, 4) != 0) return -1;
   socklen_t len = sizeof sin;
   getsockname(s, reinterpret_cast<sockaddr*>(&sin), &len);
   *port = ntohs(sin.sin_port);

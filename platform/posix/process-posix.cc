@@ -169,8 +169,7 @@ bool plat_wait_any(const std::vector<intptr_t>& handles, int timeout_ms) {
 void plat_wait_handle_drain(intptr_t h) {
   if (h < 0) return;
   char buf[64];
-  while (read((int)h, buf, sizeof buf) > 0) {
-  }
+  while (read((int)h, buf, sizeof buf) > 0) {}
 }
 
 std::string plat_program_dir() {
@@ -211,6 +210,5 @@ bool plat_wake_open(PlatWake* w) {
 void plat_wake_set(const PlatWake* w) {
   // A full pipe already wakes the waiter: the byte may be dropped.
   char b = 1;
-  if (w->set_end >= 0 && write((int)w->set_end, &b, 1) < 0) {
-  }
+  if (w->set_end >= 0 && write((int)w->set_end, &b, 1) < 0) {}
 }

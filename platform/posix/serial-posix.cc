@@ -45,8 +45,7 @@ const ComRange kComRanges[] = {
 
 const ComRange* find_com_range(int com_number) {
   for (const ComRange& r : kComRanges) {
-    if (com_number >= r.first_com && com_number - r.first_com < r.count)
-      return &r;
+    if (com_number >= r.first_com && com_number - r.first_com < r.count) return &r;
   }
   return nullptr;
 }
@@ -58,25 +57,22 @@ struct StdSpeed {
 };
 
 const StdSpeed kStdSpeeds[] = {
-    {50, B50},         {75, B75},           {110, B110},
-    {134, B134},       {150, B150},         {200, B200},
-    {300, B300},       {600, B600},         {1200, B1200},
-    {1800, B1800},     {2400, B2400},       {4800, B4800},
-    {9600, B9600},     {19200, B19200},     {38400, B38400},
-    {57600, B57600},   {115200, B115200},   {230400, B230400},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},
 #ifdef B460800
-    {460800, B460800}, {500000, B500000},   {576000, B576000},
-    {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
-    {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+    {460800, B460800},   {500000, B500000},   {576000, B576000},   {921600, B921600},
+    {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+    {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 #endif
 };
 
 // Returns the termios constant for `baud`, or B0 when it has none.
 speed_t find_std_speed(uint32_t baud) {
   for (const StdSpeed& s : kStdSpeeds) {
-    if (s.baud == baud)
-      return s.code;
+    if (s.baud == baud) return s.code;
   }
   return B0;
 }
@@ -150,10 +146,8 @@ bool apply_baud(int fd, termios* t, uint32_t baud) {
     return false;
   }
   speed_t code = find_std_speed(baud);
-  if (code != B0)
-    cfsetspeed(t, code);
-  if (tcsetattr(fd, TCSANOW, t) != 0)
-    return fail_errno();
+  if (code != B0) cfsetspeed(t, code);
+  if (tcsetattr(fd, TCSANOW, t) != 0) return fail_errno();
   if (code == B0) {
     int err = termios2_set_baud(fd, baud);
     if (err != 0) {
@@ -171,8 +165,7 @@ bool apply_baud(int fd, termios* t, uint32_t baud) {
 void ask_low_latency(Port* p) {
 #if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
   serial_struct ss{};
-  if (ioctl(p->fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) != 0)
-    return;
+  if (ioctl(p->fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) != 0) return;
   ss.flags |= ASYNC_LOW_LATENCY;
   p->set_low_latency = ioctl(p->fd, TIOCSSERIAL, &ss) == 0;
 #else
@@ -208,17 +201,12 @@ constexpr int kStopped = -2;
 // 1 with `*revents` set, 0 when the time passed (or a signal that is no
 // request interrupted it), kStopped, or -1 with errno.
 int poll_with_stop(int fd, short events, int wait_ms, short* revents = nullptr) {
-  if (plat_stop_signal() != kStopNone)
-    return kStopped;
-  pollfd pf[2] = {{fd, events, 0},
-                  {static_cast<int>(plat_stop_wait_handle()), POLLIN, 0}};
+  if (plat_stop_signal() != kStopNone) return kStopped;
+  pollfd pf[2] = {{fd, events, 0}, {static_cast<int>(plat_stop_wait_handle()), POLLIN, 0}};
   int r = poll(pf, pf[1].fd >= 0 ? 2 : 1, wait_ms);
-  if (plat_stop_signal() != kStopNone)
-    return kStopped;
-  if (r < 0)
-    return errno == EINTR ? 0 : -1;
-  if (revents != nullptr)
-    *revents = pf[0].revents;
+  if (plat_stop_signal() != kStopNone) return kStopped;
+  if (r < 0) return errno == EINTR ? 0 : -1;
+  if (revents != nullptr) *revents = pf[0].revents;
   return pf[0].revents != 0 ? 1 : 0;
 }
 
@@ -226,8 +214,7 @@ int poll_with_stop(int fd, short events, int wait_ms, short* revents = nullptr) 
 
 bool plat_serial_device_name(int com_number, char* buf, size_t size) {
   const ComRange* r = find_com_range(com_number);
-  if (r == nullptr)
-    return false;
+  if (r == nullptr) return false;
   int n = std::snprintf(buf, size, "%s%d", r->prefix, com_number - r->first_com);
   return n > 0 && static_cast<size_t>(n) < size;
 }
@@ -270,8 +257,7 @@ plat_port plat_serial_open_path(const char* name) {
   // is refused here, before it is touched, as busy as a flock'ed one.
   int excl = 0;
 #ifdef TIOCGEXCL
-  if (ioctl(p->fd, TIOCGEXCL, &excl) != 0)
-    excl = 0;
+  if (ioctl(p->fd, TIOCGEXCL, &excl) != 0) excl = 0;
 #endif
   if (excl != 0 || flock(p->fd, LOCK_EX | LOCK_NB) != 0) {
     plat_set_last_error(excl != 0 || errno == EWOULDBLOCK ? EBUSY : errno);
@@ -285,12 +271,10 @@ plat_port plat_serial_open_path(const char* name) {
   return reinterpret_cast<plat_port>(p);
 }
 
-bool plat_serial_configure(plat_port port, uint32_t baud, bool two_stop_bits,
-                           bool write_timeouts) {
+bool plat_serial_configure(plat_port port, uint32_t baud, bool two_stop_bits, bool write_timeouts) {
   Port* p = port_of(port);
   termios t;
-  if (tcgetattr(p->fd, &t) != 0)
-    return fail_errno();
+  if (tcgetattr(p->fd, &t) != 0) return fail_errno();
   if (!p->have_saved) {
     p->saved = t;
     // restore_all may run from a signal: it must never see the flag
@@ -301,14 +285,12 @@ bool plat_serial_configure(plat_port port, uint32_t baud, bool two_stop_bits,
   cfmakeraw(&t);
   t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
   t.c_cflag |= CS8 | CLOCAL | CREAD;
-  if (two_stop_bits)
-    t.c_cflag |= CSTOPB;
+  if (two_stop_bits) t.c_cflag |= CSTOPB;
   t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
   // Reads return at once with what is there; the callers poll.
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
-  if (!apply_baud(p->fd, &t, baud))
-    return false;
+  if (!apply_baud(p->fd, &t, baud)) return false;
   // A pseudo-terminal has no modem lines and refuses this; that is fine.
   int lines = TIOCM_DTR | TIOCM_RTS;
   ioctl(p->fd, TIOCMBIC, &lines);
@@ -328,16 +310,14 @@ bool plat_serial_get_baud(plat_port port, uint32_t* baud) {
 bool plat_serial_set_baud(plat_port port, uint32_t baud) {
   Port* p = port_of(port);
   termios t;
-  if (tcgetattr(p->fd, &t) != 0)
-    return fail_errno();
+  if (tcgetattr(p->fd, &t) != 0) return fail_errno();
   return apply_baud(p->fd, &t, baud);
 }
 
 long plat_serial_read(plat_port port, void* buf, size_t max) {
   int fd = port_of(port)->fd;
   ssize_t r = read(fd, buf, max);
-  if (r > 0)
-    return static_cast<long>(r);
+  if (r > 0) return static_cast<long>(r);
   if (r == 0) {
     if (max > 0 && hung_up(fd)) {
       plat_set_last_error(kErrReadAborted);
@@ -345,14 +325,12 @@ long plat_serial_read(plat_port port, void* buf, size_t max) {
     }
     return 0;
   }
-  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-    return 0;
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
   fail_io_errno();
   return -1;
 }
 
-bool plat_serial_write(plat_port port, const void* data, size_t n,
-                       size_t* written) {
+bool plat_serial_write(plat_port port, const void* data, size_t n, size_t* written) {
   Port* p = port_of(port);
   const unsigned char* bytes = static_cast<const unsigned char*>(data);
   // The Win32 total write time-out: 1 ms per byte plus 10 ms.
@@ -365,8 +343,7 @@ bool plat_serial_write(plat_port port, const void* data, size_t n,
       done += static_cast<size_t>(r);
       continue;
     }
-    if (r < 0 && errno == EINTR)
-      continue;
+    if (r < 0 && errno == EINTR) continue;
     if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
       *written = done;
       return fail_io_errno();
@@ -406,8 +383,7 @@ int plat_serial_wait_rx(plat_port port, uint32_t limit_ms) {
     int wait = -1;
     if (limit_ms != 0) {
       uint32_t elapsed = plat_now_ms() - start;
-      if (elapsed >= limit_ms)
-        return 0;
+      if (elapsed >= limit_ms) return 0;
       uint32_t left = limit_ms - elapsed;
       wait = left > INT_MAX ? INT_MAX : static_cast<int>(left);
     }
@@ -415,14 +391,12 @@ int plat_serial_wait_rx(plat_port port, uint32_t limit_ms) {
     int r = poll_with_stop(fd, POLLIN, wait, &revents);
     // A stop request ends a wait that may have no limit; the caller looks
     // for it.
-    if (r == kStopped)
-      return 0;
+    if (r == kStopped) return 0;
     if (r < 0) {
       fail_errno();
       return -1;
     }
-    if (r == 0)
-      continue;
+    if (r == 0) continue;
     if (revents & (POLLHUP | POLLERR)) {
       plat_set_last_error(kErrReadAborted);
       return -1;
@@ -431,28 +405,24 @@ int plat_serial_wait_rx(plat_port port, uint32_t limit_ms) {
       plat_set_last_error(EBADF);
       return -1;
     }
-    if (revents & POLLIN)
-      return 1;
+    if (revents & POLLIN) return 1;
   }
 }
 
 void plat_serial_close(plat_port port) {
-  if (port == kNoPort)
-    return;
+  if (port == kNoPort) return;
   Port* p = port_of(port);
   int slot = slot_of(p);
   // Out of restore_all's sight before anything is put back and closed.
   g_slots[slot].used.store(false);
   // TCSADRAIN: a UART still sending must finish at the speed it started
   // with. Never flush: on a pty that loses bytes the far end has not read.
-  if (p->have_saved)
-    tcsetattr(p->fd, TCSADRAIN, &p->saved);
+  if (p->have_saved) tcsetattr(p->fd, TCSADRAIN, &p->saved);
   drop_low_latency(p);
   // The exclusive mode belongs to the tty, not to this descriptor; clear it
   // so a simulator holding the line open does not lock the next opener out.
   // Only ours: a mode someone else set is theirs to clear.
-  if (p->set_exclusive)
-    ioctl(p->fd, TIOCNXCL);
+  if (p->set_exclusive) ioctl(p->fd, TIOCNXCL);
   flock(p->fd, LOCK_UN);
   close(p->fd);
   release_slot(slot);
@@ -460,15 +430,12 @@ void plat_serial_close(plat_port port) {
 
 void plat_serial_restore_all() {
   for (Slot& s : g_slots) {
-    if (!s.used.load())
-      continue;
+    if (!s.used.load()) continue;
     Port* p = &s.port;
     // TCSANOW: the run is ending, and a drain could wait for good on a line
     // that no longer moves. Nothing is flushed either way.
-    if (p->have_saved)
-      tcsetattr(p->fd, TCSANOW, &p->saved);
+    if (p->have_saved) tcsetattr(p->fd, TCSANOW, &p->saved);
     drop_low_latency(p);
-    if (p->set_exclusive)
-      ioctl(p->fd, TIOCNXCL);
+    if (p->set_exclusive) ioctl(p->fd, TIOCNXCL);
   }
 }

@@ -31,12 +31,10 @@ struct Pty {
 Pty open_pty() {
   Pty p;
   p.master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (p.master < 0 || grantpt(p.master) != 0 || unlockpt(p.master) != 0)
-    return p;
+  if (p.master < 0 || grantpt(p.master) != 0 || unlockpt(p.master) != 0) return p;
   const char* name = ptsname(p.master);
   int n = -1;
-  if (name != nullptr && std::sscanf(name, "/dev/pts/%d", &n) == 1)
-    p.com = 1000 + n;
+  if (name != nullptr && std::sscanf(name, "/dev/pts/%d", &n) == 1) p.com = 1000 + n;
   return p;
 }
 
@@ -48,16 +46,13 @@ class SerialPty : public ::testing::Test {
     ASSERT_GE(pty_.com, 1000);
   }
   void TearDown() override {
-    if (port_ != kNoPort)
-      plat_serial_close(port_);
-    if (pty_.master >= 0)
-      close(pty_.master);
+    if (port_ != kNoPort) plat_serial_close(port_);
+    if (pty_.master >= 0) close(pty_.master);
   }
   void open_configured(uint32_t baud, bool two_stop, bool write_timeouts) {
     port_ = plat_serial_open(pty_.com);
     ASSERT_NE(port_, kNoPort) << plat_last_error();
-    ASSERT_TRUE(plat_serial_configure(port_, baud, two_stop, write_timeouts))
-        << plat_last_error();
+    ASSERT_TRUE(plat_serial_configure(port_, baud, two_stop, write_timeouts)) << plat_last_error();
   }
   // The slave's settings as the far end sees them.
   termios master_view() {
@@ -70,12 +65,10 @@ class SerialPty : public ::testing::Test {
     std::string got;
     while (got.size() < n) {
       pollfd pf = {pty_.master, POLLIN, 0};
-      if (poll(&pf, 1, 1000) != 1)
-        break;
+      if (poll(&pf, 1, 1000) != 1) break;
       char buf[256];
       ssize_t r = read(pty_.master, buf, sizeof buf);
-      if (r <= 0)
-        break;
+      if (r <= 0) break;
       got.append(buf, static_cast<size_t>(r));
     }
     return got;
@@ -91,10 +84,9 @@ TEST(SerialNames, ComNumbersMapThroughTheTable) {
     int com;
     const char* dev;
   } const cases[] = {
-      {1, "/dev/ttyS0"},     {2, "/dev/ttyS1"},      {32, "/dev/ttyS31"},
-      {33, "/dev/ttyUSB0"},  {64, "/dev/ttyUSB31"},  {65, "/dev/ttyACM0"},
-      {96, "/dev/ttyACM31"}, {1000, "/dev/pts/0"},   {1007, "/dev/pts/7"},
-      {4242, "/dev/pts/3242"},
+      {1, "/dev/ttyS0"},     {2, "/dev/ttyS1"},       {32, "/dev/ttyS31"},   {33, "/dev/ttyUSB0"},
+      {64, "/dev/ttyUSB31"}, {65, "/dev/ttyACM0"},    {96, "/dev/ttyACM31"}, {1000, "/dev/pts/0"},
+      {1007, "/dev/pts/7"},  {4242, "/dev/pts/3242"},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(plat_serial_device_name(c.com, buf, sizeof buf)) << c.com;
@@ -201,8 +193,7 @@ TEST_F(SerialPty, ControlBytesPassUnchangedBothWays) {
   std::string out = read_master(sizeof bytes);
   EXPECT_EQ(out, std::string(reinterpret_cast<const char*>(bytes), sizeof bytes));
 
-  ASSERT_EQ(write(pty_.master, bytes, sizeof bytes),
-            static_cast<ssize_t>(sizeof bytes));
+  ASSERT_EQ(write(pty_.master, bytes, sizeof bytes), static_cast<ssize_t>(sizeof bytes));
   std::string in;
   uint32_t start = plat_now_ms();
   while (in.size() < sizeof bytes && plat_now_ms() - start < 2000) {
@@ -283,8 +274,7 @@ TEST_F(SerialPty, TimedWriteIsCutShortByAFullLine) {
   open_configured(115200, false, true);
   const size_t n = 300;
   std::vector<unsigned char> data(n);
-  for (size_t i = 0; i < n; ++i)
-    data[i] = static_cast<unsigned char>(i);
+  for (size_t i = 0; i < n; ++i) data[i] = static_cast<unsigned char>(i);
   size_t total = 0;
   size_t written = 0;
   bool ok = true;
@@ -314,12 +304,10 @@ TEST_F(SerialPty, TimedWriteIsCutShortByAFullLine) {
   std::string got;
   for (;;) {
     pollfd pf = {pty_.master, POLLIN, 0};
-    if (poll(&pf, 1, 300) != 1)
-      break;
+    if (poll(&pf, 1, 300) != 1) break;
     char buf[4096];
     ssize_t r = read(pty_.master, buf, sizeof buf);
-    if (r <= 0)
-      break;
+    if (r <= 0) break;
     got.append(buf, static_cast<size_t>(r));
   }
   EXPECT_EQ(got.size(), total);
@@ -329,8 +317,7 @@ TEST_F(SerialPty, UntimedWriteWaitsForTheFarEnd) {
   open_configured(115200, false, false);
   const size_t n = 300000;
   std::vector<unsigned char> data(n);
-  for (size_t i = 0; i < n; ++i)
-    data[i] = static_cast<unsigned char>(i * 7);
+  for (size_t i = 0; i < n; ++i) data[i] = static_cast<unsigned char>(i * 7);
   std::string got;
   std::thread reader([&] {
     // Start late, so the writer has to wait on a full line first.

@@ -73,11 +73,14 @@ TEST(StopRequest, EndsEveryWaitWithoutALimitEvenWhenItCameFirst) {
     std::function<std::function<bool()>()> prepare;
   };
   const Case cases[] = {
-      {"serial receive", [] {
+      {"serial receive",
+       [] {
          plat_port p = quiet_port(false);
-         return std::function<bool()>([p] { return p != kNoPort && plat_serial_wait_rx(p, 0) == 0; });
+         return std::function<bool()>(
+             [p] { return p != kNoPort && plat_serial_wait_rx(p, 0) == 0; });
        }},
-      {"serial write", [&] {
+      {"serial write",
+       [&] {
          plat_port p = quiet_port(false);
          return std::function<bool()>([p, &big] {
            size_t written = 0;
@@ -85,14 +88,16 @@ TEST(StopRequest, EndsEveryWaitWithoutALimitEvenWhenItCameFirst) {
                   written < big.size();
          });
        }},
-      {"tcp receive", [] {
+      {"tcp receive",
+       [] {
          plat_socket s = quiet_connection();
          return std::function<bool()>([s] {
            char c;
            return s != kNoSocket && plat_tcp_recv(s, &c, 1) == -1;
          });
        }},
-      {"tcp send", [&] {
+      {"tcp send",
+       [&] {
          plat_socket s = quiet_connection();
          return std::function<bool()>([s, &big] {
            return s != kNoSocket && plat_tcp_send(s, big.data(), big.size()) < (long)big.size();

@@ -46,12 +46,10 @@ bool plat_channel_open(PlatChannel* ch) {
   std::string name = random_name("\\\\.\\pipe\\update-station-");
   SECURITY_ATTRIBUTES sa;
   if (!owner_only_attributes(&sa)) return false;
-  HANDLE h = CreateNamedPipeA(name.c_str(),
-                              PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED |
-                                  FILE_FLAG_FIRST_PIPE_INSTANCE,
-                              PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
-                                  PIPE_REJECT_REMOTE_CLIENTS,
-                              1, 0, 65536, 0, &sa);
+  HANDLE h = CreateNamedPipeA(
+      name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 65536, 0,
+      &sa);
   DWORD err = GetLastError();
   LocalFree(sa.lpSecurityDescriptor);
   if (h == INVALID_HANDLE_VALUE) {
@@ -144,4 +142,3 @@ void plat_channel_writer_ended(PlatChannel* ch) {
   PipeState* s = static_cast<PipeState*>(ch->os);
   if (s) s->writer_done = true;
 }
-

@@ -22,8 +22,8 @@ void plat_beep(unsigned freq_hz, unsigned ms) { Beep(freq_hz, ms); }
 // stderr share the pipe when both are the console, so their order holds.
 namespace {
 
-HANDLE g_pipe = nullptr;      // the read end
-HANDLE g_console = nullptr;   // where the text goes
+HANDLE g_pipe = nullptr;     // the read end
+HANDLE g_console = nullptr;  // where the text goes
 HANDLE g_thread = nullptr;
 int g_kept[3] = {-1, -1, -1};  // the console descriptors the pipe replaced
 
@@ -44,8 +44,7 @@ DWORD WINAPI pump(void*) {
   std::u16string text;
   for (;;) {
     DWORD got = 0;
-    bool end = !ReadFile(g_pipe, buf + have, static_cast<DWORD>(sizeof buf - have), &got,
-                         nullptr);
+    bool end = !ReadFile(g_pipe, buf + have, static_cast<DWORD>(sizeof buf - have), &got, nullptr);
     have += got;
     text.clear();
     size_t used = plat_console_utf16(buf, have, !end, &text);

@@ -23,8 +23,8 @@ bool names_device(const char* path) {
   if (is_slash(path[0]) && is_slash(path[1]) && (path[2] == '.' || path[2] == '?') &&
       is_slash(path[3])) {
     const char* rest = path + 4;
-    bool drive = std::isalpha(static_cast<unsigned char>(rest[0])) && rest[1] == ':' &&
-                 is_slash(rest[2]);
+    bool drive =
+        std::isalpha(static_cast<unsigned char>(rest[0])) && rest[1] == ':' && is_slash(rest[2]);
     if (!drive && _strnicmp(rest, "UNC\\", 4) != 0) return true;
   }
   const char* base = path;
@@ -161,8 +161,8 @@ void plat_append_close(plat_file f) {
 const char* plat_file_error_text(uint32_t err) {
   static std::string text;
   wchar_t wide[256];
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           err, 0, wide, sizeof wide / sizeof wide[0], nullptr);
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err,
+                           0, wide, sizeof wide / sizeof wide[0], nullptr);
   // The system's texts end in a line break; the caller ends the line.
   while (n > 0 && (wide[n - 1] == L'\n' || wide[n - 1] == L'\r' || wide[n - 1] == L' ')) n--;
   if (n == 0) return "error";

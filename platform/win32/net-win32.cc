@@ -49,8 +49,7 @@ int plat_net_start() {
 }
 
 void plat_hostname(char* buf, size_t size) {
-  if (size == 0)
-    return;
+  if (size == 0) return;
   int len = size > INT_MAX ? INT_MAX : static_cast<int>(size);
   if (gethostname(buf, len) == 0) {
     buf[size - 1] = '\0';
@@ -71,8 +70,7 @@ bool plat_resolve_ipv4(const char* host, uint8_t addr[4]) {
     return true;
   }
   hostent* h = gethostbyname(host);
-  if (h == nullptr || h->h_addrtype != AF_INET || h->h_length != 4 ||
-      h->h_addr_list[0] == nullptr)
+  if (h == nullptr || h->h_addrtype != AF_INET || h->h_length != 4 || h->h_addr_list[0] == nullptr)
     return false;
   std::memcpy(addr, h->h_addr_list[0], 4);
   return true;

@@ -206,8 +206,8 @@ bool plat_wait_any(const std::vector<intptr_t>& handles, int timeout_ms) {
   ULONGLONG deadline = GetTickCount64() + (ULONGLONG)timeout_ms;
   for (;;) {
     for (size_t at = 0; at < hs.size(); at += MAXIMUM_WAIT_OBJECTS) {
-      DWORD n = (DWORD)(hs.size() - at < MAXIMUM_WAIT_OBJECTS ? hs.size() - at
-                                                               : MAXIMUM_WAIT_OBJECTS);
+      DWORD n =
+          (DWORD)(hs.size() - at < MAXIMUM_WAIT_OBJECTS ? hs.size() - at : MAXIMUM_WAIT_OBJECTS);
       DWORD r = WaitForMultipleObjects(n, hs.data() + at, FALSE, 0);
       if (r < WAIT_OBJECT_0 + n) return true;
     }

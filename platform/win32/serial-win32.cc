@@ -37,16 +37,14 @@ constexpr DWORD kErrNoSuchDevice = 433;
 //   1617 ERROR_DEVICE_REMOVED        the device was removed
 // Opening is not mapped: there 5 means a port another program holds.
 const DWORD kDeviceGone[] = {
-    ERROR_ACCESS_DENIED,        ERROR_NOT_READY,      ERROR_BAD_COMMAND,
-    ERROR_GEN_FAILURE,          ERROR_DEV_NOT_EXIST,  kErrNoSuchDevice,
-    ERROR_OPERATION_ABORTED,    ERROR_IO_DEVICE,      ERROR_DEVICE_NOT_CONNECTED,
-    ERROR_DEVICE_REMOVED,
+    ERROR_ACCESS_DENIED,        ERROR_NOT_READY,      ERROR_BAD_COMMAND,       ERROR_GEN_FAILURE,
+    ERROR_DEV_NOT_EXIST,        kErrNoSuchDevice,     ERROR_OPERATION_ABORTED, ERROR_IO_DEVICE,
+    ERROR_DEVICE_NOT_CONNECTED, ERROR_DEVICE_REMOVED,
 };
 
 bool device_gone(DWORD err) {
   for (DWORD e : kDeviceGone) {
-    if (e == err)
-      return true;
+    if (e == err) return true;
   }
   return false;
 }
@@ -67,9 +65,7 @@ constexpr uint32_t kQuickPollMs = 50;
 constexpr DWORD kSlowPollMs = 5;
 
 // Caps a byte count at what one ReadFile or WriteFile takes.
-DWORD dword_count(size_t n) {
-  return n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n);
-}
+DWORD dword_count(size_t n) { return n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n); }
 
 // 1 when the driver holds a received byte, 0 when not, -1 on failure.
 int rx_queued(HANDLE h) {
@@ -90,18 +86,14 @@ int poll_rx(HANDLE h, uint32_t limit_ms) {
   uint32_t start = plat_now_ms();
   for (;;) {
     int queued = rx_queued(h);
-    if (queued != 0)
-      return queued;
+    if (queued != 0) return queued;
     uint32_t spent = plat_now_ms() - start;
-    if (limit_ms != 0 && spent >= limit_ms)
-      return 0;
+    if (limit_ms != 0 && spent >= limit_ms) return 0;
     // A wait without a limit returns early for a stop request; the caller
     // looks for it.
-    if (plat_stop_signal() != kStopNone)
-      return 0;
+    if (plat_stop_signal() != kStopNone) return 0;
     DWORD pause = spent < kQuickPollMs ? 1 : kSlowPollMs;
-    if (limit_ms != 0 && limit_ms - spent < pause)
-      pause = limit_ms - spent;
+    if (limit_ms != 0 && limit_ms - spent < pause) pause = limit_ms - spent;
     Sleep(pause);
   }
 }
@@ -109,8 +101,7 @@ int poll_rx(HANDLE h, uint32_t limit_ms) {
 }  // namespace
 
 bool plat_serial_device_name(int com_number, char* buf, size_t size) {
-  if (com_number < 1)
-    return false;
+  if (com_number < 1) return false;
   // Only COM1-COM9 are predefined DOS names; from 10 on the device
   // namespace prefix is required.
   const char* format = com_number < 10 ? "COM%i" : "\\\\.\\COM%i";
@@ -149,21 +140,18 @@ plat_port plat_serial_open_path(const char* name) {
   sa.bInheritHandle = TRUE;
   // No sharing: a second opener gets ERROR_ACCESS_DENIED, which the caller
   // retries.
-  HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, &sa,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE)
-    return kNoPort;
+  HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, &sa, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return kNoPort;
   timeBeginPeriod(kTimerResolutionMs);
   return reinterpret_cast<plat_port>(h);
 }
 
-bool plat_serial_configure(plat_port port, uint32_t baud, bool two_stop_bits,
-                           bool write_timeouts) {
+bool plat_serial_configure(plat_port port, uint32_t baud, bool two_stop_bits, bool write_timeouts) {
   HANDLE h = handle_of(port);
   DCB dcb;
   dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(h, &dcb))
-    return false;
+  if (!GetCommState(h, &dcb)) return false;
   // Every other field stays as the driver reports it.
   dcb.BaudRate = baud;
   dcb.ByteSize = 8;
@@ -180,8 +168,7 @@ bool plat_serial_configure(plat_port port, uint32_t baud, bool two_stop_bits,
   dcb.fInX = FALSE;
   dcb.fNull = FALSE;
   dcb.fAbortOnError = FALSE;
-  if (!SetCommState(h, &dcb))
-    return false;
+  if (!SetCommState(h, &dcb)) return false;
 
   // MAXDWORD with zero totals: a read returns at once with what the driver
   // holds, possibly nothing.
@@ -197,8 +184,7 @@ bool plat_serial_configure(plat_port port, uint32_t baud, bool two_stop_bits,
 bool plat_serial_get_baud(plat_port port, uint32_t* baud) {
   DCB dcb;
   dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(handle_of(port), &dcb))
-    return false;
+  if (!GetCommState(handle_of(port), &dcb)) return false;
   *baud = dcb.BaudRate;
   return true;
 }
@@ -207,8 +193,7 @@ bool plat_serial_set_baud(plat_port port, uint32_t baud) {
   HANDLE h = handle_of(port);
   DCB dcb;
   dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(h, &dcb))
-    return false;
+  if (!GetCommState(h, &dcb)) return false;
   dcb.BaudRate = baud;
   return SetCommState(h, &dcb) != 0;
 }
@@ -222,8 +207,7 @@ long plat_serial_read(plat_port port, void* buf, size_t max) {
   return static_cast<long>(got);
 }
 
-bool plat_serial_write(plat_port port, const void* data, size_t n,
-                       size_t* written) {
+bool plat_serial_write(plat_port port, const void* data, size_t n, size_t* written) {
   DWORD count = dword_count(n);
   DWORD done = 0;
   BOOL ok = WriteFile(handle_of(port), data, count, &done, nullptr);
@@ -245,8 +229,7 @@ bool plat_serial_write(plat_port port, const void* data, size_t n,
 int plat_serial_wait_rx(plat_port port, uint32_t limit_ms) {
   HANDLE h = handle_of(port);
   // WaitCommEvent has no time limit without overlapped I/O; poll the queue.
-  if (limit_ms != 0)
-    return poll_rx(h, limit_ms);
+  if (limit_ms != 0) return poll_rx(h, limit_ms);
   // The event reports only bytes that arrive after the mask is set, so look
   // at the queue once the mask is in place.
   if (!SetCommMask(h, EV_RXCHAR)) {
@@ -254,25 +237,21 @@ int plat_serial_wait_rx(plat_port port, uint32_t limit_ms) {
     return -1;
   }
   int queued = rx_queued(h);
-  if (queued != 0)
-    return queued;
+  if (queued != 0) return queued;
   DWORD events = 0;
   // A stop request cancels this wait (CancelSynchronousIo): that is no
   // device error.
-  if (!win32_stop_cancellable_begin())
-    return 0;
+  if (!win32_stop_cancellable_begin()) return 0;
   BOOL waited = WaitCommEvent(h, &events, nullptr);
   DWORD err = GetLastError();
   win32_stop_cancellable_end();
   if (!waited) {
-    if (plat_stop_signal() != kStopNone)
-      return 0;
+    if (plat_stop_signal() != kStopNone) return 0;
     SetLastError(err);
     map_port_error();
     return -1;
   }
-  if (events & EV_RXCHAR)
-    return 1;
+  if (events & EV_RXCHAR) return 1;
   // The wait ended without a byte: Wine ends every one after a millisecond
   // on a pty, drivers may on a line error. Asked again at once it would spin
   // (half a core under Wine); the queue is polled for the rest of this wait.
@@ -280,8 +259,7 @@ int plat_serial_wait_rx(plat_port port, uint32_t limit_ms) {
 }
 
 void plat_serial_close(plat_port port) {
-  if (port == kNoPort)
-    return;
+  if (port == kNoPort) return;
   CloseHandle(handle_of(port));
   timeEndPeriod(kTimerResolutionMs);
 }

@@ -55,8 +55,8 @@ void plat_stop_install() {
   g_installed = true;
   g_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   g_requested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
-                       &g_main_thread, 0, FALSE, DUPLICATE_SAME_ACCESS))
+  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &g_main_thread,
+                       0, FALSE, DUPLICATE_SAME_ACCESS))
     g_main_thread = nullptr;
   // The station stops a run through an event of its own: console events
   // fail where it has no console, and would reach a box mid-download.

@@ -15,8 +15,8 @@ std::wstring win32_wide(const char* utf8) {
 
 std::string win32_utf8(const wchar_t* wide, size_t n) {
   if (n == 0) return std::string();
-  int len = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(n), nullptr, 0, nullptr,
-                                nullptr);
+  int len =
+      WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
   if (len <= 0) return std::string();
   std::string out(static_cast<size_t>(len), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(n), out.data(), len, nullptr, nullptr);

@@ -135,8 +135,7 @@ TEST(Boxsim, WholeDialogueWithDamagedAndRepeatedBlocks) {
   l.put("xyqkopacom");
   EXPECT_EQ("granted\r\n", l.get_until("granted\r\n"));
   l.synchronise();
-  EXPECT_EQ("\r\nBootloader Version: 17.0\r\nNow start download\r\n\x15",
-            l.get(1500, "\x15"));
+  EXPECT_EQ("\r\nBootloader Version: 17.0\r\nNow start download\r\n\x15", l.get(1500, "\x15"));
 
   std::string b1 = image.substr(0, 128);
   l.put(block(1, b1, 1));
@@ -155,8 +154,9 @@ TEST(Boxsim, WholeDialogueWithDamagedAndRepeatedBlocks) {
   EXPECT_EQ("\x06\r\nfinished!\r\n", l.get(2000, "finished!\r\n"));
 
   EXPECT_EQ(0, l.finish()) << l.proc.out << l.proc.err;
-  EXPECT_NE(std::string::npos,
-            l.proc.out.find("BOX 1 OK received 256 bytes blocks 2 naks 2 speed 115200 keywords 1\n"))
+  EXPECT_NE(
+      std::string::npos,
+      l.proc.out.find("BOX 1 OK received 256 bytes blocks 2 naks 2 speed 115200 keywords 1\n"))
       << l.proc.out;
   EXPECT_NE(std::string::npos, l.proc.out.find("RESULT OK\n"));
   EXPECT_EQ(b1 + b2, read_file(l.dir + "/out.bin"));
@@ -263,10 +263,9 @@ TEST(Boxsim, ReceivesFromAnIndependentSender) {
 
 TEST(Boxsim, PlainModeAnswersTheKeywordWithTheVersionLines) {
   Line l;
-  ASSERT_NO_FATAL_FAILURE(l.start({"--mode", "plain", "--version-prefix",
-                                   "xBootloader Version ", "--version", "1B.02.0.7",
-                                   "--second-version", "3.6", "--garbage", "\\x00zz",
-                                   "--start-text", "go\\r\\n"}));
+  ASSERT_NO_FATAL_FAILURE(l.start({"--mode", "plain", "--version-prefix", "xBootloader Version ",
+                                   "--version", "1B.02.0.7", "--second-version", "3.6", "--garbage",
+                                   "\\x00zz", "--start-text", "go\\r\\n"}));
   l.put("qkopacom\n\r");
   EXPECT_EQ(std::string("\0zz", 3) + "xBootloader Version 1B.02.0.7\r\n3.6\r\ngo\r\n\x15",
             l.get(1500, "\x15"));

@@ -130,8 +130,8 @@ TEST(FrontEnd, FileCheckThroughAPseudoTerminal) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, std::string("Checking file ... failed. Abort!\n") + kPause);
 
-  std::string bad = padtool_create(dir, "bad.pad", {"--format", "21", "--version", "23.0",
-                                                    "--record", "10", "--bad-checksum"});
+  std::string bad = padtool_create(
+      dir, "bad.pad", {"--format", "21", "--version", "23.0", "--record", "10", "--bad-checksum"});
   r = run_process({update_bin(), "-p", pty.port(), bad});
   EXPECT_EQ(r.out, std::string("Checking file ... failed. Abort!\n") + kPause);
 
@@ -142,8 +142,8 @@ TEST(FrontEnd, FileCheckThroughAPseudoTerminal) {
 
   // A payload that passes the 8 MiB test but whose file does not fit the
   // image buffer is refused before anything is read into it.
-  std::string huge = padtool_create(dir, "huge.pad", {"--format", "21", "--version", "23.0",
-                                                      "--random", "8388600"});
+  std::string huge = padtool_create(dir, "huge.pad",
+                                    {"--format", "21", "--version", "23.0", "--random", "8388600"});
   r = run_process({update_bin(), "-p", pty.port(), huge});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, std::string("Checking file ...") + kPause);
@@ -190,8 +190,8 @@ TEST(FrontEnd, PatchDialogueAsksUntilYesOrNo) {
   const std::string prompt =
       "Attention, if you really want to use option -x enter:\n    YES, I want to use it\n"
       "or  NO, by no means\n";
-  ProcResult r = run_process({update_bin(), "-x", "-p", pty.port(), f18},
-                             "yes\nYES, I want to use it\n\n");
+  ProcResult r =
+      run_process({update_bin(), "-x", "-p", pty.port(), f18}, "yes\nYES, I want to use it\n\n");
   EXPECT_EQ(r.out.find(prompt + prompt + "Oh my good\n\n\n"), 0u) << r.out;
 
   r = run_process({update_bin(), "-x", "-p", pty.port(), f18}, "NEIN, lieber nicht\n");
@@ -236,15 +236,20 @@ TEST(FrontEnd, JournalThatCannotBeOpenedOrWritten) {
     std::string err;
   };
   const Case cases[] = {
-      {{"--journal", dir + "/missing/j.jsonl"}, {},
+      {{"--journal", dir + "/missing/j.jsonl"},
+       {},
        "update: cannot open the journal " + dir + "/missing/j.jsonl: No such file or directory\n"},
-      {{}, {"UPDATE_JOURNAL=" + dir}, "update: cannot open the journal " + dir + ": Is a directory\n"},
-      // The option wins over the environment.
-      {{"--journal=" + dir}, {"UPDATE_JOURNAL=" + dir + "/fine.jsonl"},
+      {{},
+       {"UPDATE_JOURNAL=" + dir},
        "update: cannot open the journal " + dir + ": Is a directory\n"},
-      {{"--journal", "/dev/full"}, {},
+      // The option wins over the environment.
+      {{"--journal=" + dir},
+       {"UPDATE_JOURNAL=" + dir + "/fine.jsonl"},
+       "update: cannot open the journal " + dir + ": Is a directory\n"},
+      {{"--journal", "/dev/full"},
+       {},
        no_port + "update: cannot write the journal /dev/full: No space left on device; "
-       "the attempt's record is lost\n"},
+                 "the attempt's record is lost\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {update_bin(), "-p", "999"};

@@ -30,9 +30,8 @@ std::vector<char*> c_argv(const std::vector<std::string>& argv) {
 }
 
 // Forks argv with stdin, stdout and stderr on pipes. Returns the pid.
-pid_t spawn(const std::vector<std::string>& argv,
-            const std::vector<std::string>& env, const std::string& cwd,
-            int* in_w, int* out_r, int* err_r) {
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::string& cwd, int* in_w, int* out_r, int* err_r) {
   int in[2], out[2], err[2];
   if (pipe(in) || pipe(out) || pipe(err)) return -1;
   std::vector<char*> args = c_argv(argv);
@@ -72,9 +71,8 @@ bool drain(int fd, std::string* s) {
 
 }  // namespace
 
-ProcResult run_process(const std::vector<std::string>& argv,
-                       const std::string& input, int timeout_ms,
-                       const std::vector<std::string>& env,
+ProcResult run_process(const std::vector<std::string>& argv, const std::string& input,
+                       int timeout_ms, const std::vector<std::string>& env,
                        const std::string& cwd) {
   signal(SIGPIPE, SIG_IGN);
   ProcResult r;
@@ -127,16 +125,13 @@ ProcResult run_process(const std::vector<std::string>& argv,
   return r;
 }
 
-bool start_process(BgProcess* p, const std::vector<std::string>& argv,
-                   bool keep_stdin) {
+bool start_process(BgProcess* p, const std::vector<std::string>& argv, bool keep_stdin) {
   signal(SIGPIPE, SIG_IGN);
   int in_w;
   p->pid = spawn(argv, {}, "", &in_w, &p->out_fd, &p->err_fd);
   if (p->pid < 0) return false;
-  if (keep_stdin)
-    p->in_fd = in_w;
-  else
-    close(in_w);
+  if (keep_stdin) p->in_fd = in_w;
+  else close(in_w);
   fcntl(p->out_fd, F_SETFL, O_NONBLOCK);
   fcntl(p->err_fd, F_SETFL, O_NONBLOCK);
   return true;
@@ -196,10 +191,8 @@ int wait_process(BgProcess* p, int timeout_ms) {
       killed = true;
     }
   }
-  while (drain(p->out_fd, &p->out)) {
-  }
-  while (drain(p->err_fd, &p->err)) {
-  }
+  while (drain(p->out_fd, &p->out)) {}
+  while (drain(p->err_fd, &p->err)) {}
   close(p->out_fd);
   close(p->err_fd);
   if (p->in_fd >= 0) close(p->in_fd);

@@ -15,9 +15,8 @@ struct ProcResult {
 // Runs argv (argv[0] is a path), writes `input` to its standard input and
 // closes it, collects both output streams. Kills it after `timeout_ms`.
 // `env` entries ("NAME=value") are added to the environment.
-ProcResult run_process(const std::vector<std::string>& argv,
-                       const std::string& input = "", int timeout_ms = 60000,
-                       const std::vector<std::string>& env = {},
+ProcResult run_process(const std::vector<std::string>& argv, const std::string& input = "",
+                       int timeout_ms = 60000, const std::vector<std::string>& env = {},
                        const std::string& cwd = "");
 
 // A process running in the background with its standard output read line by
@@ -33,17 +32,14 @@ struct BgProcess {
 
 // With `keep_stdin` the process's standard input stays open in p->in_fd
 // (close it to send end of input); otherwise it is closed at once.
-bool start_process(BgProcess* p, const std::vector<std::string>& argv,
-                   bool keep_stdin = false);
+bool start_process(BgProcess* p, const std::vector<std::string>& argv, bool keep_stdin = false);
 
 // Reads standard output until a line starting with `prefix` arrives; returns
 // that line (without its line end), or "" after `timeout_ms`.
-std::string wait_for_line(BgProcess* p, const std::string& prefix,
-                          int timeout_ms = 10000);
+std::string wait_for_line(BgProcess* p, const std::string& prefix, int timeout_ms = 10000);
 
 // The same for a line on standard error.
-std::string wait_for_err_line(BgProcess* p, const std::string& prefix,
-                              int timeout_ms = 10000);
+std::string wait_for_err_line(BgProcess* p, const std::string& prefix, int timeout_ms = 10000);
 
 // Waits for the process to end (killing it after `timeout_ms`); returns its
 // exit code, -1 when it had to be killed. Drains both streams into p.

@@ -69,17 +69,17 @@ class NetBox : public ::testing::Test {
              const std::string& port_arg = "") {
     BoxRun r;
     BgProcess sim;
-    std::vector<std::string> argv = {build_path("netsim"), "box", "--timeout", "20",
-                                     "--record", dir_ + "/record"};
+    std::vector<std::string> argv = {build_path("netsim"), "box",           "--timeout", "20",
+                                     "--record",           dir_ + "/record"};
     argv.insert(argv.end(), sim_args.begin(), sim_args.end());
     EXPECT_TRUE(start_process(&sim, argv));
     std::string line = wait_for_line(&sim, "PORT ");
     EXPECT_FALSE(line.empty()) << sim.err;
     r.port = line.substr(5);
-    r.tool = run_process({update_bin(), "-i", "127.0.0.1", "-j",
-                          port_arg.empty() ? r.port : port_arg, "--journal",
-                          dir_ + "/journal.jsonl", pad_path},
-                         "\n", 30000);
+    r.tool =
+        run_process({update_bin(), "-i", "127.0.0.1", "-j", port_arg.empty() ? r.port : port_arg,
+                     "--journal", dir_ + "/journal.jsonl", pad_path},
+                    "\n", 30000);
     EXPECT_EQ(0, wait_process(&sim, 20000)) << sim.out << sim.err;
     r.sim = sim.out;
     r.record = read_file(dir_ + "/record");
@@ -102,9 +102,9 @@ TEST_F(NetBox, FittingBoxGetsTheWholeFileAsOneBlock) {
   EXPECT_FALSE(has(r.tool.out, kFailed));
   EXPECT_TRUE(has(r.tool.err, kReady)) << r.tool.err;
   std::string content = read_file(file);
-  EXPECT_TRUE(same_bytes(bytes_of({0x01, 0x02, 0x01, 0x09}) +
-                             be32(static_cast<uint32_t>(content.size())) + content,
-                         r.record));
+  EXPECT_TRUE(same_bytes(
+      bytes_of({0x01, 0x02, 0x01, 0x09}) + be32(static_cast<uint32_t>(content.size())) + content,
+      r.record));
   EXPECT_TRUE(same_bytes(content, read_file(dir_ + "/image")));
 }
 
@@ -125,8 +125,8 @@ TEST_F(NetBox, PortIsTheLow16BitsOfTheNumberGiven) {
   kill_process(&probe);
   std::string shown = std::to_string(free_port + 65536);
   BgProcess sim;
-  ASSERT_TRUE(start_process(&sim, {build_path("netsim"), "box", "--timeout", "20", "--port",
-                                   std::to_string(free_port)}));
+  ASSERT_TRUE(start_process(
+      &sim, {build_path("netsim"), "box", "--timeout", "20", "--port", std::to_string(free_port)}));
   if (wait_for_line(&sim, "PORT ").empty()) GTEST_SKIP() << "port taken meanwhile";
   ProcResult tool = run_process({update_bin(), "-i", "127.0.0.1", "-j", shown, file}, "\n");
   wait_process(&sim, 20000);
@@ -178,9 +178,9 @@ TEST_F(NetBox, StopInANetworkWaitIsRecorded) {
     usleep(100000);
     std::string journal = dir_ + "/stop" + std::to_string(connects) + ".jsonl";
     BgProcess tool;
-    ASSERT_TRUE(start_process(&tool, {update_bin(), "-i", "127.0.0.1", "-j",
-                                      std::to_string(ntohs(a.sin_port)), "--journal", journal,
-                                      file}));
+    ASSERT_TRUE(
+        start_process(&tool, {update_bin(), "-i", "127.0.0.1", "-j",
+                              std::to_string(ntohs(a.sin_port)), "--journal", journal, file}));
     ASSERT_FALSE(wait_for_line(&tool, "-->  127.0.0.1:").empty());
     usleep(300000);
     kill(tool.pid, SIGTERM);
@@ -316,9 +316,10 @@ TEST_F(NetBox, BoxThatResetsMidImageIsAFailedTransfer) {
       << journal;
   EXPECT_TRUE(has(journal, "\"box_version\":\"21.0\"")) << journal;
   EXPECT_TRUE(has(journal, "\"bytes_sent\":0,")) << journal;
-  EXPECT_TRUE(has(journal, "\"result\":\"failed\",\"exit_code\":1,\"error\":\"The box broke off "
-                           "the transfer; the image may not have arrived.\",\"error_code\":null,"
-                           "\"box_error\":null}\n"))
+  EXPECT_TRUE(has(journal,
+                  "\"result\":\"failed\",\"exit_code\":1,\"error\":\"The box broke off "
+                  "the transfer; the image may not have arrived.\",\"error_code\":null,"
+                  "\"box_error\":null}\n"))
       << journal;
 }
 

@@ -48,13 +48,13 @@ class NetServer : public ::testing::Test {
   // is given 2 seconds to wait for a download that never comes; its summary
   // then shows what did.
   ServerRun run(const std::vector<std::string>& server_args,
-                const std::vector<std::string>& tool_args,
-                const std::vector<std::string>& box_args, const std::string& input = "\n") {
+                const std::vector<std::string>& tool_args, const std::vector<std::string>& box_args,
+                const std::string& input = "\n") {
     std::string box_timeout = box_args.empty() ? "2" : "30";
     ServerRun r;
     BgProcess server, box;
-    std::vector<std::string> sargv = {build_path("netsim"), "server", "--timeout", "30",
-                                      "--record", dir_ + "/record"};
+    std::vector<std::string> sargv = {build_path("netsim"), "server",        "--timeout", "30",
+                                      "--record",           dir_ + "/record"};
     sargv.insert(sargv.end(), server_args.begin(), server_args.end());
     std::vector<std::string> bargv = {build_path("boxsim"), "--timeout", box_timeout};
     bargv.insert(bargv.end(), box_args.begin(), box_args.end());
@@ -64,8 +64,8 @@ class NetServer : public ::testing::Test {
     std::string com = wait_for_line(&box, "COM ");
     EXPECT_FALSE(port.empty()) << server.err;
     EXPECT_FALSE(com.empty()) << box.err;
-    std::vector<std::string> targv = {update_bin(), "-i", "127.0.0.1", "-j", port.substr(5),
-                                      "-p", com.substr(4)};
+    std::vector<std::string> targv = {update_bin(),   "-i", "127.0.0.1",  "-j",
+                                      port.substr(5), "-p", com.substr(4)};
     targv.insert(targv.end(), tool_args.begin(), tool_args.end());
     r.tool = run_process(targv, input, 60000);
     EXPECT_EQ(0, wait_process(&server, 30000)) << server.out << server.err;
@@ -98,14 +98,14 @@ TEST_F(NetServer, BoxRefusingTheFillerBlockFailsTheQueryRun) {
 }
 
 TEST_F(NetServer, QueryOnAnotherChannel) {
-  ServerRun with = run({"--software-version", "1:23.0=4.5.6"}, {"-C", "query", "-1"},
-                       {"--expect-filler"});
+  ServerRun with =
+      run({"--software-version", "1:23.0=4.5.6"}, {"-C", "query", "-1"}, {"--expect-filler"});
   EXPECT_EQ(0, with.tool.exit_code);
   EXPECT_TRUE(has(with.tool.out, "Found software: 4.5.6\n")) << with.tool.out;
   EXPECT_EQ(bytes_of({'B', 'C', 1, 23, 0, 'Z'}), with.record);
 
-  ServerRun without = run({"--software-version", "1:23.0=4.5.6"}, {"-C", "query", "-3"},
-                          {"--expect-filler"});
+  ServerRun without =
+      run({"--software-version", "1:23.0=4.5.6"}, {"-C", "query", "-3"}, {"--expect-filler"});
   EXPECT_EQ(0, without.tool.exit_code);
   EXPECT_TRUE(has(without.tool.out, kNothingNew)) << without.tool.out;
   EXPECT_EQ(bytes_of({'B', 'C', 3, 23, 0, 'Z'}), without.record);
@@ -113,12 +113,11 @@ TEST_F(NetServer, QueryOnAnotherChannel) {
 }
 
 TEST_F(NetServer, DownloadGoesToTheBoxOverTheSerialLine) {
-  ServerRun r = run({"--software", "2:23.0=" + software_}, {"-C", "update"},
-                    {"--expect", software_});
+  ServerRun r =
+      run({"--software", "2:23.0=" + software_}, {"-C", "update"}, {"--expect", software_});
   EXPECT_EQ(0, r.tool.exit_code) << r.tool.out << r.tool.err;
   EXPECT_TRUE(has(r.tool.out, "Found software\n")) << r.tool.out;
-  EXPECT_TRUE(has(r.tool.out, "  0 % network transfer\r  4 % network transfer\r"))
-      << r.tool.out;
+  EXPECT_TRUE(has(r.tool.out, "  0 % network transfer\r  4 % network transfer\r")) << r.tool.out;
   EXPECT_TRUE(has(r.tool.out, "Download successfully finished."));
   EXPECT_EQ(kDownloadExchange, r.record);
   EXPECT_EQ(0, r.box_code) << r.box;
@@ -147,8 +146,7 @@ TEST_F(NetServer, SizeZeroIsNothingNewAndTheBoxGetsNothing) {
 TEST_F(NetServer, OversizedSoftwareIsRefusedWithMessage102) {
   ServerRun r = run({"--size", "8388609"}, {"-C", "update"}, {});
   EXPECT_EQ(1, r.tool.exit_code);
-  EXPECT_TRUE(has(r.tool.err,
-                  "file size exceeds limit, please use actual version of update.exe\n"))
+  EXPECT_TRUE(has(r.tool.err, "file size exceeds limit, please use actual version of update.exe\n"))
       << r.tool.err;
   EXPECT_FALSE(has(r.tool.out, "network transfer"));
   EXPECT_TRUE(has(r.tool.out, kFailed));
@@ -170,11 +168,16 @@ TEST_F(NetServer, BrokenAnswersEndWithCode1) {
     std::vector<std::string> fault;
     std::string command, line, record;
   } cases[] = {
-      {{"--close-at", "query:1"}, "query",
-       "The update server did not answer the query.\n", bytes_of({'B', 'C', 2, 23, 0, 'Z'})},
-      {{"--close-at", "size:2"}, "update",
-       "The update server did not announce the software size.\n", kDownloadExchange},
-      {{"--close-at", "software:1000"}, "update",
+      {{"--close-at", "query:1"},
+       "query",
+       "The update server did not answer the query.\n",
+       bytes_of({'B', 'C', 2, 23, 0, 'Z'})},
+      {{"--close-at", "size:2"},
+       "update",
+       "The update server did not announce the software size.\n",
+       kDownloadExchange},
+      {{"--close-at", "software:1000"},
+       "update",
        "Reception of the software broke off after 1000 of 20013 bytes; nothing was sent to "
        "the box.\n",
        kDownloadExchange},

@@ -153,8 +153,8 @@ TEST(NetsimServer, QueryAndDownloadPerChannelAndVersion) {
   std::string out = p.finish();
   EXPECT_NE(std::string::npos, out.find("SIZE 2 23.0 -> 2500\nSOFTWARE 2500 of 2500 bytes\n"
                                         "GOODBYE\nGREETING\nSIZE 0 23.0 -> 0\nGOODBYE\n"));
-  EXPECT_EQ(bytes({'B', 'C', 2, 23, 0, 'C', 1, 21, 149, 'C', 3, 23, 0, 'D', 2, 23, 0, 'Z', 'B',
-                   'D', 0, 23, 0, 'Z'}),
+  EXPECT_EQ(bytes({'B', 'C', 2, 23, 0, 'C', 1,   21,  149, 'C', 3, 23,
+                   0,   'D', 2, 23, 0, 'Z', 'B', 'D', 0,   23,  0, 'Z'}),
             p.recorded());
 }
 

@@ -42,7 +42,8 @@ class SerialUpdate : public ::testing::Test {
 
   std::string patched(const std::string& in, const std::string& version) {
     std::string out = in + ".expect";
-    ProcResult r = run_process({build_path("padtool"), "patch-expect", in, out, "--version", version});
+    ProcResult r =
+        run_process({build_path("padtool"), "patch-expect", in, out, "--version", version});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     return out;
   }
@@ -134,8 +135,8 @@ TEST_F(SerialUpdate, MissingGrantIsIgnoredWithTheGrantLimit) {
 
 TEST_F(SerialUpdate, RefusedGrantWithoutTheGrantLimitStopsTheRun) {
   std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "10"});
-  std::string com = start_box({"--keyword", "qkopanew", "--error-at", "grant",
-                               "--error-line", "ERROR: no access\r\n"});
+  std::string com = start_box(
+      {"--keyword", "qkopanew", "--error-at", "grant", "--error-line", "ERROR: no access\r\n"});
   ProcResult r = update(com, {"-n", file});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_TRUE(contains(r.out, "\n\nERROR: no access\r\n\n" + std::string(kPause))) << r.out;
@@ -205,8 +206,9 @@ TEST_F(SerialUpdate, UnprogrammedBoxTakesTheFilesVersion) {
   std::string com = start_box({"--version", "FFFF.FFFF"});
   ProcResult r = update(com, {file});
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-  EXPECT_TRUE(contains(r.out, "Access to bootloader version:  65535.65535\n"
-                              "Access to bootloader version:  23.0\n"))
+  EXPECT_TRUE(contains(r.out,
+                       "Access to bootloader version:  65535.65535\n"
+                       "Access to bootloader version:  23.0\n"))
       << r.out;
   box_result();
   EXPECT_EQ(received().substr(0, want.size()), want);
@@ -291,8 +293,8 @@ TEST_F(SerialUpdate, JumperedBootloaderGetsNoKeyword) {
 
 TEST_F(SerialUpdate, ReadAfterSyncAndSecondVersionLine) {
   std::string file = pad("box.pad", {"--format", "21", "--version", "23.0", "--record", "10"});
-  std::string com = start_box({"--read-after-sync", "--second-version", "UL 4.12",
-                               "--expect", file});
+  std::string com =
+      start_box({"--read-after-sync", "--second-version", "UL 4.12", "--expect", file});
   ProcResult r = update(com, {"-R", "-r", file});
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
   EXPECT_TRUE(contains(r.out, "Access to bootloader version:  23.0\nUL version 4.12\n")) << r.out;
@@ -349,9 +351,10 @@ TEST_F(SerialUpdate, JournalOfALoopOnAPortGivenByPath) {
   std::string journal = dir + "/line3.jsonl";
   start_box({"--link", link, "--expect", file});
   BgProcess tool;
-  ASSERT_TRUE(start_process(&tool, {update_bin(), "-l", "-f", "-p", link, "--journal", journal,
-                                    "--station", "line 3", file},
-                            true));
+  ASSERT_TRUE(start_process(
+      &tool,
+      {update_bin(), "-l", "-f", "-p", link, "--journal", journal, "--station", "line 3", file},
+      true));
   std::string prompt = wait_for_line(&tool, "Update another box", 30000);
   ASSERT_FALSE(prompt.empty()) << tool.out << tool.err;
   EXPECT_TRUE(contains(tool.out, "Download successfully finished. (com port: " + link + ")\n"))
@@ -426,17 +429,46 @@ TEST_F(SerialUpdate, JournalRecordForEachWayAnAttemptEnds) {
   };
   const Row rows[] = {
       {"good", {}, good, "ok", "", "", "", "\"23.0\"", size, size},
-      {"file check", {"--timeout", "3"}, bad, "failed",
-       "\"Checking file ... failed. Abort!\"", "null", "null", "null", "0", "null"},
-      {"port missing", {}, good, "failed",
-       "\"Inititialization of COM-port failed (Error:  2)\"", "2", "null", "null", "0", "null"},
-      {"box error shown safely", {"--error-at", "download", "--error-line",
-       "\r\nERROR: flash \x1b[2J\x07\r\n"}, good, "failed",
-       "\"Error code (WF): 0x 20000007\"", "536870919", "\"ERROR: flash ^[[2J^G\"",
-       "\"23.0\"", "0", size},
-      {"version mismatch", {"--version", "17.1"}, good, "failed",
-       "\"error -> wrong hardware IDs  (0x00170000 != 0x00170001)\"", "null", "null",
-       "\"23.1\"", "0", size},
+      {"file check",
+       {"--timeout", "3"},
+       bad,
+       "failed",
+       "\"Checking file ... failed. Abort!\"",
+       "null",
+       "null",
+       "null",
+       "0",
+       "null"},
+      {"port missing",
+       {},
+       good,
+       "failed",
+       "\"Inititialization of COM-port failed (Error:  2)\"",
+       "2",
+       "null",
+       "null",
+       "0",
+       "null"},
+      {"box error shown safely",
+       {"--error-at", "download", "--error-line", "\r\nERROR: flash \x1b[2J\x07\r\n"},
+       good,
+       "failed",
+       "\"Error code (WF): 0x 20000007\"",
+       "536870919",
+       "\"ERROR: flash ^[[2J^G\"",
+       "\"23.0\"",
+       "0",
+       size},
+      {"version mismatch",
+       {"--version", "17.1"},
+       good,
+       "failed",
+       "\"error -> wrong hardware IDs  (0x00170000 != 0x00170001)\"",
+       "null",
+       "null",
+       "\"23.1\"",
+       "0",
+       size},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -459,16 +491,18 @@ TEST_F(SerialUpdate, JournalRecordForEachWayAnAttemptEnds) {
     char host[256] = "";
     gethostname(host, sizeof host - 1);
     EXPECT_EQ(f["0.station"], "str \"" + std::string(host) + "\"");
-    EXPECT_EQ(f["0.box_version"], (row.box_version == "null" ? "NoneType " : "str ") + row.box_version);
-    EXPECT_EQ(f["0.bytes_sent"], row.bytes_sent.rfind("int ", 0) == 0 ? row.bytes_sent
-                                                                     : "int " + row.bytes_sent);
+    EXPECT_EQ(f["0.box_version"],
+              (row.box_version == "null" ? "NoneType " : "str ") + row.box_version);
+    EXPECT_EQ(f["0.bytes_sent"],
+              row.bytes_sent.rfind("int ", 0) == 0 ? row.bytes_sent : "int " + row.bytes_sent);
     EXPECT_EQ(f["0.file_size"], row.file_size == "null" ? "NoneType null" : row.file_size);
     if (row.result == "ok") {
       EXPECT_EQ(f.count("0.error") + f.count("0.error_code") + f.count("0.box_error"), 0u);
       continue;
     }
     EXPECT_EQ(f["0.error"], "str " + row.error);
-    EXPECT_EQ(f["0.error_code"], (row.error_code == "null" ? "NoneType " : "int ") + row.error_code);
+    EXPECT_EQ(f["0.error_code"],
+              (row.error_code == "null" ? "NoneType " : "int ") + row.error_code);
     EXPECT_EQ(f["0.box_error"], (row.box_error == "null" ? "NoneType " : "str ") + row.box_error);
   }
 }
@@ -488,7 +522,7 @@ TEST_F(SerialUpdate, JournalOnEveryMedium) {
   struct Row {
     const char* name;
     std::string journal;
-    bool reader;   // a thread reads the FIFO
+    bool reader;  // a thread reads the FIFO
     int exit_code;
     std::string err;
   };
@@ -504,8 +538,7 @@ TEST_F(SerialUpdate, JournalOnEveryMedium) {
     SCOPED_TRACE(row.name);
     std::string heard;
     std::thread reader;
-    if (row.reader)
-      reader = std::thread([&] { heard = read_file(fifo); });
+    if (row.reader) reader = std::thread([&] { heard = read_file(fifo); });
     std::string com = row.exit_code == 0 ? start_box({"--expect", file}) : "999";
     ProcResult r = update(com, {"--journal", row.journal, file});
     if (reader.joinable()) reader.join();
@@ -543,18 +576,38 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
     uint32_t bytes_sent = 0;    // at least, in the record
   };
   const Row rows[] = {
-      {SIGINT, {"--silent-at", "transfer"}, "download", "Stopped by SIGINT during download.",
+      {SIGINT,
+       {"--silent-at", "transfer"},
+       "download",
+       "Stopped by SIGINT during download.",
        "str \"23.0\""},
-      {SIGTERM, {"--silent-at", "finish"}, "program", "Stopped by SIGTERM during program.",
+      {SIGTERM,
+       {"--silent-at", "finish"},
+       "program",
+       "Stopped by SIGTERM during program.",
        "str \"23.0\""},
-      {SIGTERM, {"--silent-at", "echo"}, "sync", "Stopped by SIGTERM during sync.",
+      {SIGTERM,
+       {"--silent-at", "echo"},
+       "sync",
+       "Stopped by SIGTERM during sync.",
        "NoneType null"},
       // Half way: the record says how far the box got.
-      {SIGTERM, {"--turnaround", "20"}, "download", "Stopped by SIGTERM during download.",
-       "str \"23.0\"", "\"bytes\":1280,", 1280},
-      {SIGUSR1, {"--silent-at", "transfer"}, "download",
-       "Stopped by the station during download.", "str \"23.0\""},
-      {0, {"--silent-at", "version"}, "sync", "Stopped by SIGHUP during identify.",
+      {SIGTERM,
+       {"--turnaround", "20"},
+       "download",
+       "Stopped by SIGTERM during download.",
+       "str \"23.0\"",
+       "\"bytes\":1280,",
+       1280},
+      {SIGUSR1,
+       {"--silent-at", "transfer"},
+       "download",
+       "Stopped by the station during download.",
+       "str \"23.0\""},
+      {0,
+       {"--silent-at", "version"},
+       "sync",
+       "Stopped by SIGHUP during identify.",
        "NoneType null"},
   };
   for (const Row& row : rows) {
@@ -590,10 +643,10 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
       while (reader >= 0 && (n = read(reader, buf, sizeof buf)) > 0) heard.append(buf, n);
     };
     BgProcess tool;
-    ASSERT_TRUE(start_process(&tool, {update_bin(), "-p", link, "--journal", journal, "--events",
-                                      events, file}));
-    std::string phase_line = row.wait_for.empty() ? std::string("\"phase\":\"") + row.phase + "\""
-                                                  : row.wait_for;
+    ASSERT_TRUE(start_process(
+        &tool, {update_bin(), "-p", link, "--journal", journal, "--events", events, file}));
+    std::string phase_line =
+        row.wait_for.empty() ? std::string("\"phase\":\"") + row.phase + "\"" : row.wait_for;
     for (int i = 0; i < 3000 && !contains(heard, phase_line); i++) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       listen();
@@ -665,8 +718,8 @@ TEST_F(SerialUpdate, StopAtAnyMomentEndsTheRunWithinASecond) {
     unlink(journal.c_str());
     unlink(events.c_str());
     BgProcess tool;
-    std::vector<std::string> argv = {update_bin(), "-p", com, "--journal", journal, "--events",
-                                     events, file};
+    std::vector<std::string> argv = {update_bin(), "-p",       com,    "--journal",
+                                     journal,      "--events", events, file};
     argv.insert(argv.begin() + 1, tool_args.begin(), tool_args.end());
     ASSERT_TRUE(start_process(&tool, argv));
     // The event stream is opened once the tool takes requests.
@@ -678,7 +731,8 @@ TEST_F(SerialUpdate, StopAtAnyMomentEndsTheRunWithinASecond) {
     kill(tool.pid, sig);
     int code = wait_process(&tool, 5000);
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    std::chrono::steady_clock::now() - sent).count();
+                    std::chrono::steady_clock::now() - sent)
+                    .count();
     EXPECT_EQ(code, 1) << tool.out << tool.err;
     EXPECT_LT(took, 1000);
     std::string record = read_file(journal);
@@ -702,7 +756,7 @@ TEST_F(SerialUpdate, ConsoleThatGoesAwayNeverEndsTheTransfer) {
   ASSERT_EQ(pipe(fds), 0);
   close(fds[0]);
   std::string tool = update_bin();
-  std::vector<const char*> argv = {tool.c_str(), "-p", com.c_str(), "--journal",
+  std::vector<const char*> argv = {tool.c_str(),    "-p",         com.c_str(), "--journal",
                                    journal.c_str(), file.c_str(), nullptr};
   pid_t pid = fork();
   if (pid == 0) {
@@ -757,14 +811,16 @@ TEST_F(SerialUpdate, PacedLineTakesAboutItsIdealTime) {
     unsigned rate = 0, bits = 0;
     size_t at = box.out.find("PACE BOX 1 ");
     ASSERT_NE(at, std::string::npos) << box.out;
-    ASSERT_EQ(4, std::sscanf(box.out.c_str() + at, "PACE BOX 1 transfer %lld us blocks %d rate %u bits %u",
-                             &us, &blocks, &rate, &bits));
+    ASSERT_EQ(4, std::sscanf(box.out.c_str() + at,
+                             "PACE BOX 1 transfer %lld us blocks %d rate %u bits %u", &us, &blocks,
+                             &rate, &bits));
     EXPECT_EQ(blocks, int((read_file(file).size() + 127) / 128));
     EXPECT_EQ(rate, 115200u);
     EXPECT_EQ(bits, row.bits);
     // Per block: 132 bytes out and one back at the line rate, then the
     // box's turnaround and the adapter's latency.
-    double ideal_ms = blocks * (133.0 * row.bits * 1000 / rate + row.turnaround_ms + row.latency_ms);
+    double ideal_ms =
+        blocks * (133.0 * row.bits * 1000 / rate + row.turnaround_ms + row.latency_ms);
     double transfer_ms = us / 1000.0;
     EXPECT_GE(transfer_ms, ideal_ms);
     EXPECT_LE(transfer_ms, 2 * ideal_ms + 1000);

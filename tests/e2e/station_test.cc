@@ -21,8 +21,8 @@ namespace {
 struct SlotSpec {
   std::vector<std::string> box;
   bool missing = false;
-  int ok, failed;    // the journal's lines for the port
-  int box_exit;      // boxsim's verdict (-2: not checked)
+  int ok, failed;  // the journal's lines for the port
+  int box_exit;    // boxsim's verdict (-2: not checked)
 };
 
 struct Case {
@@ -38,8 +38,8 @@ class Station : public ::testing::Test {
   void SetUp() override {
     dir = make_temp_dir();
     file = dir + "/box.pad";
-    ASSERT_EQ(make_pad(file, {"--format", "21", "--version", "23.0", "--record", "6000",
-                              "--record", "300:marked"}),
+    ASSERT_EQ(make_pad(file, {"--format", "21", "--version", "23.0", "--record", "6000", "--record",
+                              "300:marked"}),
               0);
   }
   void TearDown() override {
@@ -87,16 +87,29 @@ class Station : public ::testing::Test {
 TEST_F(Station, SlotsBoxesAndTheirEnds) {
   const std::vector<std::string> good = {"--boxes", "3"};
   const Case cases[] = {
-      {"four slots, three boxes each", {{good, false, 3, 0, 0}, {good, false, 3, 0, 0},
-                                        {good, false, 3, 0, 0}, {good, false, 3, 0, 0}},
-       {"--boxes", "3"}, 0, ""},
+      {"four slots, three boxes each",
+       {{good, false, 3, 0, 0},
+        {good, false, 3, 0, 0},
+        {good, false, 3, 0, 0},
+        {good, false, 3, 0, 0}},
+       {"--boxes", "3"},
+       0,
+       ""},
       {"a box that sends an ERROR: line",
        {{good, false, 3, 0, 0},
-        {{"--error-at", "download", "--error-line", "\\r\\nERROR: bad flash id\\r\\n"}, false,
-         0, 1, -2}},
-       {"--boxes", "3", "--max-failures", "1"}, 1, "failed: ERROR: bad flash id"},
-      {"a device that does not exist", {{good, false, 3, 0, 0}, {{}, true, 0, 2, -2}},
-       {"--boxes", "3", "--max-failures", "2"}, 1, "Inititialization of COM-port failed"},
+        {{"--error-at", "download", "--error-line", "\\r\\nERROR: bad flash id\\r\\n"},
+         false,
+         0,
+         1,
+         -2}},
+       {"--boxes", "3", "--max-failures", "1"},
+       1,
+       "failed: ERROR: bad flash id"},
+      {"a device that does not exist",
+       {{good, false, 3, 0, 0}, {{}, true, 0, 2, -2}},
+       {"--boxes", "3", "--max-failures", "2"},
+       1,
+       "Inititialization of COM-port failed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -180,17 +193,22 @@ TEST_F(Station, ChecksBeforeAnyStart) {
     int exit_code;
     std::string err;
   } checks[] = {
-      {"a file the tool refuses", {"--journal", journal, dir + "/bad.pad"}, 1,
+      {"a file the tool refuses",
+       {"--journal", journal, dir + "/bad.pad"},
+       1,
        "Checking file ... failed. Abort!"},
-      {"no update program", {"--update", dir + "/no-update", "--journal", journal, file}, 1,
+      {"no update program",
+       {"--update", dir + "/no-update", "--journal", journal, file},
+       1,
        "cannot run " + dir + "/no-update"},
-      {"a journal that cannot be written", {"--journal", dir + "/none/j.jsonl", file}, 1,
+      {"a journal that cannot be written",
+       {"--journal", dir + "/none/j.jsonl", file},
+       1,
        "cannot open the journal"},
       {"one port twice", {"-p", link, "--journal", journal, file}, 1, "are the same port"},
       {"a cluster that sets the port", {"-wp", "4", "--journal", journal, file}, 2, "-wp:"},
       {"a prefix of --loop", {"--lo", "--journal", journal, file}, 2, "--lo:"},
-      {"--events in the runs' words", {"--events=e", "--journal", journal, file}, 2,
-       "--events=e:"},
+      {"--events in the runs' words", {"--events=e", "--journal", journal, file}, 2, "--events=e:"},
   };
   for (const Check& c : checks) {
     SCOPED_TRACE(c.name);
@@ -217,8 +235,7 @@ TEST_F(Station, RunWithoutARecordIsRecordedByTheStation) {
                                                               "line 3", "--max-failures", "1"}),
                              "", 30000);
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
-  EXPECT_NE(read_file(fake + ".args").find("\n--station\nline 3\n--journal\n"),
-            std::string::npos)
+  EXPECT_NE(read_file(fake + ".args").find("\n--station\nline 3\n--journal\n"), std::string::npos)
       << read_file(fake + ".args");
   std::string text = read_file(dir + "/journal.jsonl");
   ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
@@ -317,7 +334,8 @@ TEST_F(Station, LiveViewInATerminal) {
   std::string sock = "station-test-" + std::to_string(getpid());
   std::string cmd;
   for (const std::string& w : station_argv({a, b}, {"--boxes", "1"})) cmd += "'" + w + "' ";
-  tmux(sock, {"new-session", "-d", "-x", "160", "-y", "20", cmd + "; echo STATION-EXIT $?; sleep 60"});
+  tmux(sock,
+       {"new-session", "-d", "-x", "160", "-y", "20", cmd + "; echo STATION-EXIT $?; sleep 60"});
   std::vector<int> seen;  // the first slot's percent, frame after frame
   std::string screen;
   for (int i = 0; i < 300 && screen.find("STATION-EXIT") == std::string::npos; i++) {
@@ -388,9 +406,16 @@ TEST_F(Station, EventStreamOfAGoodAndAFailedBox) {
     std::vector<std::string> phases;
     std::string result, box_error;
   } cases[] = {
-      {{"--expect", file}, 0, {"start", "open", "wake", "sync", "identify", "download", "program", "end"}, "ok", ""},
-      {{"--error-at", "download", "--error-line", "\\r\\nERROR: download refused\\r\\n"}, 1,
-       {"start", "open", "wake", "sync", "identify", "end"}, "failed", "ERROR: download refused"},
+      {{"--expect", file},
+       0,
+       {"start", "open", "wake", "sync", "identify", "download", "program", "end"},
+       "ok",
+       ""},
+      {{"--error-at", "download", "--error-line", "\\r\\nERROR: download refused\\r\\n"},
+       1,
+       {"start", "open", "wake", "sync", "identify", "end"},
+       "failed",
+       "ERROR: download refused"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.result);
@@ -437,7 +462,8 @@ TEST_F(Station, EventStreamOfAGoodAndAFailedBox) {
       EXPECT_EQ(percent, 100);
       EXPECT_TRUE(record["box_error"].is_null()) << record.dump();
     } else {
-      EXPECT_NE(record.value("box_error", "").find(c.box_error), std::string::npos) << record.dump();
+      EXPECT_NE(record.value("box_error", "").find(c.box_error), std::string::npos)
+          << record.dump();
     }
   }
 }

@@ -146,7 +146,8 @@ struct Events {
   bool open(int port) {
     fd = dial(port);
     if (fd < 0) return false;
-    send_text(fd, "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n");
+    send_text(fd,
+              "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n");
     long deadline = ms_now() + 5000;
     size_t end;
     while ((end = buf.find("\r\n\r\n")) == std::string::npos && ms_now() < deadline)
@@ -181,11 +182,12 @@ struct Events {
   }
 };
 
-const std::vector<std::string> kStatusKeys = {
-    "station", "file", "file_version", "file_checksum", "elapsed", "ok", "failed",
-    "boxes_per_hour", "draining", "slots", "causes"};
-const std::vector<std::string> kSlotKeys = {"slot", "port", "state", "percent", "box_version",
-                                            "line_speed", "ok", "failed", "streak", "last_error"};
+const std::vector<std::string> kStatusKeys = {"station",  "file",  "file_version", "file_checksum",
+                                              "elapsed",  "ok",    "failed",       "boxes_per_hour",
+                                              "draining", "slots", "causes"};
+const std::vector<std::string> kSlotKeys = {"slot",        "port",       "state", "percent",
+                                            "box_version", "line_speed", "ok",    "failed",
+                                            "streak",      "last_error"};
 
 std::vector<std::string> keys(const json& o) {
   std::vector<std::string> k;
@@ -263,8 +265,9 @@ TEST_F(StationWeb, ApiStreamMetricsAndControl) {
   ASSERT_GT(port6, 0);
   int fd6 = dial(port6, true);
   ASSERT_GE(fd6, 0);
-  send_text(fd6, "POST /api/drain HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer s3cret-token\r\n"
-                 "Content-Length: 0\r\n\r\n");
+  send_text(fd6,
+            "POST /api/drain HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer s3cret-token\r\n"
+            "Content-Length: 0\r\n\r\n");
   EXPECT_EQ(read_reply(fd6).status, 403);
   close(fd6);
 
@@ -344,7 +347,8 @@ TEST_F(StationWeb, ApiStreamMetricsAndControl) {
   json attempt;
   std::string kind;
   bool got = false;
-  while (!got && events.next("", &attempt, 20000, &kind)) got = kind == "attempt" && attempt["port"] == busy;
+  while (!got && events.next("", &attempt, 20000, &kind))
+    got = kind == "attempt" && attempt["port"] == busy;
   ASSERT_TRUE(got) << "no attempt event for the good box";
   EXPECT_EQ(attempt["result"], "ok");
   bool in_journal = false;
@@ -364,13 +368,16 @@ TEST_F(StationWeb, ApiStreamMetricsAndControl) {
     usleep(100000);
   }
   EXPECT_EQ(sample(m, "update_station_attempts_total" + lab + busy + "\",result=\"ok\"}"), 1) << m;
-  EXPECT_EQ(sample(m, "update_station_attempts_total" + lab + busy + "\",result=\"failed\"}"), 0) << m;
-  EXPECT_EQ(sample(m, "update_station_attempts_total" + lab + idle + "\",result=\"stopped\"}"), 1) << m;
+  EXPECT_EQ(sample(m, "update_station_attempts_total" + lab + busy + "\",result=\"failed\"}"), 0)
+      << m;
+  EXPECT_EQ(sample(m, "update_station_attempts_total" + lab + idle + "\",result=\"stopped\"}"), 1)
+      << m;
   EXPECT_EQ(sample(m, "update_station_attempts_total" + lab + idle + "\",result=\"ok\"}"), 0) << m;
   EXPECT_EQ(sample(m, "update_station_slot_parked" + lab + idle + "\"}"), 1) << m;
   EXPECT_EQ(sample(m, "update_station_slot_parked" + lab + busy + "\"}"), 0) << m;
   EXPECT_GE(sample(m, "update_station_bytes_total" + lab + busy + "\"}"), 45000) << m;
-  EXPECT_EQ(sample(m, "update_station_attempt_duration_seconds_count{station=\"" + name + "\"}"), 1) << m;
+  EXPECT_EQ(sample(m, "update_station_attempt_duration_seconds_count{station=\"" + name + "\"}"), 1)
+      << m;
   EXPECT_EQ(sample(m, "update_station_info{station=\"" + name +
                           "\",file_version=\"23.0\",file_checksum=\"" +
                           attempt["file_checksum"].get<std::string>() + "\"}"),
@@ -425,8 +432,8 @@ TEST_F(StationWeb, BadClientsNeverTouchTheBoxes) {
     std::string bytes;
     int status;  // 0: the connection closes with no answer
   } cases[] = {
-      {"headers past 8 KiB", "GET /api/status HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(9000, 'a') +
-                                 "\r\n\r\n", 431},
+      {"headers past 8 KiB",
+       "GET /api/status HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(9000, 'a') + "\r\n\r\n", 431},
       {"garbage", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n", 15), 400},
       {"not a request line", "HELLO THERE\r\n\r\n", 400},
       {"a header without a colon", "GET / HTTP/1.1\r\nHost: x\r\nnonsense\r\n\r\n", 400},
@@ -469,7 +476,6 @@ TEST_F(StationWeb, BadClientsNeverTouchTheBoxes) {
   EXPECT_EQ(wait_process(&boxes[0], 20000), 0);
 }
 
-
 // A real Prometheus scrapes the station; its query API gives the journal's
 // counts, port by port and result by result, zeros included.
 TEST_F(StationWeb, PrometheusScrapesTheJournalsCounts) {
@@ -480,8 +486,8 @@ TEST_F(StationWeb, PrometheusScrapesTheJournalsCounts) {
   std::string bad = start_box({"--boxes", "3", "--error-at", "download", "--error-line",
                                "\\r\\nERROR: bad flash id\\r\\n"});
   std::string idle = start_box({"--silent-at", "keyword"});  // keeps the station up
-  int port = start_station({good, bad, idle},
-                           {"--boxes", "3", "--max-failures", "5", "--http-token-file", dir + "/token"});
+  int port = start_station({good, bad, idle}, {"--boxes", "3", "--max-failures", "5",
+                                               "--http-token-file", dir + "/token"});
   ASSERT_GT(port, 0);
 
   // A port for Prometheus: one the system picks, let go again.
@@ -497,13 +503,14 @@ TEST_F(StationWeb, PrometheusScrapesTheJournalsCounts) {
   write_file(dir + "/prometheus.yml",
              "global:\n  scrape_interval: 1s\n"
              "scrape_configs:\n  - job_name: update-station\n    static_configs:\n"
-             "      - targets: ['127.0.0.1:" + std::to_string(port) + "']\n");
+             "      - targets: ['127.0.0.1:" +
+                 std::to_string(port) + "']\n");
   stations.emplace_back();  // stopped with the stations
-  ASSERT_TRUE(start_process(&stations.back(),
-                            {"/usr/bin/prometheus", "--config.file=" + dir + "/prometheus.yml",
-                             "--storage.tsdb.path=" + dir + "/tsdb",
-                             "--web.listen-address=127.0.0.1:" + std::to_string(prom),
-                             "--log.level=warn"}));
+  ASSERT_TRUE(start_process(
+      &stations.back(),
+      {"/usr/bin/prometheus", "--config.file=" + dir + "/prometheus.yml",
+       "--storage.tsdb.path=" + dir + "/tsdb",
+       "--web.listen-address=127.0.0.1:" + std::to_string(prom), "--log.level=warn"}));
 
   // Both boxes' three attempts in the journal.
   long deadline = ms_now() + 60000;
@@ -530,7 +537,8 @@ TEST_F(StationWeb, PrometheusScrapesTheJournalsCounts) {
       std::snprintf(hex, sizeof hex, "%%%02X", c);
       encoded += isalnum(c) ? std::string(1, (char)c) : std::string(hex);
     }
-    json j = json::parse(request(prom, "GET", "/api/v1/query?query=" + encoded).body, nullptr, false);
+    json j =
+        json::parse(request(prom, "GET", "/api/v1/query?query=" + encoded).body, nullptr, false);
     if (!j.is_object() || j.value("status", "") != "success") return std::string("?");
     const json& result = j["data"]["result"];
     return result.empty() ? std::string("none") : result[0]["value"][1].get<std::string>();

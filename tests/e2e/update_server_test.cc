@@ -110,8 +110,9 @@ class UpdateServer : public ::testing::Test {
     bool bad = rel[0] == '!';
     std::string path = cat_ + "/" + rel.substr(bad);
     fs::create_directories(fs::path(path).parent_path());
-    Strings opts = {"--format", "21", "--version", boot, "--random", std::to_string(payload),
-                    "--seed", std::to_string(seed)};
+    Strings opts = {
+        "--format",          "21", "--version", boot, "--random", std::to_string(payload), "--seed",
+        std::to_string(seed)};
     if (bad) opts.push_back("--bad-checksum");
     EXPECT_EQ(0, make_pad(path, opts));
     return path;
@@ -122,8 +123,13 @@ class UpdateServer : public ::testing::Test {
   int start(const Strings& extra = {}, const std::string& log = "log", Strings wrap = {}) {
     servers_.emplace_back();
     BgProcess* p = &servers_.back();
-    Strings argv = {build_path("update-server"), "--catalogue", cat_, "--listen", "127.0.0.1:0",
-                    "--log", dir_ + "/" + log};
+    Strings argv = {build_path("update-server"),
+                    "--catalogue",
+                    cat_,
+                    "--listen",
+                    "127.0.0.1:0",
+                    "--log",
+                    dir_ + "/" + log};
     argv.insert(argv.end(), extra.begin(), extra.end());
     argv.insert(argv.begin(), wrap.begin(), wrap.end());
     EXPECT_TRUE(start_process(p, argv));
@@ -140,7 +146,12 @@ class UpdateServer : public ::testing::Test {
     Strings bargv = {build_path("boxsim"), "--timeout", box_args.empty() ? "2" : "30"};
     bargv.insert(bargv.end(), box_args.begin(), box_args.end());
     EXPECT_TRUE(start_process(&box, bargv));
-    Strings targv = {update_bin(), "-i", "127.0.0.1", "-j", std::to_string(port), "-p",
+    Strings targv = {update_bin(),
+                     "-i",
+                     "127.0.0.1",
+                     "-j",
+                     std::to_string(port),
+                     "-p",
                      wait_for_line(&box, "COM ").substr(4)};
     targv.insert(targv.end(), tool.begin(), tool.end());
     ProcResult r = run_process(targv, input, 60000);
@@ -177,8 +188,7 @@ TEST_F(UpdateServer, ToolRunsAgainstTheServer) {
       {{"-C", "query", "-1"}, {"--expect-filler"}, kNothingNew, "\n"},
       {{"-C", "update"}, {"--expect", sw}, "Download successfully finished.", "\n"},
       {{"-C", "update", "-0"}, {}, kNothingNew, "\n"},
-      {{"-C", "update", "-l"}, {"--expect", sw, "--boxes", "2"}, "Download successfully",
-       "\nn\n"},
+      {{"-C", "update", "-l"}, {"--expect", sw, "--boxes", "2"}, "Download successfully", "\nn\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tool.back());
@@ -189,12 +199,16 @@ TEST_F(UpdateServer, ToolRunsAgainstTheServer) {
     EXPECT_EQ(c.box.empty() ? 2 : 0, box) << "2: the box waited in vain, as it should";
   }
   std::string l = log();
-  EXPECT_TRUE(has(l, "\"command\":\"C\",\"channel\":\"released\",\"channel_code\":2,"
-                     "\"bootloader\":\"23.0\",\"version\":\"1.10.0\",\"file\":"
-                     "\"released/23.0/1.10.0.pad\"")) << l;
+  EXPECT_TRUE(has(l,
+                  "\"command\":\"C\",\"channel\":\"released\",\"channel_code\":2,"
+                  "\"bootloader\":\"23.0\",\"version\":\"1.10.0\",\"file\":"
+                  "\"released/23.0/1.10.0.pad\""))
+      << l;
   EXPECT_TRUE(has(l, "\"size\":20013,\"bytes_sent\":20013")) << l;
-  EXPECT_TRUE(has(l, "\"channel\":\"alpha\",\"channel_code\":0,\"bootloader\":\"23.0\","
-                     "\"version\":null,\"file\":null,\"size\":0,\"bytes_sent\":0,")) << l;
+  EXPECT_TRUE(has(l,
+                  "\"channel\":\"alpha\",\"channel_code\":0,\"bootloader\":\"23.0\","
+                  "\"version\":null,\"file\":null,\"size\":0,\"bytes_sent\":0,"))
+      << l;
 }
 
 // `check` and `resolve` on catalogues ("path:payload", "@MAJ.MIN" after it
@@ -213,37 +227,76 @@ TEST_F(UpdateServer, CheckAndResolveTable) {
     const char* not_err = "\x1b";
     std::string dir = "";
   } cases[] = {
-      {{"released/23.0/1.2.3.pad:100"}, {"check"}, 0,
-       "released 23.0: 1.2.3 released/23.0/1.2.3.pad 113 bytes, checksum", ""},
-      {{"beta/23.0/1.0.0.pad:100", "beta/279.0/1.0.0.pad:100"}, {"check"}, 1, "",
+      {{"released/23.0/1.2.3.pad:100"},
+       {"check"},
+       0,
+       "released 23.0: 1.2.3 released/23.0/1.2.3.pad 113 bytes, checksum",
+       ""},
+      {{"beta/23.0/1.0.0.pad:100", "beta/279.0/1.0.0.pad:100"},
+       {"check"},
+       1,
+       "",
        "bootloader folders beta/23.0 and beta/279.0 meet in the low 8 bits"},
-      {{"released/23.0/1.0.0.pad:100", "!released/23.0/2.0.0.pad:100"}, {"check"}, 1,
-       "released 23.0: 1.0.0 ", "left out released/23.0/2.0.0.pad: fails the PAD check"},
-      {{"alpha/23.0/1.0.0.pad:8388596"}, {"check"}, 1, "alpha 23.0: nothing",
+      {{"released/23.0/1.0.0.pad:100", "!released/23.0/2.0.0.pad:100"},
+       {"check"},
+       1,
+       "released 23.0: 1.0.0 ",
+       "left out released/23.0/2.0.0.pad: fails the PAD check"},
+      {{"alpha/23.0/1.0.0.pad:8388596"},
+       {"check"},
+       1,
+       "alpha 23.0: nothing",
        "alpha/23.0/1.0.0.pad: 8388609 bytes do not fit the tool's image buffer"},
       {{"released/23.0/1.2.pad:1", "released/23.0/256.0.0.pad:1", "released/023.0/1.0.0.pad:1",
         "stable/23.0/1.0.0.pad:1"},
-       {"check"}, 1, "released 23.0: nothing", "left out released/023.0: not a bootloader folder"},
+       {"check"},
+       1,
+       "released 23.0: nothing",
+       "left out released/023.0: not a bootloader folder"},
       // Built for another bootloader: the next lower version is served.
-      {{"beta/23.0/1.0.0.pad:100", "beta/23.0/2.0.0.pad:100@24.0"}, {"check"}, 1,
+      {{"beta/23.0/1.0.0.pad:100", "beta/23.0/2.0.0.pad:100@24.0"},
+       {"check"},
+       1,
        "beta 23.0: 1.0.0 ",
        "left out beta/23.0/2.0.0.pad: its version word is bootloader 24.0, not its folder's 23.0"},
-      {{"beta/23.0/2.0.0.pad:100@0.23"}, {"resolve", "--channel", "beta", "--bootloader", "23.0"},
-       1, "beta 23.0: nothing", ""},
-      {{"beta/23.0/1.2.3.pad:100"}, {"resolve", "--channel", "beta", "--bootloader", "279.0"}, 0,
-       "/beta/23.0/1.2.3.pad\nversion: 1.2.3\nsize: 113\nchecksum: ", ""},
-      {{"beta/23.0/1.2.3.pad:100"}, {"resolve", "--channel", "2", "--bootloader", "23.0"}, 1,
-       "released 23.0: nothing", ""},
+      {{"beta/23.0/2.0.0.pad:100@0.23"},
+       {"resolve", "--channel", "beta", "--bootloader", "23.0"},
+       1,
+       "beta 23.0: nothing",
+       ""},
+      {{"beta/23.0/1.2.3.pad:100"},
+       {"resolve", "--channel", "beta", "--bootloader", "279.0"},
+       0,
+       "/beta/23.0/1.2.3.pad\nversion: 1.2.3\nsize: 113\nchecksum: ",
+       ""},
+      {{"beta/23.0/1.2.3.pad:100"},
+       {"resolve", "--channel", "2", "--bootloader", "23.0"},
+       1,
+       "released 23.0: nothing",
+       ""},
       // Control characters in names from disk are shown, never sent.
-      {{"beta/23.0/1.0.0.pad:10", "beta/23.0/\x1b]0;x\x07.pad:10"}, {"check"}, 1, "",
+      {{"beta/23.0/1.0.0.pad:10", "beta/23.0/\x1b]0;x\x07.pad:10"},
+       {"check"},
+       1,
+       "",
        "left out beta/23.0/^[]0;x^G.pad: not a software name"},
-      {{"beta/23.0/1.0.0.pad:10"}, {"resolve", "--channel", "beta", "--bootloader", "23.0"}, 0,
-       "catalogue^[[2J/beta/23.0/1.0.0.pad\n", "", 0, "\x1b", "\x1b[2J"},
+      {{"beta/23.0/1.0.0.pad:10"},
+       {"resolve", "--channel", "beta", "--bootloader", "23.0"},
+       0,
+       "catalogue^[[2J/beta/23.0/1.0.0.pad\n",
+       "",
+       0,
+       "\x1b",
+       "\x1b[2J"},
       // A file that cannot be opened, and too few descriptors for the
       // check: the catalogue is refused with the system's reason, no file
       // blamed.
-      {{"beta/23.0/1.0.0.pad:10", "~beta/23.0/2.0.0.pad"}, {"check"}, 1, "",
-       "cannot open " + cat_ + "/beta/23.0/2.0.0.pad: Too many levels of symbolic links", 0,
+      {{"beta/23.0/1.0.0.pad:10", "~beta/23.0/2.0.0.pad"},
+       {"check"},
+       1,
+       "",
+       "cannot open " + cat_ + "/beta/23.0/2.0.0.pad: Too many levels of symbolic links",
+       0,
        "left out"},
       {many, {"check"}, 1, "", "Too many open files", 16, "left out"},
   };
@@ -313,8 +366,7 @@ TEST_F(UpdateServer, ReloadDuringADownload) {
     }
     close(s);
   }
-  EXPECT_TRUE(logged("\"result\":\"failed\",\"reason\":\"the file was rewritten"))
-      << log();
+  EXPECT_TRUE(logged("\"result\":\"failed\",\"reason\":\"the file was rewritten")) << log();
 
   // A query and the download after it come from one catalogue, a reload
   // between them notwithstanding; once the download is done the
@@ -465,8 +517,8 @@ TEST_F(UpdateServer, LogThatNobodyReads) {
   char buf[65536];
   auto read_log = [&](auto done) {
     pollfd p = {server->out_fd, POLLIN, 0};
-    for (ssize_t n; !done() && poll(&p, 1, 10000) > 0 &&
-                    (n = read(server->out_fd, buf, sizeof buf)) > 0;)
+    for (ssize_t n;
+         !done() && poll(&p, 1, 10000) > 0 && (n = read(server->out_fd, buf, sizeof buf)) > 0;)
       out.append(buf, n);
   };
   read_log([&] { return out.size() > (1u << 20); });
@@ -484,7 +536,8 @@ TEST_F(UpdateServer, LogThatNobodyReads) {
   for (size_t at = 0, eol; (eol = out.find('\n', at)) != std::string::npos; at = eol + 1, ++lines) {
     std::string line = out.substr(at, eol - at);
     ASSERT_TRUE(line.rfind("{\"time\":\"", 0) == 0 && line.back() == '}' &&
-                line.find("{\"time\"", 1) == std::string::npos) << line;
+                line.find("{\"time\"", 1) == std::string::npos)
+        << line;
   }
   EXPECT_GT(lines, 1000u);
   EXPECT_LT(lines, 8000u);
@@ -525,10 +578,14 @@ TEST_F(UpdateServer, TwoServersBehindHaproxy) {
   write_file(dir_ + "/haproxy.cfg",
              "defaults\n  mode tcp\n  timeout connect 2s\n  timeout client 1h\n"
              "  timeout server 1h\n  retries 3\n  option redispatch\n"
-             "frontend updates\n  bind 127.0.0.1:" + std::to_string(front) +
-             "\n  default_backend servers\nbackend servers\n  balance roundrobin\n"
-             "  server a 127.0.0.1:" + a + " check inter 300ms fall 1 rise 1\n"
-             "  server b 127.0.0.1:" + b + " check inter 300ms fall 1 rise 1\n");
+             "frontend updates\n  bind 127.0.0.1:" +
+                 std::to_string(front) +
+                 "\n  default_backend servers\nbackend servers\n  balance roundrobin\n"
+                 "  server a 127.0.0.1:" +
+                 a +
+                 " check inter 300ms fall 1 rise 1\n"
+                 "  server b 127.0.0.1:" +
+                 b + " check inter 300ms fall 1 rise 1\n");
   BgProcess proxy;
   ASSERT_TRUE(start_process(&proxy, {haproxy, "-db", "-f", dir_ + "/haproxy.cfg"}));
   int s = -1;
@@ -552,7 +609,6 @@ TEST_F(UpdateServer, TwoServersBehindHaproxy) {
   for (size_t at = 0; (at = (la + lb).find(ok, at)) != std::string::npos; at += ok.size()) ++n;
   EXPECT_EQ(4, n) << la << lb;
 }
-
 
 // One HTTP request on a fresh connection; the whole answer.
 std::string http_get(int port, const std::string& target, const std::string& method = "GET") {
@@ -665,8 +721,15 @@ TEST_F(UpdateServer, PrometheusScrapesTheServerAndAStation) {
   int station_web = 0;
   if (with_station) {
     ASSERT_EQ(0, make_pad(pad, {"--format", "21", "--version", "23.0", "--random", "2000"}));
-    Strings argv = {build_path("update-station"), "--http", "127.0.0.1:0", "--boxes", "3",
-                    "--max-failures", "1", "--journal", journal};
+    Strings argv = {build_path("update-station"),
+                    "--http",
+                    "127.0.0.1:0",
+                    "--boxes",
+                    "3",
+                    "--max-failures",
+                    "1",
+                    "--journal",
+                    journal};
     for (Strings box : {Strings{"--boxes", "3", "--expect", pad},
                         Strings{"--error-at", "download", "--error-line", "\\r\\nERROR: bad\\r\\n"},
                         Strings{"--silent-at", "keyword"}}) {
@@ -678,24 +741,29 @@ TEST_F(UpdateServer, PrometheusScrapesTheServerAndAStation) {
     argv.push_back(pad);
     servers_.emplace_back();
     ASSERT_TRUE(start_process(&servers_.back(), argv));
-    std::string at = wait_for_err(&servers_.back(), "update-station: web view at http://127.0.0.1:");
+    std::string at =
+        wait_for_err(&servers_.back(), "update-station: web view at http://127.0.0.1:");
     ASSERT_NE("", at) << servers_.back().err;
     station_web = std::stoi(at);
   }
 
   int prom = dial(0);
-  std::string config = "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
-                       "scrape_configs:\n  - job_name: update-server\n    static_configs:\n"
-                       "      - targets: ['127.0.0.1:" + std::to_string(web) + "']\n";
+  std::string config =
+      "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+      "scrape_configs:\n  - job_name: update-server\n    static_configs:\n"
+      "      - targets: ['127.0.0.1:" +
+      std::to_string(web) + "']\n";
   if (with_station)
-    config += "  - job_name: update-station\n    static_configs:\n"
-              "      - targets: ['127.0.0.1:" + std::to_string(station_web) + "']\n";
+    config +=
+        "  - job_name: update-station\n    static_configs:\n"
+        "      - targets: ['127.0.0.1:" +
+        std::to_string(station_web) + "']\n";
   write_file(dir_ + "/prometheus.yml", config);
   BgProcess p;
-  ASSERT_TRUE(start_process(&p, {"/usr/bin/prometheus", "--config.file=" + dir_ + "/prometheus.yml",
-                                 "--storage.tsdb.path=" + dir_ + "/tsdb",
-                                 "--web.listen-address=127.0.0.1:" + std::to_string(prom),
-                                 "--log.level=warn"}));
+  ASSERT_TRUE(start_process(
+      &p, {"/usr/bin/prometheus", "--config.file=" + dir_ + "/prometheus.yml",
+           "--storage.tsdb.path=" + dir_ + "/tsdb",
+           "--web.listen-address=127.0.0.1:" + std::to_string(prom), "--log.level=warn"}));
   servers_.push_back(p);  // stopped with the servers
 
   // The request log's counts, by command and result, once the last

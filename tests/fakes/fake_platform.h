@@ -63,10 +63,10 @@ size_t fake_serial_pending();
 // A fake of the TCP primitives (link fake_net instead of plat_net): the
 // peer's bytes are a script read in order, what the tool sends is kept.
 struct FakeNet {
-  std::string incoming;     // the peer's bytes, in order
-  size_t read_at = 0;       // how many of them the tool has received
+  std::string incoming;       // the peer's bytes, in order
+  size_t read_at = 0;         // how many of them the tool has received
   bool reset_at_end = false;  // after the script: a reset (-1), else a close (0)
-  std::string sent;         // every byte the tool sent
+  std::string sent;           // every byte the tool sent
 };
 
 extern FakeNet g_fake_net;

@@ -55,8 +55,7 @@ plat_port plat_serial_open_path(const char* path) {
   return plat_serial_open(0);
 }
 
-bool plat_serial_configure(plat_port, uint32_t baud, bool two_stop_bits,
-                           bool write_timeouts) {
+bool plat_serial_configure(plat_port, uint32_t baud, bool two_stop_bits, bool write_timeouts) {
   if (g_fake_serial.fail_configure) {
     plat_set_last_error(22);
     return false;
@@ -117,7 +116,8 @@ bool plat_serial_write(plat_port, const void* data, size_t n, size_t* written) {
     return false;
   }
   size_t take = g_fake_serial.write_stalled ? 0 : n;
-  if (g_fake_serial.write_chunk && take > g_fake_serial.write_chunk) take = g_fake_serial.write_chunk;
+  if (g_fake_serial.write_chunk && take > g_fake_serial.write_chunk)
+    take = g_fake_serial.write_chunk;
   const uint8_t* p = static_cast<const uint8_t*>(data);
   for (size_t i = 0; i < take; i++) {
     g_fake_serial.written.push_back((char)p[i]);

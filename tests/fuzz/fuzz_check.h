@@ -4,13 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(cond)                                                   \
-  do {                                                                     \
-    if (!(cond)) {                                                         \
-      std::fprintf(stderr, "invariant broken: %s (%s:%d)\n", #cond,        \
-                   __FILE__, __LINE__);                                    \
-      std::abort();                                                        \
-    }                                                                      \
+#define FUZZ_CHECK(cond)                                                                 \
+  do {                                                                                   \
+    if (!(cond)) {                                                                       \
+      std::fprintf(stderr, "invariant broken: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+      std::abort();                                                                      \
+    }                                                                                    \
   } while (0)
 
 // The tool's progress and the box's error lines go to standard output;

@@ -61,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t n = 0; n < used; n += step) {
     HttpRequest part;
     size_t part_used = 0;
-    FUZZ_CHECK(http_parse_head(in.substr(0, n), limit, &part, &part_used) == HttpParse::kIncomplete);
+    FUZZ_CHECK(http_parse_head(in.substr(0, n), limit, &part, &part_used) ==
+               HttpParse::kIncomplete);
   }
 
   HttpRequest again;

@@ -120,10 +120,8 @@ bool decode(const std::string& json, std::string* out) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
       i += 6;
     }
-    if (cp >= 0x80 && cp <= 0xFF)
-      out->push_back((char)cp);
-    else
-      put_utf8(out, (uint32_t)cp);
+    if (cp >= 0x80 && cp <= 0xFF) out->push_back((char)cp);
+    else put_utf8(out, (uint32_t)cp);
   }
   return true;
 }

@@ -99,11 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   data++;
   size--;
   start(data, size, reset);
-  if (which == 0 || which == 3)
-    check_identity();
-  else if (which == 1)
-    check_image_reply(reset);
-  else
-    check_server(data, size);
+  if (which == 0 || which == 3) check_identity();
+  else if (which == 1) check_image_reply(reset);
+  else check_server(data, size);
   return 0;
 }

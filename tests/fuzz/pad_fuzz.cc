@@ -34,9 +34,7 @@ void write_file(const uint8_t* data, size_t size) {
   std::fclose(f);
 }
 
-void set_canary(size_t from) {
-  std::memset(g_image_buffer + from, kCanary, kCanaryBytes);
-}
+void set_canary(size_t from) { std::memset(g_image_buffer + from, kCanary, kCanaryBytes); }
 
 bool canary_intact(size_t from) {
   for (size_t i = from; i < from + kCanaryBytes; ++i)
@@ -120,10 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The same file with one byte changed (or one byte more) is not what
     // the check accepted.
     std::vector<uint8_t> changed = file;
-    if (size > 0)
-      changed[version % size] ^= 0x01;
-    else
-      changed.push_back(0);
+    if (size > 0) changed[version % size] ^= 0x01;
+    else changed.push_back(0);
     write_file(changed.data(), changed.size());
     FUZZ_CHECK(pad_load(g_path.c_str(), s, false) == 1);
     FUZZ_CHECK(pad_load_patched(g_path.c_str(), s, version, false) == 1);

@@ -108,8 +108,8 @@ void check_acquire_steps(const uint8_t* data, size_t size) {
   int left = budget;
   int retries = 0;
   for (size_t i = 1; i < size; ++i) {
-    static const uint32_t kOthers[] = {0, ERR_RECEIVE_FULL, ERR_BOX_ERROR, kErrWriteTimeout,
-                                       kErrRateRefused, 0xFFFFFFFF, 2, 16};
+    static const uint32_t kOthers[] = {
+        0, ERR_RECEIVE_FULL, ERR_BOX_ERROR, kErrWriteTimeout, kErrRateRefused, 0xFFFFFFFF, 2, 16};
     uint32_t err = data[i] % 4 == 0   ? ERR_TIMEOUT
                    : data[i] % 4 == 1 ? kErrReadAborted
                                       : kOthers[data[i] / 4 % 8];

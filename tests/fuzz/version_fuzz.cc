@@ -102,8 +102,7 @@ void check_reader(const uint8_t* data, size_t size) {
   bool second_wanted = data[0] & 1;
   uint32_t gap = data[0] >> 1;
   std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
-  for (size_t i = 0; i < bytes.size(); i += 16)
-    fake_serial_feed(bytes.substr(i, 16), gap * 10);
+  for (size_t i = 0; i < bytes.size(); i += 16) fake_serial_feed(bytes.substr(i, 16), gap * 10);
   if (data[0] & 0x80) g_fake_serial.hung_up = true;
   const uint32_t limit = 15000;
   VersionRecord v = {}, second = {};

@@ -40,8 +40,9 @@ void send_to_rx(uint32_t length) {
   BgProcess socat;
   // rx refuses file names with a directory part: run it in the directory.
   ASSERT_TRUE(start_process(&socat, {"/bin/sh", "-c",
-                                     "cd '" + dir + "' && exec socat pty,raw,echo=0,link=com "
-                                     "'EXEC:rx -X -q out.bin'"}));
+                                     "cd '" + dir +
+                                         "' && exec socat pty,raw,echo=0,link=com "
+                                         "'EXEC:rx -X -q out.bin'"}));
   int com = com_of_link(link);
   ASSERT_GT(com, 0) << socat.err;
 

@@ -23,9 +23,9 @@ struct Box {
   int number = 0;
   Stage stage = Stage::kWake;
   int keywords = 0;
-  int attempts = 0;          // identification attempts begun
+  int attempts = 0;               // identification attempts begun
   unsigned box_rate = kHomeRate;  // the rate the box's own UART runs at
-  unsigned rate_seen = 0;    // line rate of the tool during identification
+  unsigned rate_seen = 0;         // line rate of the tool during identification
   bool echo_error_done = false;
   bool reached_download = false;
   // XMODEM receiver
@@ -41,5 +41,5 @@ struct Box {
   bool transfer_fault_done = false;
   bool ack_early_done = false;
   bool got_eot = false;
-  std::string fail;          // first reason this box cannot pass
+  std::string fail;  // first reason this box cannot pass
 };

@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
   }
   if (!cfg.link.empty() && !line_link(&line, cfg.link)) return 2;
 
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = on_signal;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);

@@ -86,10 +86,8 @@ void finish_box(Dialogue* d, bool ok, const std::string& verdict, bool run_over)
   const Box& b = d->box;
   std::string line = report_box(&d->report, *d->cfg, b, ok, verdict);
   logv(*d->log, "%s", line.c_str());
-  if (run_over || b.number >= d->cfg->boxes)
-    begin_ending(d);
-  else
-    start_box(d, b.number + 1);
+  if (run_over || b.number >= d->cfg->boxes) begin_ending(d);
+  else start_box(d, b.number + 1);
 }
 
 // The tool stops after these, so nothing more will come for later boxes.
@@ -101,8 +99,8 @@ void fail_for_good(Dialogue* d, const std::string& reason) {
 std::string error_line(const Dialogue* d, int point) {
   if (!d->cfg->error_line.empty()) return d->cfg->error_line;
   static const char* const kTexts[] = {
-      "keyword rejected",     "access denied",     "sync lost",
-      "no valid bootloader",  "download refused",  "transfer aborted",
+      "keyword rejected",        "access denied",    "sync lost",
+      "no valid bootloader",     "download refused", "transfer aborted",
       "flash programming failed"};
   return std::string("\r\nERROR: ") + kTexts[point] + "\r\n";
 }
@@ -184,10 +182,8 @@ void on_keyword(Dialogue* d) {
   if (o.mode == Mode::kPlain) return announce_version(d);
   if (o.silent_at == kGrant) return go_dead(d, kGrant);
   if (o.hangup_at == kGrant) hang_up(d, kGrant);
-  if (o.error_at == kGrant)
-    say(d, error_line(d, kGrant));
-  else if (o.send_grant)
-    say(d, o.grant);
+  if (o.error_at == kGrant) say(d, error_line(d, kGrant));
+  else if (o.send_grant) say(d, o.grant);
   b.stage = Stage::kSync;
 }
 
@@ -307,8 +303,7 @@ void process_block(Dialogue* d) {
     // Kept going so the dialogue ends; the box fails in the summary.
     logv(*d->log, "block %u out of sequence, expected %u", n, b.expect);
     if (b.fail.empty())
-      b.fail = "block sequence: expected " + std::to_string(b.expect) + " got " +
-               std::to_string(n);
+      b.fail = "block sequence: expected " + std::to_string(b.expect) + " got " + std::to_string(n);
   }
   b.data.append(blk, 3, kPayload);
   b.blocks++;
@@ -353,8 +348,8 @@ void finish_programming(Dialogue* d) {
 // ---- byte dispatch ----
 
 bool keyword_matters(Stage s) {
-  return s == Stage::kWake || s == Stage::kSync || s == Stage::kSpeedByte ||
-         s == Stage::kWaiting || s == Stage::kEndless || s == Stage::kDownload;
+  return s == Stage::kWake || s == Stage::kSync || s == Stage::kSpeedByte || s == Stage::kWaiting ||
+         s == Stage::kEndless || s == Stage::kDownload;
 }
 
 bool keyword_seen(Dialogue* d, unsigned char c) {
@@ -382,11 +377,9 @@ void on_byte(Dialogue* d, unsigned char c) {
     if (keyword_seen(d, c)) return on_keyword(d);
   }
   switch (b.stage) {
-    case Stage::kWake:
-      return;
+    case Stage::kWake: return;
     case Stage::kSync:
-    case Stage::kSpeedByte:
-      return on_sync_byte(d, c);
+    case Stage::kSpeedByte: return on_sync_byte(d, c);
     case Stage::kWaiting:
     case Stage::kEndless:
     case Stage::kDownload:
@@ -404,13 +397,11 @@ void on_byte(Dialogue* d, unsigned char c) {
       }
       if (c == kEot) return on_eot(d);
       return;
-    case Stage::kReceive:
-      return on_xmodem_byte(d, c);
+    case Stage::kReceive: return on_xmodem_byte(d, c);
     case Stage::kFinish:
       if (c == kEot) say_byte(d, kAck);
       return;
-    case Stage::kDead:
-      return;
+    case Stage::kDead: return;
   }
 }
 
@@ -474,10 +465,8 @@ void run_timers(Dialogue* d, int64_t t) {
 void check_drained(Dialogue* d, int64_t t) {
   if (t < d->drain_check_at) return;
   d->drain_check_at = t + 50;
-  if (line_unsent(*d->line) == 0 && line_unread_by_tool(*d->line) == 0)
-    d->drained_checks++;
-  else
-    d->drained_checks = 0;
+  if (line_unsent(*d->line) == 0 && line_unread_by_tool(*d->line) == 0) d->drained_checks++;
+  else d->drained_checks = 0;
   if (d->drained_checks >= 3 || t >= d->end_by) end_run(d, 0);
 }
 
@@ -498,10 +487,8 @@ int64_t dialogue_tick(Dialogue* d, int64_t t) {
     if (d->ending) end_run(d, 0);
     dialogue_abort(d, std::string("timeout at ") + stage_name(d->box.stage), 2);
   }
-  if (d->ending)
-    check_drained(d, t);
-  else
-    run_timers(d, t);
+  if (d->ending) check_drained(d, t);
+  else run_timers(d, t);
   int64_t next = d->give_up_at;
   for (int64_t at : {d->nak_at, d->block_at, d->finish_at, d->pump_at, d->announce_at,
                      d->ending ? d->drain_check_at : int64_t(-1)})
@@ -516,4 +503,3 @@ void dialogue_abort(Dialogue* d, const std::string& reason, int code) {
   report_unreached(&d->report, *d->cfg, b.number + 1);
   end_run(d, code);
 }
-

@@ -33,12 +33,14 @@ void flush_out(Line* l) {
 }
 
 unsigned rate_from_speed_t(speed_t sp) {
-  static const struct { speed_t sp; unsigned rate; } kRates[] = {
-      {B9600, 9600},     {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
-      {B115200, 115200}, {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
-      {B576000, 576000}, {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
-      {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
-      {B3500000, 3500000}, {B4000000, 4000000}};
+  static const struct {
+    speed_t sp;
+    unsigned rate;
+  } kRates[] = {{B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
+                {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+                {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
+                {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
+                {B3500000, 3500000}, {B4000000, 4000000}};
   for (const auto& r : kRates)
     if (r.sp == sp) return r.rate;
   return 0;
@@ -131,7 +133,7 @@ void line_open(Line* l, const Log* log, bool paced, int64_t turnaround_ns, int64
 
 bool line_link(Line* l, const std::string& path) {
   l->link = path;
-  struct stat st{};
+  struct stat st {};
   if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(path.c_str());
   if (symlink(l->pty_path.c_str(), path.c_str()) != 0) {
     fprintf(stderr, "boxsim: cannot link %s: %s\n", path.c_str(), strerror(errno));
@@ -202,8 +204,8 @@ void line_turnaround(Line* l) {
 void line_transfer_done(Line* l, int box, int blocks) {
   if (!l->paced || l->transfer_from < 0) return;
   long long us = (pace_event_ns(*l) - l->transfer_from) / 1000;
-  printf("PACE BOX %d transfer %lld us blocks %d rate %u bits %u\n", box, us, blocks,
-         line_rate(*l), line_frame_bits(*l));
+  printf("PACE BOX %d transfer %lld us blocks %d rate %u bits %u\n", box, us, blocks, line_rate(*l),
+         line_frame_bits(*l));
   fflush(stdout);
   l->transfer_from = -1;
 }

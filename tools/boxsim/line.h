@@ -25,8 +25,8 @@ struct Line {
   int master = -1;
   int slave = -1;
   std::string pty_path;
-  std::string link;   // a symlink to the pty, removed at the end
-  std::string out;    // bytes for the tool not yet written
+  std::string link;  // a symlink to the pty, removed at the end
+  std::string out;   // bytes for the tool not yet written
   const Log* log = nullptr;
   // The paced line.
   bool paced = false;
@@ -34,11 +34,11 @@ struct Line {
   int64_t latency_ns = 0;
   LineClock to_box;
   LineClock to_tool;
-  int64_t event_at = -1;        // arrival of the byte being handled, -1: now
-  std::deque<Timed> queue;      // answers on their way to the tool
-  int64_t late_ns = 0;          // how late the last answer was handed over
-  int64_t transfer_from = -1;   // the tool saw the box's first answer in
-                                // the download stage (its NAK for block 1)
+  int64_t event_at = -1;       // arrival of the byte being handled, -1: now
+  std::deque<Timed> queue;     // answers on their way to the tool
+  int64_t late_ns = 0;         // how late the last answer was handed over
+  int64_t transfer_from = -1;  // the tool saw the box's first answer in
+                               // the download stage (its NAK for block 1)
 };
 
 // Opens the pseudo-terminal, raw at 115200 baud, and holds its slave end;

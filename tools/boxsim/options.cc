@@ -128,54 +128,83 @@ const char* point_name(int point) { return kPointNames[point]; }
 
 void parse_options(int argc, char** argv, Config* cfg) {
   enum {
-    kBoxes = 256, kExpect, kExpectFiller, kTimeout, kLink, kKeywordOpt, kNoKeyword, kMode,
-    kGrantOpt, kNoGrant, kEchoOpt, kF0Rate, kSpeed, kReadAfterSync, kVersionOpt, kPrefix,
-    kSecond, kBadTimes, kSilentTimes, kStartText, kNakInterval, kFirstNak, kFinishDelay,
-    kProgress, kOut, kNakBlock, kCanBlock, kAckEarly, kGarbage, kSilentAt, kErrorAt,
-    kErrorLine, kHangupAt, kEndlessAt, kHelp
+    kBoxes = 256,
+    kExpect,
+    kExpectFiller,
+    kTimeout,
+    kLink,
+    kKeywordOpt,
+    kNoKeyword,
+    kMode,
+    kGrantOpt,
+    kNoGrant,
+    kEchoOpt,
+    kF0Rate,
+    kSpeed,
+    kReadAfterSync,
+    kVersionOpt,
+    kPrefix,
+    kSecond,
+    kBadTimes,
+    kSilentTimes,
+    kStartText,
+    kNakInterval,
+    kFirstNak,
+    kFinishDelay,
+    kProgress,
+    kOut,
+    kNakBlock,
+    kCanBlock,
+    kAckEarly,
+    kGarbage,
+    kSilentAt,
+    kErrorAt,
+    kErrorLine,
+    kHangupAt,
+    kEndlessAt,
+    kHelp
   };
   enum { kPace = 512, kTurnaround, kLatency };
-  static const option kLong[] = {
-      {"boxes", required_argument, nullptr, kBoxes},
-      {"expect", required_argument, nullptr, kExpect},
-      {"expect-filler", no_argument, nullptr, kExpectFiller},
-      {"timeout", required_argument, nullptr, kTimeout},
-      {"link", required_argument, nullptr, kLink},
-      {"keyword", required_argument, nullptr, kKeywordOpt},
-      {"no-keyword", no_argument, nullptr, kNoKeyword},
-      {"mode", required_argument, nullptr, kMode},
-      {"grant", required_argument, nullptr, kGrantOpt},
-      {"no-grant", no_argument, nullptr, kNoGrant},
-      {"echo", required_argument, nullptr, kEchoOpt},
-      {"f0-rate", required_argument, nullptr, kF0Rate},
-      {"speed", required_argument, nullptr, kSpeed},
-      {"read-after-sync", no_argument, nullptr, kReadAfterSync},
-      {"version", required_argument, nullptr, kVersionOpt},
-      {"version-prefix", required_argument, nullptr, kPrefix},
-      {"second-version", required_argument, nullptr, kSecond},
-      {"bad-version-times", required_argument, nullptr, kBadTimes},
-      {"silent-version-times", required_argument, nullptr, kSilentTimes},
-      {"start-text", required_argument, nullptr, kStartText},
-      {"nak-interval", required_argument, nullptr, kNakInterval},
-      {"first-nak", required_argument, nullptr, kFirstNak},
-      {"finish-delay", required_argument, nullptr, kFinishDelay},
-      {"progress", required_argument, nullptr, kProgress},
-      {"out", required_argument, nullptr, kOut},
-      {"nak-block", required_argument, nullptr, kNakBlock},
-      {"can-block", required_argument, nullptr, kCanBlock},
-      {"ack-early", no_argument, nullptr, kAckEarly},
-      {"garbage", required_argument, nullptr, kGarbage},
-      {"silent-at", required_argument, nullptr, kSilentAt},
-      {"error-at", required_argument, nullptr, kErrorAt},
-      {"error-line", required_argument, nullptr, kErrorLine},
-      {"hangup-at", required_argument, nullptr, kHangupAt},
-      {"endless-at", required_argument, nullptr, kEndlessAt},
-      {"pace", no_argument, nullptr, kPace},
-      {"turnaround", required_argument, nullptr, kTurnaround},
-      {"latency", required_argument, nullptr, kLatency},
-      {"verbose", no_argument, nullptr, 'v'},
-      {"help", no_argument, nullptr, kHelp},
-      {nullptr, 0, nullptr, 0}};
+  static const option kLong[] = {{"boxes", required_argument, nullptr, kBoxes},
+                                 {"expect", required_argument, nullptr, kExpect},
+                                 {"expect-filler", no_argument, nullptr, kExpectFiller},
+                                 {"timeout", required_argument, nullptr, kTimeout},
+                                 {"link", required_argument, nullptr, kLink},
+                                 {"keyword", required_argument, nullptr, kKeywordOpt},
+                                 {"no-keyword", no_argument, nullptr, kNoKeyword},
+                                 {"mode", required_argument, nullptr, kMode},
+                                 {"grant", required_argument, nullptr, kGrantOpt},
+                                 {"no-grant", no_argument, nullptr, kNoGrant},
+                                 {"echo", required_argument, nullptr, kEchoOpt},
+                                 {"f0-rate", required_argument, nullptr, kF0Rate},
+                                 {"speed", required_argument, nullptr, kSpeed},
+                                 {"read-after-sync", no_argument, nullptr, kReadAfterSync},
+                                 {"version", required_argument, nullptr, kVersionOpt},
+                                 {"version-prefix", required_argument, nullptr, kPrefix},
+                                 {"second-version", required_argument, nullptr, kSecond},
+                                 {"bad-version-times", required_argument, nullptr, kBadTimes},
+                                 {"silent-version-times", required_argument, nullptr, kSilentTimes},
+                                 {"start-text", required_argument, nullptr, kStartText},
+                                 {"nak-interval", required_argument, nullptr, kNakInterval},
+                                 {"first-nak", required_argument, nullptr, kFirstNak},
+                                 {"finish-delay", required_argument, nullptr, kFinishDelay},
+                                 {"progress", required_argument, nullptr, kProgress},
+                                 {"out", required_argument, nullptr, kOut},
+                                 {"nak-block", required_argument, nullptr, kNakBlock},
+                                 {"can-block", required_argument, nullptr, kCanBlock},
+                                 {"ack-early", no_argument, nullptr, kAckEarly},
+                                 {"garbage", required_argument, nullptr, kGarbage},
+                                 {"silent-at", required_argument, nullptr, kSilentAt},
+                                 {"error-at", required_argument, nullptr, kErrorAt},
+                                 {"error-line", required_argument, nullptr, kErrorLine},
+                                 {"hangup-at", required_argument, nullptr, kHangupAt},
+                                 {"endless-at", required_argument, nullptr, kEndlessAt},
+                                 {"pace", no_argument, nullptr, kPace},
+                                 {"turnaround", required_argument, nullptr, kTurnaround},
+                                 {"latency", required_argument, nullptr, kLatency},
+                                 {"verbose", no_argument, nullptr, 'v'},
+                                 {"help", no_argument, nullptr, kHelp},
+                                 {nullptr, 0, nullptr, 0}};
   Config& o = *cfg;
   int c;
   while ((c = getopt_long(argc, argv, "vh", kLong, nullptr)) != -1) {
@@ -195,7 +224,10 @@ void parse_options(int argc, char** argv, Config* cfg) {
         else if (strcmp(optarg, "plain") == 0) o.mode = Mode::kPlain;
         else bad_arg(name, optarg);
         break;
-      case kGrantOpt: o.grant = unescape(optarg); o.send_grant = true; break;
+      case kGrantOpt:
+        o.grant = unescape(optarg);
+        o.send_grant = true;
+        break;
       case kNoGrant: o.send_grant = false; break;
       case kEchoOpt: {
         static const char* const kNames[] = {"correct", "wrong", "none", "multi", "blank"};
@@ -216,7 +248,10 @@ void parse_options(int argc, char** argv, Config* cfg) {
       case kReadAfterSync: o.read_after_sync = true; break;
       case kVersionOpt: o.version = unescape(optarg); break;
       case kPrefix: o.version_prefix = unescape(optarg); break;
-      case kSecond: o.second_version = unescape(optarg); o.has_second_version = true; break;
+      case kSecond:
+        o.second_version = unescape(optarg);
+        o.has_second_version = true;
+        break;
       case kBadTimes: o.bad_version_times = int(number_arg(name, optarg, 0)); break;
       case kSilentTimes: o.silent_version_times = int(number_arg(name, optarg, 0)); break;
       case kStartText: o.start_text = unescape(optarg); break;

@@ -25,9 +25,9 @@ TEST(Pace, LineTimeIsExactAndRoundsUpOnce) {
     int64_t want_ns;
   };
   const Row rows[] = {
-      {1, 10, 115200, 86806},            // 86805.55...
-      {132, 10, 921600, 1432292},        // one XMODEM block at the top rate
-      {132, 11, 115200, 12604167},       // two stop bits
+      {1, 10, 115200, 86806},              // 86805.55...
+      {132, 10, 921600, 1432292},          // one XMODEM block at the top rate
+      {132, 11, 115200, 12604167},         // two stop bits
       {1000000, 10, 921600, 10850694445},  // no drift over a megabyte
       {0, 10, 115200, 0},
       {5, 10, 0, 0},  // unknown rate

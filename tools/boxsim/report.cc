@@ -58,8 +58,10 @@ Verdict judge_box(const Config& cfg, const Box& b) {
     if (cfg.ack_early) want.erase(0, std::min(want.size(), kPayload));  // block 1 skipped
     size_t padded = (want.size() + kPayload - 1) / kPayload * kPayload;
     if (b.data.size() != padded)
-      return {false, "FAIL length " + std::to_string(b.data.size()) + " expected " +
-                         std::to_string(padded), false};
+      return {
+          false,
+          "FAIL length " + std::to_string(b.data.size()) + " expected " + std::to_string(padded),
+          false};
     if (b.data.compare(0, want.size(), want) != 0) {
       size_t i = 0;
       while (b.data[i] == want[i]) ++i;

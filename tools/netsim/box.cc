@@ -15,8 +15,7 @@ void box_identity(const Config& o, Conn* c) {
     note(c->run, "UNLINKED " + o.unlink_path);
   // ... and a file rebuilt by then, how it tells the new one from the one
   // it checked.
-  if (!o.replace_path.empty() &&
-      rename(o.replacement.c_str(), o.replace_path.c_str()) == 0)
+  if (!o.replace_path.empty() && rename(o.replacement.c_str(), o.replace_path.c_str()) == 0)
     note(c->run, "REPLACED " + o.replace_path);
   std::string rec;
   rec.push_back(0x01);
@@ -40,12 +39,9 @@ void box_identity(const Config& o, Conn* c) {
     return;
   }
   uint8_t ack;
-  if (!get_byte(c, &ack))
-    note(c->run, "IDENTITY ACK MISSING");
-  else if (ack != 0x01)
-    note(c->run, "IDENTITY ACK BAD " + hex_byte(ack));
-  else
-    note(c->run, "IDENTITY ACK");
+  if (!get_byte(c, &ack)) note(c->run, "IDENTITY ACK MISSING");
+  else if (ack != 0x01) note(c->run, "IDENTITY ACK BAD " + hex_byte(ack));
+  else note(c->run, "IDENTITY ACK");
   if (o.close_at == CloseAt::kImage && o.close_count < 0 && !c->closed) {
     note(c->run, "RESET BEFORE IMAGE");
     reset(c);
@@ -101,20 +97,12 @@ ImageResult serve_box(const Config& o, Conn* c) {
     switch (cmd) {
       case 0x01:
         note(c->run, "HELLO");
-        if (o.close_at == CloseAt::kHello)
-          scripted_close(c, nullptr, 0, 0, "HELLO");
-        else
-          put_byte(c, o.hello_reply);
+        if (o.close_at == CloseAt::kHello) scripted_close(c, nullptr, 0, 0, "HELLO");
+        else put_byte(c, o.hello_reply);
         break;
-      case 0x02:
-        box_identity(o, c);
-        break;
-      case 0x09:
-        image = box_image(o, c) ? ImageResult::kComplete : ImageResult::kBrokenOff;
-        break;
-      default:
-        note(c->run, "UNKNOWN " + hex_byte(cmd));
-        break;
+      case 0x02: box_identity(o, c); break;
+      case 0x09: image = box_image(o, c) ? ImageResult::kComplete : ImageResult::kBrokenOff; break;
+      default: note(c->run, "UNKNOWN " + hex_byte(cmd)); break;
     }
   }
   return image;

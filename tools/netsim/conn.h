@@ -9,9 +9,9 @@
 
 // What the connections of a run share.
 struct Run {
-  int timeout_ms = 60000;    // the longest wait for the peer
-  int record_fd = -1;        // every byte received, in order; -1: none
-  bool timed_out = false;    // a wait ran out: the run ends
+  int timeout_ms = 60000;            // the longest wait for the peer
+  int record_fd = -1;                // every byte received, in order; -1: none
+  bool timed_out = false;            // a wait ran out: the run ends
   std::vector<std::string> summary;  // printed at the end
 };
 

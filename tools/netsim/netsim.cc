@@ -111,8 +111,7 @@ int main(int argc, char** argv) {
   if (run.timed_out) note(&run, "TIMEOUT");
   if (cfg.mode == Mode::kBox)
     note(&run, images_short ? "RESULT SHORT-IMAGE" : images_ok ? "RESULT OK" : "RESULT NO-IMAGE");
-  else
-    note(&run, run.timed_out ? "RESULT TIMEOUT" : "RESULT OK");
+  else note(&run, run.timed_out ? "RESULT TIMEOUT" : "RESULT OK");
   for (const std::string& line : run.summary) printf("%s\n", line.c_str());
   fflush(stdout);
   return run.timed_out ? 3 : 0;

@@ -53,8 +53,8 @@ void parse_bytes(const char* s, uint8_t* out, int count, const char* what) {
 // "CH:MAJ.MIN=rest" -> key and rest.
 SoftKey parse_key(const char* arg, std::string* rest) {
   int ch, maj, min, used = 0;
-  if (sscanf(arg, "%d:%d.%d=%n", &ch, &maj, &min, &used) != 3 || used == 0 || ch < 0 ||
-      ch > 255 || maj < 0 || maj > 255 || min < 0 || min > 255)
+  if (sscanf(arg, "%d:%d.%d=%n", &ch, &maj, &min, &used) != 3 || used == 0 || ch < 0 || ch > 255 ||
+      maj < 0 || maj > 255 || min < 0 || min > 255)
     usage((std::string("bad software key: ") + arg).c_str());
   *rest = arg + used;
   return SoftKey(ch, maj, min);
@@ -96,10 +96,10 @@ void parse_close_at(Config* cfg, const char* arg) {
   static const struct {
     const char* name;
     CloseAt where;
-  } kPlaces[] = {{"hello", CloseAt::kHello},       {"identity", CloseAt::kIdentity},
-                 {"image", CloseAt::kImage},
-                 {"greeting", CloseAt::kGreeting}, {"query", CloseAt::kQuery},
-                 {"size", CloseAt::kSize},         {"software", CloseAt::kSoftware}};
+  } kPlaces[] = {{"hello", CloseAt::kHello},      {"identity", CloseAt::kIdentity},
+                 {"image", CloseAt::kImage},      {"greeting", CloseAt::kGreeting},
+                 {"query", CloseAt::kQuery},      {"size", CloseAt::kSize},
+                 {"software", CloseAt::kSoftware}};
   for (const auto& p : kPlaces)
     if (name == p.name) {
       cfg->close_at = p.where;
@@ -115,43 +115,59 @@ void parse_close_at(Config* cfg, const char* arg) {
 void parse_options(int argc, char** argv, Config* cfg) {
   if (argc < 2) usage(nullptr);
   std::string mode = argv[1];
-  if (mode == "box")
-    cfg->mode = Mode::kBox;
-  else if (mode == "server")
-    cfg->mode = Mode::kServer;
-  else
-    usage(("unknown mode " + mode).c_str());
+  if (mode == "box") cfg->mode = Mode::kBox;
+  else if (mode == "server") cfg->mode = Mode::kServer;
+  else usage(("unknown mode " + mode).c_str());
 
   enum {
-    kPort = 256, kConnections, kTimeout, kRecord, kCloseAt, kHelloReply, kPrefix, kMajor,
-    kMinor, kExtra, kText, kTextLength, kImageReply, kCloseAfterImage, kImageOut, kSoftwareOpt,
-    kSoftwareVersion, kSize, kSlow, kGreetingReply, kUnlink, kReplace, kHelp
+    kPort = 256,
+    kConnections,
+    kTimeout,
+    kRecord,
+    kCloseAt,
+    kHelloReply,
+    kPrefix,
+    kMajor,
+    kMinor,
+    kExtra,
+    kText,
+    kTextLength,
+    kImageReply,
+    kCloseAfterImage,
+    kImageOut,
+    kSoftwareOpt,
+    kSoftwareVersion,
+    kSize,
+    kSlow,
+    kGreetingReply,
+    kUnlink,
+    kReplace,
+    kHelp
   };
-  static const option kLong[] = {
-      {"port", required_argument, nullptr, kPort},
-      {"connections", required_argument, nullptr, kConnections},
-      {"timeout", required_argument, nullptr, kTimeout},
-      {"record", required_argument, nullptr, kRecord},
-      {"close-at", required_argument, nullptr, kCloseAt},
-      {"hello-reply", required_argument, nullptr, kHelloReply},
-      {"prefix", required_argument, nullptr, kPrefix},
-      {"major", required_argument, nullptr, kMajor},
-      {"minor", required_argument, nullptr, kMinor},
-      {"extra", required_argument, nullptr, kExtra},
-      {"text", required_argument, nullptr, kText},
-      {"text-length", required_argument, nullptr, kTextLength},
-      {"image-reply", required_argument, nullptr, kImageReply},
-      {"close-after-image", no_argument, nullptr, kCloseAfterImage},
-      {"image-out", required_argument, nullptr, kImageOut},
-      {"software", required_argument, nullptr, kSoftwareOpt},
-      {"software-version", required_argument, nullptr, kSoftwareVersion},
-      {"size", required_argument, nullptr, kSize},
-      {"slow", required_argument, nullptr, kSlow},
-      {"greeting-reply", required_argument, nullptr, kGreetingReply},
-      {"unlink", required_argument, nullptr, kUnlink},
-      {"replace", required_argument, nullptr, kReplace},
-      {"help", no_argument, nullptr, kHelp},
-      {nullptr, 0, nullptr, 0}};
+  static const option kLong[] = {{"port", required_argument, nullptr, kPort},
+                                 {"connections", required_argument, nullptr, kConnections},
+                                 {"timeout", required_argument, nullptr, kTimeout},
+                                 {"record", required_argument, nullptr, kRecord},
+                                 {"close-at", required_argument, nullptr, kCloseAt},
+                                 {"hello-reply", required_argument, nullptr, kHelloReply},
+                                 {"prefix", required_argument, nullptr, kPrefix},
+                                 {"major", required_argument, nullptr, kMajor},
+                                 {"minor", required_argument, nullptr, kMinor},
+                                 {"extra", required_argument, nullptr, kExtra},
+                                 {"text", required_argument, nullptr, kText},
+                                 {"text-length", required_argument, nullptr, kTextLength},
+                                 {"image-reply", required_argument, nullptr, kImageReply},
+                                 {"close-after-image", no_argument, nullptr, kCloseAfterImage},
+                                 {"image-out", required_argument, nullptr, kImageOut},
+                                 {"software", required_argument, nullptr, kSoftwareOpt},
+                                 {"software-version", required_argument, nullptr, kSoftwareVersion},
+                                 {"size", required_argument, nullptr, kSize},
+                                 {"slow", required_argument, nullptr, kSlow},
+                                 {"greeting-reply", required_argument, nullptr, kGreetingReply},
+                                 {"unlink", required_argument, nullptr, kUnlink},
+                                 {"replace", required_argument, nullptr, kReplace},
+                                 {"help", no_argument, nullptr, kHelp},
+                                 {nullptr, 0, nullptr, 0}};
   optind = 2;
   int c;
   while ((c = getopt_long(argc, argv, "", kLong, nullptr)) != -1) {

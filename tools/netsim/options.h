@@ -40,7 +40,7 @@ struct Config {
   int image_reply = 0x00;
   bool close_after_image = false;
   std::string image_out;
-  std::string unlink_path;  // removed when the identity request arrives
+  std::string unlink_path;                // removed when the identity request arrives
   std::string replace_path, replacement;  // replacement renamed onto replace_path then
 
   // server

@@ -92,13 +92,11 @@ void server_query(const Config& o, Conn* c) {
   if (!get_key(c, "QUERY", &ch, &maj, &min)) return;
   uint8_t answer[3] = {0, 0, 0};
   if (const Software* s = find_software(o, ch, maj, min)) {
-    if (s->has_version)
-      memcpy(answer, s->version, 3);
-    else if (s->has_file)
-      answer[0] = 1, answer[1] = 2, answer[2] = 3;
+    if (s->has_version) memcpy(answer, s->version, 3);
+    else if (s->has_file) answer[0] = 1, answer[1] = 2, answer[2] = 3;
   }
   note(c->run, "QUERY " + key_text(ch, maj, min) + " -> " + std::to_string(answer[0]) + "." +
-       std::to_string(answer[1]) + "." + std::to_string(answer[2]));
+                   std::to_string(answer[1]) + "." + std::to_string(answer[2]));
   if (o.close_at == CloseAt::kQuery) {
     size_t k = o.close_count >= 0 ? static_cast<size_t>(o.close_count) : 0;
     return scripted_close(c, answer, 3, k, "QUERY");
@@ -112,8 +110,7 @@ void server_size(const Config& o, Conn* c) {
   const Software* s = find_software(o, ch, maj, min);
   std::string empty;
   const std::string& bytes = s && s->has_file ? s->bytes : empty;
-  uint64_t size = o.size_override >= 0 ? static_cast<uint64_t>(o.size_override)
-                                           : bytes.size();
+  uint64_t size = o.size_override >= 0 ? static_cast<uint64_t>(o.size_override) : bytes.size();
   uint32_t size32 = static_cast<uint32_t>(size);
   uint8_t be[4] = {static_cast<uint8_t>(size32 >> 24), static_cast<uint8_t>(size32 >> 16),
                    static_cast<uint8_t>(size32 >> 8), static_cast<uint8_t>(size32)};
@@ -143,23 +140,13 @@ void serve_server(const Config& o, Conn* c) {
     switch (cmd) {
       case 'B':
         note(c->run, "GREETING");
-        if (o.close_at == CloseAt::kGreeting)
-          scripted_close(c, nullptr, 0, 0, "GREETING");
-        else
-          put_byte(c, o.greeting_reply);
+        if (o.close_at == CloseAt::kGreeting) scripted_close(c, nullptr, 0, 0, "GREETING");
+        else put_byte(c, o.greeting_reply);
         break;
-      case 'C':
-        server_query(o, c);
-        break;
-      case 'D':
-        server_size(o, c);
-        break;
-      case 'Z':
-        note(c->run, "GOODBYE");
-        break;
-      default:
-        note(c->run, "UNKNOWN " + hex_byte(cmd));
-        break;
+      case 'C': server_query(o, c); break;
+      case 'D': server_size(o, c); break;
+      case 'Z': note(c->run, "GOODBYE"); break;
+      default: note(c->run, "UNKNOWN " + hex_byte(cmd)); break;
     }
   }
 }

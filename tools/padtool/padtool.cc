@@ -48,8 +48,7 @@ uint64_t parse_number(const char* text, uint64_t max) {
   errno = 0;
   char* end = nullptr;
   unsigned long long value = std::strtoull(text, &end, 0);
-  if (*text == '\0' || *text == '-' || *end != '\0' || errno != 0 ||
-      value > max) {
+  if (*text == '\0' || *text == '-' || *end != '\0' || errno != 0 || value > max) {
     die("bad number: ", text);
   }
   return value;
@@ -62,16 +61,14 @@ uint32_t parse_version(const std::string& text) {
   }
   size_t dot = text.find('.');
   if (dot == std::string::npos) die("version needs MAJ.MIN: ", text.c_str());
-  uint32_t major = static_cast<uint32_t>(
-      parse_number(text.substr(0, dot).c_str(), 0xFFFF));
-  uint32_t minor = static_cast<uint32_t>(
-      parse_number(text.substr(dot + 1).c_str(), 0xFFFF));
+  uint32_t major = static_cast<uint32_t>(parse_number(text.substr(0, dot).c_str(), 0xFFFF));
+  uint32_t minor = static_cast<uint32_t>(parse_number(text.substr(dot + 1).c_str(), 0xFFFF));
   return (major << 16) | minor;
 }
 
 uint32_t get32(const Bytes& b, size_t at) {
-  return (uint32_t{b[at]} << 24) | (uint32_t{b[at + 1]} << 16) |
-         (uint32_t{b[at + 2]} << 8) | uint32_t{b[at + 3]};
+  return (uint32_t{b[at]} << 24) | (uint32_t{b[at + 1]} << 16) | (uint32_t{b[at + 2]} << 8) |
+         uint32_t{b[at + 3]};
 }
 
 void put32(Bytes& b, size_t at, uint32_t v) {
@@ -111,8 +108,7 @@ bool read_file(const char* path, Bytes* out) {
 void write_file(const char* path, const Bytes& data) {
   std::FILE* f = plat_fopen(path, "wb");
   if (f == nullptr) die("cannot create ", path);
-  bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) ==
-                                data.size();
+  bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
   if (std::fclose(f) != 0 || !ok) die("cannot write ", path);
 }
 
@@ -123,8 +119,7 @@ uint32_t payload_sum(const Bytes& file, size_t length) {
 }
 
 // --record DATALEN[:marked][:VERSION]
-void append_record(Bytes& payload, const std::string& desc, uint32_t version,
-                   Lcg& rng) {
+void append_record(Bytes& payload, const std::string& desc, uint32_t version, Lcg& rng) {
   std::vector<std::string> parts;
   size_t start = 0;
   for (;;) {
@@ -133,8 +128,7 @@ void append_record(Bytes& payload, const std::string& desc, uint32_t version,
     if (colon == std::string::npos) break;
     start = colon + 1;
   }
-  uint32_t data_length =
-      static_cast<uint32_t>(parse_number(parts[0].c_str(), 0xFFFFFFF));
+  uint32_t data_length = static_cast<uint32_t>(parse_number(parts[0].c_str(), 0xFFFFFFF));
   bool marked = false;
   bool own_version = false;
   for (size_t i = 1; i < parts.size(); ++i) {
@@ -279,8 +273,7 @@ int cmd_info(int argc, char** argv) {
   uint32_t version = get32(f, 5);
   std::printf("payload length: %u\n", length);
   std::printf("format code:    %u (0x%02x)\n", f[4], f[4]);
-  std::printf("version word:   0x%08x (%u.%u)\n", version, version >> 16,
-              version & 0xFFFF);
+  std::printf("version word:   0x%08x (%u.%u)\n", version, version >> 16, version & 0xFFFF);
   // Records end where the checksum begins; a header or data length that
   // runs past the file is reported and ends the list.
   uint64_t end = f.size() >= 4 ? f.size() - 4 : 0;
@@ -288,15 +281,13 @@ int cmd_info(int argc, char** argv) {
   int index = 0;
   while (r < end) {
     if (r + 48 > end) {
-      std::printf("record %d at %llu: header cut off\n", index,
-                  static_cast<unsigned long long>(r));
+      std::printf("record %d at %llu: header cut off\n", index, static_cast<unsigned long long>(r));
       break;
     }
     uint32_t rv = get32(f, r + 16);
     uint32_t d = get32(f, r + 32);
-    std::printf("record %d at %llu: version 0x%08x%s, data length %u%s\n",
-                index, static_cast<unsigned long long>(r), rv,
-                f[r + 17] == 6 ? " (marked)" : "", d,
+    std::printf("record %d at %llu: version 0x%08x%s, data length %u%s\n", index,
+                static_cast<unsigned long long>(r), rv, f[r + 17] == 6 ? " (marked)" : "", d,
                 r + 48 + d > end ? " (past the end)" : "");
     r += 48 + uint64_t{d};
     ++index;
@@ -304,8 +295,8 @@ int cmd_info(int argc, char** argv) {
   if (f.size() >= uint64_t{length} + 13) {
     uint32_t stored = get32(f, 9 + uint64_t{length});
     uint32_t computed = payload_sum(f, length);
-    std::printf("checksum:       stored 0x%08x computed 0x%08x %s\n", stored,
-                computed, stored == computed ? "OK" : "BAD");
+    std::printf("checksum:       stored 0x%08x computed 0x%08x %s\n", stored, computed,
+                stored == computed ? "OK" : "BAD");
   } else {
     std::printf("checksum:       missing\n");
   }
