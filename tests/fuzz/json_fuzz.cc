@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/journal.h"
+#include "core/json_text.h"
 #include "core/visible.h"
 #include "tests/fuzz/fuzz_check.h"
 
