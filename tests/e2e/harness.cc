@@ -170,6 +170,15 @@ std::string wait_for_line(BgProcess* p, const std::string& prefix, int timeout_m
   return wait_for(p, &BgProcess::out, prefix, timeout_ms);
 }
 
+std::string start_pty_box(std::vector<BgProcess>* boxes, const std::vector<std::string>& args) {
+  boxes->emplace_back();
+  std::vector<std::string> argv = {build_path("boxsim"), "--timeout", "60"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  if (!start_process(&boxes->back(), argv)) return "";
+  std::string line = wait_for_line(&boxes->back(), "PTY ", 10000);
+  return line.empty() ? "" : line.substr(4);
+}
+
 std::string wait_for_err_line(BgProcess* p, const std::string& prefix, int timeout_ms) {
   return wait_for(p, &BgProcess::err, prefix, timeout_ms);
 }

@@ -41,6 +41,10 @@ std::string wait_for_line(BgProcess* p, const std::string& prefix, int timeout_m
 // The same for a line on standard error.
 std::string wait_for_err_line(BgProcess* p, const std::string& prefix, int timeout_ms = 10000);
 
+// Starts a boxsim with `args` (a 60 s time limit before them) as the last of
+// `boxes`; returns its pty path, or "" when it said none.
+std::string start_pty_box(std::vector<BgProcess>* boxes, const std::vector<std::string>& args);
+
 // Waits for the process to end (killing it after `timeout_ms`); returns its
 // exit code, -1 when it had to be killed. Drains both streams into p.
 int wait_process(BgProcess* p, int timeout_ms = 30000);

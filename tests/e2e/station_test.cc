@@ -48,13 +48,9 @@ class Station : public ::testing::Test {
   }
   // Starts boxsim with `args`; returns its pty path.
   std::string start_box(const std::vector<std::string>& args) {
-    boxes.emplace_back();
-    std::vector<std::string> argv = {build_path("boxsim"), "--timeout", "60"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    EXPECT_TRUE(start_process(&boxes.back(), argv));
-    std::string line = wait_for_line(&boxes.back(), "PTY ", 10000);
-    EXPECT_FALSE(line.empty());
-    return line.substr(4);
+    std::string pty = start_pty_box(&boxes, args);
+    EXPECT_FALSE(pty.empty());
+    return pty;
   }
   std::vector<std::string> station_argv(const std::vector<std::string>& ports,
                                         const std::vector<std::string>& options) {

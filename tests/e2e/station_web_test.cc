@@ -216,13 +216,9 @@ class StationWeb : public ::testing::Test {
     std::system(("rm -rf " + dir).c_str());
   }
   std::string start_box(const std::vector<std::string>& args) {
-    boxes.emplace_back();
-    std::vector<std::string> argv = {build_path("boxsim"), "--timeout", "60"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    EXPECT_TRUE(start_process(&boxes.back(), argv));
-    std::string line = wait_for_line(&boxes.back(), "PTY ", 10000);
-    EXPECT_FALSE(line.empty());
-    return line.substr(4);
+    std::string pty = start_pty_box(&boxes, args);
+    EXPECT_FALSE(pty.empty());
+    return pty;
   }
   // Starts a station on `ports` with `options`; returns its web port (0
   // when it did not say where it listens).
