@@ -217,6 +217,12 @@ void kill_process(BgProcess* p) {
   wait_process(p, 5000);
 }
 
+void stop_process(BgProcess* p, int grace_ms) {
+  if (p->pid < 0) return;
+  kill(p->pid, SIGTERM);
+  wait_process(p, grace_ms);
+}
+
 // Absolute, so a test may run a program in another working directory.
 static std::string env_or(const char* name, const char* fallback) {
   const char* v = getenv(name);

@@ -51,6 +51,10 @@ int wait_process(BgProcess* p, int timeout_ms = 30000);
 
 void kill_process(BgProcess* p);
 
+// Asks the process to end (SIGTERM) and waits `grace_ms` before killing it:
+// for a station, whose runs write their records while it waits for them.
+void stop_process(BgProcess* p, int grace_ms = 10000);
+
 // Paths of the build: the tool, a companion program, the source tree.
 std::string update_bin();
 std::string build_path(const std::string& name);

@@ -211,7 +211,7 @@ class StationWeb : public ::testing::Test {
     write_file(dir + "/token", "s3cret-token\nnot this line\n");
   }
   void TearDown() override {
-    for (BgProcess& s : stations) kill_process(&s);
+    for (BgProcess& s : stations) stop_process(&s);
     for (BgProcess& b : boxes) kill_process(&b);
     std::system(("rm -rf " + dir).c_str());
   }

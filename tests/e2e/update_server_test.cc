@@ -100,6 +100,9 @@ std::string sized(uint32_t v) {
 class UpdateServer : public ::testing::Test {
  protected:
   void TearDown() override {
+    // A killed station's runs would still be writing their records into
+    // dir_ while it is removed.
+    for (BgProcess& s : stations_) stop_process(&s);
     for (BgProcess& s : servers_) kill_process(&s);
     fs::remove_all(dir_);
   }
@@ -170,6 +173,7 @@ class UpdateServer : public ::testing::Test {
   std::string dir_ = make_temp_dir();
   std::string cat_ = dir_ + "/catalogue";
   std::vector<BgProcess> servers_;
+  std::vector<BgProcess> stations_;
 };
 
 // The tool's answers: the highest version, nothing (0.0.0), a download the
@@ -739,11 +743,11 @@ TEST_F(UpdateServer, PrometheusScrapesTheServerAndAStation) {
       argv.insert(argv.end(), {"-p", wait_for_line(&servers_.back(), "PTY ").substr(4)});
     }
     argv.push_back(pad);
-    servers_.emplace_back();
-    ASSERT_TRUE(start_process(&servers_.back(), argv));
+    stations_.emplace_back();
+    ASSERT_TRUE(start_process(&stations_.back(), argv));
     std::string at =
-        wait_for_err(&servers_.back(), "update-station: web view at http://127.0.0.1:");
-    ASSERT_NE("", at) << servers_.back().err;
+        wait_for_err(&stations_.back(), "update-station: web view at http://127.0.0.1:");
+    ASSERT_NE("", at) << stations_.back().err;
     station_web = std::stoi(at);
   }
 
