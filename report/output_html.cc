@@ -47,21 +47,34 @@ section{break-inside:avoid;page-break-inside:avoid}
  h2{margin-top:12px}a{color:inherit;text-decoration:none}}
 )";
 
+// Both bar charts: their size, the margins left, right, top and bottom.
+struct Frame {
+  int W, H, L, R, T, B;
+};
+constexpr Frame kBars = {900, 240, 44, 44, 12, 36};
+
+// The bar charts' opening: the svg, the base line, the left scale's top
+// (`top`) and the right scale's 100 %.
+void chart_frame(std::string& h, const char* id, const char* label, int64_t top) {
+  const auto [W, H, L, R, T, B] = kBars;
+  h += std::string("<svg id=\"") + id + "\" class=\"chart\" width=\"" + std::to_string(W) +
+       "\" viewBox=\"0 0 " + std::to_string(W) + " " + std::to_string(H) +
+       "\" role=\"img\" aria-label=\"" + label + "\">";
+  h += "<line x1=\"" + std::to_string(L) + "\" y1=\"" + std::to_string(H - B) + "\" x2=\"" +
+       std::to_string(W - R) + "\" y2=\"" + std::to_string(H - B) + "\" stroke=\"#999\"/>";
+  h += "<text x=\"4\" y=\"" + std::to_string(T + 8) + "\">" + std::to_string(top) + "</text>";
+  h += "<text x=\"" + std::to_string(W - R + 6) + "\" y=\"" + std::to_string(T + 8) +
+       "\">100%</text>";
+}
+
 void hours_chart(std::string& h, const Summary& s) {
-  const int W = 900, H = 240, L = 44, R = 44, T = 12, B = 36;
+  const auto [W, H, L, R, T, B] = kBars;
   int64_t top = 1;
   for (const Row& r : s.hours) top = std::max(top, r.counts.ok);
   size_t n = s.hours.size();
   double step = n ? static_cast<double>(W - L - R) / static_cast<double>(n) : 0;
-  h += "<svg id=\"hours-chart\" class=\"chart\" width=\"" + std::to_string(W) +
-       "\" viewBox=\"0 0 " + std::to_string(W) + " " + std::to_string(H) +
-       "\" role=\"img\" aria-label=\"good boxes and yield per hour\">";
-  h += "<line x1=\"" + std::to_string(L) + "\" y1=\"" + std::to_string(H - B) + "\" x2=\"" +
-       std::to_string(W - R) + "\" y2=\"" + std::to_string(H - B) + "\" stroke=\"#999\"/>";
-  h += "<text x=\"4\" y=\"" + std::to_string(T + 8) + "\">" + std::to_string(top) + "</text>";
+  chart_frame(h, "hours-chart", "good boxes and yield per hour", top);
   h += "<text x=\"4\" y=\"" + std::to_string(H - B) + "\">0</text>";
-  h += "<text x=\"" + std::to_string(W - R + 6) + "\" y=\"" + std::to_string(T + 8) +
-       "\">100%</text>";
   h +=
       "<text x=\"" + std::to_string(W - R + 6) + "\" y=\"" + std::to_string(H - B) + "\">0%</text>";
   std::string line;
@@ -90,18 +103,11 @@ void hours_chart(std::string& h, const Summary& s) {
 }
 
 void pareto_chart(std::string& h, const Summary& s) {
-  const int W = 900, H = 240, L = 44, R = 44, T = 12, B = 36;
+  const auto [W, H, L, R, T, B] = kBars;
   size_t n = std::min<size_t>(s.causes.size(), 15);
   int64_t top = n ? s.causes[0].count : 1;
   double step = n ? static_cast<double>(W - L - R) / static_cast<double>(n) : 0;
-  h += "<svg id=\"pareto-chart\" class=\"chart\" width=\"" + std::to_string(W) +
-       "\" viewBox=\"0 0 " + std::to_string(W) + " " + std::to_string(H) +
-       "\" role=\"img\" aria-label=\"failure causes\">";
-  h += "<line x1=\"" + std::to_string(L) + "\" y1=\"" + std::to_string(H - B) + "\" x2=\"" +
-       std::to_string(W - R) + "\" y2=\"" + std::to_string(H - B) + "\" stroke=\"#999\"/>";
-  h += "<text x=\"4\" y=\"" + std::to_string(T + 8) + "\">" + std::to_string(top) + "</text>";
-  h += "<text x=\"" + std::to_string(W - R + 6) + "\" y=\"" + std::to_string(T + 8) +
-       "\">100%</text>";
+  chart_frame(h, "pareto-chart", "failure causes", top);
   std::string line;
   for (size_t i = 0; i < n; ++i) {
     const CauseRow& c = s.causes[i];
