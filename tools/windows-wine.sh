@@ -81,21 +81,28 @@ done
 
 wine() { timeout 120 "$WINE" "$@"; }
 
+# start_netsim LOG ARGS...: netsim with ARGS, its output in $work/LOG; $sim
+# is its pid, $sim_port the port it listens on once it says so.
+start_netsim() {
+  log=$1; shift
+  "$BUILD/netsim" "$@" >"$work/$log" 2>&1 &
+  sim=$!
+  pids="$pids $sim"
+  i=0
+  while ! grep -q '^PORT ' "$work/$log" 2>/dev/null; do
+    i=$((i + 1)); [ $i -gt 200 ] && fail "netsim $1 did not start: $(cat "$work/$log")"
+    sleep 0.05
+  done
+  sim_port=$(sed -n 's/^PORT //p' "$work/$log")
+}
+
 wine "$WIN/update.exe" -v </dev/null >"$work/v.out" 2>/dev/null
 grep -q '^update.exe 3.6-25' "$work/v.out" || { cat "$work/v.out"; fail "bad version output"; }
 
 # Network box update (the Win32 socket backend).
 "$BUILD/padtool" create "$work/w.pad" --format 21 --version 23.0 --record 3000 >/dev/null
-"$BUILD/netsim" box --major 0x17 --minor 0x00 --image-out "$work/image.bin" --timeout 300 \
-  >"$work/box.log" 2>&1 &
-sim=$!
-pids="$pids $sim"
-i=0
-while ! grep -q '^PORT ' "$work/box.log" 2>/dev/null; do
-  i=$((i + 1)); [ $i -gt 200 ] && fail "netsim did not start"
-  sleep 0.05
-done
-port=$(sed -n 's/^PORT //p' "$work/box.log")
+start_netsim box.log box --major 0x17 --minor 0x00 --image-out "$work/image.bin" --timeout 300
+port=$sim_port
 wine "$WIN/update.exe" -i 127.0.0.1 -j "$port" "Z:$work/w.pad" </dev/null >"$work/u.out" 2>&1 || {
   cat "$work/u.out"; fail "network update failed"; }
 wait $sim || true
@@ -109,16 +116,8 @@ uni="$work/€ Łódź"
 mkdir "$uni"
 cp "$work/w.pad" "$uni/Łódź Жук.pad"
 rm -f "$work/image.bin"
-"$BUILD/netsim" box --major 0x17 --minor 0x00 --image-out "$work/image.bin" --timeout 300 \
-  >"$work/box.log" 2>&1 &
-sim=$!
-pids="$pids $sim"
-i=0
-while ! grep -q '^PORT ' "$work/box.log" 2>/dev/null; do
-  i=$((i + 1)); [ $i -gt 200 ] && fail "netsim did not start"
-  sleep 0.05
-done
-port=$(sed -n 's/^PORT //p' "$work/box.log")
+start_netsim box.log box --major 0x17 --minor 0x00 --image-out "$work/image.bin" --timeout 300
+port=$sim_port
 # A record an earlier writer left torn (a full disk, a crash): the new one
 # starts on a line of its own.
 printf '{"torn":' >"$uni/journal €.jsonl"
@@ -248,16 +247,10 @@ rc12=$rc
 has err "Inititialization of COM-port failed (Error: "
 ok=$((ok + 1))
 
-"$BUILD/netsim" server --timeout 60 --software "2:23.0=$work/p21" >"$work/srv.log" 2>&1 &
-srv=$!
-pids="$pids $srv"
-i=0
-while ! grep -q '^PORT ' "$work/srv.log" 2>/dev/null; do
-  i=$((i + 1)); [ $i -gt 200 ] && fail "netsim server did not start"
-  sleep 0.05
-done
+start_netsim srv.log server --timeout 60 --software "2:23.0=$work/p21"
+srv=$sim
 start_box 7 --expect "$work/p21"
-tool "$exe" "\n" -i 127.0.0.1 -j "$(sed -n 's/^PORT //p' "$work/srv.log")" -p 7 -C update
+tool "$exe" "\n" -i 127.0.0.1 -j "$sim_port" -p 7 -C update
 check "server run" 0 0
 has out "Found software"
 wait $srv || fail "netsim server: $(cat "$work/srv.log")"
