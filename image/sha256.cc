@@ -5,39 +5,34 @@
 #include <cstdlib>
 #include <cstring>
 
-void crypto_ready() {
-  static const bool ready = [] {
-    if (!gcry_check_version(GCRYPT_VERSION)) std::abort();
-    gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
-    gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
-    return true;
-  }();
-  (void)ready;
+bool gcrypt_ready() {
+  // Another part of the program may have made it ready already; a second
+  // initialisation would be refused.
+  if (gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) return true;
+  if (!gcry_check_version(GCRYPT_VERSION)) return false;
+  gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+  gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+  return true;
 }
 
-void sha256(const void* p, size_t n, uint8_t out[kSha256Size]) {
-  crypto_ready();
-  gcry_md_hash_buffer(GCRY_MD_SHA256, out, p, n);
+void sha256(const void* data, size_t size, uint8_t out[kSha256Bytes]) {
+  gcrypt_ready();
+  gcry_md_hash_buffer(GCRY_MD_SHA256, out, data, size);
 }
 
-std::string hex_text(const uint8_t* p, size_t n) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text(2 * n, '0');
-  for (size_t i = 0; i < n; ++i) {
-    text[2 * i] = kDigits[p[i] >> 4];
-    text[2 * i + 1] = kDigits[p[i] & 15];
+void sha256_hex(const void* data, size_t size, char hex[2 * kSha256Bytes + 1]) {
+  uint8_t d[kSha256Bytes];
+  sha256(data, size, d);
+  static const char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < kSha256Bytes; i++) {
+    hex[2 * i] = kHex[d[i] >> 4];
+    hex[2 * i + 1] = kHex[d[i] & 15];
   }
-  return text;
-}
-
-std::string sha256_hex(const void* p, size_t n) {
-  uint8_t d[kSha256Size];
-  sha256(p, n, d);
-  return hex_text(d, sizeof d);
+  hex[2 * kSha256Bytes] = '\0';
 }
 
 void sha256_begin(Sha256Stream* s) {
-  crypto_ready();
+  gcrypt_ready();
   gcry_md_hd_t h = nullptr;
   // Fails only when the library is unusable: no digest is better than a
   // wrong one.
@@ -45,14 +40,15 @@ void sha256_begin(Sha256Stream* s) {
   s->handle = h;
 }
 
-void sha256_add(Sha256Stream* s, const void* p, size_t n) {
-  if (s->handle) gcry_md_write(static_cast<gcry_md_hd_t>(s->handle), p, n);
+void sha256_add(Sha256Stream* s, const void* data, size_t size) {
+  if (!s->handle) sha256_begin(s);
+  gcry_md_write(static_cast<gcry_md_hd_t>(s->handle), data, size);
 }
 
-void sha256_end(Sha256Stream* s, uint8_t out[kSha256Size]) {
+void sha256_end(Sha256Stream* s, uint8_t out[kSha256Bytes]) {
   if (!s->handle) sha256_begin(s);
   gcry_md_hd_t h = static_cast<gcry_md_hd_t>(s->handle);
-  std::memcpy(out, gcry_md_read(h, GCRY_MD_SHA256), kSha256Size);
+  std::memcpy(out, gcry_md_read(h, GCRY_MD_SHA256), kSha256Bytes);
   gcry_md_close(h);
   s->handle = nullptr;
 }

@@ -104,7 +104,7 @@ bool sexp_bytes(gcry_sexp_t s, const char* name, uint8_t* out, size_t n) {
 }
 
 bool ed25519_sign(const SecretKey& k, const std::string& msg, uint8_t sig[kSignatureSize]) {
-  crypto_ready();
+  gcrypt_ready();
   gcry_sexp_t key = nullptr, data = nullptr, out = nullptr;
   bool ok = gcry_sexp_build(&key, nullptr,
                             "(private-key (ecc (curve Ed25519) (flags eddsa) (q %b) (d %b)))",
@@ -120,7 +120,7 @@ bool ed25519_sign(const SecretKey& k, const std::string& msg, uint8_t sig[kSigna
 }
 
 bool ed25519_verify(const PublicKey& k, const std::string& msg, const uint8_t sig[kSignatureSize]) {
-  crypto_ready();
+  gcrypt_ready();
   gcry_sexp_t key = nullptr, data = nullptr, s = nullptr;
   bool ok =
       gcry_sexp_build(&key, nullptr, "(public-key (ecc (curve Ed25519) (flags eddsa) (q %b)))",
@@ -173,8 +173,18 @@ const char* const kFields[] = {"size", "sha256", "format", "version", "key", "si
 
 }  // namespace
 
+std::string hex_text(const uint8_t* p, size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text(2 * n, '0');
+  for (size_t i = 0; i < n; ++i) {
+    text[2 * i] = kDigits[p[i] >> 4];
+    text[2 * i + 1] = kDigits[p[i] & 15];
+  }
+  return text;
+}
+
 bool key_generate(const std::string& name, SecretKey* out) {
-  crypto_ready();
+  gcrypt_ready();
   gcry_sexp_t parms = nullptr, key = nullptr;
   bool ok = gcry_sexp_build(&parms, nullptr, "(genkey (ecc (curve Ed25519) (flags eddsa)))") == 0 &&
             gcry_pk_genkey(&key, parms) == 0 && sexp_bytes(key, "q", out->pub.key, kKeySize) &&
@@ -186,7 +196,7 @@ bool key_generate(const std::string& name, SecretKey* out) {
 }
 
 std::string key_id(const PublicKey& k) {
-  uint8_t d[kSha256Size];
+  uint8_t d[kSha256Bytes];
   sha256(k.key, kKeySize, d);
   return hex_text(d, kKeyIdSize);
 }
@@ -236,7 +246,7 @@ const char* sig_result_text(SigResult r) {
 std::string manifest_body(const FileFacts& f, const std::string& id, const std::string& signed_at) {
   char version[16];
   std::snprintf(version, sizeof version, "0x%08x", unsigned(f.version));
-  return "size: " + std::to_string(f.size) + "\nsha256: " + hex_text(f.sha256, kSha256Size) +
+  return "size: " + std::to_string(f.size) + "\nsha256: " + hex_text(f.sha256, kSha256Bytes) +
          "\nformat: " + std::to_string(unsigned(f.format)) + "\nversion: " + version +
          "\nkey: " + id + "\nsigned: " + signed_at + "\n";
 }
@@ -271,7 +281,7 @@ SigResult manifest_parse(const std::string& text, Manifest* out) {
         ok = decimal_value(value, UINT32_MAX, &n);
         out->facts.size = n;
         break;
-      case 1: ok = hex_value(value, out->facts.sha256, kSha256Size); break;
+      case 1: ok = hex_value(value, out->facts.sha256, kSha256Bytes); break;
       case 2:
         ok = decimal_value(value, 255, &n);
         out->facts.format = uint8_t(n);
@@ -373,7 +383,7 @@ SigResult signature_check(const Trust& t, const std::string& text, const FileFac
   if (!key) return kSigUnknownKey;
   if (!ed25519_verify(*key, text.substr(0, m.signed_length), m.signature)) return kSigBadSignature;
   if (m.facts.size != facts.size) return kSigSizeMismatch;
-  if (std::memcmp(m.facts.sha256, facts.sha256, kSha256Size) != 0) return kSigHashMismatch;
+  if (std::memcmp(m.facts.sha256, facts.sha256, kSha256Bytes) != 0) return kSigHashMismatch;
   if (m.facts.format != facts.format) return kSigFormatMismatch;
   if (m.facts.version != facts.version) return kSigVersionMismatch;
   *signer = key;

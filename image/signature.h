@@ -26,6 +26,9 @@ constexpr size_t kKeyIdSize = 16;      // the fingerprint: SHA-256 of the public
 constexpr size_t kMaxManifest = 1024;  // longer is not one of ours
 constexpr size_t kMaxKeyName = 64;
 
+// `n` bytes as lower-case hex digits.
+std::string hex_text(const uint8_t* p, size_t n);
+
 struct PublicKey {
   uint8_t key[kKeySize];
   std::string name;  // printable, no blanks
@@ -59,7 +62,7 @@ bool parse_secret_key_text(const std::string& text, SecretKey* out);
 // What a signed file is, as the signer saw it and the checker sees it.
 struct FileFacts {
   uint64_t size;
-  uint8_t sha256[kSha256Size];
+  uint8_t sha256[kSha256Bytes];
   uint8_t format;
   uint32_t version;
 };
