@@ -134,6 +134,8 @@ bool journal_open(const char* program, const char* path) {
 
 bool journal_is_open() { return g_first != kNoFile; }
 
+const std::string& journal_path() { return g_path; }
+
 bool journal_append(const std::string& object) {
   if (g_first == kNoFile) return true;
   // Opened afresh for every record: a journal rotated or deleted since the

@@ -63,3 +63,7 @@ bool journal_is_open();
 // journal's path. Returns true when the line went out (or no journal is
 // open); false after a line on standard error.
 bool journal_append(const std::string& object);
+
+// The path journal_open took; "" while no journal is open. Set before any
+// thread reads it, never changed after.
+const std::string& journal_path();
