@@ -33,6 +33,10 @@ struct JournalRecord {
   bool have_box;
   uint16_t box_major, box_minor;
   bool patched;
+  // A signed run's verdict ("ok" or the reason) and the signing key's name;
+  // nullptr verdict: no signature looked at, and neither field written.
+  const char* signature;
+  const char* signature_key;
   uint32_t line_speed;  // 0 = not known
   uint32_t bytes_sent;
   double seconds;
@@ -63,3 +67,7 @@ bool journal_is_open();
 // journal's path. Returns true when the line went out (or no journal is
 // open); false after a line on standard error.
 bool journal_append(const std::string& object);
+
+// The path journal_open took; "" while no journal is open. Set before any
+// thread reads it, never changed after.
+const std::string& journal_path();

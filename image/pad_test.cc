@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "image/image_buffer.h"
+#include "image/sha256.h"
 
 namespace {
 
@@ -108,6 +109,26 @@ void quiet_stdin_and_merge_stdout() {
   std::fflush(stdout);
   dup2(2, 1);
   std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+// The digest a record carries: the published vectors, one spanning more
+// than one 64-byte block, and the lone high byte a sign error would spoil.
+TEST(Sha256, PublishedVectors) {
+  struct Case {
+    std::string data;
+    const char* hex;
+  } cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(1, '\xff'), "a8100ae6aa1940d0b663bb31cd466142ebbdbd5187131b92d93818987832eb89"},
+  };
+  for (const Case& c : cases) {
+    char hex[2 * kSha256Bytes + 1];
+    sha256_hex(c.data.data(), c.data.size(), hex);
+    EXPECT_STREQ(hex, c.hex) << c.data.size() << " bytes";
+  }
 }
 
 TEST(NormalizePadPath, CygdriveNames) {

@@ -1,4 +1,4 @@
-#include "filter.h"
+#include "report/filter.h"
 
 #include <algorithm>
 

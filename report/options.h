@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "filter.h"
+#include "report/filter.h"
 
 struct Options {
   Filter filter;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "summary.h"
+#include "report/summary.h"
 
 // Plain text: totals, then the tables; columns aligned, lines of at most
 // kTextWidth columns.

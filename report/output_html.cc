@@ -2,7 +2,7 @@
 #include <cmath>
 #include <map>
 
-#include "output.h"
+#include "report/output.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <nlohmann/json.hpp>
 
-#include "output.h"
+#include "report/output.h"
 
 namespace {
 

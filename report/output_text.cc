@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "core/visible.h"
-#include "output.h"
+#include "report/output.h"
 
 std::string format_fixed(double v, int places) {
   char buf[64];

@@ -1,8 +1,10 @@
-#include "record.h"
+#include "report/record.h"
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 static_assert(kLinePadding >= simdjson::SIMDJSON_PADDING);
 
@@ -76,6 +78,7 @@ std::string record_key_text(const RecordKey& k) {
 
 struct RecordParser {
   simdjson::ondemand::parser parser;
+  std::vector<std::string_view> keys;  // of the line being read
 };
 
 RecordParser* record_parser_new() { return new RecordParser; }
@@ -84,6 +87,12 @@ void record_parser_free(RecordParser* p) { delete p; }
 namespace {
 
 using simdjson::ondemand::json_type;
+
+// Past these a value cannot come from a run: a week, and the largest
+// port number the tool keeps.
+constexpr double kMaxSeconds = 7 * 24 * 3600.0;
+constexpr int64_t kMaxPort = 2147483647;
+
 using simdjson::ondemand::value;
 
 // A string field, or null/absent as `dash`. Any other type is an error.
@@ -146,15 +155,42 @@ bool well_formed(value v, int depth = 0) {
   return false;
 }
 
-bool time_shape(std::string_view t) {
-  // 2026-12-08T03:24:21
+int digits(std::string_view t, size_t at, size_t n) {
+  int v = 0;
+  for (size_t i = at; i < at + n; ++i) v = v * 10 + (t[i] - '0');
+  return v;
+}
+
+// 2026-12-08T03:24:21, then optionally a fraction and Z: a real time, so
+// that every table and bound compares like with like.
+bool time_valid(std::string_view t) {
   static const char pattern[] = "dddd-dd-ddTdd:dd:dd";
   if (t.size() < 19) return false;
   for (size_t i = 0; i < 19; ++i) {
     char p = pattern[i];
     if (p == 'd' ? (t[i] < '0' || t[i] > '9') : t[i] != p) return false;
   }
-  return true;
+  size_t i = 19;
+  if (i < t.size() && t[i] == '.') {
+    size_t from = ++i;
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    if (i == from) return false;
+  }
+  if (i < t.size() && t[i] == 'Z') ++i;
+  if (i != t.size()) return false;
+  int year = digits(t, 0, 4), month = digits(t, 5, 2), day = digits(t, 8, 2);
+  static const int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1]) return false;
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (month == 2 && day == 29 && !leap) return false;
+  return digits(t, 11, 2) < 24 && digits(t, 14, 2) < 60 && digits(t, 17, 2) < 60;
+}
+
+// Two fields of one name: which one counts is anyone's guess, so the line
+// is no record. The parser keeps the keys' text until the next line.
+bool repeats(std::vector<std::string_view>* keys) {
+  std::sort(keys->begin(), keys->end());
+  return std::adjacent_find(keys->begin(), keys->end()) != keys->end();
 }
 
 }  // namespace
@@ -170,9 +206,11 @@ bool record_parse(RecordParser* rp, std::string_view line, Record* r) {
   r->station = r->port = r->box_version = r->file_version = r->file_checksum = "-";
   std::string_view time, result, error, box_error, attempt;
   bool has_time = false, has_result = false, has_attempt = false;
+  rp->keys.clear();
   for (auto field : obj) {
     std::string_view key;
     if (field.unescaped_key().get(key)) return false;
+    rp->keys.push_back(key);
     value v;
     if (field.value().get(v)) return false;
     json_type t;
@@ -192,7 +230,7 @@ bool record_parse(RecordParser* rp, std::string_view line, Record* r) {
     } else if (key == "port") {
       if (t == json_type::number) {
         int64_t n;
-        if (v.get_int64().get(n)) return false;
+        if (v.get_int64().get(n) || n < 0 || n > kMaxPort) return false;
         r->port_digits = std::to_string(n);
         r->port = "";  // set below, once the string stops moving
       } else if (!text_or_null(v, &r->port)) {
@@ -205,6 +243,8 @@ bool record_parse(RecordParser* rp, std::string_view line, Record* r) {
     } else if (key == "seconds") {
       if (t == json_type::null) continue;
       if (t != json_type::number || v.get_double().get(r->seconds)) return false;
+      // Also refuses NaN.
+      if (!(r->seconds >= 0 && r->seconds <= kMaxSeconds)) return false;
     } else if (key == "box_version") {
       if (!text_or_null(v, &r->box_version)) return false;
     } else if (key == "file_version") {
@@ -219,7 +259,8 @@ bool record_parse(RecordParser* rp, std::string_view line, Record* r) {
   const char* at;
   if (!doc.current_location().get(at)) return false;
 
-  if (!has_time || !has_result || !time_shape(time)) return false;
+  if (repeats(&rp->keys)) return false;
+  if (!has_time || !has_result || !time_valid(time)) return false;
   if (result == "ok") {
     r->result = kResultOk;
   } else if (result == "failed") {

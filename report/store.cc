@@ -1,4 +1,4 @@
-#include "store.h"
+#include "report/store.h"
 
 #include <sqlite3.h>
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "filter.h"
-#include "record.h"
-#include "tally.h"
+#include "report/filter.h"
+#include "report/record.h"
+#include "report/tally.h"
 
 struct Store;
 

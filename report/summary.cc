@@ -1,4 +1,4 @@
-#include "summary.h"
+#include "report/summary.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tally.h"
+#include "report/tally.h"
 
 struct Row {
   std::string label;   // station, box version, "version checksum", hour

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "record.h"
+#include "report/record.h"
 
 struct Counts {
   int64_t ok = 0, failed = 0, stopped = 0;

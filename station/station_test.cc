@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "station/events.h"
+#include "station/journal_feed.h"
 #include "station/options.h"
 #include "station/records.h"
 #include "station/slots.h"
@@ -269,6 +270,7 @@ TEST(StationRecords, RunsThatLeftNoRecord) {
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "station/status.h"
@@ -466,6 +468,121 @@ TEST(StationWebView, StatusEventsAtMostFiveASecond) {
   }
   close(fd);
   web_stop(w);
+}
+
+// The journal from a cursor, the way a hub follows it: pages that join up,
+// a torn last line left until whole, a rotated or rewritten journal read
+// from its start, and queries refused rather than guessed at.
+TEST(StationJournalFeed, PagesFromACursorThroughTornLinesAndRotation) {
+  std::string dir = testing::TempDir() + "feed" + std::to_string(getpid());
+  mkdir(dir.c_str(), 0700);
+  std::string path = dir + "/j.jsonl";
+  auto write = [&](const std::string& text, const char* mode) {
+    FILE* f = std::fopen(path.c_str(), mode);
+    ASSERT_TRUE(f);
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+  };
+  auto get = [&](const std::string& query) {
+    JournalFeed f = journal_feed(path, query);
+    EXPECT_EQ(f.status, 200) << query << f.body;
+    return nlohmann::json::parse(f.body);
+  };
+  auto after = [](const nlohmann::json& page) {
+    return "after=" + page["next"].get<std::string>();
+  };
+  auto attempts = [](const nlohmann::json& page) {
+    std::string out;
+    for (const auto& r : page["records"]) out += r.is_object() ? r["a"].get<std::string>() : "?";
+    return out;
+  };
+
+  write("{\"a\":\"1\"}\n{\"a\":\"2\"}\n\n{\"a\":\"3\"}\nnot json\n{\"a\":\"4\"", "w");
+  nlohmann::json p = get("limit=2");
+  EXPECT_EQ(attempts(p), "12");
+  EXPECT_TRUE(p["more"]);
+  p = get(after(p));
+  EXPECT_EQ(attempts(p), "3?");  // blank skipped; the torn {"a":"4" not yet
+  EXPECT_EQ(p["records"][1], "not json");
+  EXPECT_FALSE(p["more"]);
+  nlohmann::json at_end = get(after(p));
+  EXPECT_EQ(attempts(at_end), "");
+  EXPECT_EQ(at_end["next"], p["next"]);
+  write("}\n{\"a\":\"5\"}\n", "a");  // the torn line made whole
+  EXPECT_EQ(attempts(get(after(p))), "45");
+  nlohmann::json done = get(after(p));
+  // The whole journal once more, from no cursor, at the largest page.
+  EXPECT_EQ(attempts(get("limit=999999")), "123?45");
+
+  // Rotated: the old name moved away, a new journal begun.
+  ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+  write("{\"a\":\"6\"}\n", "w");
+  EXPECT_EQ(attempts(get(after(done))), "6");
+  // Rewritten in place with other lines (same file, new first line).
+  nlohmann::json six = get("");
+  write("{\"a\":\"7\"}\n{\"a\":\"8\"}\n", "w");
+  EXPECT_EQ(attempts(get(after(six))), "78");
+  // A cursor whose offset is not a line start of its journal.
+  JournalCursor c;
+  ASSERT_TRUE(journal_cursor_parse(six["next"].get<std::string>(), &c));
+  EXPECT_EQ(c.offset, 10u);
+  nlohmann::json eight = get("");
+  ASSERT_TRUE(journal_cursor_parse(eight["next"].get<std::string>(), &c));
+  c.offset = 3;
+  EXPECT_EQ(attempts(get("after=" + journal_cursor_text(c))), "78");
+  c.offset = 10;  // escaped as a client may send it
+  std::string text = journal_cursor_text(c);
+  text.replace(0, 2, "%6A%31");
+  EXPECT_EQ(attempts(get("limit=5&after=" + text)), "8");
+
+  struct Bad {
+    std::string query;
+    int status;
+  } bad[] = {
+      {"after=", 400},
+      {"after=j1-1-2-3", 400},
+      {"after=j1-1-2-3-4-5", 400},
+      {"after=j1-1-2-3-x", 400},
+      {"after=j2-1-2-3-4", 400},
+      {"after=j1-11111111111111111-2-3-4", 400},
+      {"after=%zz", 400},
+      {"after=j1-1-2-3-4%", 400},
+      {"limit=0", 400},
+      {"limit=ten", 400},
+      {"limit=-1", 400},
+  };
+  for (const Bad& b : bad) EXPECT_EQ(journal_feed(path, b.query).status, b.status) << b.query;
+  EXPECT_EQ(journal_feed("", "").status, 404);
+  // No journal written yet: nothing, and a cursor that reads it from its start.
+  JournalFeed none = journal_feed(dir + "/none.jsonl", "");
+  EXPECT_EQ(none.status, 200);
+  EXPECT_EQ(attempts(nlohmann::json::parse(none.body)), "");
+  for (const char* name : {"/j.jsonl", "/j.jsonl.1"}) unlink((dir + name).c_str());
+  rmdir(dir.c_str());
+}
+
+// A page stops at its byte bound (the first record always goes) and a line
+// too long to be a record is stepped over, never served or stuck on.
+TEST(StationJournalFeed, BoundedBytesAndOverlongLines) {
+  std::string path = testing::TempDir() + "feed-big" + std::to_string(getpid()) + ".jsonl";
+  FILE* f = std::fopen(path.c_str(), "w");
+  ASSERT_TRUE(f);
+  std::string big = "{\"pad\":\"" + std::string(kJournalFeedLine - 30, 'x') + "\"}\n";
+  std::fputs(("{\"n\":1}\n" + std::string(kJournalFeedLine + 10, 'y') + "\n").c_str(), f);
+  for (int i = 0; i < 10; i++) std::fputs(big.c_str(), f);
+  std::fputs("{\"n\":2}\n", f);
+  std::fclose(f);
+  std::vector<size_t> pages;
+  std::string query;
+  for (int guard = 0; guard < 10; guard++) {
+    nlohmann::json p = nlohmann::json::parse(journal_feed(path, query).body);
+    pages.push_back(p["records"].size());
+    for (const auto& r : p["records"]) EXPECT_TRUE(r.is_object());
+    query = "after=" + p["next"].get<std::string>();
+    if (!p["more"]) break;
+  }
+  EXPECT_EQ(pages, (std::vector<size_t>{9, 3}));
+  unlink(path.c_str());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/journal.h"
 #include "http/auth.h"
 #include "http/lock.h"
 #include "http/prom.h"
@@ -12,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/process.h"
+#include "station/journal_feed.h"
 #include "station/page.h"
 
 using json = nlohmann::ordered_json;
@@ -135,6 +137,15 @@ std::vector<HttpRoute> routes(WebView* w) {
     r.body = w->metrics;
     return r;
   };
+  // Read here, on the server's thread: the runs and the main loop never wait for it.
+  auto journal = [](const HttpRequest& req) {
+    JournalFeed f = journal_feed(journal_path(), req.query);
+    HttpResponse r;
+    r.status = f.status;
+    if (f.status == 200) r.content_type = "application/json";
+    r.body = std::move(f.body);
+    return r;
+  };
   auto act = [w](WebAction a) {
     return [w, a](const HttpRequest& req) { return control(w, req, a); };
   };
@@ -143,6 +154,7 @@ std::vector<HttpRoute> routes(WebView* w) {
       {"GET", "/api/status", status},
       {"GET", "/api/events", events},
       {"GET", "/metrics", metrics},
+      {"GET", "/api/journal", journal},
       {"POST", "/api/slots/*/park", act(WebAction::kPark)},
       {"POST", "/api/slots/*/unpark", act(WebAction::kUnpark)},
       {"POST", "/api/drain", act(WebAction::kDrain)},

@@ -31,6 +31,8 @@ command -v jq >/dev/null 2>&1 || need="$need jq"
 # The station's page in a real headless Chromium driven by Selenium.
 [ -x /usr/bin/chromedriver ] || need="$need chromium-driver"
 /usr/bin/python3 -c 'import selenium' >/dev/null 2>&1 || need="$need python3-selenium"
+# SHA-256 of the image a box gets, and the signatures over it: libgcrypt.
+[ -f /usr/include/gcrypt.h ] || need="$need libgcrypt20-dev"
 # The tree's C++ style is checked on the files a change touches.
 command -v clang-format >/dev/null 2>&1 || need="$need clang-format"
 [ -z "$need" ] && exit 0

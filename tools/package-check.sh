@@ -23,6 +23,7 @@ cat >"$work/expected" <<LIST
 ./usr/bin/update-padtool
 ./usr/bin/update-report
 ./usr/bin/update-server
+./usr/bin/update-sign
 ./usr/bin/update-station
 ./usr/share/doc/update/README.md
 ./usr/share/doc/update/changelog.Debian.gz
@@ -31,6 +32,7 @@ cat >"$work/expected" <<LIST
 ./usr/share/man/man1/update-netsim.1.gz
 ./usr/share/man/man1/update-padtool.1.gz
 ./usr/share/man/man1/update-report.1.gz
+./usr/share/man/man1/update-sign.1.gz
 ./usr/share/man/man1/update-station.1.gz
 ./usr/share/man/man1/update.1.gz
 ./usr/share/man/man8/update-server.8.gz
@@ -48,9 +50,11 @@ head -1 "$work/v.out" | grep -qx "update $version" ||
   { echo "package-check: the packaged update-station --help failed"; exit 1; }
 "$work/root/usr/bin/update-report" --help | head -1 | grep -q '^usage: update-report' ||
   { echo "package-check: the packaged update-report --help failed"; exit 1; }
+"$work/root/usr/bin/update-sign" --help | head -1 | grep -q '^usage: update-sign' ||
+  { echo "package-check: the packaged update-sign --help failed"; exit 1; }
 dpkg-deb -f "$deb" Depends | grep -q libc6 || { echo "package-check: no dependencies declared"; exit 1; }
 if command -v man >/dev/null 2>&1; then
-  for page in update update-station update-report; do
+  for page in update update-station update-report update-sign; do
     warn=$(MANWIDTH=80 man --warnings -l "$work/root/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
     [ -z "$warn" ] || { echo "package-check: manual page $page: $warn"; exit 1; }
   done

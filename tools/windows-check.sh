@@ -11,6 +11,7 @@ WIN=${WIN_BUILD:-build-win}
 
 need=""
 command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || need="$need g++-mingw-w64-x86-64"
+[ -f /usr/x86_64-w64-mingw32/include/gcrypt.h ] || need="$need libgcrypt-mingw-w64-dev"
 [ -x /usr/lib/wine/wine64 ] || need="$need wine64"
 if [ -n "$need" ]; then
   SUDO=; [ "$(id -u)" -ne 0 ] && SUDO=sudo

@@ -1,5 +1,6 @@
 #include "platform/net.h"
 #include "platform/stop.h"
+#include "platform/posix/stop-posix.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -29,8 +30,9 @@ int wait_or_stop(int fd, short events) {
     errno = EINTR;
     return -1;
   }
-  pollfd pf[2] = {{fd, events, 0}, {static_cast<int>(plat_stop_wait_handle()), POLLIN, 0}};
-  int r = poll(pf, pf[1].fd >= 0 ? 2 : 1, -1);
+  pollfd pf[1 + kStopPollFds] = {{fd, events, 0}};
+  int n = stop_poll_fds(pf + 1);
+  int r = poll(pf, 1 + n, -1);
   if (plat_stop_signal() != kStopNone) {
     errno = EINTR;
     return -1;

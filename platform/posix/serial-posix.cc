@@ -3,6 +3,7 @@
 // return at once, and writes cut short by a time-out of 1 ms per byte + 10.
 #include "platform/serial.h"
 #include "platform/stop.h"
+#include "platform/posix/stop-posix.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -202,8 +203,9 @@ constexpr int kStopped = -2;
 // request interrupted it), kStopped, or -1 with errno.
 int poll_with_stop(int fd, short events, int wait_ms, short* revents = nullptr) {
   if (plat_stop_signal() != kStopNone) return kStopped;
-  pollfd pf[2] = {{fd, events, 0}, {static_cast<int>(plat_stop_wait_handle()), POLLIN, 0}};
-  int r = poll(pf, pf[1].fd >= 0 ? 2 : 1, wait_ms);
+  pollfd pf[1 + kStopPollFds] = {{fd, events, 0}};
+  int n = stop_poll_fds(pf + 1);
+  int r = poll(pf, 1 + n, wait_ms);
   if (plat_stop_signal() != kStopNone) return kStopped;
   if (r < 0) return errno == EINTR ? 0 : -1;
   if (revents != nullptr) *revents = pf[0].revents;

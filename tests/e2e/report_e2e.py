@@ -146,6 +146,89 @@ class Report(unittest.TestCase):
             self.assertEqual(p.returncode, 2, args)
             self.assertIn("usage: update-report", p.stderr)
 
+    def test_journals_that_are_no_regular_files(self):
+        # In a folder only regular files are read, the others named and
+        # never opened (a FIFO would block with the store locked); named on
+        # the command line a FIFO is read as a stream, in a store's run too.
+        os.mkdir(self.path("dir"))
+        self.write("dir/a.jsonl", rec(t(0), station="s1", attempt="01" * 16))
+        os.mkfifo(self.path("dir/fifo.jsonl"))
+        os.mkdir(self.path("dir/sub.jsonl"))
+        os.symlink("/dev/zero", self.path("dir/zero.jsonl"))
+        os.symlink(self.path("dir/a.jsonl"), self.path("dir/link.jsonl"))
+        fifo = self.path("named.fifo")
+        os.mkfifo(fifo)
+        body = "".join(rec(t(m), station="s2", attempt="%032x" % (m + 100)) for m in range(5))
+
+        def feed():
+            with open(fifo, "w") as f:
+                f.write(body)
+
+        for args, records in (([self.path("dir")], 1), (["--db", self.path("s.db"), self.path("dir")], 1),
+                              (["--db", self.path("s.db"), fifo], 6)):
+            writer = threading.Thread(target=feed, daemon=True) if fifo in args else None
+            if writer:
+                writer.start()
+            j, p = self.report_json(*args)
+            if writer:
+                writer.join()
+            self.assertEqual((j["records"], j["skipped_lines"]), (records, 0), args)
+            if fifo not in args:
+                for name in ("fifo.jsonl", "sub.jsonl", "zero.jsonl"):
+                    self.assertIn("skipped %s: not a regular file" % self.path("dir/" + name), p.stderr)
+
+    def test_memory_bounded_by_the_longest_line(self):
+        # 150 MB without a newline, then a record: skipped and counted, in a
+        # fixed buffer.
+        p = subprocess.Popen([BIN, "--json", "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+
+        def feed():
+            chunk = b"x" * (1 << 20)
+            for _ in range(150):
+                p.stdin.write(chunk)
+            p.stdin.write(b"\n" + rec(t(0)).encode())
+            p.stdin.close()
+
+        writer = threading.Thread(target=feed, daemon=True)
+        writer.start()
+        out = p.stdout.read()
+        p.stderr.read()
+        _, status, usage = os.wait4(p.pid, 0)
+        p.returncode = os.waitstatus_to_exitcode(status)
+        writer.join()
+        self.assertEqual(p.returncode, 0)
+        j = json.loads(out)
+        self.assertEqual((j["records"], j["skipped_lines"]), (1, 1))
+        self.assertLess(usage.ru_maxrss, 100 * 1024)  # kB
+
+    def test_store_keeps_a_records_first_import(self):
+        # The same attempt in two journals, and twice in one: the first one
+        # read is the one counted, by the store as without one.
+        db = self.path("line.sqlite")
+        a = "aa" * 16
+        j1 = self.write("j1.jsonl", rec(t(0), station="s1", attempt=a))
+        j2 = self.write("j2.jsonl", rec(t(1), "failed", station="s1", attempt=a)
+                        + rec(t(2), station="s1", attempt="bb" * 16)
+                        + rec(t(3), "failed", station="s1", attempt="bb" * 16))
+        for args, counts in (([j1, j2], (2, 2, 0)), (["--db", db, j1], (1, 1, 0)),
+                             (["--db", db, j2], (2, 2, 0)), (["--db", db], (2, 2, 0))):
+            j, _ = self.report_json(*args)
+            self.assertEqual((j["records"], j["totals"]["ok"], j["totals"]["failed"]), counts, args)
+
+    def test_store_reads_a_journal_rewritten_in_place_from_its_start(self):
+        # copytruncate: the same file, emptied and written anew, longer than
+        # before; its first line is no longer the one the store saw.
+        db = self.path("line.sqlite")
+        j1 = self.write("line.jsonl", "".join(rec(t(m), station="s1", attempt="%032x" % (m + 1))
+                                              for m in range(3)))
+        self.assertEqual(self.report_json("--db", db, j1)[0]["records"], 3)
+        with open(j1, "r+") as f:
+            f.truncate(0)
+            f.write("".join(rec(t(m, 30), station="s2", attempt="%032x" % (m + 50)) for m in range(5)))
+        j, p = self.report_json("--db", db, j1)
+        self.assertEqual((j["records"], j["skipped_lines"]), (8, 0), p.stderr)
+
     def test_text_fits_100_columns(self):
         long_cause = "ERROR: " + "very long box line " * 10
         a = self.write("a.jsonl", rec(t(0), station="a-station-with-a-long-name-" * 3, port="/dev/serial/by-path/" + "x" * 60)
