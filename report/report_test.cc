@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "report/filter.h"
+#include "store/filter.h"
 #include "report/input.h"
 #include "report/keyset.h"
 #include "report/options.h"
-#include "report/record.h"
+#include "store/record.h"
 #include "report/summary.h"
-#include "report/tally.h"
+#include "store/tally.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "core/messages.h"
 #include "image/bootloader_table.h"
 #include "image/pad.h"
+#include "image/signature.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/net.h"
@@ -106,6 +107,25 @@ std::string same_port_twice(const std::vector<std::string>& ports) {
   return "";
 }
 
+// A signed line: the trust file and the file's signature, as every run
+// checks them (the runs get --trust as given). Returns false after a line
+// on standard error.
+bool trust_preflight(const StationOptions& o) {
+  Trust trust;
+  std::string why;
+  if (!trust_load(o.trust.c_str(), &trust, &why)) {
+    std::fprintf(stderr, "update-station: trust file %s; no slot starts\n", why.c_str());
+    return false;
+  }
+  if (o.server) return true;
+  std::string sig = o.signature.empty() ? o.file + ".sig" : o.signature;
+  FileVerdict v = verify_pad_file(o.file.c_str(), sig.c_str(), &trust);
+  if (v.kind == FileVerdict::kSigned) return true;
+  std::fprintf(stderr, "update-station: %s: signature check failed: %s\n", o.file.c_str(),
+               v.kind == FileVerdict::kRefused ? v.why.c_str() : sig_result_text(v.sig));
+  return false;
+}
+
 // What every run would check first, checked once before any starts: the
 // ports, the program, the file (with the tool's own words) and the
 // journal. Returns false after a line on standard error.
@@ -145,6 +165,7 @@ bool preflight(const StationOptions& o, Plan* plan) {
     plan->have_image = true;
     plan->image = {size, format, true, checksum, version};
   }
+  if (!o.trust.empty() && !trust_preflight(o)) return false;
   std::string journal = o.journal;
   const char* env = std::getenv("UPDATE_JOURNAL");
   if (journal.empty() && env) journal = env;

@@ -324,24 +324,44 @@ class Report(unittest.TestCase):
         self.assertEqual(digest(db), before)
 
     def test_store_upgrades_an_older_schema(self):
-        db = self.path("old.sqlite")
-        c = sqlite3.connect(db)
-        c.executescript(
-            "create table records(id integer primary key, key blob not null unique, time text not null,"
-            " station text not null, port text not null, result text not null, cause text,"
-            " seconds real not null, box_version text not null, file_version text not null,"
-            " file_checksum text not null);"
-            "create table journals(identity text primary key, path text not null,"
-            " first_line blob not null, offset integer not null, imported text not null);"
-            "pragma user_version=1;")
-        c.close()
-        j, _ = self.report_json("--db", db, self.write("a.jsonl", rec(t(0))))
-        self.assertEqual(j["records"], 1)
-        c = sqlite3.connect(db)
-        self.assertEqual(c.execute("pragma user_version").fetchone()[0], 2)
-        self.assertEqual(c.execute("select count(*) from sqlite_master where name='records_time'")
-                         .fetchone()[0], 1)
-        c.close()
+        # Stores of versions 1 and 2, one record in each: upgraded in place,
+        # the old record kept and counted beside the new, whose every field
+        # and whole line are kept.
+        v1 = ("create table records(id integer primary key, key blob not null unique,"
+              " time text not null, station text not null, port text not null,"
+              " result text not null, cause text, seconds real not null, box_version text not null,"
+              " file_version text not null, file_checksum text not null);"
+              "create table journals(identity text primary key, path text not null,"
+              " first_line blob not null, offset integer not null, imported text not null);"
+              "insert into records values(1, x'000000000000000000000000000000ff',"
+              " '2026-12-07T01:00:00.000Z', 'old', '2', 'ok', null, 9, '22.0', '22.0', '0001');")
+        new = json.loads(rec(t(0), "failed", station="s1", attempt="ab" * 16, error="Time out "))
+        new.update({"unit": "SN1", "operator": "kim", "image_sha256": "e3" * 32, "image_size": 1061,
+                    "software_version": "3.3.0", "error_detail": "Device or resource busy",
+                    "signature": "ok", "extra": {"x": [1]}})
+        line = json.dumps(new, separators=(",", ":"))
+        for version, script in ((1, v1 + "pragma user_version=1;"),
+                                (2, v1 + "create index records_time on records(time);"
+                                 "pragma user_version=2;")):
+            db = self.path("old%d.sqlite" % version)
+            c = sqlite3.connect(db)
+            c.executescript(script)
+            c.close()
+            j, _ = self.report_json("--db", db, self.write("a.jsonl", line + "\n"))
+            self.assertEqual(j["records"], 2, version)
+            c = sqlite3.connect(db)
+            c.row_factory = sqlite3.Row
+            self.assertEqual(c.execute("pragma user_version").fetchone()[0], 3)
+            self.assertEqual(c.execute("select count(*) from sqlite_master where name in"
+                                       " ('records_time', 'stations')").fetchone()[0], 2)
+            row = dict(c.execute("select * from records where station='s1'").fetchone())
+            c.close()
+            self.assertEqual(json.loads(row["line"]), new)
+            for field in ("tool", "mode", "file", "bytes_sent", "error", "box_error", "unit",
+                          "operator", "image_sha256", "image_size", "software_version",
+                          "error_detail", "signature", "file_size", "exit_code", "attempt"):
+                self.assertEqual(row[field], new[field], field)
+            self.assertEqual(row["cause"], "Time out ")
 
     def test_store_locked_past_5_s(self):
         db = self.path("line.sqlite")
