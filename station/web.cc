@@ -201,7 +201,7 @@ WebView* web_start(const WebConfig& config, std::string* error) {
   }
   // Served before the first publish: an empty station.
   Station empty;
-  w->status = status_json(empty, w->name, 0, false);
+  w->status = status_json(empty, w->name, 0);
   HttpConfig hc;
   hc.listen = config.listen;
   w->server = http_start(hc, routes(w), error);
@@ -225,10 +225,9 @@ std::vector<WebControl> web_take(WebView* w) {
   return out;
 }
 
-void web_publish(WebView* w, const Station& st, const StationTally& tally, bool draining,
-                 double now, bool last) {
-  json status = status_json(st, w->name, now, draining);
-  std::string metrics = metrics_text(st, tally, w->name);
+void web_publish(WebView* w, const Station& st, double now, bool last) {
+  json status = status_json(st, w->name, now);
+  std::string metrics = metrics_text(st, w->name);
   json plain = without_clock(status);
   bool changed = w->held || plain != w->sent;
   {
