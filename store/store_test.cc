@@ -51,7 +51,8 @@ struct PgServer : ::testing::Environment {
     std::snprintf(name_buf, sizeof name_buf, "t%d", ++databases);
     std::string name = name_buf;
     PGconn* c = PQconnectdb(url.c_str());
-    PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        c, [](void*, const char*) {}, nullptr);
     PQclear(PQexec(c, ("DROP DATABASE IF EXISTS " + name).c_str()));
     PGresult* r = PQexec(c, ("CREATE DATABASE " + name).c_str());
     EXPECT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQerrorMessage(c);

@@ -41,6 +41,12 @@ def rec(time_, result="ok", station=None, port=1, attempt=None, error=None, box_
     return json.dumps(r, separators=(",", ":")) + "\n"
 
 
+def unit_rec(time_, unit, result="ok", **kw):
+    r = json.loads(rec(time_, result, **kw))
+    r["unit"] = unit
+    return json.dumps(r, separators=(",", ":")) + "\n"
+
+
 def t(minute, second=0, hour=3):
     return "2026-12-08T%02d:%02d:%02d.000Z" % (hour, minute, second)
 
@@ -228,6 +234,60 @@ class Report(unittest.TestCase):
             f.write("".join(rec(t(m, 30), station="s2", attempt="%032x" % (m + 50)) for m in range(5)))
         j, p = self.report_json("--db", db, j1)
         self.assertEqual((j["records"], j["skipped_lines"]), (8, 0), p.stderr)
+
+    def test_units_and_a_postgresql_store(self):
+        # Two stations; SN2 fails on one and is good on the other, SN3 fails
+        # twice and is good, SN4 is never good; the last record names no unit.
+        j1 = self.write("s1.jsonl", unit_rec(t(0), "SN1", station="s1", attempt="%032x" % 1)
+                        + unit_rec(t(1), "SN2", "failed", station="s1", attempt="%032x" % 2)
+                        + unit_rec(t(2), "SN3", "failed", station="s1", attempt="%032x" % 3)
+                        + unit_rec(t(4), "SN3", station="s1", attempt="%032x" % 5)
+                        + rec(t(6), station="s1", attempt="%032x" % 7))
+        j2 = self.write("s2.jsonl", unit_rec(t(3), "SN3", "failed", station="s2", attempt="%032x" % 4)
+                        + unit_rec(t(2), "SN2", station="s2", attempt="%032x" % 8)
+                        + unit_rec(t(5), "SN4", "failed", station="s2", attempt="%032x" % 6))
+        j, _ = self.report_json(j1, j2)
+        self.assertEqual(j["units"], {
+            "units": 4, "first_pass": 1, "first_pass_yield": 0.25, "final_good": 3,
+            "final_yield": 0.75, "retested": 2, "retests": 3,
+            "most_attempts": [{"unit": "SN3", "attempts": 3, "ok": 1, "failed": 2, "last": "ok"},
+                              {"unit": "SN2", "attempts": 2, "ok": 1, "failed": 1, "last": "ok"}]})
+        text = self.run_report(j1, j2).stdout
+        self.assertIn("Units     4: first pass yield 25.0% (1), final yield 75.0% (3)\n", text)
+        self.assertRegex(text, r"Units needing most attempts\n  Unit +Attempts +Ok +Failed +Last\n"
+                               r"  SN3 +3 +1 +2 +ok\n")
+        html = self.path("r.html")
+        self.assertEqual(self.run_report("--html", html, j1, j2).returncode, 0)
+        self.assertIn('<section id="units">', read(html))
+        # Records without units: no trace of them.
+        j0 = self.write("none.jsonl", rec(t(0)))
+        j, _ = self.report_json(j0)
+        self.assertNotIn("units", j)
+        self.assertNotIn("Units", self.run_report(j0).stdout)
+
+        # The same journals into PostgreSQL and into SQLite: the same report,
+        # from the import and from the store alone.
+        pg = self.path("pg")
+        os.mkdir(pg)
+        os.chmod(self.dir, 0o755)  # as root the server runs as nobody, who must reach it
+        server = os.path.join(SRC, "tools", "pg-test-server.sh")
+        p = subprocess.run([server, "start", pg], capture_output=True, text=True, timeout=300)
+        if p.returncode == 77:
+            self.skipTest("PostgreSQL's server programs are not installed")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        try:
+            url = p.stdout.strip()
+            db = self.path("line.sqlite")
+            for args in ([j1], [j2, j1], []):
+                over_pg, _ = self.report_json("--db", url, *args)
+                over_sqlite, _ = self.report_json("--db", db, *args)
+                self.assertEqual(over_pg, over_sqlite, args)
+            self.assertEqual(over_pg["records"], 8)
+            for name, store in (("pg.html", url), ("sqlite.html", db)):
+                self.assertEqual(self.run_report("--db", store, "--html", self.path(name)).returncode, 0)
+            self.assertEqual(read(self.path("pg.html")), read(self.path("sqlite.html")))
+        finally:
+            subprocess.run([server, "stop", pg], capture_output=True, timeout=300)
 
     def test_text_fits_100_columns(self):
         long_cause = "ERROR: " + "very long box line " * 10
