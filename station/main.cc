@@ -13,6 +13,7 @@
 #include "core/journal.h"
 #include "core/messages.h"
 #include "image/bootloader_table.h"
+#include "http/auth.h"
 #include "image/pad.h"
 #include "image/signature.h"
 #include "platform/error.h"
@@ -361,6 +362,14 @@ int main(int argc, char** argv) {
   if (!err.empty()) {
     std::fprintf(stderr, "update-station: %s\n%s", err.c_str(), kStationUsage);
     return 1;
+  }
+  if (!o.token_file.empty()) {
+    // A token that no request can match would leave control off unseen.
+    std::string token, why = http_read_token(o.token_file, &token);
+    if (!why.empty()) {
+      std::fprintf(stderr, "update-station: %s\n", why.c_str());
+      return 2;
+    }
   }
   L.plan.prog = update_program(o);
   L.plan.mode = o.mode;
