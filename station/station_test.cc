@@ -651,7 +651,7 @@ TEST(StationMetrics, CountsByRecordEverySeriesFromTheStart) {
 // alone; one held back goes out later, or at the end whatever its age.
 TEST(StationWebView, StatusEventsAtMostFiveASecond) {
   std::string error;
-  WebView* w = web_start({"127.0.0.1:0", "", "s", 1, [] { return 0.0; }}, &error);
+  WebView* w = web_start({"127.0.0.1:0", "", "s", 1, [] { return 0.0; }, {}}, &error);
   ASSERT_NE(w, nullptr) << error;
   std::string local = web_local(w);
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -660,7 +660,7 @@ TEST(StationWebView, StatusEventsAtMostFiveASecond) {
   a.sin_port = htons(std::stoi(local.substr(local.rfind(':') + 1)));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(connect(fd, (sockaddr*)&a, sizeof a), 0);
-  std::string req = "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::string req = "GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n";
   ASSERT_EQ(write(fd, req.data(), req.size()), (ssize_t)req.size());
   std::string got;
   // The status events that arrive: waits up to 5 s for `expect` of them,
