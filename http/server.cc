@@ -11,6 +11,7 @@
 #include <deque>
 #include <list>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -107,6 +108,26 @@ HttpResponse run_handler(const HttpRoute& route, const HttpRequest& req) {
   }
 }
 
+// Hands `later` the function that answers, and waits for the answer
+// without holding up the server's thread.
+asio::awaitable<HttpResponse> answer_later(
+    std::shared_ptr<Core> core, std::function<void(std::function<void(HttpResponse)>)> later) {
+  struct Wait {
+    asio::steady_timer timer;
+    std::optional<HttpResponse> answer;
+    explicit Wait(asio::io_context& io) : timer(io) {}
+  };
+  auto wait = std::make_shared<Wait>(core->io);
+  wait->timer.expires_after(std::chrono::minutes(1));
+  later([wait](HttpResponse r) {
+    if (wait->answer) return;
+    wait->answer = std::move(r);
+    wait->timer.cancel();
+  });
+  if (!wait->answer) co_await wait->timer.async_wait(use_tuple);
+  co_return wait->answer ? std::move(*wait->answer) : http_error(503);
+}
+
 // Reads until `c->in` holds at least `n` bytes. False when the client left.
 asio::awaitable<bool> read_at_least(Client* c, size_t n) {
   char buf[kReadChunk];
@@ -163,6 +184,7 @@ asio::awaitable<void> serve(std::shared_ptr<Core> core, std::shared_ptr<Client> 
       }
       keep = req.keep_alive && !core->closing;
       head_only = req.method == "HEAD";
+      if (resp.later) resp = co_await answer_later(core, std::move(resp.later));
     }
     if (c->closed) break;
     if (!resp.stream.empty() && !head_only && resp.status == 200) {
