@@ -761,10 +761,10 @@ TEST(StationWebView, ControlWaitsForTheLoopNobodyElseDoes) {
   size_t before = open_descriptors();
   std::string error;
   for (const char* bad : {"127.0.0.1:99999", "256.0.0.1:0"})
-    EXPECT_EQ(web_start({bad, token, "s", 2, [] { return 0.0; }}, &error), nullptr) << bad;
+    EXPECT_EQ(web_start({bad, token, "s", 2, [] { return 0.0; }, {}}, &error), nullptr) << bad;
   EXPECT_EQ(open_descriptors(), before);
 
-  WebView* w = web_start({"127.0.0.1:0", token, "s", 2, [] { return 0.0; }}, &error);
+  WebView* w = web_start({"127.0.0.1:0", token, "s", 2, [] { return 0.0; }, {}}, &error);
   ASSERT_NE(w, nullptr) << error;
   std::string local = web_local(w);
   int stream = dial_local(local);
