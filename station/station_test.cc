@@ -769,7 +769,7 @@ TEST(StationWebView, ControlWaitsForTheLoopNobodyElseDoes) {
   std::string local = web_local(w);
   int stream = dial_local(local);
   ASSERT_GE(stream, 0);
-  std::string get = "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::string get = "GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n";
   ASSERT_EQ(write(stream, get.data(), get.size()), (ssize_t)get.size());
   EXPECT_NE(read_until(stream, "event: status\n", 10000).find("event: status\n"),
             std::string::npos);
@@ -777,7 +777,7 @@ TEST(StationWebView, ControlWaitsForTheLoopNobodyElseDoes) {
   int control = dial_local(local);
   ASSERT_GE(control, 0);
   std::string park =
-      "POST /api/slots/2/park HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t0ken\r\n"
+      "POST /api/slots/2/park HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer t0ken\r\n"
       "Content-Length: 0\r\nConnection: close\r\n\r\n";
   ASSERT_EQ(write(control, park.data(), park.size()), (ssize_t)park.size());
   // The loop has it once its wait ends.
@@ -792,7 +792,7 @@ TEST(StationWebView, ControlWaitsForTheLoopNobodyElseDoes) {
   EXPECT_NE(read_until(stream, "\"percent\":10", 10000).find("\"percent\":10"), std::string::npos);
   int scrape = dial_local(local);
   ASSERT_GE(scrape, 0);
-  std::string metrics = "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  std::string metrics = "GET /metrics HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
   ASSERT_EQ(write(scrape, metrics.data(), metrics.size()), (ssize_t)metrics.size());
   EXPECT_NE(read_until(scrape, "update_station_info", 10000).find("update_station_info"),
             std::string::npos);
@@ -816,7 +816,7 @@ TEST(StationWebView, ControlWaitsForTheLoopNobodyElseDoes) {
   control = dial_local(local);
   ASSERT_GE(control, 0);
   std::string drain =
-      "POST /api/drain HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t0ken\r\n"
+      "POST /api/drain HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer t0ken\r\n"
       "Content-Length: 0\r\nConnection: close\r\n\r\n";
   ASSERT_EQ(write(control, drain.data(), drain.size()), (ssize_t)drain.size());
   ASSERT_TRUE(plat_wait_any({web_wait_handle(w)}, 10000));
