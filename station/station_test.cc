@@ -683,7 +683,7 @@ TEST(StationMetrics, CountsByRecordEverySeriesFromTheStart) {
 // alone; one held back goes out later, or at the end whatever its age.
 TEST(StationWebView, StatusEventsAtMostFiveASecond) {
   std::string error;
-  WebView* w = web_start({"127.0.0.1:0", "", "s", 1, [] { return 0.0; }}, &error);
+  WebView* w = web_start({"127.0.0.1:0", "", "s", 1, [] { return 0.0; }, {}}, &error);
   ASSERT_NE(w, nullptr) << error;
   std::string local = web_local(w);
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -692,7 +692,7 @@ TEST(StationWebView, StatusEventsAtMostFiveASecond) {
   a.sin_port = htons(std::stoi(local.substr(local.rfind(':') + 1)));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(connect(fd, (sockaddr*)&a, sizeof a), 0);
-  std::string req = "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::string req = "GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n";
   ASSERT_EQ(write(fd, req.data(), req.size()), (ssize_t)req.size());
   std::string got;
   // The status events that arrive: waits up to 5 s for `expect` of them,
@@ -791,15 +791,15 @@ TEST(StationWebView, ControlWaitsForTheLoopNobodyElseDoes) {
   size_t before = open_descriptors();
   std::string error;
   for (const char* bad : {"127.0.0.1:99999", "256.0.0.1:0"})
-    EXPECT_EQ(web_start({bad, token, "s", 2, [] { return 0.0; }}, &error), nullptr) << bad;
+    EXPECT_EQ(web_start({bad, token, "s", 2, [] { return 0.0; }, {}}, &error), nullptr) << bad;
   EXPECT_EQ(open_descriptors(), before);
 
-  WebView* w = web_start({"127.0.0.1:0", token, "s", 2, [] { return 0.0; }}, &error);
+  WebView* w = web_start({"127.0.0.1:0", token, "s", 2, [] { return 0.0; }, {}}, &error);
   ASSERT_NE(w, nullptr) << error;
   std::string local = web_local(w);
   int stream = dial_local(local);
   ASSERT_GE(stream, 0);
-  std::string get = "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::string get = "GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n";
   ASSERT_EQ(write(stream, get.data(), get.size()), (ssize_t)get.size());
   EXPECT_NE(read_until(stream, "event: status\n", 10000).find("event: status\n"),
             std::string::npos);
@@ -807,7 +807,7 @@ TEST(StationWebView, ControlWaitsForTheLoopNobodyElseDoes) {
   int control = dial_local(local);
   ASSERT_GE(control, 0);
   std::string park =
-      "POST /api/slots/2/park HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t0ken\r\n"
+      "POST /api/slots/2/park HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer t0ken\r\n"
       "Content-Length: 0\r\nConnection: close\r\n\r\n";
   ASSERT_EQ(write(control, park.data(), park.size()), (ssize_t)park.size());
   // The loop has it once its wait ends.
@@ -822,7 +822,7 @@ TEST(StationWebView, ControlWaitsForTheLoopNobodyElseDoes) {
   EXPECT_NE(read_until(stream, "\"percent\":10", 10000).find("\"percent\":10"), std::string::npos);
   int scrape = dial_local(local);
   ASSERT_GE(scrape, 0);
-  std::string metrics = "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  std::string metrics = "GET /metrics HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
   ASSERT_EQ(write(scrape, metrics.data(), metrics.size()), (ssize_t)metrics.size());
   EXPECT_NE(read_until(scrape, "update_station_info", 10000).find("update_station_info"),
             std::string::npos);
@@ -846,7 +846,7 @@ TEST(StationWebView, ControlWaitsForTheLoopNobodyElseDoes) {
   control = dial_local(local);
   ASSERT_GE(control, 0);
   std::string drain =
-      "POST /api/drain HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t0ken\r\n"
+      "POST /api/drain HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer t0ken\r\n"
       "Content-Length: 0\r\nConnection: close\r\n\r\n";
   ASSERT_EQ(write(control, drain.data(), drain.size()), (ssize_t)drain.size());
   ASSERT_TRUE(plat_wait_any({web_wait_handle(w)}, 10000));
