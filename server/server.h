@@ -12,6 +12,7 @@ struct ServerConfig {
   uint32_t idle_timeout_s = 12 * 3600;  // 0: no limit
   uint32_t send_timeout_s = 60;         // a send without progress; 0: no limit
   std::string http;                     // "ADDR:PORT" for /metrics and /healthz; "": none
+  std::string trust;                    // a trust file: only signed software is served
 };
 
 // Serves until SIGTERM or SIGINT; SIGHUP reloads the catalogue and reopens
