@@ -26,6 +26,9 @@ command -v tmux >/dev/null 2>&1 || need="$need tmux"
 # page is checked in headless Chromium, and its bench races jq.
 [ -f /usr/include/simdjson.h ] || need="$need libsimdjson-dev"
 [ -f /usr/include/sqlite3.h ] || need="$need libsqlite3-dev"
+# The store in PostgreSQL (libpq); its tests start a real server of their own.
+[ -f /usr/include/postgresql/libpq-fe.h ] || need="$need libpq-dev"
+ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || need="$need postgresql"
 command -v chromium >/dev/null 2>&1 || need="$need chromium"
 command -v jq >/dev/null 2>&1 || need="$need jq"
 # The station's page in a real headless Chromium driven by Selenium.
