@@ -38,6 +38,8 @@ command -v jq >/dev/null 2>&1 || need="$need jq"
 [ -f /usr/include/gcrypt.h ] || need="$need libgcrypt20-dev"
 # The tree's C++ style is checked on the files a change touches.
 command -v clang-format >/dev/null 2>&1 || need="$need clang-format"
+# The Windows installer of make package is made with NSIS.
+command -v makensis >/dev/null 2>&1 || need="$need nsis"
 [ -z "$need" ] && exit 0
 echo "installing:$need"
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
