@@ -28,6 +28,8 @@ command -v tmux >/dev/null 2>&1 || need="$need tmux"
 [ -f /usr/include/sqlite3.h ] || need="$need libsqlite3-dev"
 command -v chromium >/dev/null 2>&1 || need="$need chromium"
 command -v jq >/dev/null 2>&1 || need="$need jq"
+# update-line's tests read the shared store with the sqlite3 shell.
+command -v sqlite3 >/dev/null 2>&1 || need="$need sqlite3"
 # The station's page in a real headless Chromium driven by Selenium.
 [ -x /usr/bin/chromedriver ] || need="$need chromium-driver"
 /usr/bin/python3 -c 'import selenium' >/dev/null 2>&1 || need="$need python3-selenium"
