@@ -30,7 +30,12 @@ void emit(const std::string& body) {
 
 bool events_open(const char* program, const char* path) {
   g_file = plat_append_open(path);
-  if (g_file != kNoFile) return true;
+  // A reader that goes away while the box is quiet ends the run then, not
+  // at the next line, which may never come.
+  if (g_file != kNoFile) {
+    plat_stop_watch_reader(g_file);
+    return true;
+  }
   uint32_t err = plat_last_error();
   std::fprintf(stderr, "%s: cannot open the event stream %s: %s\n", program, path,
                plat_file_error_text(err));

@@ -102,6 +102,10 @@ std::string journal_line(const JournalRecord& a) {
   r += ",\"box_version\":";
   r += a.have_box ? version_text(a.box_major, a.box_minor) : "null";
   r += a.patched ? ",\"patched\":true" : ",\"patched\":false";
+  if (a.signature) {
+    r += ",\"signature\":" + json_string(a.signature) + ",\"signature_key\":";
+    r += a.signature_key ? json_string(a.signature_key) : "null";
+  }
   if (a.line_speed) add(&r, ",\"line_speed\":%lu", (unsigned long)a.line_speed);
   else r += ",\"line_speed\":null";
   add(&r, ",\"bytes_sent\":%lu", (unsigned long)a.bytes_sent);

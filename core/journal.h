@@ -33,6 +33,10 @@ struct JournalRecord {
   bool have_box;
   uint16_t box_major, box_minor;
   bool patched;
+  // A signed run's verdict ("ok" or the reason) and the signing key's name;
+  // nullptr verdict: no signature looked at, and neither field written.
+  const char* signature;
+  const char* signature_key;
   uint32_t line_speed;  // 0 = not known
   uint32_t bytes_sent;
   double seconds;

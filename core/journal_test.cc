@@ -1,6 +1,7 @@
 #include "core/journal.h"
 #include "core/json_text.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -130,6 +131,66 @@ TEST(Journal, ShortWriteLeavesNoHalfRecord) {
   // The system's reason differs with how the write fell short.
   EXPECT_EQ(err.rfind("update: cannot write the journal " + path + ": ", 0), 0u) << err;
   EXPECT_TRUE(err.ends_with("; the attempt's record is lost\n")) << err;
+  unlink(path.c_str());
+  rmdir(dir);
+}
+
+// Two writers of one journal, one of them on a disk that keeps filling
+// (here its file size limit): each of its records falls short and is cut
+// off again, and the other's records, written meanwhile, all stay whole.
+// Without the lock both writers take, the cut would take the other's
+// records with it or glue them to a half one.
+TEST(Journal, CutOfAShortRecordSparesAnotherWritersRecords) {
+  char dir[] = "/tmp/journal_test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/j.jsonl";
+  const std::string before = "{\"a\":1}\n";
+  std::ofstream(path, std::ios::binary) << before;
+  constexpr int kRecords = 300;
+  int go[2], ready[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(ready), 0);
+  // The writer that never gets a record in, until told to stop.
+  pid_t full = fork();
+  ASSERT_GE(full, 0);
+  if (full == 0) {
+    close(go[1]);
+    fcntl(go[0], F_SETFL, O_NONBLOCK);
+    if (!freopen("/dev/null", "w", stderr)) _exit(10);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit small = {before.size() + 2000, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_FSIZE, &small) != 0) _exit(11);
+    if (!journal_open("update", path.c_str())) _exit(12);
+    const std::string big = "{\"big\":\"" + std::string(3000, 'x') + "\"}";
+    char c;
+    // The other starts once this one is under way.
+    if (journal_append(big) || write(ready[1], "r", 1) != 1) _exit(13);
+    while (read(go[0], &c, 1) != 0)
+      if (journal_append(big)) _exit(13);
+    _exit(0);
+  }
+  close(go[0]);
+  pid_t other = fork();
+  ASSERT_GE(other, 0);
+  if (other == 0) {
+    char c;
+    if (read(ready[0], &c, 1) != 1) _exit(11);
+    if (!journal_open("update", path.c_str())) _exit(12);
+    for (int i = 0; i < kRecords; i++)
+      if (!journal_append("{\"n\":" + std::to_string(i) + "}")) _exit(13);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(other, &status, 0), other);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  close(go[1]);
+  close(ready[0]);
+  close(ready[1]);
+  ASSERT_EQ(waitpid(full, &status, 0), full);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::string want = before;
+  for (int i = 0; i < kRecords; i++) want += "{\"n\":" + std::to_string(i) + "}\n";
+  EXPECT_EQ(slurp(path), want);
   unlink(path.c_str());
   rmdir(dir);
 }

@@ -20,6 +20,8 @@ void settings_reset(RunSettings* s) {
   s->journal_path = nullptr;
   s->events_path = nullptr;
   s->station = nullptr;
+  s->trust_path = nullptr;
+  s->signature_path = nullptr;
 }
 
 const char* port_label(const RunSettings& s, char* buf, size_t size) {

@@ -48,9 +48,11 @@ struct RunSettings {
   uint32_t version_word;
   bool fast_capable;
   bool image_from_server;
-  const char* journal_path;  // result journal; nullptr = none
-  const char* events_path;   // event stream (JSON Lines); nullptr = none
-  const char* station;       // the records' station name; nullptr = the host name
+  const char* journal_path;    // result journal; nullptr = none
+  const char* events_path;     // event stream (JSON Lines); nullptr = none
+  const char* station;         // the records' station name; nullptr = the host name
+  const char* trust_path;      // --trust: only signed images go out; nullptr = none
+  const char* signature_path;  // --signature; nullptr = the PAD file's name + ".sig"
 };
 
 extern RunSettings g_settings;

@@ -10,6 +10,8 @@ const ToolOption kOptions[] = {
     {"journal", true, kJournalOption},
     {"events", true, kEventsOption},
     {"station", true, kStationOption},
+    {"trust", true, kTrustOption},
+    {"signature", true, kSignatureOption},
     {"bootloader", false, 'b'},
     {"command", false, 'c'},
     {"loop", false, 'l'},
@@ -47,6 +49,8 @@ void add_value(ToolWord* w, int value) {
   if (value == kJournalOption) w->journal = true;
   else if (value == kEventsOption) w->events = true;
   else if (value == kStationOption) w->station = true;
+  else if (value == kTrustOption) w->trust = true;
+  else if (value == kSignatureOption) w->signature = true;
   else if (value < 0x100) w->values += (char)value;
   else w->values += '!';  // the second name of -!
 }
@@ -117,5 +121,7 @@ ToolWord read_tool_word(const std::string& word) {
 bool tool_word_sets(const ToolWord& w, int value) {
   if (value == kJournalOption) return w.journal;
   if (value == kEventsOption) return w.events;
+  if (value == kTrustOption) return w.trust;
+  if (value == kSignatureOption) return w.signature;
   return value < 0x100 && w.values.find((char)value) != std::string::npos;
 }

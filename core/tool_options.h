@@ -17,6 +17,9 @@ constexpr int kSilentSyncWestOption = 0x100 + '!';
 constexpr int kJournalOption = 0x200;
 constexpr int kEventsOption = 0x201;
 constexpr int kStationOption = 0x202;
+// --trust TRUST and --signature SIG: a signed run.
+constexpr int kTrustOption = 0x203;
+constexpr int kSignatureOption = 0x204;
 
 // The letters, in getopt's notation ("p:" takes an argument).
 extern const char kToolShortOptions[];
@@ -26,7 +29,7 @@ extern const char kToolShortOptions[];
 // "--journal=FILE"); every other word reads against the rest, so that their
 // prefixes stay what they were before those existed. Long names 25 and 26
 // carry the Latin-1 byte 0xFC.
-constexpr size_t kToolFullOnlyCount = 3;
+constexpr size_t kToolFullOnlyCount = 5;
 // The i-th long option, or nullptr past the end.
 const ToolOption* tool_option(size_t i);
 
@@ -39,6 +42,7 @@ struct ToolWord {
   enum Kind { kArgument, kOptions, kRefused } kind = kArgument;
   std::string values;  // option values below 0x100; see has_value for others
   bool journal = false, events = false, station = false;
+  bool trust = false, signature = false;
   bool argument_follows = false;
   std::string inline_argument;  // "--journal=FILE", "-s3": the part after
 };

@@ -19,6 +19,7 @@
 #include "run/net_box_run.h"
 #include "run/serial_run.h"
 #include "run/start.h"
+#include "run/trust.h"
 #include "serial/sync.h"
 
 namespace {
@@ -117,8 +118,12 @@ int run_update(int argc, char** argv) {
     std::strcpy(s->pad_path, file);
     normalize_pad_path(s->pad_path);
   }
+  trust_setup(*s);
+  // A signed run refuses a file before anything touches the port.
+  bool checked_first = trust_on() && !s->server;
+  if (checked_first) prepare_image(s);
   if (!s->network || s->server) test_open_port(*s);
-  prepare_image(s);
+  if (!checked_first) prepare_image(s);
 
   if (!s->network) serial_update(kNoSocket);
   plat_socket peer = connect_to_peer(s->host, s->tcp_port);

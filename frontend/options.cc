@@ -27,6 +27,8 @@ constexpr int kSilentSyncWest = kSilentSyncWestOption;
 constexpr int kJournal = kJournalOption;
 constexpr int kEvents = kEventsOption;
 constexpr int kStation = kStationOption;
+constexpr int kTrust = kTrustOption;
+constexpr int kSignature = kSignatureOption;
 
 // getopt_long's form of the tool's option table, in its order, ending in
 // an empty entry.
@@ -214,6 +216,8 @@ int parse_options(int argc, char** argv, RunSettings* s) {
       case kJournal: s->journal_path = optarg; break;
       case kEvents: s->events_path = optarg; break;
       case kStation: s->station = optarg; break;
+      case kTrust: s->trust_path = optarg; break;
+      case kSignature: s->signature_path = optarg; break;
       default:  // '?', ':', and 'c' of --command, which -C does not answer to
         usage_and_exit(argv[0]);
     }

@@ -389,6 +389,11 @@ TEST(Options, OldLongPrefixesResolveAsBefore) {
       {"--station=l3", kStationOption},
       {"--statio", '?'},
       {"--stations", '?'},
+      {"--trust", kTrustOption},
+      {"--trust=t", kTrustOption},
+      {"--trus", '?'},
+      {"--signature=s.sig", kSignatureOption},
+      {"--sig", '?'},
   };
   for (const Word& w : words) EXPECT_EQ(long_option_value(w.word), w.value) << w.word;
 }

@@ -17,6 +17,15 @@ void normalize_pad_path(char* name);
 uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version,
                     uint32_t* checksum = nullptr, bool* too_big = nullptr);
 
+// With `on`, pad_verify also takes the SHA-256 of the whole file as it
+// reads it, and every later load of that file is held against the digest
+// as well as the fingerprint: a signed file's checked bytes are the ones
+// that go out. Off (the default) costs nothing.
+void pad_take_sha256(bool on);
+
+// The SHA-256 of the file pad_verify last accepted, when it took one.
+bool pad_accepted_sha256(uint8_t out[32]);
+
 // What the file check found in an accepted PAD file.
 struct PadCheck {
   uint32_t size;      // of the whole file

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "image/bootloader_table.h"
+#include "image/pad.h"
 #include "platform/file.h"
 
 namespace {
@@ -399,4 +401,31 @@ FileFacts file_facts(const uint8_t* b, size_t size) {
     f.version = (uint32_t{b[5]} << 24) | (uint32_t{b[6]} << 16) | (uint32_t{b[7]} << 8) | b[8];
   }
   return f;
+}
+
+FileVerdict verify_pad_file(const char* path, const char* sig_path, const Trust* trust) {
+  FileVerdict v = {FileVerdict::kRefused, kSigOk, nullptr, "", {}};
+  pad_take_sha256(true);
+  bool too_big = false;
+  uint8_t format = 0;
+  uint32_t version = 0;
+  uint32_t size = pad_verify(path, &format, &version, nullptr, &too_big);
+  pad_take_sha256(false);
+  if (size == 0) {
+    v.why = too_big ? "too large for the image buffer" : "not a well-formed PAD file";
+    return v;
+  }
+  if (!is_known_format(format)) {
+    v.why = "unknown format code " + std::to_string(unsigned(format));
+    return v;
+  }
+  v.facts = {size, {}, format, version};
+  pad_accepted_sha256(v.facts.sha256);
+  v.kind = FileVerdict::kSigned;
+  if (!trust) return v;
+  std::string text;
+  v.sig = signature_read(sig_path, &text);
+  if (v.sig == kSigOk) v.sig = signature_check(*trust, text, v.facts, &v.signer);
+  if (v.sig != kSigOk) v.kind = FileVerdict::kBadSig;
+  return v;
 }

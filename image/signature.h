@@ -138,3 +138,21 @@ SigResult signature_check(const Trust& t, const std::string& text, const FileFac
 // code and version word; the format and version from its header, zero when
 // it is shorter than one).
 FileFacts file_facts(const uint8_t* bytes, size_t size);
+
+// The outcome of checking one PAD file on disk against a signature file.
+struct FileVerdict {
+  enum Kind {
+    kSigned,   // accepted and its signature good: `signer`
+    kBadSig,   // accepted, but `sig` says why it is not signed
+    kRefused,  // a file the tool would refuse: `why`
+  } kind;
+  SigResult sig;
+  const PublicKey* signer;  // into the trust given, for kSigned
+  std::string why;
+  FileFacts facts;  // of the file, for kSigned and kBadSig
+};
+
+// Checks `path` as the tool's file check does (without its messages) and,
+// with `trust`, its signature at `sig_path` against the bytes as read. With
+// `trust` null only the file check runs (kSigned, no signer, when good).
+FileVerdict verify_pad_file(const char* path, const char* sig_path, const Trust* trust);

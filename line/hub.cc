@@ -80,6 +80,10 @@ struct Hub {
   HttpServer* http = nullptr;
   std::map<std::string, std::shared_ptr<Follower>> followers;
   uint64_t sent_version = ~0ull;
+  // A batch that held records stored before (a journal read again, or
+  // another hub on the same station): the board is counted again from
+  // the store, at most every 10 s.
+  bool recount = false;
 };
 
 void say(Follower* f, const std::string& what) {
@@ -137,6 +141,7 @@ asio::awaitable<void> pull_loop(Hub* h, std::shared_ptr<Follower> f) {
       s->records += res.added;
       s->skipped += res.skipped;
       if (res.added || res.skipped) h->board.version++;
+      if (res.duplicates) h->recount = true;
       more = page["more"].get<bool>();
     }
   }
@@ -257,7 +262,13 @@ asio::awaitable<void> ticker(Hub* h) {
     auto [ec] = co_await t.async_wait(use_tuple);
     if (ec || !h->http) break;
     double now = wall_now();
-    if (++ticks % 2 == 0) {
+    if (++ticks % 20 == 0 && h->recount) {
+      h->recount = false;
+      for (BoardStation& st : h->board.stations) st.minutes.clear();
+      load_recent(h);
+      h->board.version++;
+    }
+    if (ticks % 2 == 0) {
       h->board.config.utc_offset_minutes = utc_offset_minutes();
       board_prune(&h->board, now);
       for (const Alarm& a : board_alarms(&h->board, now))

@@ -6,18 +6,14 @@
 #include <filesystem>
 #include <random>
 
-#include "report/filter.h"
 #include "report/output.h"
-#include "report/record.h"
-#include "report/store.h"
 #include "report/summary.h"
-#include "report/tally.h"
+#include "store/filter.h"
+#include "store/record.h"
+#include "store/store.h"
+#include "store/tally.h"
 
 namespace {
-
-// A station's cursor lives in the journals table the report already has,
-// under an identity no journal file can have.
-std::string cursor_identity(const std::string& station) { return "station " + station; }
 
 constexpr int kLockMs = 2000;
 
@@ -25,60 +21,43 @@ constexpr int kLockMs = 2000;
 
 struct LineStore {
   std::string path;
-  sqlite3* read = nullptr;  // for the cursors and the board; the writes go through Store
+  Store* store = nullptr;
+  sqlite3* read = nullptr;  // SQLite: the board's counts read back after a restart
   RecordParser* parser = nullptr;
   std::string line;  // one line with the parser's padding after it
 };
 
 LineStore* line_store_open(const std::string& db, std::string* err) {
-  if (db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0) {
-    *err = "this update-line stores in an SQLite file only; PostgreSQL comes with the shared store";
-    return nullptr;
-  }
-  // Made or upgraded once, by the report's own code.
-  Store* st = store_open(db, kLockMs, err);
-  if (!st) return nullptr;
-  bool ok = store_commit(st, err);
-  store_close(st);
-  if (!ok) return nullptr;
   LineStore* s = new LineStore;
   s->path = db;
-  if (sqlite3_open_v2(db.c_str(), &s->read, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    *err = "the store " + db + ": " + sqlite3_errmsg(s->read);
+  s->store = store_open(db, kLockMs, err);
+  if (!s->store) {
     line_store_close(s);
     return nullptr;
   }
-  sqlite3_busy_timeout(s->read, kLockMs);
+  if (!store_spec_is_postgres(db)) {
+    if (sqlite3_open_v2(db.c_str(), &s->read, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+      *err = "the store " + db + ": " + sqlite3_errmsg(s->read);
+      line_store_close(s);
+      return nullptr;
+    }
+    sqlite3_busy_timeout(s->read, kLockMs);
+  }
   s->parser = record_parser_new();
   return s;
 }
 
 void line_store_close(LineStore* s) {
   if (!s) return;
-  sqlite3_close(s->read);
+  if (s->read) sqlite3_close(s->read);
+  if (s->store) store_close(s->store);
   if (s->parser) record_parser_free(s->parser);
   delete s;
 }
 
 bool line_store_cursor(LineStore* s, const std::string& station, std::string* cursor,
                        std::string* err) {
-  cursor->clear();
-  sqlite3_stmt* st = nullptr;
-  int rc = sqlite3_prepare_v2(s->read, "SELECT path FROM journals WHERE identity=?1", -1, &st,
-                              nullptr);
-  std::string id = cursor_identity(station);
-  if (rc == SQLITE_OK) {
-    sqlite3_bind_text(st, 1, id.data(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
-    rc = sqlite3_step(st);
-  }
-  if (rc == SQLITE_ROW) {
-    const unsigned char* p = sqlite3_column_text(st, 0);
-    if (p) *cursor = reinterpret_cast<const char*>(p);
-    rc = SQLITE_DONE;
-  }
-  sqlite3_finalize(st);
-  if (rc != SQLITE_DONE) *err = "the store " + s->path + ": " + sqlite3_errmsg(s->read);
-  return rc == SQLITE_DONE;
+  return store_station_cursor(s->store, station, cursor, err);
 }
 
 bool line_store_add_batch(LineStore* s, const std::string& station,
@@ -86,39 +65,29 @@ bool line_store_add_batch(LineStore* s, const std::string& station,
                           BatchResult* result, std::string* err,
                           const std::function<void(const StoredRecord&, bool added)>& each) {
   *result = BatchResult();
-  Store* st = store_open(s->path, kLockMs, err);
-  if (!st) return false;
-  bool ok = true;
+  StoreBatch b;
+  if (!store_add_batch(s->store, station, lines, cursor, &b, err)) return false;
+  result->added = b.added;
+  result->duplicates = b.duplicates;
+  result->skipped = b.skipped;
+  if (!each) return true;
+  // Which records were new is known only when none was stored before.
+  static const char* const kResults[] = {"ok", "failed", "stopped"};
   for (const std::string& l : lines) {
     s->line.assign(l);
     s->line.append(kLinePadding, '\0');
     Record r;
-    if (!record_parse(s->parser, std::string_view(s->line.data(), l.size()), &r)) {
-      result->skipped++;
-      continue;
-    }
-    bool added = false;
-    if (!store_add(st, r, &added, err)) {
-      ok = false;
-      break;
-    }
-    (added ? result->added : result->duplicates)++;
-    if (each) {
-      static const char* const kResults[] = {"ok", "failed", "stopped"};
-      each({std::string(r.time), std::string(r.station), kResults[r.result], std::string(r.cause),
-            record_key_text(r.key), std::string(r.file_version)},
-           added);
-    }
+    if (!record_parse(s->parser, std::string_view(s->line.data(), l.size()), &r)) continue;
+    each({std::string(r.time), std::string(r.station), kResults[r.result], std::string(r.cause),
+          record_key_text(r.key), std::string(r.file_version)},
+         b.duplicates == 0);
   }
-  ok = ok && store_journal_read(st, cursor_identity(station), cursor, RecordKey{}, 0, err);
-  ok = ok && store_commit(st, err);
-  store_close(st);
-  if (!ok) *result = BatchResult();
-  return ok;
+  return true;
 }
 
 bool line_store_since(LineStore* s, const std::string& since,
                       const std::function<void(const StoredRecord&)>& each, std::string* err) {
+  if (!s->read) return true;  // PostgreSQL: the board counts from its start
   sqlite3_stmt* st = nullptr;
   int rc = sqlite3_prepare_v2(s->read,
                               "SELECT time, station, result, cause, file_version FROM records"
@@ -148,12 +117,8 @@ bool line_store_report(LineStore* s, const std::string& since, const std::string
     *err = "since and until are journal times or dates";
     return false;
   }
-  Store* st = store_open(s->path, kLockMs, err);
-  if (!st) return false;
   Tally t;
-  bool ok = store_tally(st, f, &t, err);
-  store_close(st);
-  if (!ok) return false;
+  if (!store_tally(s->store, f, &t, err)) return false;
   Summary sum = summarize(t);
   // The report writes files; the answer is read back from one.
   std::random_device rd;

@@ -1,7 +1,7 @@
-// The hub's way into the store update-report keeps: records stored once
-// by their attempt, and each station's journal cursor beside them, both
-// in one transaction. One thin file, so the hub moves to the shared store
-// module by changing only this.
+// The hub's way into the store it shares with update-report (store/):
+// records stored once by their attempt and each station's journal cursor
+// beside them in one transaction, what the board needs of each record,
+// and update-report's report over the store.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -10,8 +10,8 @@
 
 struct LineStore;
 
-// Opens the store named by --db (an SQLite file). Returns nullptr and why
-// in *err; a postgresql:// URL is refused until the shared store has it.
+// Opens the store named by --db (an SQLite file or a postgresql:// URL).
+// Returns nullptr and why in *err.
 LineStore* line_store_open(const std::string& db, std::string* err);
 void line_store_close(LineStore* s);
 
@@ -32,13 +32,15 @@ struct StoredRecord {
 
 // Stores the records among `lines` not stored yet and sets `station`'s
 // cursor to `cursor`, in one transaction: all of it or none. `each` sees
-// every line that is a record, new or not.
+// every line that is a record, `added` true when the batch held no record
+// stored before (with duplicates it cannot tell which were new: false).
 bool line_store_add_batch(LineStore* s, const std::string& station,
                           const std::vector<std::string>& lines, const std::string& cursor,
                           BatchResult* result, std::string* err,
                           const std::function<void(const StoredRecord&, bool added)>& each = {});
 
-// The stored records from `since` (a journal time) on, oldest first.
+// The stored records from `since` (a journal time) on, oldest first (an
+// SQLite store; none from PostgreSQL yet).
 bool line_store_since(LineStore* s, const std::string& since,
                       const std::function<void(const StoredRecord&)>& each, std::string* err);
 

@@ -65,3 +65,9 @@ bool plat_file_reader_gone(uint32_t err);
 // std::fopen for a UTF-8 `path` (Windows: through the wide name, so any
 // name opens), for the tools that read and write whole files.
 std::FILE* plat_fopen(const char* path, const char* mode);
+
+// Creates `path` for writing, readable by its owner only (POSIX: mode
+// 0600): a secret key. Refused, nullptr, when anything exists under that
+// name, so no key is ever overwritten; nullptr with the last error too on
+// any other failure.
+std::FILE* plat_create_private(const char* path);

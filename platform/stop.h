@@ -37,3 +37,11 @@ const char* plat_stop_name(StopSignal s);
 // (plat_wait_handle_drain); a program that ends at the first request never
 // does, so each of its later waits wakes at once as well.
 intptr_t plat_stop_wait_handle();
+
+// Makes the reader of `f` going away (the far end of the pipe or socket we
+// write the event stream to closed) a request as well, kStopHangup, seen
+// by every wait that wakes at requests, so a run in a long quiet wait does
+// not outlive the one who follows it. One at a time; kNoFile (-1) or a
+// file that is no pipe or socket watches nothing. Windows: not watched;
+// the next write there fails and raises the request.
+void plat_stop_watch_reader(intptr_t f);

@@ -1,18 +1,18 @@
-#include "command.h"
+#include "report/command.h"
 
 #include <cerrno>
 #include <cstring>
 #include <string>
 
-#include "journal.h"
-#include "keyset.h"
-#include "options.h"
-#include "output.h"
+#include "report/input.h"
+#include "report/keyset.h"
+#include "report/options.h"
+#include "report/output.h"
 #include "platform/file.h"
-#include "record.h"
-#include "store.h"
-#include "summary.h"
-#include "tally.h"
+#include "store/record.h"
+#include "store/store.h"
+#include "report/summary.h"
+#include "store/tally.h"
 
 namespace {
 
@@ -52,19 +52,26 @@ RecordKey first_line_key(std::FILE* f) {
 }
 
 // Reads one journal; returns false with a message in *msg.
-bool read_one(const std::string& name, Reading* r, std::string* msg) {
-  bool is_stdin = name == "-";
-  std::FILE* f = is_stdin ? stdin : std::fopen(name.c_str(), "rb");
-  const char* shown = is_stdin ? "standard input" : name.c_str();
+bool read_one(const Journal& j, Reading* r, std::string* msg) {
+  bool is_stdin = j.name == "-";
+  const char* shown = is_stdin ? "standard input" : j.name.c_str();
+  errno = 0;
+  // A file is opened only while it is a regular one, so a name swapped
+  // for a FIFO since the folder was listed cannot block with the store
+  // locked; a stream named on the command line is the user's to feed.
+  std::FILE* f = is_stdin   ? stdin
+                 : j.stream ? std::fopen(j.name.c_str(), "rb")
+                            : plat_open_regular_file(j.name.c_str());
   if (!f) {
-    *msg = std::string("cannot read the journal ") + shown + ": " + std::strerror(errno);
+    *msg = std::string("cannot read the journal ") + shown + ": " +
+           (errno ? std::strerror(errno) : "not a regular file");
     return false;
   }
   uint64_t start = 0;
   std::string identity;
   RecordKey first{};
   uint64_t volume = 0, index = 0;
-  if (r->store && !is_stdin && plat_file_identity(f, &volume, &index)) {
+  if (r->store && !j.stream && plat_file_identity(f, &volume, &index)) {
     identity = std::to_string(volume) + ":" + std::to_string(index);
     first = first_line_key(f);
     std::fseek(f, 0, SEEK_END);
@@ -75,10 +82,11 @@ bool read_one(const std::string& name, Reading* r, std::string* msg) {
       return false;
     }
   }
-  if (!is_stdin) std::fseek(f, static_cast<long>(start), SEEK_SET);
+  if (!j.stream) std::fseek(f, static_cast<long>(start), SEEK_SET);
   errno = 0;
   JournalRead done = journal_read(f, start, take_line, r);
   if (!is_stdin) std::fclose(f);
+  r->tally->skipped_lines += done.too_long;
   if (done.error) {
     *msg = std::string("cannot read the journal ") + shown + ": " + std::strerror(done.error);
     return false;
@@ -87,7 +95,7 @@ bool read_one(const std::string& name, Reading* r, std::string* msg) {
     *msg = r->store_error;
     return false;
   }
-  if (!identity.empty() && !store_journal_read(r->store, identity, name, first, done.end, msg))
+  if (!identity.empty() && !store_journal_read(r->store, identity, j.name, first, done.end, msg))
     return false;
   return true;
 }
@@ -106,11 +114,14 @@ int report_command(int argc, char** argv, std::FILE* out, std::FILE* err) {
     std::fprintf(out, "%s", kUsage);
     return 0;
   }
-  std::vector<std::string> journals;
-  if (!journal_expand(o.journals, &journals, &msg)) {
+  std::vector<Journal> journals;
+  std::vector<std::string> not_files;
+  if (!journal_expand(o.journals, &journals, &not_files, &msg)) {
     std::fprintf(err, "update-report: cannot read the folder %s\n", msg.c_str());
     return 1;
   }
+  for (const std::string& name : not_files)
+    std::fprintf(err, "update-report: skipped %s: not a regular file\n", name.c_str());
 
   Tally tally;
   KeySet seen;
@@ -122,7 +133,7 @@ int report_command(int argc, char** argv, std::FILE* out, std::FILE* err) {
   bool ok = true;
   if (!o.db.empty()) {
     r.store = store_open(o.db, kStoreLockMs, &msg);
-    ok = r.store != nullptr;
+    ok = r.store != nullptr && store_begin(r.store, &msg);
   }
   for (size_t i = 0; ok && i < journals.size(); ++i) ok = read_one(journals[i], &r, &msg);
   if (ok && r.store) ok = store_tally(r.store, o.filter, &tally, &msg);

@@ -1,6 +1,15 @@
-#include "keyset.h"
+#include "report/keyset.h"
 
 namespace {
+
+uint64_t mix(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 33;
+  return h;
+}
 
 void grow(KeySet* s) {
   std::vector<RecordKey> old;
@@ -14,11 +23,19 @@ void grow(KeySet* s) {
 }  // namespace
 
 bool keyset_insert(KeySet* s, RecordKey k) {
-  if (!k.hi && !k.lo) k.lo = 1;  // the free mark is no key
+  if (!k.hi && !k.lo) {
+    // A real attempt id of all zeros: kept beside the table, not folded
+    // into another key.
+    bool added = !s->has_zero;
+    s->has_zero = true;
+    return added;
+  }
   if ((s->used + 1) * 4 > s->slots.size() * 3) grow(s);
   size_t mask = s->slots.size() - 1;
-  // Keys are hashes or random attempts: their own bits spread well.
-  for (size_t i = (k.lo ^ (k.hi >> 7)) & mask;; i = (i + 1) & mask) {
+  // Attempt ids are taken as written, so they may differ in any bits: the
+  // whole key is hashed.
+  for (size_t i = mix(k.hi ^ mix(k.lo)) & mask;; i = (i + 1) & mask) {
+    ++s->probes;
     RecordKey& slot = s->slots[i];
     if (slot == k) return false;
     if (!slot.hi && !slot.lo) {

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "command.h"
+#include "report/command.h"
 #include "platform/std_streams.h"
 
 int main(int argc, char** argv) {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "filter.h"
+#include "store/filter.h"
 
 struct Options {
   Filter filter;

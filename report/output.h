@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "summary.h"
+#include "report/summary.h"
 
 // Plain text: totals, then the tables; columns aligned, lines of at most
 // kTextWidth columns.
@@ -20,3 +20,4 @@ bool output_html(const std::string& path, const Summary& s);
 // Shared by the outputs.
 std::string format_percent(double share);  // "96.7%"
 std::string format_fixed(double v, int places);
+const char* result_text(RecordResult r);  // "ok", "failed", "stopped"

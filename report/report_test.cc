@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "filter.h"
-#include "journal.h"
-#include "keyset.h"
-#include "options.h"
-#include "record.h"
-#include "summary.h"
-#include "tally.h"
+#include "store/filter.h"
+#include "report/input.h"
+#include "report/keyset.h"
+#include "report/options.h"
+#include "store/record.h"
+#include "report/summary.h"
+#include "store/tally.h"
 
 namespace {
 
@@ -72,6 +72,23 @@ TEST(ReportRecord, ReadsTheFieldsAndRefusesWhatIsNoRecord) {
       {"unknown result", R"({"time":"2026-12-08T03:24:21.147Z","result":"maybe"})", false},
       {"no time", R"({"result":"ok"})", false},
       {"time of another shape", R"({"time":"yesterday","result":"ok"})", false},
+      {"whole seconds, no fraction", R"({"time":"2026-12-08T03:24:21Z","result":"ok","port":0})",
+       true, "-", "0", ""},
+      {"leap day", R"({"time":"2028-02-29T23:59:59.999Z","result":"ok"})", true, "-", "-", ""},
+      // Values no run writes: not records.
+      {"time out of range", R"({"time":"9999-99-99T99:99:99.999Z","result":"ok"})", false},
+      {"no leap day", R"({"time":"2026-02-29T00:00:00.000Z","result":"ok"})", false},
+      {"hour 24", R"({"time":"2026-12-08T24:00:00.000Z","result":"ok"})", false},
+      {"text after the time", R"({"time":"2026-12-08T03:24:21.147Zjunk","result":"ok"})", false},
+      {"seconds huge", R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","seconds":1e308})",
+       false},
+      {"seconds negative", R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","seconds":-5})",
+       false},
+      {"port negative", R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","port":-1})", false},
+      {"result twice", R"({"time":"2026-12-08T03:24:21.147Z","result":"failed","result":"ok"})",
+       false},
+      {"field not counted twice",
+       R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","tool":"a","tool":"b"})", false},
   };
   RecordParser* p = record_parser_new();
   for (const ParseCase& c : cases) {
@@ -212,13 +229,84 @@ TEST(ReportTally, CountsYieldPaceCausesAndRuns) {
   EXPECT_EQ(s.hours[1].counts.ok, 3);
 }
 
-TEST(ReportKeySet, EachKeyOnceThroughGrowth) {
-  KeySet s;
-  for (uint64_t i = 0; i < 5000; ++i)
-    ASSERT_TRUE(keyset_insert(&s, RecordKey{i * 0x9e3779b97f4a7c15ULL, i}));
-  for (uint64_t i = 0; i < 5000; ++i)
-    ASSERT_FALSE(keyset_insert(&s, RecordKey{i * 0x9e3779b97f4a7c15ULL, i}));
-  EXPECT_EQ(s.used, 5000u);
+TEST(ReportTally, UnitsByTheirFirstAndLastAttemptInTime) {
+  // (unit, result, time): journals may hold a unit's attempts out of time
+  // order (two stations); a stop is no attempt; a record without a unit
+  // counts for no unit.
+  struct U {
+    const char* unit;
+    char result;
+    const char* time;
+  } recs[] = {
+      {"A", 'o', "2026-12-08T03:00:00Z"},  // good at once
+      {"B", 'o', "2026-12-08T03:30:00Z"},  // failed, then good
+      {"B", 'f', "2026-12-08T03:10:00Z"}, {"C", 's', "2026-12-08T03:00:00Z"},
+      {"C", 'f', "2026-12-08T03:05:00Z"},  // failed three times, then good, then failed
+      {"C", 'f', "2026-12-08T03:06:00Z"}, {"C", 'o', "2026-12-08T03:07:00Z"},
+      {"C", 'f', "2026-12-08T03:01:00Z"}, {"C", 'f', "2026-12-08T03:08:00Z"},
+      {"", 'f', "2026-12-08T03:09:00Z"},
+  };
+  Tally t;
+  for (const U& x : recs) {
+    Record r;
+    r.unit = x.unit;
+    r.time = x.time;
+    r.result = x.result == 'o' ? kResultOk : x.result == 'f' ? kResultFailed : kResultStopped;
+    tally_add(&t, r);
+  }
+  Summary s = summarize(t);
+  const UnitSummary& u = s.units;
+  EXPECT_EQ(u.units, 3);
+  EXPECT_EQ(u.first_pass, 1);  // A
+  EXPECT_EQ(u.final_good, 2);  // A, B
+  EXPECT_EQ(u.retested, 2);
+  EXPECT_EQ(u.retests, 1 + 4);
+  EXPECT_DOUBLE_EQ(u.final_yield, 2.0 / 3);
+  ASSERT_EQ(u.most_attempts.size(), 2u);
+  EXPECT_EQ(u.most_attempts[0].unit, "C");
+  EXPECT_EQ(u.most_attempts[0].attempts, 5);
+  EXPECT_EQ(u.most_attempts[0].last, kResultFailed);
+  EXPECT_EQ(u.most_attempts[1].unit, "B");
+}
+
+TEST(ReportKeySet, EachKeyOnceThroughGrowthAndKeysSpreadHoweverTheyDiffer) {
+  // Keys as attempt ids may be written: spread, differing only in the
+  // high bits of either half, and the two smallest ids (all zeros is a
+  // key like any other).
+  struct Case {
+    const char* name;
+    RecordKey (*key)(uint64_t i);
+    uint64_t n;
+  } cases[] = {
+      {"spread",
+       [](uint64_t i) {
+         return RecordKey{i * 0x9e3779b97f4a7c15ULL, i};
+       },
+       5000},
+      {"high bits of the first half",
+       [](uint64_t i) {
+         return RecordKey{i << 40, 7};
+       },
+       120000},
+      {"high bits of the second half",
+       [](uint64_t i) {
+         return RecordKey{0, i << 44};
+       },
+       120000},
+      {"zero and one",
+       [](uint64_t i) {
+         return RecordKey{0, i};
+       },
+       2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    KeySet s;
+    for (uint64_t i = 0; i < c.n; ++i) ASSERT_TRUE(keyset_insert(&s, c.key(i))) << i;
+    for (uint64_t i = 0; i < c.n; ++i) ASSERT_FALSE(keyset_insert(&s, c.key(i))) << i;
+    // Clustered keys would look at thousands of slots each.
+    EXPECT_LT(s.probes, 2 * c.n * 4);
+  }
 }
 
 struct Lines {
@@ -230,7 +318,7 @@ void collect(void* ctx, std::string_view line, bool complete) {
 }
 
 TEST(ReportJournal, LinesWholeAcrossBuffersAndTheCutOffLastOne) {
-  std::string big(3 << 20, 'x');  // longer than one read
+  std::string big(kMaxLine, 'x');  // longer than one read, the longest taken
   std::string text = "a\r\n\n" + big + "\nbc\nhalf";
   std::FILE* f = std::tmpfile();
   ASSERT_TRUE(f);
@@ -246,6 +334,36 @@ TEST(ReportJournal, LinesWholeAcrossBuffersAndTheCutOffLastOne) {
   EXPECT_EQ(l.got[2], std::make_pair(std::string("bc"), true));
   EXPECT_EQ(l.got[3], std::make_pair(std::string("half"), false));
   EXPECT_EQ(r.end, text.size() - 4);
+}
+
+TEST(ReportJournal, LinesOverTheLimitAreSkippedAndCounted) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<std::string> lines;
+    int64_t too_long;
+  } cases[] = {
+      {"one byte over", "a\n" + std::string(kMaxLine + 1, 'y') + "\nb\n", {"a", "b"}, 1},
+      {"several reads long",
+       std::string(5 * kMaxLine, 'y') + "\nb\n" + std::string(kMaxLine + 9, 'z') + "\nc\n",
+       {"b", "c"},
+       2},
+      {"long and cut off", "a\n" + std::string(3 * kMaxLine, 'y'), {"a"}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::FILE* f = std::tmpfile();
+    ASSERT_TRUE(f);
+    std::fwrite(c.text.data(), 1, c.text.size(), f);
+    std::rewind(f);
+    Lines l;
+    JournalRead r = journal_read(f, 0, collect, &l);
+    std::fclose(f);
+    std::vector<std::string> got;
+    for (const auto& [line, complete] : l.got) got.push_back(line);
+    EXPECT_EQ(got, c.lines);
+    EXPECT_EQ(r.too_long, c.too_long);
+  }
 }
 
 TEST(ReportOptions, UsageErrors) {

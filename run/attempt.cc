@@ -28,7 +28,8 @@ struct Attempt {
   uint16_t box_major, box_minor;
   uint32_t line_speed;  // 0 = not known
   uint32_t bytes_sent;
-  char id[33];  // 32 lower-case hex digits
+  std::string signature, signature_key;  // "" = not looked at / none
+  char id[33];                           // 32 lower-case hex digits
 };
 
 Attempt g_attempt;
@@ -70,7 +71,11 @@ bool attempt_setup(const char* journal, const char* events, const char* file) {
 void attempt_begin() {
   bool keep_image = g_attempt.have_image && !g_settings.server;
   JournalImage image = g_attempt.image;
+  std::string signature = keep_image ? g_attempt.signature : "";
+  std::string signature_key = keep_image ? g_attempt.signature_key : "";
   g_attempt = Attempt{};
+  g_attempt.signature = signature;
+  g_attempt.signature_key = signature_key;
   g_attempt.open = true;
   g_attempt.start = SteadyClock::now();
   journal_new_attempt_id(g_attempt.id);
@@ -96,6 +101,11 @@ void attempt_box(uint16_t major, uint16_t minor) {
 void attempt_line_speed(uint32_t baud) { g_attempt.line_speed = baud; }
 
 void attempt_bytes_sent(uint32_t bytes) { g_attempt.bytes_sent = bytes; }
+
+void attempt_signature(const char* verdict, const char* key) {
+  g_attempt.signature = verdict;
+  g_attempt.signature_key = key ? key : "";
+}
 
 bool attempt_end(RunEnd end, int code) {
   // Whatever the end, the line goes back to how we found it.
@@ -129,6 +139,8 @@ bool attempt_end(RunEnd end, int code) {
   r.box_major = g_attempt.box_major;
   r.box_minor = g_attempt.box_minor;
   r.patched = s.patch;
+  r.signature = g_attempt.signature.empty() ? nullptr : g_attempt.signature.c_str();
+  r.signature_key = g_attempt.signature_key.empty() ? nullptr : g_attempt.signature_key.c_str();
   r.line_speed = g_attempt.line_speed;
   r.bytes_sent = g_attempt.bytes_sent;
   r.seconds = std::chrono::duration<double>(SteadyClock::now() - g_attempt.start).count();

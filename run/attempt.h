@@ -22,6 +22,9 @@ void attempt_image(const JournalImage& image);
 void attempt_box(uint16_t major, uint16_t minor);
 void attempt_line_speed(uint32_t baud);
 void attempt_bytes_sent(uint32_t bytes);
+// A signed run's verdict on the image: "ok" and the key's name, or the
+// reason and nullptr. Kept for the next box of a PAD file, like the image.
+void attempt_signature(const char* verdict, const char* key);
 
 // Ends the open attempt: the port settings put back, the record written to
 // the journal and the event stream. Returns false when the journal could

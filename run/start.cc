@@ -8,6 +8,7 @@
 #include "image/checks.h"
 #include "image/pad.h"
 #include "run/attempt.h"
+#include "run/trust.h"
 #include "serial/port.h"
 
 void test_open_port(const RunSettings& s) {
@@ -26,6 +27,7 @@ void prepare_image(RunSettings* s) {
     s->format_byte = c.format;
     s->version_word = c.version;
     attempt_image({c.size, c.format, true, c.checksum, c.version});
+    trust_check_file(*s);
   } else {
     s->format_byte = kServerPseudoFormat;
     s->version_word = kServerPseudoVersion;

@@ -56,6 +56,8 @@ std::string pass_word(int argc, char** argv, int* i, StationOptions* o) {
     o->pass.push_back(arg);
   }
   if (w.journal) o->journal = arg;
+  if (w.trust) o->trust = arg;
+  if (w.signature) o->signature = arg;
   return "";
 }
 

@@ -13,6 +13,8 @@ struct StationOptions {
   std::string file;                // the PAD file argument, for the header
   std::string journal;             // the runs' --journal, "" when none given
   std::string station;             // --station NAME for every run, "" = none
+  std::string trust;               // the runs' --trust, "" when none given
+  std::string signature;           // the runs' --signature, "" = FILE.sig
   bool server = false;             // the runs ask an update server (no file)
   const char* mode = "serial";     // the journal's mode of the runs
   std::string http;                // --http ADDR:PORT, "" = no web view

@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "station/control.h"
 #include "station/events.h"
 #include "station/journal_feed.h"
 #include "station/options.h"
 #include "station/records.h"
 #include "station/slots.h"
+#include "station/status.h"
 
 namespace {
 
@@ -190,6 +192,246 @@ TEST(StationSlots, CountsParkingAndExitCode) {
   }
 }
 
+// The station's rules, event by event. Each step's actions are written
+// "start 1, stop 2, kill 1, say, attempt 1" (slots from 1); each slot's
+// state as a letter and its failure streak: R running, S asked to stop, K
+// killed (lower case while parked), P parked, D done, . waiting; then
+// "draining" and "over" when they hold.
+std::string actions_text(const std::vector<StationAction>& actions) {
+  std::string out;
+  for (const StationAction& a : actions) {
+    if (!out.empty()) out += ", ";
+    switch (a.what) {
+      case StationDo::kStart: out += "start " + std::to_string(a.slot + 1); break;
+      case StationDo::kStop: out += "stop " + std::to_string(a.slot + 1); break;
+      case StationDo::kKill: out += "kill " + std::to_string(a.slot + 1); break;
+      case StationDo::kSay: out += "say"; break;
+      case StationDo::kAttempt: out += "attempt " + std::to_string(a.slot + 1); break;
+    }
+  }
+  return out;
+}
+
+std::string state_text(const Station& st) {
+  std::string out;
+  for (const Slot& s : st.slots) {
+    char c = s.running  ? (s.hard_sent   ? 'K'
+                           : s.stop_sent ? 'S'
+                                         : 'R')
+             : s.parked ? 'P'
+             : s.done   ? 'D'
+                        : '.';
+    if (s.running && s.parked) c = (char)std::tolower(c);
+    if (!out.empty()) out += " ";
+    out += c + std::to_string(s.streak);
+  }
+  if (st.draining) out += " draining";
+  if (station_over(st)) out += " over";
+  return out;
+}
+
+TEST(StationControl, StopParkDrainAndRunEnds) {
+  const std::string box = R"({"event":"box","box_version":"23.0"})";
+  const std::string ok = R"({"event":"end","record":{"result":"ok","seconds":4}})";
+  using I = StationInput;
+  struct Step {
+    I in;
+    size_t slot = 0;  // from 1
+    std::string line = "";
+    double now = 1;
+    int signals = 0;
+    bool terminate = false;
+    int exit_code = 1;  // kRunEnded: with no end line, a run without a record
+    const char* actions = "";
+    const char* state = "";
+  };
+  struct Scenario {
+    const char* name;
+    size_t slots;
+    bool web;
+    int max_failures;
+    std::vector<Step> steps;
+    int exit_code;
+  } scenarios[] = {
+      {"park with and without a box on the line",
+       2,
+       true,
+       3,
+       {
+           {.in = I::kTick, .actions = "start 1, start 2", .state = "R0 R0"},
+           {.in = I::kRunLine, .slot = 1, .line = box, .state = "R0 R0"},
+           {.in = I::kPark, .slot = 1, .state = "r0 R0"},  // its box finishes
+           {.in = I::kPark, .slot = 2, .actions = "stop 2", .state = "r0 s0"},
+           {.in = I::kPark, .slot = 3, .state = "r0 s0"},  // no such slot
+           {.in = I::kRunEnded, .slot = 2, .actions = "attempt 2, say", .state = "r0 P0"},
+           {.in = I::kRunLine, .slot = 1, .line = ok, .state = "r0 P0"},
+           {.in = I::kRunEnded,
+            .slot = 1,
+            .exit_code = 0,
+            .actions = "attempt 1, say",
+            .state = "P0 P0"},
+           // Every slot parked: the web view waits for an unpark or a drain.
+           {.in = I::kTick, .now = 100, .state = "P0 P0"},
+           {.in = I::kDrain, .actions = "say", .state = "P0 P0 draining over"},
+       },
+       0},
+      {"unpark after an automatic park starts afresh",
+       1,
+       true,
+       3,
+       {
+           {.in = I::kTick, .actions = "start 1", .state = "R0"},
+           {.in = I::kRunEnded, .slot = 1, .actions = "attempt 1, say, start 1", .state = "R1"},
+           {.in = I::kRunEnded, .slot = 1, .actions = "attempt 1, say, start 1", .state = "R2"},
+           {.in = I::kRunEnded, .slot = 1, .actions = "attempt 1, say", .state = "P3"},
+           {.in = I::kTick, .state = "P3"},
+           {.in = I::kUnpark, .slot = 1, .actions = "start 1", .state = "R0"},
+           {.in = I::kUnpark, .slot = 1, .state = "R0"},
+           // One failure after the unpark is one in a row, not a fourth.
+           {.in = I::kRunEnded, .slot = 1, .actions = "attempt 1, say, start 1", .state = "R1"},
+       },
+       1},
+      {"every slot parked by failures ends a station without the web view",
+       2,
+       false,
+       1,
+       {
+           {.in = I::kTick, .actions = "start 1, start 2", .state = "R0 R0"},
+           {.in = I::kRunEnded, .slot = 1, .actions = "attempt 1, say", .state = "P1 R0"},
+           {.in = I::kRunEnded, .slot = 2, .actions = "attempt 2, say", .state = "P1 P1 over"},
+       },
+       1},
+      {"drain twice, Ctrl-C during the drain, a third",
+       2,
+       true,
+       3,
+       {
+           {.in = I::kTick, .actions = "start 1, start 2", .state = "R0 R0"},
+           {.in = I::kRunLine, .slot = 1, .line = box, .state = "R0 R0"},
+           {.in = I::kDrain, .actions = "say, stop 2", .state = "R0 S0 draining"},
+           {.in = I::kDrain, .state = "R0 S0 draining"},
+           {.in = I::kStop, .signals = 1, .actions = "say, stop 1", .state = "S0 S0 draining"},
+           {.in = I::kStop,
+            .signals = 2,
+            .actions = "say, kill 1, kill 2",
+            .state = "K0 K0 draining"},
+           // The box stopped on the line is a failed attempt; the run
+           // without a box none.
+           {.in = I::kRunEnded,
+            .slot = 1,
+            .exit_code = -1,
+            .actions = "attempt 1, say",
+            .state = "D1 K0 draining"},
+           {.in = I::kRunEnded,
+            .slot = 2,
+            .exit_code = -1,
+            .actions = "attempt 2, say",
+            .state = "D1 D0 draining over"},
+       },
+       1},
+      {"first Ctrl-C: the box finishes, the rest stop, the slow are killed",
+       3,
+       false,
+       3,
+       {
+           {.in = I::kTick, .actions = "start 1, start 2, start 3", .state = "R0 R0 R0"},
+           {.in = I::kRunLine, .slot = 1, .line = box, .state = "R0 R0 R0"},
+           {.in = I::kStop,
+            .signals = 1,
+            .actions = "say, stop 2, stop 3",
+            .state = "R0 S0 S0 draining"},
+           // A drain now is no second Ctrl-C: the box still finishes.
+           {.in = I::kDrain, .state = "R0 S0 S0 draining"},
+           {.in = I::kRunEnded,
+            .slot = 3,
+            .actions = "attempt 3, say",
+            .state = "R0 S0 D0 draining"},
+           {.in = I::kTick, .now = 10.5, .state = "R0 S0 D0 draining"},
+           {.in = I::kTick, .now = 11.5, .actions = "kill 2", .state = "R0 K0 D0 draining"},
+           {.in = I::kRunLine, .slot = 1, .line = ok, .now = 12, .state = "R0 K0 D0 draining"},
+           {.in = I::kRunEnded,
+            .slot = 1,
+            .now = 12,
+            .exit_code = 0,
+            .actions = "attempt 1, say",
+            .state = "D0 K0 D0 draining"},
+       },
+       0},
+      {"a kill stops every run at once",
+       2,
+       false,
+       3,
+       {
+           {.in = I::kTick, .actions = "start 1, start 2", .state = "R0 R0"},
+           {.in = I::kRunLine, .slot = 2, .line = box, .state = "R0 R0"},
+           {.in = I::kStop,
+            .signals = 1,
+            .terminate = true,
+            .actions = "say, stop 1, stop 2",
+            .state = "S0 S0 draining"},
+       },
+       0},
+      {"output gone with runs identified and not",
+       2,
+       false,
+       3,
+       {
+           {.in = I::kTick, .actions = "start 1, start 2", .state = "R0 R0"},
+           {.in = I::kRunLine, .slot = 1, .line = box, .state = "R0 R0"},
+           {.in = I::kOutputGone, .actions = "say, stop 2", .state = "R0 S0 draining"},
+           {.in = I::kOutputGone, .state = "R0 S0 draining"},
+           {.in = I::kRunLine, .slot = 1, .line = ok, .state = "R0 S0 draining"},
+           {.in = I::kRunEnded,
+            .slot = 1,
+            .exit_code = 0,
+            .actions = "attempt 1, say",
+            .state = "D0 S0 draining"},
+           // As after a first Ctrl-C, the next is the second.
+           {.in = I::kStop, .signals = 1, .actions = "say", .state = "D0 S0 draining"},
+           {.in = I::kStop, .signals = 2, .actions = "say, kill 2", .state = "D0 K0 draining"},
+       },
+       1},  // every box good, but the output was not read to the end
+      {"a run that cannot start tries again at the next event",
+       2,
+       false,
+       5,
+       {
+           {.in = I::kTick, .actions = "start 1, start 2", .state = "R0 R0"},
+           {.in = I::kStartFailed,
+            .slot = 1,
+            .line = "cannot start update",
+            .actions = "say",
+            .state = ".1 R0"},
+           {.in = I::kTick, .actions = "start 1", .state = "R1 R0"},
+       },
+       1},
+  };
+  for (const Scenario& sc : scenarios) {
+    Station st;
+    st.web = sc.web;
+    st.max_failures = sc.max_failures;
+    st.slots.resize(sc.slots);
+    st.tally = tally_make(sc.slots);
+    for (size_t i = 0; i < sc.slots; i++) st.slots[i].port = std::to_string(i + 1);
+    int n = 0;
+    for (const Step& step : sc.steps) {
+      StationEvent e;
+      e.input = step.in;
+      e.now = step.now;
+      e.slot = step.slot - 1;
+      e.signals = step.signals;
+      e.terminate = step.terminate;
+      e.exit_code = step.exit_code;
+      e.text = step.line;
+      if (step.in == I::kRunEnded && !st.slots[e.slot].run.ended) e.record = "{}";
+      std::string where = std::string(sc.name) + ", step " + std::to_string(++n);
+      EXPECT_EQ(actions_text(station_apply(&st, e)), step.actions) << where;
+      EXPECT_EQ(state_text(st), step.state) << where;
+    }
+    EXPECT_EQ(station_exit_code(st), sc.exit_code) << sc.name;
+  }
+}
+
 // More slots than the terminal has rows: the slots that need an eye and a
 // count of the rest, never a frame that scrolls.
 TEST(StationSlots, CompactViewFitsTheTerminal) {
@@ -273,7 +515,6 @@ TEST(StationRecords, RunsThatLeftNoRecord) {
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "station/status.h"
 #include "station/web.h"
 
 namespace {
@@ -330,7 +571,8 @@ TEST(StationStatus, SlotsTotalsAndCauses) {
   }
   st.slots[0].last_error = "ERROR: \xff\xfe bad";  // box text that is not UTF-8
   st.causes = {{"b", 1}, {"a", 3}, {"c", 3}};
-  ojson j = status_json(st, "line3-a", 1800, true);
+  st.draining = true;
+  ojson j = status_json(st, "line3-a", 1800);
   ASSERT_EQ(j["slots"].size(), std::size(cases));
   for (size_t i = 0; i < std::size(cases); i++) {
     EXPECT_EQ(j["slots"][i]["slot"], i + 1);
@@ -359,8 +601,9 @@ TEST(StationMetrics, CountsByRecordEverySeriesFromTheStart) {
   st.slots.resize(2);
   st.slots[0].port = "1";
   st.slots[1].port = "/dev/ttyUSB0";
-  StationTally t = tally_make(2);
-  std::string zero = metrics_text(st, t, "s");
+  st.tally = tally_make(2);
+  StationTally& t = st.tally;
+  std::string zero = metrics_text(st, "s");
   for (const char* series :
        {"update_station_attempts_total{station=\"s\",port=\"1\",result=\"ok\"} 0\n",
         "update_station_attempts_total{station=\"s\",port=\"1\",result=\"failed\"} 0\n",
@@ -387,7 +630,7 @@ TEST(StationMetrics, CountsByRecordEverySeriesFromTheStart) {
   st.slots[1].running = true;  // a run in progress counts its bytes so far
   st.slots[1].run.bytes = 512;
   st.slots[1].parked = true;
-  std::string m = metrics_text(st, t, "s");
+  std::string m = metrics_text(st, "s");
   for (const char* series :
        {"update_station_attempts_total{station=\"s\",port=\"1\",result=\"ok\"} 1\n",
         "update_station_attempts_total{station=\"s\",port=\"1\",result=\"failed\"} 1\n",
@@ -447,7 +690,7 @@ TEST(StationWebView, StatusEventsAtMostFiveASecond) {
 
   Station st;
   st.slots.resize(1);
-  StationTally t = tally_make(1);
+  st.tally = tally_make(1);
   struct Step {
     double now;
     int percent;  // the change, or the same as before
@@ -463,7 +706,7 @@ TEST(StationWebView, StatusEventsAtMostFiveASecond) {
   st.slots[0].running = true;
   for (const Step& s : steps) {
     st.slots[0].run.percent = s.percent;
-    web_publish(w, st, t, false, s.now, s.last);
+    web_publish(w, st, s.now, s.last);
     EXPECT_EQ(events(s.events), s.events) << s.now;
   }
   close(fd);

@@ -52,20 +52,6 @@ struct WebView {
 
 namespace {
 
-std::string first_line(const std::string& path, std::string* error) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) {
-    *error = "cannot read the token file " + path + ": " + std::strerror(errno);
-    return "";
-  }
-  char buf[1024];
-  std::string line = std::fgets(buf, sizeof buf, f) ? buf : "";
-  std::fclose(f);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  if (line.empty()) *error = "the token file " + path + " has no token on its first line";
-  return line;
-}
-
 // The status without its clock, to tell a change from time passing.
 json without_clock(json status) {
   status.erase("elapsed");
@@ -188,8 +174,8 @@ WebView* web_start(const WebConfig& config, std::string* error) {
     w->name = host;
   }
   if (!config.token_file.empty()) {
-    w->token = first_line(config.token_file, error);
-    if (w->token.empty()) {
+    *error = http_read_token(config.token_file, &w->token);
+    if (!error->empty()) {
       delete w;
       return nullptr;
     }
@@ -201,7 +187,7 @@ WebView* web_start(const WebConfig& config, std::string* error) {
   }
   // Served before the first publish: an empty station.
   Station empty;
-  w->status = status_json(empty, w->name, 0, false);
+  w->status = status_json(empty, w->name, 0);
   HttpConfig hc;
   hc.listen = config.listen;
   w->server = http_start(hc, routes(w), error);
@@ -225,10 +211,9 @@ std::vector<WebControl> web_take(WebView* w) {
   return out;
 }
 
-void web_publish(WebView* w, const Station& st, const StationTally& tally, bool draining,
-                 double now, bool last) {
-  json status = status_json(st, w->name, now, draining);
-  std::string metrics = metrics_text(st, tally, w->name);
+void web_publish(WebView* w, const Station& st, double now, bool last) {
+  json status = status_json(st, w->name, now);
+  std::string metrics = metrics_text(st, w->name);
   json plain = without_clock(status);
   bool changed = w->held || plain != w->sent;
   {

@@ -206,3 +206,12 @@ bool plat_append_write(plat_file f, const void* data, size_t n) {
 bool plat_file_reader_gone(uint32_t err) { return err == EPIPE; }
 
 std::FILE* plat_fopen(const char* path, const char* mode) { return std::fopen(path, mode); }
+
+std::FILE* plat_create_private(const char* path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return nullptr;
+  // The umask can only take bits away; make sure of exactly 0600.
+  std::FILE* f = fchmod(fd, 0600) == 0 ? fdopen(fd, "wb") : nullptr;
+  if (!f) close(fd);
+  return f;
+}

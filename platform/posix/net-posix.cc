@@ -1,9 +1,11 @@
 #include "platform/net.h"
 #include "platform/stop.h"
+#include "platform/posix/stop-posix.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -28,8 +30,9 @@ int wait_or_stop(int fd, short events) {
     errno = EINTR;
     return -1;
   }
-  pollfd pf[2] = {{fd, events, 0}, {static_cast<int>(plat_stop_wait_handle()), POLLIN, 0}};
-  int r = poll(pf, pf[1].fd >= 0 ? 2 : 1, -1);
+  pollfd pf[1 + kStopPollFds] = {{fd, events, 0}};
+  int n = stop_poll_fds(pf + 1);
+  int r = poll(pf, 1 + n, -1);
   if (plat_stop_signal() != kStopNone) {
     errno = EINTR;
     return -1;
@@ -151,3 +154,11 @@ long plat_socket_unsent(plat_socket s) {
 }
 
 void plat_tcp_shutdown(plat_socket s) { shutdown(static_cast<int>(s), SHUT_RDWR); }
+
+bool plat_tcp_keepalive(plat_socket s, int idle_s, int interval_s, int count) {
+  int fd = static_cast<int>(s), on = 1;
+  bool ok = setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
+  ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof idle_s) == 0 && ok;
+  ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof interval_s) == 0 && ok;
+  return setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0 && ok;
+}

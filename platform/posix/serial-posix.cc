@@ -3,6 +3,7 @@
 // return at once, and writes cut short by a time-out of 1 ms per byte + 10.
 #include "platform/serial.h"
 #include "platform/stop.h"
+#include "platform/posix/stop-posix.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -95,12 +96,12 @@ struct Port {
 // restore_all trusts, and it is set only once the slot is complete.
 constexpr int kMaxPorts = 16;
 
-struct Slot {
+struct PortSlot {
   Port port;
   std::atomic<bool> used;
 };
 
-Slot g_slots[kMaxPorts];
+PortSlot g_slots[kMaxPorts];
 std::atomic<bool> g_claimed[kMaxPorts];
 
 Port* port_of(plat_port port) { return reinterpret_cast<Port*>(port); }
@@ -117,7 +118,7 @@ int claim_slot() {
   return -1;
 }
 
-int slot_of(Port* p) { return static_cast<int>(reinterpret_cast<Slot*>(p) - g_slots); }
+int slot_of(Port* p) { return static_cast<int>(reinterpret_cast<PortSlot*>(p) - g_slots); }
 
 void release_slot(int i) {
   g_slots[i].used.store(false);
@@ -202,8 +203,9 @@ constexpr int kStopped = -2;
 // request interrupted it), kStopped, or -1 with errno.
 int poll_with_stop(int fd, short events, int wait_ms, short* revents = nullptr) {
   if (plat_stop_signal() != kStopNone) return kStopped;
-  pollfd pf[2] = {{fd, events, 0}, {static_cast<int>(plat_stop_wait_handle()), POLLIN, 0}};
-  int r = poll(pf, pf[1].fd >= 0 ? 2 : 1, wait_ms);
+  pollfd pf[1 + kStopPollFds] = {{fd, events, 0}};
+  int n = stop_poll_fds(pf + 1);
+  int r = poll(pf, 1 + n, wait_ms);
   if (plat_stop_signal() != kStopNone) return kStopped;
   if (r < 0) return errno == EINTR ? 0 : -1;
   if (revents != nullptr) *revents = pf[0].revents;
@@ -429,7 +431,7 @@ void plat_serial_close(plat_port port) {
 }
 
 void plat_serial_restore_all() {
-  for (Slot& s : g_slots) {
+  for (PortSlot& s : g_slots) {
     if (!s.used.load()) continue;
     Port* p = &s.port;
     // TCSANOW: the run is ending, and a drain could wait for good on a line

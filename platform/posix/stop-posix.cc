@@ -1,9 +1,12 @@
 #include "platform/stop.h"
+#include "platform/posix/stop-posix.h"
 
 #include <csignal>
 #include <initializer_list>
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -11,6 +14,8 @@ namespace {
 volatile sig_atomic_t g_first = kStopNone;
 volatile sig_atomic_t g_count = 0;
 int g_pipe[2] = {-1, -1};
+// The write end of a pipe whose reader going away is a request; -1: none.
+int g_watched = -1;
 bool g_installed = false;
 
 StopSignal from_signal(int sig) {
@@ -62,7 +67,18 @@ void plat_stop_raise(StopSignal s) {
   errno = saved;
 }
 
-StopSignal plat_stop_signal() { return static_cast<StopSignal>(g_first); }
+StopSignal plat_stop_signal() {
+  // A wait that reads and sleeps rather than polls asks here, so the
+  // watched reader is looked at here too: one poll that does not wait.
+  if (g_first == kStopNone && g_watched >= 0) {
+    pollfd p = {g_watched, 0, 0};
+    if (poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0) {
+      g_watched = -1;
+      plat_stop_raise(kStopHangup);
+    }
+  }
+  return static_cast<StopSignal>(g_first);
+}
 
 int plat_stop_count() { return g_count; }
 
@@ -77,3 +93,21 @@ const char* plat_stop_name(StopSignal s) {
 }
 
 intptr_t plat_stop_wait_handle() { return g_pipe[0]; }
+
+void plat_stop_watch_reader(intptr_t f) {
+  int fd = static_cast<int>(f);
+  struct stat st;
+  // Only a pipe or socket tells of its reader; a file or terminal never
+  // does, and a device might report something else entirely.
+  g_watched =
+      fd >= 0 && fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) ? fd : -1;
+}
+
+int stop_poll_fds(pollfd* pf) {
+  int n = 0;
+  if (g_pipe[0] >= 0) pf[n++] = {g_pipe[0], POLLIN, 0};
+  // No events asked: a write end reports only POLLERR or POLLHUP, once
+  // nobody reads the other end.
+  if (g_watched >= 0) pf[n++] = {g_watched, 0, 0};
+  return n;
+}

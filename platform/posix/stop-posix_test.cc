@@ -16,6 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -104,15 +105,26 @@ TEST(StopRequest, EndsEveryWaitWithoutALimitEvenWhenItCameFirst) {
          });
        }},
   };
+  // How the request comes: before the wait; as a signal during it (which
+  // interrupts the poll by itself); raised by another thread, no signal,
+  // so only the stop pipe in the poll set can end the wait; the reader of
+  // the watched event pipe closing, which only the watch can see.
+  enum Request { kFirst, kSignal, kRaised, kReaderGone };
+  const char* const names[] = {"request first", "signal during", "raised by a thread",
+                               "event reader gone"};
   for (const Case& c : cases) {
-    for (bool before : {true, false}) {
-      SCOPED_TRACE(std::string(c.name) + (before ? ", request first" : ", request during"));
+    for (Request how : {kFirst, kSignal, kRaised, kReaderGone}) {
+      SCOPED_TRACE(std::string(c.name) + ", " + names[how]);
       int r = in_child([&] {
         plat_stop_install();
+        int events[2];
+        if (pipe(events) != 0) return 2;
+        plat_stop_watch_reader(events[1]);
         std::function<bool()> wait = c.prepare();
-        if (before) {
+        std::thread later;
+        if (how == kFirst) {
           kill(getpid(), SIGTERM);
-        } else {
+        } else if (how == kSignal) {
           // The request comes while the call waits, from outside.
           pid_t self = getpid();
           if (fork() == 0) {
@@ -120,14 +132,40 @@ TEST(StopRequest, EndsEveryWaitWithoutALimitEvenWhenItCameFirst) {
             kill(self, SIGUSR1);
             _exit(0);
           }
+        } else {
+          later = std::thread([how, &events] {
+            usleep(100000);
+            if (how == kRaised) plat_stop_raise(kStopStation);
+            else close(events[0]);
+          });
         }
         bool stopped = wait();
-        StopSignal want = before ? kStopTerminate : kStopStation;
+        if (later.joinable()) later.join();
+        StopSignal want = how == kFirst        ? kStopTerminate
+                          : how == kReaderGone ? kStopHangup
+                                               : kStopStation;
         return stopped && plat_stop_signal() == want ? 0 : 1;
       });
       EXPECT_EQ(r, 0);
     }
   }
+}
+
+// Only a pipe or socket is watched: a regular file as the event stream
+// never reads as a reader gone, and a wait on the line keeps its limit.
+TEST(StopRequest, EventStreamToAFileIsNoRequest) {
+  int r = in_child([] {
+    plat_stop_install();
+    char name[] = "/tmp/stop-events-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0) return 2;
+    unlink(name);
+    plat_stop_watch_reader(fd);
+    plat_port p = quiet_port(false);
+    return p != kNoPort && plat_serial_wait_rx(p, 50) == 0 && plat_stop_signal() == kStopNone ? 0
+                                                                                              : 1;
+  });
+  EXPECT_EQ(r, 0);
 }
 
 // A stop in the middle of a line to a pipe (the station's event stream)

@@ -248,3 +248,8 @@ bool plat_file_reader_gone(uint32_t err) {
 std::FILE* plat_fopen(const char* path, const char* mode) {
   return _wfopen(win32_wide(path).c_str(), win32_wide(mode).c_str());
 }
+
+std::FILE* plat_create_private(const char* path) {
+  // The file's ACL comes from its folder, as for every file the user makes.
+  return _wfopen(win32_wide(path).c_str(), L"wbx");
+}

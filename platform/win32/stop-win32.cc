@@ -108,3 +108,7 @@ void win32_stop_cancellable_end() {
   g_in_wait = false;
   ReleaseSRWLockExclusive(&g_wait_lock);
 }
+
+// A pipe's write end cannot be waited on for its reader on Windows; the
+// stream's next write notices instead.
+void plat_stop_watch_reader(intptr_t) {}

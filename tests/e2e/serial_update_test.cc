@@ -574,6 +574,7 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
     std::string error, box_version;
     std::string wait_for = "";  // an event line's text to stop at, else the phase
     uint32_t bytes_sent = 0;    // at least, in the record
+    std::string or_error = "";  // the error may be this instead
   };
   const Row rows[] = {
       {SIGINT,
@@ -604,11 +605,27 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
        "download",
        "Stopped by the station during download.",
        "str \"23.0\""},
+      // The tool may be past the echo by the time the reader goes.
       {0,
        {"--silent-at", "version"},
        "sync",
-       "Stopped by SIGHUP during identify.",
-       "NoneType null"},
+       "Stopped by SIGHUP during sync.",
+       "NoneType null",
+       "",
+       0,
+       "Stopped by SIGHUP during identify."},
+      // The reader goes while the box says nothing and no line is due:
+      // only watching the stream sees it, not the next write.
+      {0,
+       {"--silent-at", "finish"},
+       "program",
+       "Stopped by SIGHUP during program.",
+       "str \"23.0\""},
+      {0,
+       {"--silent-at", "transfer"},
+       "download",
+       "Stopped by SIGHUP during download.",
+       "str \"23.0\""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.error);
@@ -673,7 +690,9 @@ TEST_F(SerialUpdate, StopInAWaitWithoutALimitIsRecorded) {
     std::map<std::string, std::string> f = journal_fields(journal);
     EXPECT_EQ(f["0.result"], "str \"stopped\"");
     EXPECT_EQ(f["0.exit_code"], "int 1");
-    EXPECT_EQ(f["0.error"], "str \"" + row.error + "\"");
+    if (row.or_error.empty() || f["0.error"] != "str \"" + row.or_error + "\"") {
+      EXPECT_EQ(f["0.error"], "str \"" + row.error + "\"");
+    }
     EXPECT_EQ(f["0.box_version"], row.box_version);
     if (row.bytes_sent > 0) {
       ASSERT_EQ(f["0.bytes_sent"].rfind("int ", 0), 0u) << f["0.bytes_sent"];

@@ -1,4 +1,4 @@
-#include "filter.h"
+#include "store/filter.h"
 
 #include <algorithm>
 
