@@ -51,7 +51,8 @@ double round1(double v) { return std::round(v * 10) / 10; }
 
 std::vector<std::pair<std::string, int64_t>> by_count(const Bucket& b) {
   std::vector<std::pair<std::string, int64_t>> v(b.causes.begin(), b.causes.end());
-  std::stable_sort(v.begin(), v.end(), [](const auto& x, const auto& y) { return x.second > y.second; });
+  std::stable_sort(v.begin(), v.end(),
+                   [](const auto& x, const auto& y) { return x.second > y.second; });
   return v;
 }
 
@@ -118,15 +119,16 @@ std::map<std::string, Alarm> wanted(const Board& b, double now) {
     add_into(&line_hour, h);
     add_into(&line_recent, sum_from(s, recent));
     if (h.ok + h.failed >= kYieldMinAttempts && yield_of(h) < b.config.min_yield) {
-      std::snprintf(pct, sizeof pct, "%.1f%% over the last hour (%lld attempts)",
-                    yield_of(h) * 100, static_cast<long long>(h.ok + h.failed));
+      std::snprintf(pct, sizeof pct, "%.1f%% over the last hour (%lld attempts)", yield_of(h) * 100,
+                    static_cast<long long>(h.ok + h.failed));
       want("yield " + s.name, "yield", s.name + " yield " + pct);
     }
   }
   if (line_hour.ok + line_hour.failed >= kYieldMinAttempts &&
       yield_of(line_hour) < b.config.min_yield) {
     std::snprintf(pct, sizeof pct, "%.1f%% over the last hour (%lld attempts)",
-                  yield_of(line_hour) * 100, static_cast<long long>(line_hour.ok + line_hour.failed));
+                  yield_of(line_hour) * 100,
+                  static_cast<long long>(line_hour.ok + line_hour.failed));
     want("yield line", "yield", std::string("line yield ") + pct);
   }
   for (const auto& [cause, n] : line_recent.causes)
@@ -164,9 +166,9 @@ bool board_parse_time(const std::string& t, double* out) {
       frac += (t[at] - '0') * scale;
   }
   if (at + 1 != t.size() || t[at] != 'Z') return false;
-  *out = static_cast<double>(days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) *
-                                 86400 +
-                             h * 3600 + mi * 60 + s) +
+  *out = static_cast<double>(
+             days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 +
+             h * 3600 + mi * 60 + s) +
          frac;
   return true;
 }
@@ -309,19 +311,19 @@ json board_json(const Board& b, double now) {
     add_into(&line_shift, sh);
     add_into(&line_hour, h);
     Slots slots = slots_of(s);
-    stations.push_back({{"name", s.name},
-                        {"url", s.url},
-                        {"up", s.up},
-                        {"since", board_time_text(s.since)},
-                        {"file_version", s.file_version.empty() ? json(nullptr) : json(s.file_version)},
-                        {"shift", counts_json(sh, shift_hours)},
-                        {"hour", counts_json(h, 1)},
-                        {"slots", {{"running", slots.running},
-                                   {"parked", slots.parked},
-                                   {"failing", slots.failing}}},
-                        {"records", s.records},
-                        {"skipped", s.skipped},
-                        {"lag_seconds", round1(lag_of(s, now))}});
+    stations.push_back(
+        {{"name", s.name},
+         {"url", s.url},
+         {"up", s.up},
+         {"since", board_time_text(s.since)},
+         {"file_version", s.file_version.empty() ? json(nullptr) : json(s.file_version)},
+         {"shift", counts_json(sh, shift_hours)},
+         {"hour", counts_json(h, 1)},
+         {"slots",
+          {{"running", slots.running}, {"parked", slots.parked}, {"failing", slots.failing}}},
+         {"records", s.records},
+         {"skipped", s.skipped},
+         {"lag_seconds", round1(lag_of(s, now))}});
   }
   auto causes = [](const Bucket& bk) {
     json out = json::array();
@@ -330,7 +332,8 @@ json board_json(const Board& b, double now) {
   };
   json open = json::array(), cleared = json::array();
   for (const Alarm& a : b.open) open.push_back(alarm_json(a));
-  for (auto it = b.cleared.rbegin(); it != b.cleared.rend(); ++it) cleared.push_back(alarm_json(*it));
+  for (auto it = b.cleared.rbegin(); it != b.cleared.rend(); ++it)
+    cleared.push_back(alarm_json(*it));
   return {{"time", board_time_text(now)},
           {"shift_start", board_time_text(shift)},
           {"shift", counts_json(line_shift, shift_hours)},
@@ -352,8 +355,9 @@ std::string board_metrics(const Board& b, double now) {
   for (const BoardStation& s : b.stations)
     prom_sample(&out, "update_line_records_total", {{"station", s.name}},
                 static_cast<double>(s.records));
-  prom_family(&out, "update_line_lag_seconds", "gauge",
-              "Age of the oldest attempt the station announced that is not stored yet; 0 when none.");
+  prom_family(
+      &out, "update_line_lag_seconds", "gauge",
+      "Age of the oldest attempt the station announced that is not stored yet; 0 when none.");
   for (const BoardStation& s : b.stations)
     prom_sample(&out, "update_line_lag_seconds", {{"station", s.name}}, round1(lag_of(s, now)));
   prom_family(&out, "update_line_alarms", "gauge", "Open alarms by kind.");

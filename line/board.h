@@ -18,13 +18,13 @@ struct BoardStation {
   std::string name, url;
   bool followed = true;  // false once dropped from the stations file
   bool up = false;
-  double since = 0;              // when it went up or offline (Unix seconds)
-  nlohmann::ordered_json status;  // the station's last status event; null before one
-  std::string file_version;       // from its status, else its newest record
-  std::map<int64_t, Bucket> minutes;  // by Unix minute of the record's time
-  int64_t records = 0;                // stored by this hub since it started
-  int64_t skipped = 0;                // lines it sent that were not records
-  int64_t bad_answers = 0;            // journal answers that were not one
+  double since = 0;                       // when it went up or offline (Unix seconds)
+  nlohmann::ordered_json status;          // the station's last status event; null before one
+  std::string file_version;               // from its status, else its newest record
+  std::map<int64_t, Bucket> minutes;      // by Unix minute of the record's time
+  int64_t records = 0;                    // stored by this hub since it started
+  int64_t skipped = 0;                    // lines it sent that were not records
+  int64_t bad_answers = 0;                // journal answers that were not one
   std::map<std::string, double> pending;  // attempts seen live, not stored yet: when seen
 };
 

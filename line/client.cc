@@ -96,7 +96,8 @@ asio::awaitable<std::string> read_head(const std::shared_ptr<Guarded>& g, std::s
     if (colon == std::string_view::npos) continue;
     std::string name = lower(line.substr(0, colon));
     std::string_view value = line.substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
     if (name == "content-length") {
       uint64_t v = 0;
@@ -255,8 +256,9 @@ asio::awaitable<std::string> client_follow(const ClientUrl& url, std::string tar
       arm(g, quiet);
       auto [ec, n] = co_await g->socket.async_read_some(asio::buffer(chunk), use_tuple);
       if (ec) {
-        why = g->expired ? "the stream went quiet" : ec == asio::error::eof ? "the stream ended"
-                                                                            : ec.message();
+        why = g->expired               ? "the stream went quiet"
+              : ec == asio::error::eof ? "the stream ended"
+                                       : ec.message();
         break;
       }
       if (!sse_feed(&p, std::string_view(chunk, n), max_event, on_event))

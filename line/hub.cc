@@ -327,7 +327,8 @@ std::vector<HttpRoute> routes(Hub* h) {
   auto events = [h](const HttpRequest&) {
     HttpResponse r;
     r.stream = kChannel;
-    r.body = "retry: 2000\n\n" + http_sse_event("line", json_dump(board_json(h->board, wall_now())));
+    r.body =
+        "retry: 2000\n\n" + http_sse_event("line", json_dump(board_json(h->board, wall_now())));
     return r;
   };
   auto metrics = [h](const HttpRequest&) {
@@ -357,8 +358,9 @@ std::vector<HttpRoute> routes(Hub* h) {
     r.content_type = as_json ? "application/json" : "text/html; charset=utf-8";
     return r;
   };
-  return {{"GET", "/", page},          {"GET", "/api/line", line},  {"GET", "/api/events", events},
-          {"GET", "/metrics", metrics}, {"GET", "/healthz", healthz}, {"GET", "/report", report}};
+  return {
+      {"GET", "/", page},           {"GET", "/api/line", line},   {"GET", "/api/events", events},
+      {"GET", "/metrics", metrics}, {"GET", "/healthz", healthz}, {"GET", "/report", report}};
 }
 
 asio::awaitable<void> signals(Hub* h) {

@@ -3,9 +3,9 @@
 #include <string>
 
 struct LineOptions {
-  std::string stations;  // --stations FILE
-  std::string db;        // --db STORE
-  std::string http;      // --http ADDR:PORT
+  std::string stations;        // --stations FILE
+  std::string db;              // --db STORE
+  std::string http;            // --http ADDR:PORT
   int shift_minutes = 6 * 60;  // --shift-start HH:MM, local time
   double min_yield = 0.9;      // --min-yield PERCENT
   bool help = false;

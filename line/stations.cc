@@ -35,8 +35,8 @@ std::string stations_parse(std::string_view text,
     std::string name(words[0]);
     if (name.size() > kMaxName) return where + "a name longer than 64 characters";
     for (unsigned char c : name)
-      if (c < 0x21 || c > 0x7e || c == '"' || c == '\\') return where + "a name with " + "'" +
-                                                                 std::string(1, static_cast<char>(c)) + "'";
+      if (c < 0x21 || c > 0x7e || c == '"' || c == '\\')
+        return where + "a name with " + "'" + std::string(1, static_cast<char>(c)) + "'";
     ClientUrl url;
     std::string why = client_parse_url(words[1], &url);
     if (!why.empty()) return where + std::string(words[1]) + ": " + why;

@@ -109,8 +109,8 @@ bool line_store_since(LineStore* s, const std::string& since,
   return rc == SQLITE_DONE;
 }
 
-bool line_store_report(LineStore* s, const std::string& since, const std::string& until,
-                       bool json, std::string* out, std::string* err) {
+bool line_store_report(LineStore* s, const std::string& since, const std::string& until, bool json,
+                       std::string* out, std::string* err) {
   Filter f;
   if ((!since.empty() && !filter_parse_time(since, &f.since)) ||
       (!until.empty() && !filter_parse_time(until, &f.until))) {

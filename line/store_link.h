@@ -46,5 +46,5 @@ bool line_store_since(LineStore* s, const std::string& since,
 
 // update-report's report over the stored records in [since, until] (journal
 // times or dates; "" for no bound): its HTML page, or with `json` its JSON.
-bool line_store_report(LineStore* s, const std::string& since, const std::string& until,
-                       bool json, std::string* out, std::string* err);
+bool line_store_report(LineStore* s, const std::string& since, const std::string& until, bool json,
+                       std::string* out, std::string* err);
