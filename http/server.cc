@@ -1,6 +1,7 @@
 #include "http/server.h"
 
 #include "http/listen.h"
+#include "platform/net.h"
 
 #include <asio.hpp>
 #include <asio/experimental/as_tuple.hpp>
@@ -10,6 +11,7 @@
 #include <deque>
 #include <list>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -106,6 +108,26 @@ HttpResponse run_handler(const HttpRoute& route, const HttpRequest& req) {
   }
 }
 
+// Hands `later` the function that answers, and waits for the answer
+// without holding up the server's thread.
+asio::awaitable<HttpResponse> answer_later(
+    std::shared_ptr<Core> core, std::function<void(std::function<void(HttpResponse)>)> later) {
+  struct Wait {
+    asio::steady_timer timer;
+    std::optional<HttpResponse> answer;
+    explicit Wait(asio::io_context& io) : timer(io) {}
+  };
+  auto wait = std::make_shared<Wait>(core->io);
+  wait->timer.expires_after(std::chrono::minutes(1));
+  later([wait](HttpResponse r) {
+    if (wait->answer) return;
+    wait->answer = std::move(r);
+    wait->timer.cancel();
+  });
+  if (!wait->answer) co_await wait->timer.async_wait(use_tuple);
+  co_return wait->answer ? std::move(*wait->answer) : http_error(503);
+}
+
 // Reads until `c->in` holds at least `n` bytes. False when the client left.
 asio::awaitable<bool> read_at_least(Client* c, size_t n) {
   char buf[kReadChunk];
@@ -135,8 +157,13 @@ asio::awaitable<void> serve(std::shared_ptr<Core> core, std::shared_ptr<Client> 
     HttpResponse resp;
     bool keep = false;
     bool head_only = false;
+    const std::string* host = p == HttpParse::kDone ? http_header(req, "host") : nullptr;
     if (p != HttpParse::kDone) {
       resp = http_error(http_parse_status(p));
+    } else if (host != nullptr && !http_host_allowed(*host, cfg.host_name, cfg.allow_hosts)) {
+      // An HTTP/1.0 request may come without Host; HTTP/1.1 without one
+      // was refused by the parser (400).
+      resp = http_error(421);
     } else if (req.content_length > cfg.max_body) {
       resp = http_error(413);
     } else {
@@ -157,6 +184,7 @@ asio::awaitable<void> serve(std::shared_ptr<Core> core, std::shared_ptr<Client> 
       }
       keep = req.keep_alive && !core->closing;
       head_only = req.method == "HEAD";
+      if (resp.later) resp = co_await answer_later(core, std::move(resp.later));
     }
     if (c->closed) break;
     if (!resp.stream.empty() && !head_only && resp.status == 200) {
@@ -256,7 +284,57 @@ void close_core(const std::shared_ptr<Core>& core) {
   for (const auto& c : all) drop(core.get(), c.get());
 }
 
+bool same_name(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool http_host_allowed(std::string_view host, std::string_view host_name,
+                       const std::vector<std::string>& allowed) {
+  std::string_view name = host, port;
+  if (!host.empty() && host.front() == '[') {
+    size_t close = host.find(']');
+    if (close == std::string_view::npos) return false;
+    name = host.substr(1, close - 1);
+    port = host.substr(close + 1);
+    if (!port.empty() && port.front() != ':') return false;
+    asio::error_code ec;
+    asio::ip::make_address_v6(std::string(name), ec);
+    if (ec) return false;
+  } else {
+    size_t colon = host.find(':');
+    if (colon != std::string_view::npos) {
+      // More than one colon: an IPv6 address without its brackets.
+      if (host.find(':', colon + 1) != std::string_view::npos) return false;
+      name = host.substr(0, colon);
+      port = host.substr(colon);
+    }
+  }
+  if (!port.empty()) {
+    port.remove_prefix(1);
+    if (port.empty() || port.size() > 5) return false;
+    for (char c : port)
+      if (c < '0' || c > '9') return false;
+  }
+  if (!host.empty() && host.front() == '[') return true;
+  if (name.empty()) return false;
+  asio::error_code ec;
+  asio::ip::make_address_v4(std::string(name), ec);
+  if (!ec) return true;
+  if (same_name(name, "localhost") || (!host_name.empty() && same_name(name, host_name)))
+    return true;
+  for (const std::string& a : allowed)
+    if (same_name(name, a)) return true;
+  return false;
+}
 
 struct HttpServer {
   asio::io_context* io = nullptr;
@@ -270,6 +348,11 @@ HttpServer* http_open(asio::io_context& io, const HttpConfig& config, std::vecto
                       std::string* error) {
   auto core = std::make_shared<Core>(io);
   core->config = config;
+  if (core->config.host_name.empty()) {
+    char name[256];
+    plat_hostname(name, sizeof name);
+    core->config.host_name = name;
+  }
   if (!core->config.now_ms) core->config.now_ms = steady_ms;
   if (core->config.sweep_ms == 0) core->config.sweep_ms = 1000;
   core->routes = std::move(routes);

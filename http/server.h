@@ -35,7 +35,20 @@ struct HttpConfig {
   // own to expire clients without waiting.
   std::function<int64_t()> now_ms;
   uint32_t sweep_ms = 1000;  // how often the idle limit is checked
+  // Names a request's Host may give besides IP literals, "localhost" and
+  // the machine's name (--http-allow-host). Any other Host answers 421 and
+  // the connection closes: a page elsewhere that rebinds its own name to
+  // this address reads nothing.
+  std::vector<std::string> allow_hosts;
+  std::string host_name;  // the machine's name; "" asks the system
 };
+
+// Whether a request's Host value (name or address, maybe with ":PORT") is
+// one this server answers: an IPv4 literal, a bracketed IPv6 literal,
+// "localhost", `host_name` or one of `allowed`, names without regard to
+// case.
+bool http_host_allowed(std::string_view host, std::string_view host_name,
+                       const std::vector<std::string>& allowed);
 
 struct HttpServer;
 

@@ -67,7 +67,7 @@ struct Client {
 };
 
 std::string get(const std::string& path, const std::string& more = "") {
-  return "GET " + path + " HTTP/1.1\r\nHost: t\r\n" + more + "\r\n";
+  return "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n" + more + "\r\n";
 }
 
 bool wait_for(const std::function<bool()>& f) {
@@ -117,7 +117,8 @@ TEST_F(HttpServerTest, RequestsOnOneConnection) {
   ASSERT_NE(0, port()) << "port 0 reports the port taken";
   Client c(port());
   // Two requests in one write: both answered, in order.
-  c.send(get("/hello") + "POST /echo/7 HTTP/1.1\r\nHost: t\r\nContent-Length: 3\r\n\r\nabc");
+  c.send(get("/hello") +
+         "POST /echo/7 HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3\r\n\r\nabc");
   std::string r = c.response();
   EXPECT_EQ(0u, r.find("HTTP/1.1 200 OK\r\n")) << r;
   EXPECT_EQ("hi", r.substr(r.size() - 2));
@@ -128,11 +129,12 @@ TEST_F(HttpServerTest, RequestsOnOneConnection) {
       << "else an HTTP/1.0 client waits for the close";
   c.send(get("/nowhere"));
   EXPECT_EQ(0u, c.response().find("HTTP/1.1 404 "));
-  c.send("DELETE /hello HTTP/1.1\r\nHost: t\r\n\r\n");
+  c.send("DELETE /hello HTTP/1.1\r\nHost: localhost\r\n\r\n");
   r = c.response();
   EXPECT_EQ(0u, r.find("HTTP/1.1 405 "));
   EXPECT_NE(std::string::npos, r.find("Allow: GET, HEAD\r\n"));
-  c.send("HEAD /hello HTTP/1.1\r\nHost: t\r\n\r\n" + get("/hello", "Connection: close\r\n"));
+  c.send("HEAD /hello HTTP/1.1\r\nHost: localhost\r\n\r\n" +
+         get("/hello", "Connection: close\r\n"));
   r = c.response();  // no body: the Content-Length is the GET's
   EXPECT_EQ(std::string::npos, r.find("hi")) << r;
   c.read_until([&] { return c.in.find("\r\n\r\nhi") != std::string::npos; });
@@ -146,12 +148,13 @@ TEST_F(HttpServerTest, BadRequestsAreAnsweredAndClosed) {
     std::string bytes;
     const char* status;
   } cases[] = {
-      {"GET / HTTP/1.1\r\nHost: t\r\nX: " + std::string(8200, 'x') + "\r\n\r\n", "431"},
+      {"GET / HTTP/1.1\r\nHost: localhost\r\nX: " + std::string(8200, 'x') + "\r\n\r\n", "431"},
       {std::string(9000, 'a'), "431"},
       {"\x16\x03\x01 hello", "400"},
       {"GET / HTTP/1.1\r\n\r\n", "400"},
-      {"POST /echo/1 HTTP/1.1\r\nHost: t\r\nContent-Length: 70000\r\n\r\n", "413"},
-      {"POST /echo/1 HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n", "501"},
+      {"POST /echo/1 HTTP/1.1\r\nHost: localhost\r\nContent-Length: 70000\r\n\r\n", "413"},
+      {"POST /echo/1 HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n", "501"},
+      {"GET /hello HTTP/1.1\r\nHost: evil.example\r\n\r\n", "421"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.status);
@@ -231,6 +234,40 @@ TEST_F(HttpServerTest, AStreamThatStopsReadingIsDropped) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
   EXPECT_TRUE(wait_for([&] { return http_stats(server).dropped == 1; }));
   EXPECT_EQ(0u, http_stats(server).streams);
+}
+
+TEST(HttpHost, WhichHostsAreAnswered) {
+  struct Case {
+    const char* host;
+    bool ok;
+  } cases[] = {
+      {"127.0.0.1", true},
+      {"127.0.0.1:8080", true},
+      {"10.0.3.11", true},
+      {"[::1]", true},
+      {"[::1]:8080", true},
+      {"[fe80::1]:80", true},
+      {"localhost", true},
+      {"LocalHost:80", true},
+      {"station-7", true},
+      {"STATION-7:8080", true},
+      {"line3.example", true},
+      {"evil.example", false},
+      {"localhost.evil.example", false},
+      {"station-7.evil", false},
+      {"::1", false},
+      {"[::1", false},
+      {"[::1]x", false},
+      {"[example]", false},
+      {"127.0.0.1:", false},
+      {"127.0.0.1:80x", false},
+      {"", false},
+      {":80", false},
+      {"127.1", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(c.ok, http_host_allowed(c.host, "station-7", {"line3.example"})) << c.host;
+  EXPECT_FALSE(http_host_allowed("station-7", "", {})) << "no name: nothing but literals";
 }
 
 TEST(HttpListen, AddressesAndCallersIoContext) {

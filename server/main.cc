@@ -19,7 +19,7 @@ const char kDefaultCatalogue[] = "/var/lib/update-server";
 
 const char kUsage[] =
     "usage: update-server [--catalogue DIR] [--listen ADDR:PORT]... [--log FILE]\n"
-    "                     [--http ADDR:PORT]\n"
+    "                     [--http ADDR:PORT] [--http-allow-host NAME]...\n"
     "                     [--max-connections N] [--idle-timeout T] [--send-timeout T]\n"
     "       update-server check DIR\n"
     "       update-server resolve DIR --channel NAME --bootloader MAJOR.MINOR\n"
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
   ServerConfig config;
   config.catalogue = kDefaultCatalogue;
   const char* log = nullptr;
-  enum { kCatalogue = 256, kListen, kMax, kIdle, kSend, kLog, kHttp, kHelp };
+  enum { kCatalogue = 256, kListen, kMax, kIdle, kSend, kLog, kHttp, kAllowHost, kHelp };
   static const option kOptions[] = {{"catalogue", required_argument, nullptr, kCatalogue},
                                     {"listen", required_argument, nullptr, kListen},
                                     {"max-connections", required_argument, nullptr, kMax},
@@ -143,6 +143,7 @@ int main(int argc, char** argv) {
                                     {"send-timeout", required_argument, nullptr, kSend},
                                     {"log", required_argument, nullptr, kLog},
                                     {"http", required_argument, nullptr, kHttp},
+                                    {"http-allow-host", required_argument, nullptr, kAllowHost},
                                     {"help", no_argument, nullptr, kHelp},
                                     {nullptr, 0, nullptr, 0}};
   int opt;
@@ -164,11 +165,17 @@ int main(int argc, char** argv) {
         break;
       case kLog: log = optarg; break;
       case kHttp: config.http = optarg; break;
+      case kAllowHost:
+        if (optarg[0] == '\0') usage_error("--http-allow-host needs a name");
+        config.http_allow_hosts.push_back(optarg);
+        break;
       case kHelp: std::fputs(kUsage, stdout); return 0;
       default: usage_error(nullptr);
     }
   }
   if (optind != argc) usage_error("unexpected argument");
+  if (!config.http_allow_hosts.empty() && config.http.empty())
+    usage_error("--http-allow-host needs --http");
   RequestLog* request_log = log_open(log);
   if (request_log == nullptr) return 1;
   int code = server_run(config, request_log);

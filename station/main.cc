@@ -391,8 +391,9 @@ int main(int argc, char** argv) {
   L.runs.resize(st.slots.size());
   if (!o.http.empty()) {
     std::string why;
-    L.web = web_start(
-        {o.http, o.token_file, station_name(o), st.slots.size(), [&L] { return L.now(); }}, &why);
+    L.web = web_start({o.http, o.token_file, station_name(o), st.slots.size(),
+                       [&L] { return L.now(); }, o.http_allow_hosts},
+                      &why);
     if (!L.web) {
       std::fprintf(stderr, "update-station: %s\n", why.c_str());
       return 1;

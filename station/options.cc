@@ -15,6 +15,7 @@ const char kStationUsage[] =
     "  --station NAME       the station's name in records and metrics (host name)\n"
     "  --http ADDR:PORT     serve the web view, status, events and metrics there\n"
     "  --http-token-file F  allow control with the bearer token on F's first line\n"
+    "  --http-allow-host NAME  a Host name the web view answers (repeat it)\n"
     "  --help               this text\n"
     "Every other option goes to each run of update unchanged, except those that\n"
     "set the port, the loop or --events: the station's own.\n";
@@ -117,6 +118,9 @@ std::string parse_station_options(int argc, char** argv, StationOptions* o) {
     } else if (is("--http-token-file")) {
       if (!value("--http-token-file", &v) || v.empty()) return "--http-token-file needs a file";
       o->token_file = v;
+    } else if (is("--http-allow-host")) {
+      if (!value("--http-allow-host", &v) || v.empty()) return "--http-allow-host needs a name";
+      o->http_allow_hosts.push_back(v);
     } else if (is("--http")) {
       if (!value("--http", &v) || v.empty()) return "--http needs ADDR:PORT";
       o->http = v;
@@ -131,5 +135,6 @@ std::string parse_station_options(int argc, char** argv, StationOptions* o) {
   if (o->help) return "";
   if (o->ports.empty()) return "no slot: give at least one -p PORT";
   if (!o->token_file.empty() && o->http.empty()) return "--http-token-file needs --http";
+  if (!o->http_allow_hosts.empty() && o->http.empty()) return "--http-allow-host needs --http";
   return "";
 }

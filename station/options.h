@@ -5,20 +5,21 @@
 #include <vector>
 
 struct StationOptions {
-  std::vector<std::string> ports;  // one slot each, as given
-  long boxes = 0;                  // attempts per slot; 0 = no limit
-  int max_failures = 3;            // failed attempts in a row that park a slot
-  std::string update_path;         // "" = beside the station, then PATH
-  std::vector<std::string> pass;   // the tool's options and the file, in order
-  std::string file;                // the PAD file argument, for the header
-  std::string journal;             // the runs' --journal, "" when none given
-  std::string station;             // --station NAME for every run, "" = none
-  std::string trust;               // the runs' --trust, "" when none given
-  std::string signature;           // the runs' --signature, "" = FILE.sig
-  bool server = false;             // the runs ask an update server (no file)
-  const char* mode = "serial";     // the journal's mode of the runs
-  std::string http;                // --http ADDR:PORT, "" = no web view
-  std::string token_file;          // --http-token-file: control allowed
+  std::vector<std::string> ports;             // one slot each, as given
+  long boxes = 0;                             // attempts per slot; 0 = no limit
+  int max_failures = 3;                       // failed attempts in a row that park a slot
+  std::string update_path;                    // "" = beside the station, then PATH
+  std::vector<std::string> pass;              // the tool's options and the file, in order
+  std::string file;                           // the PAD file argument, for the header
+  std::string journal;                        // the runs' --journal, "" when none given
+  std::string station;                        // --station NAME for every run, "" = none
+  std::string trust;                          // the runs' --trust, "" when none given
+  std::string signature;                      // the runs' --signature, "" = FILE.sig
+  bool server = false;                        // the runs ask an update server (no file)
+  const char* mode = "serial";                // the journal's mode of the runs
+  std::string http;                           // --http ADDR:PORT, "" = no web view
+  std::string token_file;                     // --http-token-file: control allowed
+  std::vector<std::string> http_allow_hosts;  // --http-allow-host NAME...
   bool help = false;
   bool refused = false;  // a word for the runs the station cannot hand on
 };

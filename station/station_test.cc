@@ -509,12 +509,14 @@ TEST(StationRecords, RunsThatLeftNoRecord) {
 }  // namespace
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/process.h"
 #include "station/web.h"
 
 namespace {
@@ -651,7 +653,7 @@ TEST(StationMetrics, CountsByRecordEverySeriesFromTheStart) {
 // alone; one held back goes out later, or at the end whatever its age.
 TEST(StationWebView, StatusEventsAtMostFiveASecond) {
   std::string error;
-  WebView* w = web_start({"127.0.0.1:0", "", "s", 1, [] { return 0.0; }}, &error);
+  WebView* w = web_start({"127.0.0.1:0", "", "s", 1, [] { return 0.0; }, {}}, &error);
   ASSERT_NE(w, nullptr) << error;
   std::string local = web_local(w);
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -660,7 +662,7 @@ TEST(StationWebView, StatusEventsAtMostFiveASecond) {
   a.sin_port = htons(std::stoi(local.substr(local.rfind(':') + 1)));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(connect(fd, (sockaddr*)&a, sizeof a), 0);
-  std::string req = "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::string req = "GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n";
   ASSERT_EQ(write(fd, req.data(), req.size()), (ssize_t)req.size());
   std::string got;
   // The status events that arrive: waits up to 5 s for `expect` of them,
@@ -711,6 +713,120 @@ TEST(StationWebView, StatusEventsAtMostFiveASecond) {
   }
   close(fd);
   web_stop(w);
+}
+
+int dial_local(const std::string& local) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(std::stoi(local.substr(local.rfind(':') + 1)));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, (sockaddr*)&a, sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads from `fd` until `until` arrives, the peer closes or `ms` pass;
+// returns what came.
+std::string read_until(int fd, const std::string& until, int ms) {
+  std::string got;
+  pollfd p = {fd, POLLIN, 0};
+  while (got.find(until) == std::string::npos && poll(&p, 1, ms) > 0) {
+    char buf[8192];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, n);
+  }
+  return got;
+}
+
+size_t open_descriptors() {
+  size_t n = 0;
+  for (int fd = 0; fd < 1024; fd++) n += fcntl(fd, F_GETFD) != -1;
+  return n;
+}
+
+// A control request waits for the station's loop, and only its own
+// connection waits: a stream and a scrape are answered meanwhile, and the
+// answer is the status of the publish after the loop took the request.
+// Starts that fail, and stops, leave no descriptor open.
+TEST(StationWebView, ControlWaitsForTheLoopNobodyElseDoes) {
+  std::string token = testing::TempDir() + "token" + std::to_string(getpid());
+  FILE* f = std::fopen(token.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs("t0ken\n", f);
+  std::fclose(f);
+  size_t before = open_descriptors();
+  std::string error;
+  for (const char* bad : {"127.0.0.1:99999", "256.0.0.1:0"})
+    EXPECT_EQ(web_start({bad, token, "s", 2, [] { return 0.0; }, {}}, &error), nullptr) << bad;
+  EXPECT_EQ(open_descriptors(), before);
+
+  WebView* w = web_start({"127.0.0.1:0", token, "s", 2, [] { return 0.0; }, {}}, &error);
+  ASSERT_NE(w, nullptr) << error;
+  std::string local = web_local(w);
+  int stream = dial_local(local);
+  ASSERT_GE(stream, 0);
+  std::string get = "GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  ASSERT_EQ(write(stream, get.data(), get.size()), (ssize_t)get.size());
+  EXPECT_NE(read_until(stream, "event: status\n", 10000).find("event: status\n"),
+            std::string::npos);
+
+  int control = dial_local(local);
+  ASSERT_GE(control, 0);
+  std::string park =
+      "POST /api/slots/2/park HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer t0ken\r\n"
+      "Content-Length: 0\r\nConnection: close\r\n\r\n";
+  ASSERT_EQ(write(control, park.data(), park.size()), (ssize_t)park.size());
+  // The loop has it once its wait ends.
+  ASSERT_TRUE(plat_wait_any({web_wait_handle(w)}, 10000));
+
+  Station st;
+  st.slots.resize(2);
+  st.tally = tally_make(2);
+  st.slots[0].running = true;
+  st.slots[0].run.percent = 10;
+  web_publish(w, st, 1);  // a change the stream shows, the request not yet taken
+  EXPECT_NE(read_until(stream, "\"percent\":10", 10000).find("\"percent\":10"), std::string::npos);
+  int scrape = dial_local(local);
+  ASSERT_GE(scrape, 0);
+  std::string metrics = "GET /metrics HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
+  ASSERT_EQ(write(scrape, metrics.data(), metrics.size()), (ssize_t)metrics.size());
+  EXPECT_NE(read_until(scrape, "update_station_info", 10000).find("update_station_info"),
+            std::string::npos);
+  close(scrape);
+  pollfd p = {control, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 0) << "answered before the loop applied it";
+
+  std::vector<WebControl> taken = web_take(w);
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0].action, WebAction::kPark);
+  EXPECT_EQ(taken[0].slot, 1u);
+  EXPECT_EQ(poll(&p, 1, 0), 0) << "answered before the publish that shows it";
+  st.slots[1].parked = true;
+  web_publish(w, st, 2);
+  std::string answer = read_until(control, "\"causes\"", 10000);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+  EXPECT_NE(answer.find("\"state\":\"parked\""), std::string::npos) << answer;
+  close(control);
+
+  // One still waiting when the station ends is answered as it stands.
+  control = dial_local(local);
+  ASSERT_GE(control, 0);
+  std::string drain =
+      "POST /api/drain HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer t0ken\r\n"
+      "Content-Length: 0\r\nConnection: close\r\n\r\n";
+  ASSERT_EQ(write(control, drain.data(), drain.size()), (ssize_t)drain.size());
+  ASSERT_TRUE(plat_wait_any({web_wait_handle(w)}, 10000));
+  web_stop(w);
+  answer = read_until(control, "\"causes\"", 10000);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+  close(control);
+  close(stream);
+  EXPECT_EQ(open_descriptors(), before);
+  std::remove(token.c_str());
 }
 
 // The journal from a cursor, the way a hub follows it: pages that join up,

@@ -615,10 +615,11 @@ TEST_F(UpdateServer, TwoServersBehindHaproxy) {
 }
 
 // One HTTP request on a fresh connection; the whole answer.
-std::string http_get(int port, const std::string& target, const std::string& method = "GET") {
+std::string http_get(int port, const std::string& target, const std::string& method = "GET",
+                     const std::string& host = "127.0.0.1") {
   int s = dial(port);
   if (s < 0) return "";
-  put(s, method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  put(s, method + " " + target + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n");
   std::string got = take(s, 1 << 20);
   close(s);
   return got;
@@ -634,7 +635,7 @@ std::string http_body(const std::string& response) {
 // hold up neither the boxes nor the next scrape.
 TEST_F(UpdateServer, MetricsAndHealth) {
   std::string sw = software("released/23.0/1.0.0.pad", 5000);
-  int port = start({"--http", "127.0.0.1:0"});
+  int port = start({"--http", "127.0.0.1:0", "--http-allow-host", "metrics.example"});
   std::string at = wait_for_err(&servers_[0], "metrics at http://127.0.0.1:");
   ASSERT_NE("", at) << servers_[0].err;
   int web = std::stoi(at);
@@ -693,6 +694,9 @@ TEST_F(UpdateServer, MetricsAndHealth) {
   EXPECT_TRUE(has(http_get(web, "/healthz"), "HTTP/1.1 200 OK\r\n"));
   EXPECT_TRUE(has(http_get(web, "/metrics", "POST"), "HTTP/1.1 405 "));
   EXPECT_TRUE(has(http_get(web, "/metrics/x"), "HTTP/1.1 404 "));
+  EXPECT_TRUE(has(http_get(web, "/healthz", "GET", "metrics.example:80"), "HTTP/1.1 200 "));
+  EXPECT_TRUE(has(http_get(web, "/metrics", "GET", "evil.example"), "HTTP/1.1 421 "))
+      << "a name the server was not given";
   put(held, kQuery23);
   EXPECT_EQ(std::string("B\x02\x00\x00", 4), take(held, 4));
   for (int s : pests) close(s);
