@@ -27,6 +27,8 @@ struct Client {
   std::string in;                 // read, not yet used
   int64_t last_active = 0;        // connect, or the last response sent
   int64_t last_write = 0;         // streams: the last bytes sent
+  int64_t stream_since = 0;       // streams: when it became one
+  int64_t stalled_since = 0;      // streams: since when `queue` waits unmoved
   std::string channel;            // non-empty: an event stream
   std::deque<std::string> queue;  // streams: unsent
   size_t queued = 0;
@@ -81,6 +83,7 @@ void pump(const std::shared_ptr<Core>& core, const std::shared_ptr<Client>& c) {
                       c->queued -= c->queue.front().size();
                       c->queue.pop_front();
                       c->last_write = core->now();
+                      c->stalled_since = c->last_write;
                       pump(core, c);
                     });
 }
@@ -95,6 +98,7 @@ void enqueue(const std::shared_ptr<Core>& core, const std::shared_ptr<Client>& c
     drop(core.get(), c.get());
     return;
   }
+  if (c->queue.empty()) c->stalled_since = core->now();
   c->queued += bytes.size();
   c->queue.push_back(std::move(bytes));
   pump(core, c);
@@ -138,6 +142,8 @@ asio::awaitable<bool> read_at_least(Client* c, size_t n) {
   }
   co_return true;
 }
+
+void drop_oldest_stream(Core* core);
 
 // The conversation with one client: requests in order, each answered before
 // the next is read.
@@ -190,9 +196,12 @@ asio::awaitable<void> serve(std::shared_ptr<Core> core, std::shared_ptr<Client> 
     if (!resp.stream.empty() && !head_only && resp.status == 200) {
       // From here on the client only listens; whatever it sends is read
       // and thrown away so that a hang-up is seen.
+      // Streams have a bound of their own, so streams never keep out a
+      // page or a control request; at it, the oldest gives way.
+      if (core->n_streams >= cfg.max_streams) drop_oldest_stream(core.get());
       c->channel = resp.stream;
       ++core->n_streams;
-      c->last_write = core->now();
+      c->last_write = c->stream_since = core->now();
       enqueue(core, c, http_response_text(resp, false));
       while (!c->closed) {
         auto [ec, got] = co_await c->socket.async_read_some(asio::buffer(buf), use_tuple);
@@ -224,6 +233,17 @@ bool evict_one(Core* core) {
   return true;
 }
 
+// Makes room for a new stream: closes the one that has been open longest.
+void drop_oldest_stream(Core* core) {
+  Client* oldest = nullptr;
+  for (const auto& c : core->clients)
+    if (!c->channel.empty() && (oldest == nullptr || c->stream_since < oldest->stream_since))
+      oldest = c.get();
+  if (oldest == nullptr) return;
+  ++core->n_evicted;
+  drop(core, oldest);
+}
+
 asio::awaitable<void> accept_loop(std::shared_ptr<Core> core) {
   asio::steady_timer pause(core->io);
   while (!core->closing) {
@@ -236,7 +256,9 @@ asio::awaitable<void> accept_loop(std::shared_ptr<Core> core) {
       co_await pause.async_wait(use_tuple);
       continue;
     }
-    if (core->clients.size() >= core->config.max_clients && !evict_one(core.get())) {
+    // Streams are counted apart (see serve).
+    if (core->clients.size() - core->n_streams >= core->config.max_clients &&
+        !evict_one(core.get())) {
       asio::error_code ignored;
       socket.close(ignored);
       continue;
@@ -264,6 +286,11 @@ asio::awaitable<void> sweep(std::shared_ptr<Core> core) {
       if (c->channel.empty()) {
         if (cfg.idle_timeout_ms != 0 && now - c->last_active >= cfg.idle_timeout_ms)
           idle.push_back(c);
+      } else if (!c->queue.empty() && cfg.stream_stall_ms != 0 &&
+                 now - c->stalled_since >= cfg.stream_stall_ms) {
+        // Not reading: its bytes have not moved for the limit.
+        ++core->n_dropped;
+        idle.push_back(c);
       } else if (cfg.stream_ping_ms != 0 && c->queue.empty() &&
                  now - c->last_write >= cfg.stream_ping_ms) {
         // A comment line: keeps proxies from timing the stream out and

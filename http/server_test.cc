@@ -194,7 +194,7 @@ TEST_F(HttpServerTest, StreamsGetEventsAndStayWhenIdle) {
 }
 
 TEST_F(HttpServerTest, AFullHouseEvictsTheLongestIdleClientNotAStream) {
-  config.max_clients = 3;
+  config.max_clients = 2;  // streams are not counted
   start();
   Client s1(port());
   s1.send(get("/events"));
@@ -234,6 +234,73 @@ TEST_F(HttpServerTest, AStreamThatStopsReadingIsDropped) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
   EXPECT_TRUE(wait_for([&] { return http_stats(server).dropped == 1; }));
   EXPECT_EQ(0u, http_stats(server).streams);
+}
+
+// However many event streams a client opens, reading or not, the page and
+// control are answered; the newest streams get the events.
+TEST_F(HttpServerTest, StreamsHaveABoundOfTheirOwn) {
+  config.max_clients = 2;
+  config.max_streams = 3;
+  start();
+  std::vector<std::unique_ptr<Client>> streams;
+  for (int i = 0; i < 6; ++i) {
+    streams.push_back(std::make_unique<Client>(port()));
+    streams.back()->send(get("/events"));
+    streams.back()->read_until(
+        [&] { return streams.back()->in.find("first") != std::string::npos; });
+    clock += 10;
+  }
+  ASSERT_TRUE(wait_for([&] { return http_stats(server).streams == 3; }));
+  Client page(port()), control(port());
+  page.send(get("/hello"));
+  EXPECT_EQ(0u, page.response().find("HTTP/1.1 200"));
+  control.send("POST /echo/1 HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\n\r\nok");
+  EXPECT_EQ(0u, control.response().find("HTTP/1.1 200"));
+  http_publish(server, "events", http_sse_event("", "newest"));
+  for (int i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    if (i < 3) {
+      EXPECT_TRUE(streams[i]->closed()) << "the oldest gave way";
+    } else {
+      streams[i]->read_until([&] { return streams[i]->in.find("newest") != std::string::npos; });
+      EXPECT_NE(std::string::npos, streams[i]->in.find("newest"));
+    }
+  }
+}
+
+TEST_F(HttpServerTest, AStreamThatDoesNotReadForTenSecondsIsClosed) {
+  config.stream_queue_bytes = 64 << 20;  // the queue's bound is not what ends it
+  config.stream_ping_ms = 0;
+  start();
+  Client stuck(port()), reader(port());
+  stuck.s.set_option(asio::socket_base::receive_buffer_size(4096));
+  stuck.send(get("/events"));
+  reader.send(get("/events"));
+  ASSERT_TRUE(wait_for([&] { return http_stats(server).streams == 2; }));
+  std::string big = http_sse_event("", std::string(64 * 1024, 'x'));
+  for (int i = 0; i < 200; ++i) http_publish(server, "events", big);
+  http_publish(server, "events", http_sse_event("", "last"));
+  // The reader takes everything, by when the other's buffers are long full.
+  auto until = std::chrono::steady_clock::now() + 30s;
+  while (reader.in.find("data: last") == std::string::npos && !reader.eof &&
+         std::chrono::steady_clock::now() < until) {
+    reader.read_until([&] {
+      return reader.in.size() > (1 << 20) || reader.in.find("data: last") != std::string::npos;
+    });
+    if (reader.in.size() > (1 << 20)) reader.in.erase(0, reader.in.size() - 64);
+  }
+  ASSERT_NE(std::string::npos, reader.in.find("data: last"));
+  clock += 9999;
+  std::this_thread::sleep_for(50ms);  // sweeps that must close nothing
+  EXPECT_EQ(0u, http_stats(server).dropped);
+  for (int i = 0; i < 50 && http_stats(server).dropped == 0; ++i) {
+    clock += 1000;
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(1u, http_stats(server).dropped) << "the one that does not read";
+  http_publish(server, "events", http_sse_event("", "still"));
+  reader.read_until([&] { return reader.in.find("still") != std::string::npos; });
+  EXPECT_NE(std::string::npos, reader.in.find("still")) << "the one that reads stays";
 }
 
 TEST(HttpHost, WhichHostsAreAnswered) {

@@ -13,6 +13,7 @@ struct ServerConfig {
   uint32_t send_timeout_s = 60;               // a send without progress; 0: no limit
   std::string http;                           // "ADDR:PORT" for /metrics and /healthz; "": none
   std::vector<std::string> http_allow_hosts;  // Host names --http answers besides its own
+  std::string trust;                          // a trust file: only signed software is served
 };
 
 struct RequestLog;
