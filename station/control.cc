@@ -126,7 +126,11 @@ void run_ended(Station* st, size_t i, const StationEvent& e, Actions* out) {
                 (r->ended && r->result == RunResult::kStopped && r->box_version.empty());
   std::string line = finish_run(st, i, *r, code);
   tally_run(&st->tally, i, *r, code);
-  if (!r->record.empty()) out->push_back({StationDo::kAttempt, i, r->record});
+  if (!r->record.empty()) {
+    out->push_back({StationDo::kAttempt, i, r->record});
+    st->attempts.push_back(r->record);
+    if (st->attempts.size() > kStationLastAttempts) st->attempts.pop_front();
+  }
   say(*st, line, out);
 }
 

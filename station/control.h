@@ -49,6 +49,9 @@ struct StationAction {
   std::string text;
 };
 
+// The records the status carries, for a page opened late.
+constexpr size_t kStationLastAttempts = 20;
+
 // A run asked to stop that has not ended after this long is killed.
 constexpr double kStationStopGrace = 10.0;
 

@@ -55,6 +55,7 @@ struct Station {
   bool need_unit = false;
   std::deque<std::string> units;
   std::set<std::string> seen;
+  std::deque<std::string> attempts;  // the last records, newest last
   // The stop policy's state (station/control.h).
   int signals = 0;           // Ctrl-C and the like, counted by the system
   bool terminated = false;   // one was a kill, not a Ctrl-C

@@ -462,6 +462,27 @@ TEST(StationControl, StopParkDrainAndRunEnds) {
   }
 }
 
+// The status carries the last attempts, newest first, for a page opened
+// late.
+TEST(StationControl, TheStatusCarriesTheLastTwentyAttempts) {
+  Station st;
+  st.max_failures = 100;
+  st.slots.resize(1);
+  st.tally = tally_make(1);
+  station_apply(&st, StationEvent());
+  for (int n = 0; n < 25; n++) {
+    StationEvent e;
+    e.input = StationInput::kRunEnded;
+    e.exit_code = 1;
+    e.record = "{\"n\":" + std::to_string(n) + "}";
+    station_apply(&st, e);
+  }
+  nlohmann::ordered_json a = status_json(st, "s", 1)["attempts"];
+  ASSERT_EQ(a.size(), kStationLastAttempts);
+  EXPECT_EQ(a[0]["n"], 24);
+  EXPECT_EQ(a[19]["n"], 5);
+}
+
 // More slots than the terminal has rows: the slots that need an eye and a
 // count of the rest, never a frame that scrolls.
 TEST(StationSlots, CompactViewFitsTheTerminal) {

@@ -75,6 +75,11 @@ json status_json(const Station& st, const std::string& name, double elapsed) {
                    [](const auto& a, const auto& b) { return a.second > b.second; });
   json causes = json::array();
   for (const auto& [cause, n] : by_count) causes.push_back({{"cause", cause}, {"count", n}});
+  json attempts = json::array();
+  for (auto it = st.attempts.rbegin(); it != st.attempts.rend(); ++it) {
+    json r = json::parse(*it, nullptr, false);
+    if (r.is_object()) attempts.push_back(std::move(r));
+  }
   json status = {
       {"station", name},
       {"file", st.file},
@@ -87,6 +92,7 @@ json status_json(const Station& st, const std::string& name, double elapsed) {
       {"draining", st.draining},
       {"slots", slots},
       {"causes", causes},
+      {"attempts", attempts},  // newest first
   };
   status_set_clock(&status, elapsed);
   return status;

@@ -83,9 +83,12 @@ json current_status(WebView* w) {
 void answer_all(WebView* w, std::vector<Answer> answers, const json& s, PlatWake* done = nullptr) {
   if (answers.empty()) return;
   HttpResponse r = json_response(s);
-  http_post(w->server, [answers = std::move(answers), r, done] {
+  http_post(w->server, [w, answers = std::move(answers), r, done] {
     for (const Answer& a : answers) a(r);
-    if (done) plat_wake_set(done);
+    // Set from a handler of its own: the answers' resumptions, queued on
+    // this thread just now, run before it, and so before a close the
+    // station posts once woken.
+    if (done) http_post(w->server, [done] { plat_wake_set(done); });
   });
 }
 

@@ -184,7 +184,7 @@ struct Events {
 
 const std::vector<std::string> kStatusKeys = {"station",  "file",  "file_version", "file_checksum",
                                               "elapsed",  "ok",    "failed",       "boxes_per_hour",
-                                              "draining", "slots", "causes"};
+                                              "draining", "slots", "causes",       "attempts"};
 const std::vector<std::string> kSlotKeys = {"slot",        "port",       "state", "percent",
                                             "box_version", "line_speed", "ok",    "failed",
                                             "streak",      "last_error", "unit",  "retest"};
