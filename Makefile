@@ -31,9 +31,10 @@ sanitize: deps
 windows: build
 	./tools/windows-check.sh $(BUILD)
 
-# The Debian package and the Windows zip, into $(BUILD)/packages; then
-# tools/package-check.sh checks them.
-package: build
+# The Debian package, the Windows zip and installer, into $(BUILD)/packages,
+# from build trees of their own without tests; then tools/package-check.sh
+# checks them.
+package: deps
 	./tools/package.sh $(BUILD)
 
 # One table of ratios against the peer and the line limit, written to
@@ -43,4 +44,4 @@ bench: build
 	QUICK=$(QUICK) ./bench/update_bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) build-win
+	rm -rf $(BUILD) $(BUILD)-pkg $(SAN_BUILD) build-win

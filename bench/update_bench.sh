@@ -192,6 +192,24 @@ cr=$(calc '%.2f' "$co / $cm")
 row "File check of $(calc '%g' "$CSIZE / 1048576") MiB (whole run, connect refused) / md5sum (median of $CRUNS)" \
   "$(calc '%.1f' "$co * 1000") ms / $(calc '%.1f' "$cm * 1000") ms" "$cr" "<= 1.0" "$(met "$cr <= 1.0")"
 
+# --- the same check with its signature (--trust) against the check alone --
+"$B/update-sign" keygen "$work/c.key" >/dev/null && "$B/update-sign" sign --key "$work/c.key" "$work/c.pad" >/dev/null ||
+  fail "update-sign did not sign the bench file"
+"$B/update" --trust "$work/c.key.pub" -i 127.0.0.1 -j "$port" "$work/c.pad" </dev/null 2>/dev/null |
+  grep -q 'Signature OK' || fail "the signature check did not pass"
+: >"$work/s.signed"; : >"$work/s.plain"
+n=0
+while [ $n -lt $CRUNS ]; do
+  "$B/benchtool" run -- "$B/update" --trust "$work/c.key.pub" -i 127.0.0.1 -j "$port" "$work/c.pad" </dev/null |
+    cut -d' ' -f1 >>"$work/s.signed"
+  "$B/benchtool" run -- "$B/update" -i 127.0.0.1 -j "$port" "$work/c.pad" </dev/null | cut -d' ' -f1 >>"$work/s.plain"
+  n=$((n + 1))
+done
+so=$(median <"$work/s.signed"); sp=$(median <"$work/s.plain")
+sr=$(calc '%.2f' "$so / $sp")
+row "File check of $(calc '%g' "$CSIZE / 1048576") MiB with its signature (--trust) / the file check alone (whole runs, median of $CRUNS, alternating)" \
+  "$(calc '%.1f' "$so * 1000") ms / $(calc '%.1f' "$sp * 1000") ms" "$sr" "<= 1.5" "$(met "$sr <= 1.5")"
+
 # --- parallel stations: N paced updates at once against one alone --------
 stations() {  # stations N: prints "wall cpu-seconds"
   file=$(pad $SSIZE)

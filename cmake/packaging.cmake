@@ -1,5 +1,5 @@
 # Install rules and the packages (make package): a Debian package of the
-# Linux build, a zip of the Windows cross build.
+# Linux build; a zip and an installer (NSIS) of the Windows cross build.
 #
 # The version is the program's own: the revision text in frontend/driver.cc,
 # read the way the version output reads it (3.6.2.25 gives 3.6-25).
@@ -45,8 +45,25 @@ if(WIN32)
   else()
     message(WARNING "groff not found: the zip gets no manual text")
   endif()
-  set(CPACK_GENERATOR ZIP)
+  set(CPACK_GENERATOR ZIP NSIS)
   set(CPACK_PACKAGE_FILE_NAME update-${UPDATE_VERSION}-win64)
+  # The installer: the same files into Program Files, a Start menu folder
+  # and an uninstaller (which CPack's template always writes).
+  set(CPACK_NSIS_PACKAGE_NAME "update ${UPDATE_VERSION}")
+  set(CPACK_NSIS_DISPLAY_NAME "update ${UPDATE_VERSION}")
+  set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+  set(CPACK_NSIS_MENU_LINKS README.md "README" update.txt "update manual"
+      update-station.txt "update-station manual")
+  set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+  # A 64-bit installer for 64-bit programs: it runs where they run, Wine's
+  # 64-bit loader alone included.
+  set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+  # The installer is named apart from the zip.
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/cpack-options.cmake)
+  file(WRITE ${CMAKE_BINARY_DIR}/cpack-options.cmake
+       "if(CPACK_GENERATOR STREQUAL \"NSIS\")\n"
+       "  set(CPACK_PACKAGE_FILE_NAME update-${UPDATE_VERSION}-win64-setup)\n"
+       "endif()\n")
 else()
   install(TARGETS update update-station RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # The companions get the tool's name in front: "boxsim" alone says
@@ -82,6 +99,11 @@ else()
     DEPENDS ${changelog} VERBATIM)
   add_custom_target(package_docs ALL DEPENDS ${gz_files} ${changelog}.gz)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${doc_dir}/copyright ${changelog}.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # A line's monitoring (Prometheus with its alert rules and Alertmanager)
+  # as examples, the screenshots the README shows, the benchmarks.
+  install(FILES ${doc_dir}/prometheus.yml ${doc_dir}/alerts.yml ${doc_dir}/report.png
+                ${doc_dir}/station-web.png ${doc_dir}/benchmarks.md
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   set(CPACK_GENERATOR DEB)

@@ -1,5 +1,9 @@
 #include "http/auth.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 bool http_equal_secret(std::string_view a, std::string_view b) {
   // Every byte of the longer is looked at whatever the contents; volatile
   // keeps the compiler from ending the loop at the first difference.
@@ -34,4 +38,22 @@ HttpResponse http_auth_refusal(int status) {
   HttpResponse r = http_error(status);
   if (status == 401) r.headers.emplace_back("WWW-Authenticate", "Bearer");
   return r;
+}
+
+std::string http_read_token(const std::string& path, std::string* token) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return "cannot read the token file " + path + ": " + std::strerror(errno);
+  std::string line;
+  int ch;
+  // One byte past the limit is enough to know the line is too long.
+  while (line.size() <= kHttpTokenMax && (ch = std::fgetc(f)) != EOF && ch != '\n')
+    line += static_cast<char>(ch);
+  std::fclose(f);
+  if (line.size() > kHttpTokenMax)
+    return "the token file " + path + ": its first line is longer than " +
+           std::to_string(kHttpTokenMax) + " bytes";
+  size_t a = line.find_first_not_of(" \t\r"), b = line.find_last_not_of(" \t\r");
+  if (a == std::string::npos) return "the token file " + path + " has no token on its first line";
+  *token = line.substr(a, b + 1 - a);
+  return "";
 }

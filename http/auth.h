@@ -1,5 +1,6 @@
 // The bearer token that guards control requests.
 #pragma once
+#include <string>
 #include <string_view>
 
 #include "http/request.h"
@@ -17,3 +18,13 @@ int http_check_bearer(const HttpRequest& r, std::string_view token);
 // The response for a refusal from http_check_bearer (401 carries
 // WWW-Authenticate: Bearer).
 HttpResponse http_auth_refusal(int status);
+
+// The longest token a token file may hold.
+constexpr size_t kHttpTokenMax = 1023;
+
+// Reads the token from the first line of the file at `path` into *token,
+// blanks around it removed (a header's value has none, so a token with
+// them could never match). Returns "" or why the file cannot guard
+// control: unreadable, no token on its first line (empty or only blanks),
+// or a first line longer than kHttpTokenMax bytes.
+std::string http_read_token(const std::string& path, std::string* token);

@@ -1,5 +1,6 @@
 #include "http/request.h"
 
+#include <cstdio>
 #include <string>
 
 #include "gtest/gtest.h"
@@ -20,8 +21,18 @@ struct ParseCase {
 
 const std::string kHost = "Host: a\r\n";
 
+// `n` short headers, Host first.
+std::string headers(size_t n) {
+  std::string h = kHost;
+  for (size_t i = 1; i < n; ++i) h += "X" + std::to_string(i) + ": v\r\n";
+  return h;
+}
+
 TEST(HttpParse, Table) {
   const ParseCase cases[] = {
+      // Well within the head's size: the count alone refuses it.
+      {"100 headers", "GET / HTTP/1.1\r\n" + headers(100) + "\r\n", HttpParse::kDone, "/"},
+      {"101 headers", "GET / HTTP/1.1\r\n" + headers(101) + "\r\n", HttpParse::kBad},
       {"plain", "GET /metrics HTTP/1.1\r\n" + kHost + "\r\n", HttpParse::kDone, "/metrics"},
       {"query split off", "GET /a/b?x=1 HTTP/1.1\r\n" + kHost + "\r\n", HttpParse::kDone, "/a/b"},
       {"1.0 closes", "GET / HTTP/1.0\r\n\r\n", HttpParse::kDone, "/", false},
@@ -112,7 +123,7 @@ TEST(HttpRoute, MethodsPathsAndSegments) {
   struct Case {
     const char* method;
     const char* path;
-    int want;
+    int want;  // the route's index, or the status
     std::vector<std::string> params;
     const char* allow;
   } cases[] = {
@@ -120,20 +131,25 @@ TEST(HttpRoute, MethodsPathsAndSegments) {
       {"HEAD", "/api/status", 1, {}, ""},
       {"PUT", "/api/status", 3, {}, ""},
       {"POST", "/api/slots/12/park", 2, {"12"}, ""},
-      {"GET", "/api/slots/12/park", -405, {}, "POST"},
-      {"POST", "/api/status", -405, {}, "GET, HEAD, PUT"},
-      {"POST", "/api/slots//park", -404, {}, ""},
-      {"POST", "/api/slots/1/2/park", -404, {}, ""},
-      {"GET", "/api/status/", -404, {}, ""},
-      {"GET", "/api", -404, {}, ""},
-      {"GET", "", -404, {}, ""},
+      {"GET", "/api/slots/12/park", 405, {}, "POST"},
+      {"POST", "/api/status", 405, {}, "GET, HEAD, PUT"},
+      {"POST", "/api/slots//park", 404, {}, ""},
+      {"POST", "/api/slots/1/2/park", 404, {}, ""},
+      {"GET", "/api/status/", 404, {}, ""},
+      {"GET", "/api", 404, {}, ""},
+      {"GET", "", 404, {}, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.path);
     std::vector<std::string> params;
     std::string allow;
-    EXPECT_EQ(c.want, http_route_find(routes, c.method, c.path, &params, &allow));
-    if (c.want >= 0) {
+    size_t index = 99;
+    HttpRouteFound found = http_route_find(routes, c.method, c.path, &index, &params, &allow);
+    int got = found == HttpRouteFound::kRoute      ? static_cast<int>(index)
+              : found == HttpRouteFound::kNoMethod ? 405
+                                                   : 404;
+    EXPECT_EQ(c.want, got);
+    if (c.want < 100) {
       EXPECT_EQ(c.params, params);
     }
     EXPECT_EQ(c.allow, allow);
@@ -170,6 +186,40 @@ TEST(HttpAuth, BearerToken) {
   HttpResponse refused = http_auth_refusal(401);
   ASSERT_EQ(1u, refused.headers.size());
   EXPECT_EQ("WWW-Authenticate", refused.headers[0].first);
+}
+
+TEST(HttpAuth, TokenFile) {
+  struct Case {
+    std::string text;
+    const char* token;  // nullptr: refused
+  } cases[] = {
+      {"s3cret\nnot this\n", "s3cret"},
+      {"  s3cret \r\n", "s3cret"},
+      {"s3cret", "s3cret"},
+      {std::string(1023, 'k') + "\n", nullptr},  // filled in below
+      {" \t \r\nsecond line\n", nullptr},
+      {"\ns3cret\n", nullptr},
+      {"", nullptr},
+      {std::string(1024, 'k') + "\n", nullptr},
+      {std::string(5000, 'k'), nullptr},
+  };
+  std::string path = ::testing::TempDir() + "/token_test";
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    const Case& c = cases[i];
+    std::string want = c.token ? c.token : i == 3 ? std::string(1023, 'k') : "";
+    SCOPED_TRACE(c.text.substr(0, 40));
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    std::fwrite(c.text.data(), 1, c.text.size(), f);
+    std::fclose(f);
+    std::string token;
+    std::string why = http_read_token(path, &token);
+    EXPECT_EQ(want.empty(), !why.empty()) << why;
+    EXPECT_EQ(want, token);
+  }
+  std::remove(path.c_str());
+  std::string token;
+  EXPECT_NE("", http_read_token(path, &token)) << "a file that is not there";
 }
 
 TEST(HttpResponse, WireTextAndEvents) {

@@ -1,5 +1,6 @@
 // What a handler answers, and the bytes that go on the wire for it.
 #pragma once
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -14,6 +15,13 @@ struct HttpResponse {
   // channel (see http_publish). `body` is then sent as the stream's first
   // bytes (e.g. the current state as an event) and content_type is ignored.
   std::string stream;
+  // Set by a handler whose answer comes later (it waits on another
+  // thread's work): the server calls it at once with the function that
+  // sends the answer, which is to be called once, on the server's thread
+  // (http_post from elsewhere). The connection waits; the server's other
+  // clients do not. Unanswered for a minute: 503. The owner answers every
+  // such request before http_stop, which waits for them otherwise.
+  std::function<void(std::function<void(HttpResponse)>)> later;
 };
 
 // The reason phrase of a status ("Not Found"); "Unknown" for codes not used.

@@ -23,8 +23,9 @@ bool path_fits(std::string_view pattern, std::string_view path, std::vector<std:
 
 }  // namespace
 
-int http_route_find(const std::vector<HttpRoute>& routes, std::string_view method,
-                    std::string_view path, std::vector<std::string>* params, std::string* allow) {
+HttpRouteFound http_route_find(const std::vector<HttpRoute>& routes, std::string_view method,
+                               std::string_view path, size_t* index,
+                               std::vector<std::string>* params, std::string* allow) {
   allow->clear();
   std::vector<std::string> found;
   bool known = false;
@@ -34,7 +35,8 @@ int http_route_find(const std::vector<HttpRoute>& routes, std::string_view metho
     if (routes[i].method == method || (method == "HEAD" && routes[i].method == "GET")) {
       *params = std::move(found);
       allow->clear();
-      return static_cast<int>(i);
+      *index = i;
+      return HttpRouteFound::kRoute;
     }
     if (allow->find(routes[i].method) == std::string::npos) {
       if (!allow->empty()) *allow += ", ";
@@ -42,5 +44,5 @@ int http_route_find(const std::vector<HttpRoute>& routes, std::string_view metho
       if (routes[i].method == "GET") *allow += ", HEAD";
     }
   }
-  return known ? -405 : -404;
+  return known ? HttpRouteFound::kNoMethod : HttpRouteFound::kNoPath;
 }

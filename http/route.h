@@ -18,9 +18,17 @@ struct HttpRoute {
   HttpHandler handler;
 };
 
-// The index in `routes` of the route for method+path (filling *params with
-// the "*" segments in order), or -404 when no route has that path, or -405
-// when routes have the path but none the method (*allow then lists theirs,
-// comma separated, for the Allow header). A GET route also takes HEAD.
-int http_route_find(const std::vector<HttpRoute>& routes, std::string_view method,
-                    std::string_view path, std::vector<std::string>* params, std::string* allow);
+// What a lookup found for a request's method and path.
+enum class HttpRouteFound {
+  kRoute,     // *index names the route
+  kNoPath,    // no route has that path: 404
+  kNoMethod,  // routes have the path but none the method: 405
+};
+
+// The route for method+path: its index in `routes` into *index (and the "*"
+// segments in order into *params). With kNoMethod, *allow lists the path's
+// methods, comma separated, for the Allow header. A GET route also takes
+// HEAD.
+HttpRouteFound http_route_find(const std::vector<HttpRoute>& routes, std::string_view method,
+                               std::string_view path, size_t* index,
+                               std::vector<std::string>* params, std::string* allow);

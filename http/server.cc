@@ -1,5 +1,7 @@
 #include "http/server.h"
 
+#include "http/listen.h"
+
 #include <asio.hpp>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/thread.hpp>
@@ -8,15 +10,12 @@
 #include <deque>
 #include <list>
 #include <memory>
+#include <optional>
 
 namespace {
 
 using asio::ip::tcp;
 constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
-
-// SO_REUSEADDR lets a restarted server listen at once on POSIX; on Windows
-// it would let another program take the port, so it is set there never.
-constexpr bool kReuseAddress = UPDATE_HTTP_REUSE_ADDRESS;
 
 constexpr size_t kReadChunk = 4096;
 
@@ -108,6 +107,26 @@ HttpResponse run_handler(const HttpRoute& route, const HttpRequest& req) {
   }
 }
 
+// Hands `later` the function that answers, and waits for the answer
+// without holding up the server's thread.
+asio::awaitable<HttpResponse> answer_later(
+    std::shared_ptr<Core> core, std::function<void(std::function<void(HttpResponse)>)> later) {
+  struct Wait {
+    asio::steady_timer timer;
+    std::optional<HttpResponse> answer;
+    explicit Wait(asio::io_context& io) : timer(io) {}
+  };
+  auto wait = std::make_shared<Wait>(core->io);
+  wait->timer.expires_after(std::chrono::minutes(1));
+  later([wait](HttpResponse r) {
+    if (wait->answer) return;
+    wait->answer = std::move(r);
+    wait->timer.cancel();
+  });
+  if (!wait->answer) co_await wait->timer.async_wait(use_tuple);
+  co_return wait->answer ? std::move(*wait->answer) : http_error(503);
+}
+
 // Reads until `c->in` holds at least `n` bytes. False when the client left.
 asio::awaitable<bool> read_at_least(Client* c, size_t n) {
   char buf[kReadChunk];
@@ -148,15 +167,18 @@ asio::awaitable<void> serve(std::shared_ptr<Core> core, std::shared_ptr<Client> 
       c->in.erase(0, req.content_length);
       ++core->n_requests;
       std::string allow;
-      int found = http_route_find(core->routes, req.method, req.path, &req.params, &allow);
-      if (found >= 0) {
-        resp = run_handler(core->routes[static_cast<size_t>(found)], req);
-      } else {
-        resp = http_error(-found);
-        if (found == -405) resp.headers.emplace_back("Allow", allow);
+      size_t index = 0;
+      switch (http_route_find(core->routes, req.method, req.path, &index, &req.params, &allow)) {
+        case HttpRouteFound::kRoute: resp = run_handler(core->routes[index], req); break;
+        case HttpRouteFound::kNoPath: resp = http_error(404); break;
+        case HttpRouteFound::kNoMethod:
+          resp = http_error(405);
+          resp.headers.emplace_back("Allow", allow);
+          break;
       }
       keep = req.keep_alive && !core->closing;
       head_only = req.method == "HEAD";
+      if (resp.later) resp = co_await answer_later(core, std::move(resp.later));
     }
     if (c->closed) break;
     if (!resp.stream.empty() && !head_only && resp.status == 200) {
@@ -266,60 +288,23 @@ struct HttpServer {
   std::string local;
 };
 
-std::string http_split_listen(std::string_view text, std::string* addr, uint16_t* port) {
-  size_t colon = text.rfind(':');
-  if (colon == std::string_view::npos || colon + 1 == text.size() || colon + 6 < text.size())
-    return "not ADDRESS:PORT";
-  std::string_view host = text.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-  } else if (host.find(':') != std::string_view::npos) {
-    return "an IPv6 address goes in brackets: [ADDRESS]:PORT";
-  }
-  unsigned long n = 0;
-  for (char ch : text.substr(colon + 1)) {
-    if (ch < '0' || ch > '9') return "not ADDRESS:PORT";
-    n = n * 10 + static_cast<unsigned long>(ch - '0');
-  }
-  if (n > 65535) return "port out of range";
-  asio::error_code ec;
-  asio::ip::make_address(std::string(host), ec);
-  if (ec) return "not an IP address";
-  *addr = host;
-  *port = static_cast<uint16_t>(n);
-  return "";
-}
-
 HttpServer* http_open(asio::io_context& io, const HttpConfig& config, std::vector<HttpRoute> routes,
                       std::string* error) {
-  std::string addr;
-  uint16_t port = 0;
-  std::string why = http_split_listen(config.listen, &addr, &port);
-  if (!why.empty()) {
-    *error = config.listen + ": " + why;
-    return nullptr;
-  }
   auto core = std::make_shared<Core>(io);
   core->config = config;
   if (!core->config.now_ms) core->config.now_ms = steady_ms;
   if (core->config.sweep_ms == 0) core->config.sweep_ms = 1000;
   core->routes = std::move(routes);
-  tcp::endpoint ep(asio::ip::make_address(addr), port);
-  asio::error_code ec;
-  core->acceptor.open(ep.protocol(), ec);
-  if (!ec && kReuseAddress) core->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-  if (!ec) core->acceptor.bind(ep, ec);
-  if (!ec) core->acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
-    *error = "cannot listen on " + config.listen + ": " + ec.message();
+  std::string why = http_listen(&core->acceptor, config.listen);
+  if (!why.empty()) {
+    *error = why;
     return nullptr;
   }
-  tcp::endpoint at = core->acceptor.local_endpoint(ec);
+  asio::error_code ec;
   auto s = new HttpServer;
   s->io = &io;
   s->core = core;
-  std::string a = at.address().to_string();
-  s->local = (at.address().is_v6() ? "[" + a + "]" : a) + ":" + std::to_string(at.port());
+  s->local = http_endpoint_text(core->acceptor.local_endpoint(ec));
   asio::co_spawn(io, accept_loop(core), asio::detached);
   asio::co_spawn(io, sweep(core), asio::detached);
   return s;

@@ -39,10 +39,6 @@ struct HttpConfig {
 
 struct HttpServer;
 
-// Splits "ADDR:PORT" / "[ADDR]:PORT" (ADDR a literal address, no names).
-// Returns "" or why it cannot be used.
-std::string http_split_listen(std::string_view text, std::string* addr, uint16_t* port);
-
 // Listens on config.listen on `io` and serves `routes`. Returns nullptr and
 // a sentence in *error when it cannot listen.
 HttpServer* http_open(asio::io_context& io, const HttpConfig& config, std::vector<HttpRoute> routes,

@@ -1,11 +1,11 @@
 #include "http/server.h"
-
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "gtest/gtest.h"
+#include "http/listen.h"
 
 namespace {
 

@@ -143,12 +143,13 @@ int load_file(const char* path, uint32_t* loaded) {
   }
   if (g_accepted.valid && g_accepted.path == path &&
       (count != g_accepted.size ||
-       fingerprint_of(g_image_buffer, count) != g_accepted.fingerprint)) {
+       (!g_accepted.hashed && fingerprint_of(g_image_buffer, count) != g_accepted.fingerprint))) {
     report_failure(stdout, kNoCode, {38, 39}, "\n");
     return 1;
   }
   // A signed file: only the bytes whose digest was checked go out, which a
-  // fingerprint alone cannot promise against a file made to match it.
+  // fingerprint cannot promise against a file made to match it. The digest
+  // stands in for the fingerprint then.
   if (g_accepted.valid && g_accepted.hashed && g_accepted.path == path) {
     uint8_t d[kSha256Bytes];
     sha256(g_image_buffer, count, d);
@@ -211,7 +212,7 @@ uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version, uint32
   }
 
   Fingerprint print;
-  fingerprint_add(&print, header, sizeof header);
+  if (!g_take_sha256) fingerprint_add(&print, header, sizeof header);
   Sha256Stream digest;
   if (g_take_sha256) sha256_add(&digest, header, sizeof header);
   uint32_t sum = 0;
@@ -225,7 +226,7 @@ uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version, uint32
       return refuse("too short: the payload ends early");
     }
     for (size_t i = 0; i < got; ++i) sum += g_image_buffer[done + i];
-    fingerprint_add(&print, g_image_buffer + done, got);
+    if (!g_take_sha256) fingerprint_add(&print, g_image_buffer + done, got);
     if (g_take_sha256) sha256_add(&digest, g_image_buffer + done, got);
     done += static_cast<uint32_t>(got);
   }

@@ -41,5 +41,11 @@ long plat_tcp_recv(plat_socket s, void* buf, size_t n);
 // tell (not a TCP socket, or a platform without the query).
 long plat_socket_unsent(plat_socket s);
 
+// Keep-alive probes on a connected TCP socket (a listener's accepted one
+// included): the first after `idle_s` quiet seconds, then every
+// `interval_s`, the connection failing after `count` unanswered. Returns
+// false when the system refused any of it.
+bool plat_tcp_keepalive(plat_socket s, int idle_s, int interval_s, int count);
+
 // Shuts the connection down in both directions; the result is not used.
 void plat_tcp_shutdown(plat_socket s);

@@ -58,8 +58,13 @@ struct PlatWake {
   intptr_t set_end = -1;      // POSIX: the pipe's write end
 };
 
-// Makes one. Returns true; false with the last error on failure.
+// Makes one. Returns true; false with the last error on failure (nothing
+// is left open then).
 bool plat_wake_open(PlatWake* w);
+
+// Closes what plat_wake_open made; a closed or never opened one is left as
+// it is. No one may set or wait on it after.
+void plat_wake_close(PlatWake* w);
 
 // Wakes the waiter; from any thread, never blocks.
 void plat_wake_set(const PlatWake* w);

@@ -9,10 +9,10 @@
 #include "report/options.h"
 #include "report/output.h"
 #include "platform/file.h"
-#include "report/record.h"
-#include "report/store.h"
+#include "store/record.h"
+#include "store/store.h"
 #include "report/summary.h"
-#include "report/tally.h"
+#include "store/tally.h"
 
 namespace {
 
@@ -133,7 +133,7 @@ int report_command(int argc, char** argv, std::FILE* out, std::FILE* err) {
   bool ok = true;
   if (!o.db.empty()) {
     r.store = store_open(o.db, kStoreLockMs, &msg);
-    ok = r.store != nullptr;
+    ok = r.store != nullptr && store_begin(r.store, &msg);
   }
   for (size_t i = 0; ok && i < journals.size(); ++i) ok = read_one(journals[i], &r, &msg);
   if (ok && r.store) ok = store_tally(r.store, o.filter, &tally, &msg);

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "report/record.h"
+#include "store/record.h"
 
 namespace {
 

@@ -13,8 +13,9 @@
 // line is followed by kLinePadding readable bytes.
 using LineSink = void (*)(void* ctx, std::string_view line, bool complete);
 
-// A longer line is no record: it is skipped unread and counted.
-constexpr size_t kMaxLine = 1 << 20;
+#include "store/record.h"
+
+constexpr size_t kMaxLine = kMaxRecordLine;
 
 struct JournalRead {
   uint64_t end = 0;      // offset just past the last complete line

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "report/record.h"
+#include "store/record.h"
 
 struct KeySet {
   std::vector<RecordKey> slots;  // {0,0} marks a free slot

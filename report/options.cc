@@ -4,9 +4,10 @@
 
 const char kUsage[] =
     "usage: update-report [--since TIME] [--until TIME] [--station NAME]... [--json]\n"
-    "                     [--html FILE] [--db FILE] [JOURNAL...]\n"
+    "                     [--html FILE] [--db STORE] [JOURNAL...]\n"
     "  JOURNAL  a journal file, a folder (its *.jsonl files) or - (standard input);\n"
     "           none with --db: report from the store alone\n"
+    "  STORE    an SQLite file or a postgresql:// URL\n"
     "  TIME     2026-12-08T03:24:21.147Z as the journal writes it, or 2026-12-08;\n"
     "           --since and --until are inclusive\n";
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "report/filter.h"
+#include "store/filter.h"
 
 struct Options {
   Filter filter;

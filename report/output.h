@@ -20,3 +20,4 @@ bool output_html(const std::string& path, const Summary& s);
 // Shared by the outputs.
 std::string format_percent(double share);  // "96.7%"
 std::string format_fixed(double v, int places);
+const char* result_text(RecordResult r);  // "ok", "failed", "stopped"

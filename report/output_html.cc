@@ -257,6 +257,22 @@ bool output_html(const std::string& path, const Summary& s) {
   simple_table(h, "Box versions", "Box version", s.box_versions);
   simple_table(h, "Files (version and checksum)", "File", s.files);
   simple_table(h, "Hours (UTC)", "Hour", s.hours);
+  if (s.units.units) {
+    const UnitSummary& u = s.units;
+    h += "<section id=\"units\"><h2>Units</h2><div class=\"totals\">";
+    box("units", std::to_string(u.units));
+    box("first pass yield", format_percent(u.first_pass_yield));
+    box("final yield", format_percent(u.final_yield));
+    box("units retested", std::to_string(u.retested));
+    box("retests", std::to_string(u.retests));
+    h += "</div><h2>Units needing most attempts</h2><table><tr><th class=\"t\">Unit</th>"
+         "<th>Attempts</th><th>Ok</th><th>Failed</th><th class=\"t\">Last</th></tr>";
+    for (const UnitRow& r : u.most_attempts)
+      h += "<tr><td class=\"t\">" + esc(r.unit) + "</td><td>" + std::to_string(r.attempts) +
+           "</td><td>" + std::to_string(r.ok) + "</td><td>" + std::to_string(r.failed) +
+           "</td><td class=\"t\">" + result_text(r.last) + "</td></tr>";
+    h += "</table></section>";
+  }
   h += "</body></html>\n";
 
   std::FILE* f = std::fopen(path.c_str(), "wb");

@@ -71,6 +71,26 @@ void output_json(std::FILE* out, const Summary& s) {
     hours.push_back(h);
   }
   j["hours"] = hours;
+  if (s.units.units) {
+    const UnitSummary& u = s.units;
+    ordered_json units;
+    units["units"] = u.units;
+    units["first_pass"] = u.first_pass;
+    units["first_pass_yield"] = u.first_pass_yield;
+    units["final_good"] = u.final_good;
+    units["final_yield"] = u.final_yield;
+    units["retested"] = u.retested;
+    units["retests"] = u.retests;
+    ordered_json most = ordered_json::array();
+    for (const UnitRow& r : u.most_attempts)
+      most.push_back({{"unit", r.unit},
+                      {"attempts", r.attempts},
+                      {"ok", r.ok},
+                      {"failed", r.failed},
+                      {"last", result_text(r.last)}});
+    units["most_attempts"] = most;
+    j["units"] = units;
+  }
   j["records"] = s.records;
   j["skipped_lines"] = s.skipped_lines;
   std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

@@ -13,6 +13,11 @@ std::string format_fixed(double v, int places) {
 
 std::string format_percent(double share) { return format_fixed(share * 100, 1) + "%"; }
 
+const char* result_text(RecordResult r) {
+  static const char* const kText[] = {"ok", "failed", "stopped"};
+  return kText[r];
+}
+
 namespace {
 
 // Columns on a terminal: UTF-8 continuation bytes take none.
@@ -164,4 +169,21 @@ void output_text(std::FILE* out, const Summary& s) {
     hours.rows.push_back(cells);
   }
   print(out, "Hours", hours);
+
+  // Only where records name their units.
+  const UnitSummary& u = s.units;
+  if (!u.units) return;
+  std::fprintf(out, "\nUnits     %lld: first pass yield %s (%lld), final yield %s (%lld)\n",
+               static_cast<long long>(u.units), format_percent(u.first_pass_yield).c_str(),
+               static_cast<long long>(u.first_pass), format_percent(u.final_yield).c_str(),
+               static_cast<long long>(u.final_good));
+  std::fprintf(out, "Retests   %lld units retested, %lld attempts beyond the first\n",
+               static_cast<long long>(u.retested), static_cast<long long>(u.retests));
+  Table most;
+  most.head = {"Unit", "Attempts", "Ok", "Failed", "Last"};
+  for (const UnitRow& r : u.most_attempts)
+    most.rows.push_back({r.unit, std::to_string(r.attempts), std::to_string(r.ok),
+                         std::to_string(r.failed), result_text(r.last)});
+  if (most.rows.empty()) most.rows.push_back({"(none retested)", "-", "-", "-", "-"});
+  print(out, "Units needing most attempts", most);
 }

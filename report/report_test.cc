@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "report/filter.h"
+#include "store/filter.h"
 #include "report/input.h"
 #include "report/keyset.h"
 #include "report/options.h"
-#include "report/record.h"
+#include "store/record.h"
 #include "report/summary.h"
-#include "report/tally.h"
+#include "store/tally.h"
 
 namespace {
 
@@ -227,6 +227,46 @@ TEST(ReportTally, CountsYieldPaceCausesAndRuns) {
   EXPECT_DOUBLE_EQ(s.causes[1].running, 1.0);
   ASSERT_EQ(s.hours.size(), 2u);
   EXPECT_EQ(s.hours[1].counts.ok, 3);
+}
+
+TEST(ReportTally, UnitsByTheirFirstAndLastAttemptInTime) {
+  // (unit, result, time): journals may hold a unit's attempts out of time
+  // order (two stations); a stop is no attempt; a record without a unit
+  // counts for no unit.
+  struct U {
+    const char* unit;
+    char result;
+    const char* time;
+  } recs[] = {
+      {"A", 'o', "2026-12-08T03:00:00Z"},  // good at once
+      {"B", 'o', "2026-12-08T03:30:00Z"},  // failed, then good
+      {"B", 'f', "2026-12-08T03:10:00Z"}, {"C", 's', "2026-12-08T03:00:00Z"},
+      {"C", 'f', "2026-12-08T03:05:00Z"},  // failed three times, then good, then failed
+      {"C", 'f', "2026-12-08T03:06:00Z"}, {"C", 'o', "2026-12-08T03:07:00Z"},
+      {"C", 'f', "2026-12-08T03:01:00Z"}, {"C", 'f', "2026-12-08T03:08:00Z"},
+      {"", 'f', "2026-12-08T03:09:00Z"},
+  };
+  Tally t;
+  for (const U& x : recs) {
+    Record r;
+    r.unit = x.unit;
+    r.time = x.time;
+    r.result = x.result == 'o' ? kResultOk : x.result == 'f' ? kResultFailed : kResultStopped;
+    tally_add(&t, r);
+  }
+  Summary s = summarize(t);
+  const UnitSummary& u = s.units;
+  EXPECT_EQ(u.units, 3);
+  EXPECT_EQ(u.first_pass, 1);  // A
+  EXPECT_EQ(u.final_good, 2);  // A, B
+  EXPECT_EQ(u.retested, 2);
+  EXPECT_EQ(u.retests, 1 + 4);
+  EXPECT_DOUBLE_EQ(u.final_yield, 2.0 / 3);
+  ASSERT_EQ(u.most_attempts.size(), 2u);
+  EXPECT_EQ(u.most_attempts[0].unit, "C");
+  EXPECT_EQ(u.most_attempts[0].attempts, 5);
+  EXPECT_EQ(u.most_attempts[0].last, kResultFailed);
+  EXPECT_EQ(u.most_attempts[1].unit, "B");
 }
 
 TEST(ReportKeySet, EachKeyOnceThroughGrowthAndKeysSpreadHoweverTheyDiffer) {

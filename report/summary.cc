@@ -67,6 +67,24 @@ Summary summarize(const Tally& t) {
     c.share = failures ? static_cast<double>(c.count) / static_cast<double>(failures) : 0;
     c.running = failures ? static_cast<double>(running) / static_cast<double>(failures) : 0;
   }
+  UnitSummary& u = s.units;
+  for (const auto& [name, c] : t.units) {
+    ++u.units;
+    u.first_pass += c.first == kResultOk;
+    u.final_good += c.last == kResultOk;
+    if (c.attempts > 1) {
+      ++u.retested;
+      u.retests += c.attempts - 1;
+      u.most_attempts.push_back(UnitRow{name, c.attempts, c.ok, c.failed, c.last});
+    }
+  }
+  if (u.units) {
+    u.first_pass_yield = static_cast<double>(u.first_pass) / static_cast<double>(u.units);
+    u.final_yield = static_cast<double>(u.final_good) / static_cast<double>(u.units);
+  }
+  std::stable_sort(u.most_attempts.begin(), u.most_attempts.end(),
+                   [](const UnitRow& a, const UnitRow& b) { return a.attempts > b.attempts; });
+  if (u.most_attempts.size() > kUnitRows) u.most_attempts.resize(kUnitRows);
   s.records = t.records;
   s.skipped_lines = t.skipped_lines;
   return s;

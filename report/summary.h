@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "report/tally.h"
+#include "store/tally.h"
 
 struct Row {
   std::string label;   // station, box version, "version checksum", hour
@@ -19,6 +19,24 @@ struct CauseRow {
   double share = 0, running = 0;  // of all failures, 0..1
 };
 
+struct UnitRow {
+  std::string unit;
+  int64_t attempts = 0, ok = 0, failed = 0;
+  RecordResult last = kResultOk;
+};
+
+// Units: only where records name them.
+constexpr size_t kUnitRows = 10;  // the units that needed most attempts
+struct UnitSummary {
+  int64_t units = 0;
+  int64_t first_pass = 0;  // good at their first attempt
+  int64_t final_good = 0;  // good at their last
+  int64_t retested = 0;    // units with more than one attempt
+  int64_t retests = 0;     // attempts beyond each unit's first
+  double first_pass_yield = 0, final_yield = 0;
+  std::vector<UnitRow> most_attempts;  // retested units, most attempts first
+};
+
 struct Summary {
   std::string first, last;
   Counts totals;
@@ -27,6 +45,7 @@ struct Summary {
   double mean_good_seconds = 0;
   std::vector<Row> stations, ports, box_versions, files, hours;
   std::vector<CauseRow> causes;  // most first
+  UnitSummary units;
   int64_t records = 0, skipped_lines = 0;
 };
 

@@ -6,28 +6,37 @@ namespace {
 
 constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
 
-void arm(Connection* c, uint32_t seconds, const char* limit) {
+// A box sends its command's bytes together; a peer that sends some and
+// stops is not a box at work and keeps its place no longer than this.
+constexpr uint32_t kCommandLimitS = 10;
+
+void arm(State* s, Connection* c, uint32_t seconds, const char* limit) {
   c->limit = limit;
-  c->deadline =
-      seconds == 0 ? Clock::time_point::max() : Clock::now() + std::chrono::seconds(seconds);
+  c->deadline = seconds == 0 ? Clock::time_point::max() : s->now() + std::chrono::seconds(seconds);
 }
 
 }  // namespace
 
-std::string peer_text(const asio::ip::tcp::endpoint& e) {
-  std::string a = e.address().to_string();
-  if (e.address().is_v6()) a = "[" + a + "]";
-  return a + ":" + std::to_string(e.port());
+double seconds_since(State* s, Clock::time_point t) {
+  return std::chrono::duration<double>(s->now() - t).count();
 }
 
-double seconds_since(Clock::time_point t) {
-  return std::chrono::duration<double>(Clock::now() - t).count();
+void note_exchange(State* s, const Exchange& x) {
+  // Counted whether or not the log keeps up.
+  metrics_exchange(&s->metrics, x);
+  log_exchange(s->log, x);
 }
 
-void arm_idle(State* s, Connection* c) { arm(c, s->config.idle_timeout_s, "idle limit reached"); }
+void arm_idle(State* s, Connection* c) {
+  arm(s, c, s->config.idle_timeout_s, "idle limit reached");
+}
+
+void arm_command(State* s, Connection* c) {
+  arm(s, c, kCommandLimitS, "the command's bytes did not all arrive within 10 s");
+}
 
 void arm_progress(State* s, Connection* c) {
-  arm(c, s->config.send_timeout_s, "no progress within the send limit");
+  arm(s, c, s->config.send_timeout_s, "no progress within the send limit");
 }
 
 void cut(Connection* c, const char* why) {
@@ -61,7 +70,7 @@ asio::awaitable<void> sweep(State* s) {
   for (;;) {
     timer.expires_after(std::chrono::milliseconds(250));
     co_await timer.async_wait(use_tuple);
-    auto now = Clock::now();
+    auto now = s->now();
     for (Connection* c : s->connections) {
       if (now >= c->deadline) cut(c, c->limit);
       if (s->stopping && (c->between_exchanges || now >= s->stop_deadline))

@@ -7,11 +7,15 @@
 
 #include "server/state.h"
 
-std::string peer_text(const asio::ip::tcp::endpoint& e);
-double seconds_since(Clock::time_point t);
+double seconds_since(State* s, Clock::time_point t);
 
-// The deadline for the next command, and for progress within an exchange.
+// Counts the exchange for /metrics and writes its line to the request log.
+void note_exchange(State* s, const Exchange& x);
+
+// The deadline for the next command, for the rest of a command's bytes
+// after its first, and for progress within an exchange.
 void arm_idle(State* s, Connection* c);
+void arm_command(State* s, Connection* c);
 void arm_progress(State* s, Connection* c);
 
 // Ends the connection from outside its coroutine: its pending operation

@@ -32,9 +32,9 @@ bool load_reported(State* s, const char* refused_prefix) {
 }
 
 void reload(State* s) {
-  log_reopen();
+  log_reopen(s->log);
   bool taken = load_reported(s, "reload refused, still serving the previous catalogue: ");
-  metrics_reload(taken);
+  metrics_reload(&s->metrics, taken);
   if (!taken) return;
   std::fprintf(stderr, "update-server: catalogue reloaded: %zu software files served\n",
                s->catalogue->software.size());
@@ -43,7 +43,7 @@ void reload(State* s) {
 void begin_stop(State* s) {
   std::fprintf(stderr, "update-server: stopping\n");
   s->stopping = true;
-  s->stop_deadline = Clock::now() + kDrainLimit;
+  s->stop_deadline = s->now() + kDrainLimit;
   asio::error_code ignored;
   for (auto& a : s->acceptors) a->close(ignored);
   for (auto& f : s->on_stop) f();
@@ -58,14 +58,14 @@ asio::awaitable<void> signals(State* s) {
     auto [ec, sig] = co_await set.async_wait(use_tuple);
     if (ec) break;
     if (sig == SIGHUP && s->stopping) {
-      log_reopen();
+      log_reopen(s->log);
       std::fprintf(stderr, "update-server: stopping; the catalogue is not reloaded\n");
     } else if (sig == SIGHUP) {
       reload(s);
     } else if (s->stopping) {
       // Asked twice: the downloads under way are cut now.
       std::fprintf(stderr, "update-server: stopping now\n");
-      s->stop_deadline = Clock::now();
+      s->stop_deadline = s->now();
     } else {
       begin_stop(s);
     }

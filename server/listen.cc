@@ -1,11 +1,10 @@
 #include "server/listen.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-
 #include <asio/experimental/as_tuple.hpp>
 #include <cstdio>
 
+#include "http/listen.h"
+#include "platform/net.h"
 #include "server/connection.h"
 #include "server/request_log.h"
 #include "server/session.h"
@@ -23,14 +22,8 @@ constexpr int kKeepIdleS = 60, kKeepIntervalS = 15, kKeepCount = 4;
 const char kHeldBack[] = "\n";
 
 void keep_alive(tcp::socket* socket) {
-  asio::error_code ec;
-  socket->set_option(asio::socket_base::keep_alive(true), ec);
-  socket->set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPIDLE>(kKeepIdleS),
-                     ec);
-  socket->set_option(
-      asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPINTVL>(kKeepIntervalS), ec);
-  socket->set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPCNT>(kKeepCount),
-                     ec);
+  plat_tcp_keepalive(static_cast<plat_socket>(socket->native_handle()), kKeepIdleS, kKeepIntervalS,
+                     kKeepCount);
 }
 
 // kHeldBack when the message must wait; otherwise what to add to it: how
@@ -71,44 +64,19 @@ bool make_room(State* s) {
 
 }  // namespace
 
-bool parse_listen(const std::string& text, tcp::endpoint* out) {
-  size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon + 1 >= text.size()) return false;
-  std::string host = text.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-    host = host.substr(1, host.size() - 2);
-  char* end = nullptr;
-  unsigned long port = std::strtoul(text.c_str() + colon + 1, &end, 10);
-  if (*end != '\0' || port > 65535) return false;
-  asio::error_code ec;
-  asio::ip::address a = asio::ip::make_address(host, ec);
-  if (ec) return false;
-  *out = tcp::endpoint(a, static_cast<uint16_t>(port));
-  return true;
-}
-
 bool listen_open(State* s) {
   std::vector<std::string> listen = s->config.listen;
   if (listen.empty()) listen.push_back("0.0.0.0:4242");
   for (const std::string& l : listen) {
-    tcp::endpoint ep;
-    if (!parse_listen(l, &ep)) {
-      std::fprintf(stderr, "update-server: --listen %s: not ADDRESS:PORT\n", l.c_str());
-      return false;
-    }
     auto a = std::make_unique<tcp::acceptor>(s->io);
-    asio::error_code ec;
-    a->open(ep.protocol(), ec);
-    if (!ec) a->set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec) a->bind(ep, ec);
-    if (!ec) a->listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) {
-      std::fprintf(stderr, "update-server: cannot listen on %s: %s\n", l.c_str(),
-                   ec.message().c_str());
+    std::string why = http_listen(a.get(), l);
+    if (!why.empty()) {
+      std::fprintf(stderr, "update-server: --listen %s\n", why.c_str());
       return false;
     }
+    asio::error_code ec;
     std::fprintf(stderr, "update-server: listening on %s\n",
-                 peer_text(a->local_endpoint(ec)).c_str());
+                 http_endpoint_text(a->local_endpoint(ec)).c_str());
     s->acceptors.push_back(std::move(a));
   }
   return true;
@@ -134,11 +102,11 @@ asio::awaitable<void> accept_loop(State* s, tcp::acceptor* a) {
       std::string more = throttled(&s->refusals);
       if (more != kHeldBack) {
         Exchange x;
-        x.peer = peer_text(peer);
+        x.peer = http_endpoint_text(peer);
         x.command = "connect";
         x.result = "refused";
         x.reason = "over --max-connections " + std::to_string(s->config.max_connections) + more;
-        log_exchange(x);
+        note_exchange(s, x);
       }
       socket.close(pec);
       continue;

@@ -4,10 +4,6 @@
 
 #include "server/state.h"
 
-// "ADDR:PORT" or "[ADDR]:PORT" to an endpoint. Returns false for anything
-// else.
-bool parse_listen(const std::string& text, asio::ip::tcp::endpoint* out);
-
 // Opens every --listen address into `s->acceptors` (0.0.0.0:4242 when none
 // is given) and says so on standard error. Returns false after a line on
 // standard error when one cannot be opened.

@@ -169,6 +169,9 @@ int main(int argc, char** argv) {
     }
   }
   if (optind != argc) usage_error("unexpected argument");
-  if (!log_open(log)) return 1;
-  return server_run(config);
+  RequestLog* request_log = log_open(log);
+  if (request_log == nullptr) return 1;
+  int code = server_run(config, request_log);
+  log_close(request_log);
+  return code;
 }

@@ -7,19 +7,6 @@
 
 namespace {
 
-// The label values: a fixed set, whatever a peer sends.
-constexpr const char* kCommands[] = {"B", "C", "D", "connect", "idle", "other"};
-constexpr const char* kResults[] = {"ok", "none", "failed", "refused"};
-constexpr size_t kNCommands = sizeof kCommands / sizeof kCommands[0];
-constexpr size_t kNResults = sizeof kResults / sizeof kResults[0];
-
-struct Counts {
-  uint64_t exchanges[kNCommands][kNResults] = {};
-  uint64_t bytes_sent = 0;
-  uint64_t reloads_taken = 0, reloads_refused = 0;
-};
-Counts g_counts;
-
 // The index of `text` in `names`, or the last one ("other").
 size_t index_of(const char* const* names, size_t n, const char* text) {
   for (size_t i = 0; i < n; ++i)
@@ -29,40 +16,43 @@ size_t index_of(const char* const* names, size_t n, const char* text) {
 
 }  // namespace
 
-void metrics_exchange(const Exchange& e) {
-  size_t c = index_of(kCommands, kNCommands, e.command);
-  size_t r = index_of(kResults, kNResults, e.result);
-  ++g_counts.exchanges[c][r];
-  g_counts.bytes_sent += e.bytes_sent;
+void metrics_exchange(ServerMetrics* m, const Exchange& e) {
+  size_t c = index_of(kMetricCommands, kNMetricCommands, e.command);
+  size_t r = index_of(kMetricResults, kNMetricResults, e.result);
+  ++m->exchanges[c][r];
+  m->bytes_sent += e.bytes_sent;
 }
 
-void metrics_reload(bool taken) { ++(taken ? g_counts.reloads_taken : g_counts.reloads_refused); }
+void metrics_reload(ServerMetrics* m, bool taken) {
+  ++(taken ? m->reloads_taken : m->reloads_refused);
+}
 
-std::string metrics_text(size_t connections, size_t catalogue_files) {
+std::string server_metrics_text(const ServerMetrics& m, size_t connections,
+                                size_t catalogue_files) {
   std::string out;
   prom_family(&out, "update_server_connections", "gauge", "Update protocol connections open now.");
   prom_sample(&out, "update_server_connections", {}, static_cast<double>(connections));
   prom_family(&out, "update_server_exchanges_total", "counter",
               "Exchanges with boxes, by command and result, as the request log writes them.");
-  for (size_t c = 0; c < kNCommands; ++c) {
-    for (size_t r = 0; r < kNResults; ++r) {
+  for (size_t c = 0; c < kNMetricCommands; ++c) {
+    for (size_t r = 0; r < kNMetricResults; ++r) {
       // Series that cannot happen stay out; the usual ones show from the
       // start, at 0, so a rate has a beginning.
       bool usual = (c == 1 || c == 2) && r != 3;
-      if (!usual && g_counts.exchanges[c][r] == 0) continue;
+      if (!usual && m.exchanges[c][r] == 0) continue;
       prom_sample(&out, "update_server_exchanges_total",
-                  {{"command", kCommands[c]}, {"result", kResults[r]}},
-                  static_cast<double>(g_counts.exchanges[c][r]));
+                  {{"command", kMetricCommands[c]}, {"result", kMetricResults[r]}},
+                  static_cast<double>(m.exchanges[c][r]));
     }
   }
   prom_family(&out, "update_server_bytes_sent_total", "counter", "Software bytes sent to boxes.");
-  prom_sample(&out, "update_server_bytes_sent_total", {}, static_cast<double>(g_counts.bytes_sent));
+  prom_sample(&out, "update_server_bytes_sent_total", {}, static_cast<double>(m.bytes_sent));
   prom_family(&out, "update_server_reloads_total", "counter",
               "Catalogue reloads (SIGHUP): taken, or refused with the previous one kept.");
   prom_sample(&out, "update_server_reloads_total", {{"result", "ok"}},
-              static_cast<double>(g_counts.reloads_taken));
+              static_cast<double>(m.reloads_taken));
   prom_sample(&out, "update_server_reloads_total", {{"result", "refused"}},
-              static_cast<double>(g_counts.reloads_refused));
+              static_cast<double>(m.reloads_refused));
   prom_family(&out, "update_server_catalogue_files", "gauge",
               "Software files the catalogue serves.");
   prom_sample(&out, "update_server_catalogue_files", {}, static_cast<double>(catalogue_files));

@@ -14,7 +14,6 @@
 #include <cstring>
 
 #include "core/json_text.h"
-#include "server/metrics.h"
 
 namespace {
 
@@ -27,7 +26,9 @@ constexpr int kBatch = 512;
 
 enum class Sink { kFile, kSocket, kOther };
 
-struct Log {
+}  // namespace
+
+struct RequestLog {
   int fd = 1;
   std::string path;  // empty: standard output
   Sink sink = Sink::kOther;
@@ -41,7 +42,8 @@ struct Log {
   bool waiting = false;
   unsigned generation = 0;  // of the watcher; a cancelled wait's callback is stale
 };
-Log g_log;
+
+namespace {
 
 void add(std::string* s, const char* key, int64_t value) {
   *s += ",\"";
@@ -81,108 +83,108 @@ int own_sink(int fd, Sink* sink) {
   return fd;
 }
 
-void unwatch();
+void unwatch(RequestLog* L);
 
-void watch() {
-  unwatch();
-  if (g_log.io == nullptr || g_log.sink == Sink::kFile) return;
+void watch(RequestLog* L) {
+  unwatch(L);
+  if (L->io == nullptr || L->sink == Sink::kFile) return;
   // Borrowed: released before the watcher goes, never closed by it.
-  auto d = std::make_unique<asio::posix::stream_descriptor>(*g_log.io);
+  auto d = std::make_unique<asio::posix::stream_descriptor>(*L->io);
   asio::error_code ec;
-  d->assign(g_log.fd, ec);
+  d->assign(L->fd, ec);
   if (ec) {
     d->release();
     return;
   }
-  g_log.ready.reset(d.release());
+  L->ready.reset(d.release());
 }
 
-void unwatch() {
-  ++g_log.generation;
-  if (g_log.ready) {
-    g_log.ready->cancel();
-    g_log.ready->release();
+void unwatch(RequestLog* L) {
+  ++L->generation;
+  if (L->ready) {
+    L->ready->cancel();
+    L->ready->release();
   }
-  g_log.ready.reset();
-  g_log.waiting = false;
+  L->ready.reset();
+  L->waiting = false;
 }
 
-void flush();
+void flush(RequestLog* L);
 
 // Tries again in a second: a full disk or a reader gone away.
-void retry_later() {
-  if (g_log.io == nullptr || g_log.waiting) return;
-  if (!g_log.retry) g_log.retry = std::make_unique<asio::steady_timer>(*g_log.io);
-  g_log.waiting = true;
-  g_log.retry->expires_after(std::chrono::seconds(1));
-  g_log.retry->async_wait([](const asio::error_code& ec) {
-    g_log.waiting = false;
-    if (!ec) flush();
+void retry_later(RequestLog* L) {
+  if (L->io == nullptr || L->waiting) return;
+  if (!L->retry) L->retry = std::make_unique<asio::steady_timer>(*L->io);
+  L->waiting = true;
+  L->retry->expires_after(std::chrono::seconds(1));
+  L->retry->async_wait([L](const asio::error_code& ec) {
+    L->waiting = false;
+    if (!ec) flush(L);
   });
 }
 
 // Writes as much of the queue as the sink takes now. A line the sink took
 // only in part is finished before any other; a file's short write (a full
 // disk) is cut back off, so the line goes again whole.
-void flush() {
-  while (!g_log.queue.empty() && !g_log.waiting) {
+void flush(RequestLog* L) {
+  while (!L->queue.empty() && !L->waiting) {
     iovec v[kBatch];
     int n = 0;
-    for (auto it = g_log.queue.begin(); it != g_log.queue.end() && n < kBatch; ++it, ++n) {
-      size_t skip = n == 0 ? g_log.written : 0;
+    for (auto it = L->queue.begin(); it != L->queue.end() && n < kBatch; ++it, ++n) {
+      size_t skip = n == 0 ? L->written : 0;
       v[n] = {const_cast<char*>(it->data()) + skip, it->size() - skip};
     }
     ssize_t put;
-    if (g_log.sink == Sink::kSocket) {
+    if (L->sink == Sink::kSocket) {
       msghdr m{};
       m.msg_iov = v;
       m.msg_iovlen = static_cast<size_t>(n);
-      put = sendmsg(g_log.fd, &m, MSG_DONTWAIT | MSG_NOSIGNAL);
+      put = sendmsg(L->fd, &m, MSG_DONTWAIT | MSG_NOSIGNAL);
     } else {
-      put = writev(g_log.fd, v, n);
+      put = writev(L->fd, v, n);
     }
     if (put < 0 && errno == EINTR) continue;
-    if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && g_log.ready) {
-      g_log.waiting = true;
-      g_log.ready->async_wait(asio::posix::stream_descriptor::wait_write,
-                              [gen = g_log.generation](const asio::error_code& ec) {
-                                if (gen != g_log.generation) return;
-                                g_log.waiting = false;
-                                if (!ec) flush();
-                              });
+    if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && L->ready) {
+      L->waiting = true;
+      L->ready->async_wait(asio::posix::stream_descriptor::wait_write,
+                           [L, gen = L->generation](const asio::error_code& ec) {
+                             if (gen != L->generation) return;
+                             L->waiting = false;
+                             if (!ec) flush(L);
+                           });
       return;
     }
     if (put <= 0) {
-      retry_later();
+      retry_later(L);
       return;
     }
     size_t left = static_cast<size_t>(put);
-    while (left > 0 && left >= g_log.queue.front().size() - g_log.written) {
-      left -= g_log.queue.front().size() - g_log.written;
-      g_log.queued -= g_log.queue.front().size();
-      g_log.queue.pop_front();
-      g_log.written = 0;
+    while (left > 0 && left >= L->queue.front().size() - L->written) {
+      left -= L->queue.front().size() - L->written;
+      L->queued -= L->queue.front().size();
+      L->queue.pop_front();
+      L->written = 0;
     }
     if (left == 0) continue;
-    if (g_log.sink == Sink::kFile) {
-      off_t end = lseek(g_log.fd, 0, SEEK_END);
-      if (end >= static_cast<off_t>(left) && ftruncate(g_log.fd, end - left) == 0) {
-        retry_later();
+    if (L->sink == Sink::kFile) {
+      off_t end = lseek(L->fd, 0, SEEK_END);
+      if (end >= static_cast<off_t>(left) && ftruncate(L->fd, end - left) == 0) {
+        retry_later(L);
         return;
       }
     }
-    g_log.written += left;
+    L->written += left;
   }
 }
 
-void enqueue(std::string line) {
-  g_log.queued += line.size();
-  g_log.queue.push_back(std::move(line));
+void enqueue(RequestLog* L, std::string line) {
+  L->queued += line.size();
+  L->queue.push_back(std::move(line));
 }
 
 }  // namespace
 
-bool log_open(const char* path) {
+RequestLog* log_open(const char* path) {
   int fd = 1;
   std::string keep;
   if (path != nullptr && std::strcmp(path, "-") != 0) {
@@ -190,64 +192,72 @@ bool log_open(const char* path) {
     if (fd < 0) {
       std::fprintf(stderr, "update-server: cannot open the log %s: %s\n", path,
                    std::strerror(errno));
-      return false;
+      return nullptr;
     }
     keep = path;
   }
-  g_log.path = keep;
-  g_log.fd = own_sink(fd, &g_log.sink);
-  if (g_log.fd != fd && fd != 1) close(fd);
-  watch();
-  return true;
+  auto L = new RequestLog;
+  L->path = keep;
+  L->fd = own_sink(fd, &L->sink);
+  if (L->fd != fd && fd != 1) close(fd);
+  watch(L);
+  return L;
 }
 
-bool log_reopen() {
-  if (g_log.path.empty()) return true;
-  int fd = open(g_log.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+void log_close(RequestLog* L) {
+  if (L == nullptr) return;
+  unwatch(L);
+  if (L->fd > 2) close(L->fd);
+  delete L;
+}
+
+bool log_reopen(RequestLog* L) {
+  if (L->path.empty()) return true;
+  int fd = open(L->path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) {
     std::fprintf(stderr, "update-server: cannot reopen the log %s: %s; writing on to the old one\n",
-                 g_log.path.c_str(), std::strerror(errno));
+                 L->path.c_str(), std::strerror(errno));
     return false;
   }
   // A line begun in the old file is finished there first.
-  while (g_log.written > 0 && !g_log.queue.empty()) {
-    const std::string& line = g_log.queue.front();
-    ssize_t n = write(g_log.fd, line.data() + g_log.written, line.size() - g_log.written);
+  while (L->written > 0 && !L->queue.empty()) {
+    const std::string& line = L->queue.front();
+    ssize_t n = write(L->fd, line.data() + L->written, line.size() - L->written);
     if (n <= 0) break;
-    g_log.written += static_cast<size_t>(n);
-    if (g_log.written == line.size()) {
-      g_log.queued -= line.size();
-      g_log.queue.pop_front();
-      g_log.written = 0;
+    L->written += static_cast<size_t>(n);
+    if (L->written == line.size()) {
+      L->queued -= line.size();
+      L->queue.pop_front();
+      L->written = 0;
     }
   }
-  g_log.written = 0;
-  unwatch();
-  close(g_log.fd);
-  g_log.fd = own_sink(fd, &g_log.sink);
-  if (g_log.fd != fd) close(fd);
-  watch();
-  flush();
+  L->written = 0;
+  unwatch(L);
+  close(L->fd);
+  L->fd = own_sink(fd, &L->sink);
+  if (L->fd != fd) close(fd);
+  watch(L);
+  flush(L);
   return true;
 }
 
-void log_attach(asio::io_context& io) {
-  g_log.io = &io;
-  watch();
-  flush();
+void log_attach(RequestLog* L, asio::io_context& io) {
+  L->io = &io;
+  watch(L);
+  flush(L);
 }
 
-void log_detach() {
-  unwatch();
-  g_log.retry.reset();
-  g_log.io = nullptr;
+void log_detach(RequestLog* L) {
+  unwatch(L);
+  L->retry.reset();
+  L->io = nullptr;
   // The last lines of a stop get a little while, not forever.
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (!g_log.queue.empty() && std::chrono::steady_clock::now() < until) {
-    g_log.waiting = false;
-    flush();
-    if (g_log.queue.empty()) break;
-    pollfd p = {g_log.fd, POLLOUT, 0};
+  while (!L->queue.empty() && std::chrono::steady_clock::now() < until) {
+    L->waiting = false;
+    flush(L);
+    if (L->queue.empty()) break;
+    pollfd p = {L->fd, POLLOUT, 0};
     if (poll(&p, 1, 100) < 0 && errno != EINTR) break;
   }
 }
@@ -274,26 +284,24 @@ std::string exchange_line(const Exchange& e, const std::string& time) {
   return s + "}\n";
 }
 
-void log_exchange(const Exchange& e) {
-  // Counted whether or not the log keeps up.
-  metrics_exchange(e);
+void log_exchange(RequestLog* L, const Exchange& e) {
   std::string time = utc_now_text();
   std::string line = exchange_line(e, time);
   std::string report;
-  if (g_log.dropped > 0) {
+  if (L->dropped > 0) {
     Exchange r;
     r.command = "log";
     r.result = "failed";
-    r.reason = std::to_string(g_log.dropped) +
+    r.reason = std::to_string(L->dropped) +
                " lines dropped before this one: the log took them slower than they came";
     report = exchange_line(r, time);
   }
-  if (g_log.queued + report.size() + line.size() > kQueueLimit) {
-    ++g_log.dropped;
+  if (L->queued + report.size() + line.size() > kQueueLimit) {
+    ++L->dropped;
     return;
   }
-  if (!report.empty()) enqueue(std::move(report));
-  g_log.dropped = 0;
-  enqueue(std::move(line));
-  flush();
+  if (!report.empty()) enqueue(L, std::move(report));
+  L->dropped = 0;
+  enqueue(L, std::move(line));
+  flush(L);
 }

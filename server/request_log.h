@@ -11,23 +11,29 @@ namespace asio {
 class io_context;
 }
 
-// Opens `path` for appending (nullptr: standard output). Returns true on
-// success; false after a line on standard error. Lines are queued (up to
+// The log's sink and its queue; one per server, in its State.
+struct RequestLog;
+
+// Opens `path` for appending (nullptr: standard output). Returns the log,
+// or nullptr after a line on standard error. Lines are queued (up to
 // 1 MiB) and written as the sink takes them, never waiting for it: lines
 // that find the queue full are dropped, and the next line that goes in is
 // preceded by one that counts them. A line is never left half written.
-bool log_open(const char* path);
+RequestLog* log_open(const char* path);
+
+// Closes the file (not the standard output) and frees `log`.
+void log_close(RequestLog* log);
 
 // Opens the file anew (after it was rotated away). Keeps the old handle and
 // returns false when that fails.
-bool log_reopen();
+bool log_reopen(RequestLog* log);
 
 // Writes the queue from `io` from now on: when the sink can take more,
 // and a second after an error of the sink.
-void log_attach(asio::io_context& io);
+void log_attach(RequestLog* log, asio::io_context& io);
 
 // Back to no io (before it goes): the queue gets up to 2 s to drain.
-void log_detach();
+void log_detach(RequestLog* log);
 
 struct Exchange {
   std::string peer;  // "address:port"
@@ -47,7 +53,7 @@ struct Exchange {
 };
 
 // Queues the exchange's line and writes what the sink takes now.
-void log_exchange(const Exchange& e);
+void log_exchange(RequestLog* log, const Exchange& e);
 
 // The line log_exchange writes, without the time stamp's value fixed: for
 // the tests and for a caller that wants the text.

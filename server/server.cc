@@ -12,9 +12,10 @@
 #include "server/state.h"
 #include "server/web.h"
 
-int server_run(const ServerConfig& config) {
+int server_run(const ServerConfig& config, RequestLog* log) {
   State state;
   state.config = config;
+  state.log = log;
   // Every connection is a descriptor: take all the system allows.
   struct rlimit r;
   if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
@@ -35,8 +36,8 @@ int server_run(const ServerConfig& config) {
     asio::co_spawn(state.io, accept_loop(&state, a.get()), asio::detached);
   asio::co_spawn(state.io, signals(&state), asio::detached);
   asio::co_spawn(state.io, sweep(&state), asio::detached);
-  log_attach(state.io);
+  log_attach(log, state.io);
   state.io.run();
-  log_detach();
+  log_detach(log);
   return 0;
 }

@@ -14,7 +14,9 @@ struct ServerConfig {
   std::string http;                     // "ADDR:PORT" for /metrics and /healthz; "": none
 };
 
-// Serves until SIGTERM or SIGINT; SIGHUP reloads the catalogue and reopens
-// the log. Returns the exit code: 0 after a stop, 1 when it could not start
-// (a line on standard error says why).
-int server_run(const ServerConfig& config);
+struct RequestLog;
+
+// Serves until SIGTERM or SIGINT, writing each exchange to `log`; SIGHUP
+// reloads the catalogue and reopens the log. Returns the exit code: 0 after a stop, 1 when it could
+// not start (a line on standard error says why).
+int server_run(const ServerConfig& config, RequestLog* log);

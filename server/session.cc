@@ -3,6 +3,7 @@
 #include <asio/experimental/as_tuple.hpp>
 #include <cstdio>
 
+#include "http/listen.h"
 #include "server/connection.h"
 #include "server/download.h"
 #include "server/request_log.h"
@@ -12,7 +13,7 @@ namespace {
 constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
 
 // An exchange that ended the connection before any answer.
-void log_failure(const std::string& peer, const char* command, const std::string& reason,
+void log_failure(State* s, const std::string& peer, const char* command, const std::string& reason,
                  double seconds = 0) {
   Exchange x;
   x.peer = peer;
@@ -20,7 +21,7 @@ void log_failure(const std::string& peer, const char* command, const std::string
   x.result = "failed";
   x.reason = reason;
   x.seconds = seconds;
-  log_exchange(x);
+  note_exchange(s, x);
 }
 
 }  // namespace
@@ -35,7 +36,7 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
     Connection* c;
     ~Unlist() { s->connections.erase(c->at); }
   } unlist{s, c};
-  std::string peer = peer_text(c->peer);
+  std::string peer = http_endpoint_text(c->peer);
   // The catalogue one exchange is answered from: taken at its first
   // question after a greeting, so a reload in between cannot tell a box one
   // version and send it another; let go when the download ends it, so a
@@ -44,26 +45,26 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
   for (;;) {
     if (s->stopping) break;
     c->between_exchanges = true;
-    c->idle_since = Clock::now();
+    c->idle_since = s->now();
     arm_idle(s, c);
     uint8_t command = 0;
     auto [ec, n] = co_await asio::async_read(c->socket, asio::buffer(&command, 1), use_tuple);
     (void)n;
-    c->between_exchanges = false;
     if (ec) {
       // Leaving between exchanges is the normal end; only a limit is news.
-      if (c->expired && !s->stopping) log_failure(peer, "idle", c->expired);
+      if (c->expired && !s->stopping) log_failure(s, peer, "idle", c->expired);
       break;
     }
-    auto started = Clock::now();
+    auto started = s->now();
     if (command == 'B') {
+      c->between_exchanges = false;
       snapshot.reset();
       uint8_t answer = 'B';
       std::array<asio::const_buffer, 2> b = {asio::buffer(&answer, 1), asio::const_buffer()};
       uint64_t sent = 0;
       asio::error_code wec = co_await send_all(s, c, b, &sent);
       if (wec) {
-        log_failure(peer, "B", reason_of(c, wec), seconds_since(started));
+        log_failure(s, peer, "B", reason_of(c, wec), seconds_since(s, started));
         break;
       }
       continue;
@@ -75,19 +76,22 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
     if (command != 'C' && command != 'D') {
       char text[8];
       std::snprintf(text, sizeof text, "0x%02x", command);
-      log_failure(peer, text, "unknown command byte; connection closed");
+      log_failure(s, peer, text, "unknown command byte; connection closed");
       break;
     }
     Exchange x;
     x.peer = peer;
     x.command = command == 'C' ? "C" : "D";
+    // Until its bytes are all in, a command is no exchange: the connection
+    // stays idle for eviction, and the bytes have a short while to come.
     uint8_t args[3];
-    arm_progress(s, c);
+    arm_command(s, c);
     auto [aec, an] = co_await asio::async_read(c->socket, asio::buffer(args), use_tuple);
     (void)an;
+    c->between_exchanges = false;
     if (aec) {
-      log_failure(peer, x.command, reason_of(c, aec) + " before the command's three bytes",
-                  seconds_since(started));
+      log_failure(s, peer, x.command, reason_of(c, aec) + " before the command's three bytes",
+                  seconds_since(s, started));
       break;
     }
     x.channel = args[0];
@@ -114,8 +118,8 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
       co_await download(s, c, sw, &x);
     }
     if (command == 'D') snapshot.reset();
-    x.seconds = seconds_since(started);
-    log_exchange(x);
+    x.seconds = seconds_since(s, started);
+    note_exchange(s, x);
     if (std::string(x.result) == "failed") break;
   }
   asio::error_code ignored;

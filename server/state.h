@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "server/catalogue.h"
+#include "server/metrics.h"
+#include "server/request_log.h"
 #include "server/server.h"
 
 using Clock = std::chrono::steady_clock;
@@ -17,10 +19,10 @@ struct Connection {
   asio::ip::tcp::socket socket;
   asio::ip::tcp::endpoint peer;
   Clock::time_point deadline = Clock::time_point::max();
-  const char* expired = nullptr;                // why the sweep closed it
-  const char* limit = nullptr;                  // what the deadline stands for
-  bool between_exchanges = true;                // waiting for a command byte
-  Clock::time_point idle_since = Clock::now();  // since when, if so
+  const char* expired = nullptr;   // why the sweep closed it
+  const char* limit = nullptr;     // what the deadline stands for
+  bool between_exchanges = true;   // waiting for a command byte
+  Clock::time_point idle_since{};  // since when, if so
   std::list<Connection*>::iterator at;
   explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)) {}
 };
@@ -36,6 +38,11 @@ struct Throttle {
 struct State {
   ServerConfig config;
   asio::io_context io;
+  // Where every limit is measured; tests put in their own to expire
+  // connections without waiting.
+  std::function<Clock::time_point()> now = [] { return Clock::now(); };
+  RequestLog* log = nullptr;  // the request log; the caller's
+  ServerMetrics metrics;
   std::shared_ptr<const Catalogue> catalogue;
   std::list<Connection*> connections;
   // The update protocol's listeners. Another protocol's listener lives on

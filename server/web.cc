@@ -12,8 +12,8 @@ bool web_open(State* s) {
        [s](const HttpRequest&) {
          HttpResponse r;
          r.content_type = kPromContentType;
-         r.body =
-             metrics_text(s->connections.size(), s->catalogue ? s->catalogue->software.size() : 0);
+         r.body = server_metrics_text(s->metrics, s->connections.size(),
+                                      s->catalogue ? s->catalogue->software.size() : 0);
          return r;
        }},
       {"GET", "/healthz",

@@ -13,6 +13,7 @@
 #include "core/journal.h"
 #include "core/messages.h"
 #include "image/bootloader_table.h"
+#include "http/auth.h"
 #include "image/pad.h"
 #include "image/signature.h"
 #include "platform/error.h"
@@ -24,6 +25,7 @@
 #include "platform/std_streams.h"
 #include "platform/stop.h"
 #include "platform/terminal.h"
+#include "station/control.h"
 #include "station/events.h"
 #include "station/options.h"
 #include "station/records.h"
@@ -41,9 +43,6 @@ struct Run {
   std::string buf;  // an incomplete line
   std::string err;  // the end of its standard error
   bool eof = false;
-  bool stop_sent = false;
-  double stop_time = 0;
-  bool hard_sent = false;
 };
 
 // What the runs share that the station learnt before the first start.
@@ -54,21 +53,27 @@ struct Plan {
   JournalImage image = {};
 };
 
-// A run asked to stop that has not ended after this long is killed.
-constexpr double kStopGrace = 10.0;
 constexpr double kRedraw = 0.2;
 
-Clock::time_point g_start;
-bool g_output_gone = false;
-StationTally g_tally;  // what the metrics count
-
-double now() { return std::chrono::duration<double>(Clock::now() - g_start).count(); }
+// Everything the loop carries out the station's actions with.
+struct Loop {
+  Clock::time_point start = Clock::now();
+  StationOptions o;
+  Plan plan;
+  Station st;
+  std::vector<Run> runs;
+  WebView* web = nullptr;
+  bool out_failed = false;  // a write failed: fed as output gone
+  int drawn = 0;            // lines of the live view on the screen
+  double last_draw = -1, last_publish = 0;
+  double now() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
+};
 
 // A reader that went away leaves the station supervising without output.
-void out(const std::string& text) {
-  if (g_output_gone) return;
+void out(Loop* L, const std::string& text) {
+  if (L->out_failed) return;
   if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
-    if (errno != EINTR && errno != EAGAIN) g_output_gone = true;
+    if (errno != EINTR && errno != EAGAIN) L->out_failed = true;
     std::clearerr(stdout);
   }
 }
@@ -189,72 +194,81 @@ std::string station_name(const StationOptions& o) {
   return host;
 }
 
-// Writes the record of a run that left none of its own; a run the station
-// stopped then counts as stopped.
-void record_orphan(Station* st, size_t i, Run* run, const StationOptions& o, const Plan& plan,
-                   int exit_code, const std::string& reason) {
-  Slot& s = st->slots[i];
+// Writes the record of slot i's run that left none of its own, for the
+// reason given; returns it as one line of JSON.
+std::string record_orphan(Loop* L, size_t i, int exit_code, const std::string& reason) {
+  const Slot& s = L->st.slots[i];
   OrphanRun orphan;
-  orphan.station = station_name(o);
+  orphan.station = station_name(L->o);
   orphan.port = s.port;
-  orphan.mode = plan.mode;
-  orphan.file = o.server ? "server" : o.file.c_str();
-  orphan.have_image = plan.have_image;
-  orphan.image = plan.image;
+  orphan.mode = L->plan.mode;
+  orphan.file = L->o.server ? "server" : L->o.file.c_str();
+  orphan.have_image = L->plan.have_image;
+  orphan.image = L->plan.image;
   orphan.run = s.run;
-  orphan.seconds = now() - s.run_started;
+  orphan.seconds = L->now() - s.run_started;
   orphan.exit_code = exit_code;
-  orphan.stopped = run->stop_sent;
+  orphan.stopped = s.stop_sent;
   orphan.reason = reason;
-  orphan.err_tail = run->err;
+  orphan.err_tail = L->runs[i].err;
   std::string record = orphan_record(orphan);
   if (!journal_append(record)) {
     // The line on standard error said it; the slot goes on.
   }
-  // Watchers of the web view see it as any run's record.
-  s.run.record = record;
-  if (run->stop_sent) {
-    s.run.ended = true;
-    s.run.result = RunResult::kStopped;
-    s.run.error = station_stop_text(s.run.phase);
-  }
+  return record;
 }
 
-// Starts slot i's next run. False when it could not start (the slot has
-// counted that as a failed attempt).
-bool start_run(Station* st, size_t i, Run* run, const StationOptions& o, const Plan& plan,
-               bool live) {
-  Slot& s = st->slots[i];
+// Starts slot i's next run. Returns "" or why it could not start.
+std::string start_run(Loop* L, size_t i) {
+  Run* run = &L->runs[i];
   *run = Run();
-  s.run = RunState();
-  s.run_started = now();
   bool ok = plat_channel_open(&run->ch);
   if (ok) {
-    std::vector<std::string> argv = {plan.prog, "-p", s.port, "--events", run->ch.path};
-    if (!o.station.empty()) argv.insert(argv.end(), {"--station", o.station});
-    argv.insert(argv.end(), o.pass.begin(), o.pass.end());
+    std::vector<std::string> argv = {L->plan.prog, "-p", L->st.slots[i].port, "--events",
+                                     run->ch.path};
+    if (!L->o.station.empty()) argv.insert(argv.end(), {"--station", L->o.station});
+    argv.insert(argv.end(), L->o.pass.begin(), L->o.pass.end());
     ok = plat_process_start(argv, &run->ch, &run->proc);
     if (!ok) plat_channel_close(&run->ch);
   }
-  if (ok) {
-    s.running = true;
-    return true;
-  }
-  std::string reason = "cannot start " + plan.prog + ": " + plat_file_error_text(plat_last_error());
-  record_orphan(st, i, run, o, plan, -1, reason);
-  RunState failed;
-  failed.ended = true;
-  failed.result = RunResult::kFailed;
-  failed.error = reason;
-  std::string line = finish_run(st, i, failed, 1);
-  tally_run(&g_tally, i, failed, 1);
-  if (!live) out(line);
-  return false;
+  if (ok) return "";
+  return "cannot start " + L->plan.prog + ": " + plat_file_error_text(plat_last_error());
 }
 
-// Reads what slot i's run has sent.
-void read_events(Station* st, size_t i, Run* run, bool live) {
-  Slot& s = st->slots[i];
+StationEvent event(StationInput in, size_t slot = 0, std::string text = "") {
+  StationEvent e;
+  e.input = in;
+  e.slot = slot;
+  e.text = std::move(text);
+  return e;
+}
+
+// Applies `e` to the station at this moment and carries out what follows.
+void feed(Loop* L, StationEvent e) {
+  e.now = L->now();
+  for (const StationAction& a : station_apply(&L->st, e)) {
+    switch (a.what) {
+      case StationDo::kStart: {
+        std::string why = start_run(L, a.slot);
+        if (why.empty()) break;
+        StationEvent failed = event(StationInput::kStartFailed, a.slot, why);
+        failed.record = record_orphan(L, a.slot, -1, why);
+        feed(L, failed);
+        break;
+      }
+      case StationDo::kStop: plat_process_stop(&L->runs[a.slot].proc, false); break;
+      case StationDo::kKill: plat_process_stop(&L->runs[a.slot].proc, true); break;
+      case StationDo::kSay: out(L, a.text); break;
+      case StationDo::kAttempt:
+        if (L->web) web_attempt(L->web, a.text);
+        break;
+    }
+  }
+}
+
+// Reads what slot i's run has sent, a line at a time into the station.
+void read_run(Loop* L, size_t i) {
+  Run* run = &L->runs[i];
   char buf[8192];
   for (int rounds = 0; rounds < 16; rounds++) {
     long n = plat_process_read_err(&run->proc, buf, sizeof buf);
@@ -270,34 +284,35 @@ void read_events(Station* st, size_t i, Run* run, bool live) {
     while ((eol = run->buf.find('\n')) != std::string::npos) {
       std::string line = run->buf.substr(0, eol);
       run->buf.erase(0, eol + 1);
-      std::string before = s.run.phase;
-      EventKind k = apply_event(line, &s.run);
-      // The end has a line of its own once the run's exit is known.
-      if (live || k != EventKind::kPhase || s.run.phase == before || s.run.phase == "end") continue;
-      std::string text = s.run.phase;
-      if (text == "download" && !s.run.box_version.empty()) {
-        text += ", box " + s.run.box_version;
-        if (s.run.line_speed) text += " at " + std::to_string(s.run.line_speed);
-      }
-      out(slot_line(s, text));
+      feed(L, event(StationInput::kRunLine, i, line));
     }
   }
 }
 
-void stop_run(Run* run, bool hard) {
-  if (run->hard_sent || (!hard && run->stop_sent)) return;
-  plat_process_stop(&run->proc, hard);
-  if (!run->stop_sent) run->stop_time = now();
-  run->stop_sent = true;
-  run->hard_sent = hard;
+// Reads slot i's run and, once it has ended and said all, lets it go.
+void reap(Loop* L, size_t i) {
+  Run* run = &L->runs[i];
+  read_run(L, i);
+  if (!plat_process_poll(&run->proc)) return;
+  plat_channel_writer_ended(&run->ch);
+  read_run(L, i);
+  if (!run->eof) return;
+  // A last line without its end.
+  if (!run->buf.empty()) feed(L, event(StationInput::kRunLine, i, run->buf));
+  plat_channel_close(&run->ch);
+  plat_process_release(&run->proc);
+  StationEvent e = event(StationInput::kRunEnded, i);
+  e.exit_code = run->proc.killed ? -1 : run->proc.exit_code;
+  if (!L->st.slots[i].run.ended)
+    e.record = record_orphan(L, i, e.exit_code, no_record_reason(e.exit_code));
+  feed(L, e);
 }
 
-// Draws the view over the `drawn` lines drawn last, each line wiped first
-// so a shorter one leaves nothing behind, then `tail`. Returns the lines
-// drawn.
-int redraw(const Station& st, int drawn, const std::string& tail) {
-  std::string frame = view_frame(st, now(), plat_terminal_columns(), plat_terminal_rows());
-  std::string text = drawn ? "\r\x1b[" + std::to_string(drawn) + "A" : "";
+// Draws the view over the lines drawn last, each line wiped first so a
+// shorter one leaves nothing behind, then `tail`.
+void redraw(Loop* L, const std::string& tail) {
+  std::string frame = view_frame(L->st, L->now(), plat_terminal_columns(), plat_terminal_rows());
+  std::string text = L->drawn ? "\r\x1b[" + std::to_string(L->drawn) + "A" : "";
   size_t start = 0, eol;
   int lines = 0;
   while ((eol = frame.find('\n', start)) != std::string::npos) {
@@ -306,9 +321,26 @@ int redraw(const Station& st, int drawn, const std::string& tail) {
     lines++;
   }
   // A frame shorter than the last leaves no old rows under it.
-  if (lines < drawn) text += "\x1b[J";
-  out(text + tail);
-  return lines;
+  if (lines < L->drawn) text += "\x1b[J";
+  out(L, text + tail);
+  L->drawn = lines;
+  L->last_draw = L->now();
+}
+
+// What the loop waits on: stop requests, the web view, and every running
+// run's output and exit. Returns the wait's limit in milliseconds.
+int wait_handles(const Loop& L, std::vector<intptr_t>* handles) {
+  *handles = {plat_stop_wait_handle()};
+  if (L.web) handles->push_back(web_wait_handle(L.web));
+  bool settling = false;
+  for (size_t i = 0; i < L.st.slots.size(); i++) {
+    if (!L.st.slots[i].running) continue;
+    if (!L.runs[i].eof) handles->push_back(L.runs[i].ch.wait_handle);
+    else settling = true;  // output closed: the exit follows at once
+    handles->push_back(L.runs[i].proc.wait_handle);
+    handles->push_back(L.runs[i].proc.err_wait);
+  }
+  return settling ? 5 : L.st.live ? 100 : L.web ? 200 : 250;
 }
 
 }  // namespace
@@ -316,8 +348,8 @@ int redraw(const Station& st, int drawn, const std::string& tail) {
 int main(int argc, char** argv) {
   plat_std_streams_guard();
   plat_start(&argc, &argv);
-  g_start = Clock::now();
-  StationOptions o;
+  Loop L;
+  StationOptions& o = L.o;
   std::string err = parse_station_options(argc, argv, &o);
   if (o.help) {
     std::fputs(kStationUsage, stdout);
@@ -331,150 +363,86 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "update-station: %s\n%s", err.c_str(), kStationUsage);
     return 1;
   }
-  Plan plan;
-  plan.prog = update_program(o);
-  plan.mode = o.mode;
-  if (!preflight(o, &plan)) return 1;
+  if (!o.token_file.empty()) {
+    // A token that no request can match would leave control off unseen.
+    std::string token, why = http_read_token(o.token_file, &token);
+    if (!why.empty()) {
+      std::fprintf(stderr, "update-station: %s\n", why.c_str());
+      return 2;
+    }
+  }
+  L.plan.prog = update_program(o);
+  L.plan.mode = o.mode;
+  if (!preflight(o, &L.plan)) return 1;
   plat_ignore_broken_pipe();
   plat_stop_install();
-  const bool live = plat_stdout_is_vt();
 
-  Station st;
+  Station& st = L.st;
   st.file = o.file;
   st.max_failures = o.max_failures;
+  st.boxes = o.boxes;
+  st.live = plat_stdout_is_vt();
   for (const std::string& p : o.ports) {
     Slot s;
     s.port = p;
     st.slots.push_back(s);
   }
-  std::vector<Run> runs(st.slots.size());
-  g_tally = tally_make(st.slots.size());
-  WebView* web = nullptr;
+  st.tally = tally_make(st.slots.size());
+  L.runs.resize(st.slots.size());
   if (!o.http.empty()) {
     std::string why;
-    web = web_start({o.http, o.token_file, station_name(o), st.slots.size(), now}, &why);
-    if (!web) {
+    L.web = web_start(
+        {o.http, o.token_file, station_name(o), st.slots.size(), [&L] { return L.now(); }}, &why);
+    if (!L.web) {
       std::fprintf(stderr, "update-station: %s\n", why.c_str());
       return 1;
     }
-    std::fprintf(stderr, "update-station: web view at http://%s/\n", web_local(web).c_str());
-    web_publish(web, st, g_tally, false, now());
+    std::fprintf(stderr, "update-station: web view at http://%s/\n", web_local(L.web).c_str());
+    web_publish(L.web, st, L.now());
+    st.web = true;
   }
-  int stops_seen = 0;
-  int drain_asked = 0;  // 1 once the web view asked for a drain
-  bool draining = false;
-  double last_publish = 0;
+  if (st.live) out(&L, "\x1b[?25l");
+
   bool controlled = false;  // publish now: control requests wait for it
-  double last_draw = -1;
-  int drawn_lines = 0;
-  if (live) out("\x1b[?25l");
-
   for (;;) {
-    // Ctrl-C: the first lets boxes on the line finish and stops the runs
-    // that have no box yet; the second (or a kill) stops every run; a
-    // third kills them. Output gone counts as a first Ctrl-C, and so does a
-    // drain asked for over the web.
-    int stops = plat_stop_count() + drain_asked;
-    if (stops > stops_seen || (g_output_gone && !draining)) {
-      stops_seen = stops;
+    if (int signals = plat_stop_count(); signals != st.signals) {
+      StationEvent e = event(StationInput::kStop);
+      e.signals = signals;
       StopSignal sig = plat_stop_signal();
-      bool all = stops >= 2 || (sig != kStopNone && sig != kStopInterrupt);
-      if (!draining || all) {
-        std::string notice = all ? "Stopping every run now."
-                                 : "Stopping: boxes on the line finish, no new ones start (Ctrl-C "
-                                   "again stops them).";
-        if (live) st.notice = notice;
-        else out("update-station: " + notice + "\n");
-      }
-      draining = true;
-      for (size_t i = 0; i < st.slots.size(); i++) {
-        if (!st.slots[i].running) continue;
-        if (all || st.slots[i].run.box_version.empty()) stop_run(&runs[i], stops >= 3);
-      }
+      e.terminate = sig != kStopNone && sig != kStopInterrupt;
+      feed(&L, e);
     }
-    // A box that identifies after the first Ctrl-C still finishes; a run
-    // that is still without a box is stopped as soon as the request is seen.
-    for (size_t i = 0; i < st.slots.size(); i++) {
-      Slot& s = st.slots[i];
-      if (s.running && runs[i].stop_sent && !runs[i].hard_sent &&
-          now() - runs[i].stop_time > kStopGrace)
-        stop_run(&runs[i], true);
-      if (s.running || s.done) continue;
-      if (draining || (o.boxes && s.ok + s.failed >= o.boxes)) {
-        s.done = true;
-        continue;
-      }
-      if (!s.parked) start_run(&st, i, &runs[i], o, plan, live);
-    }
-    // With the web view, parked slots wait to be unparked until a drain.
-    bool any_running = false;
-    for (const Slot& s : st.slots) any_running |= s.running || (web && !draining && s.parked);
-    if (!any_running) break;
-
-    if (web && (controlled || now() - last_publish >= kRedraw)) {
-      web_publish(web, st, g_tally, draining, now());
-      last_publish = now();
+    if (L.out_failed && !st.output_gone) feed(&L, event(StationInput::kOutputGone));
+    feed(&L, event(StationInput::kTick));
+    if (station_over(st)) break;
+    if (L.web && (controlled || L.now() - L.last_publish >= kRedraw)) {
+      web_publish(L.web, st, L.now());
+      L.last_publish = L.now();
       controlled = false;
     }
 
-    std::vector<intptr_t> handles = {plat_stop_wait_handle()};
-    if (web) handles.push_back(web_wait_handle(web));
-    bool settling = false;
-    for (size_t i = 0; i < st.slots.size(); i++) {
-      if (!st.slots[i].running) continue;
-      if (!runs[i].eof) handles.push_back(runs[i].ch.wait_handle);
-      else settling = true;  // output closed: the exit follows at once
-      handles.push_back(runs[i].proc.wait_handle);
-      handles.push_back(runs[i].proc.err_wait);
-    }
-    plat_wait_any(handles, settling ? 5 : live ? 100 : web ? 200 : 250);
+    std::vector<intptr_t> handles;
+    int timeout_ms = wait_handles(L, &handles);
+    plat_wait_any(handles, timeout_ms);
     plat_wait_handle_drain(plat_stop_wait_handle());
-    for (const WebControl& c : web ? web_take(web) : std::vector<WebControl>()) {
+    for (const WebControl& c : L.web ? web_take(L.web) : std::vector<WebControl>()) {
       controlled = true;
-      Slot& s = st.slots[c.slot];
-      if (c.action == WebAction::kDrain) {
-        drain_asked = draining ? drain_asked : 1;  // a drain is the first Ctrl-C, never the second
-      } else if (c.action == WebAction::kUnpark) {
-        s.parked = s.done = false;
-        s.streak = 0;
-      } else {
-        // As with the first Ctrl-C: a box on the line finishes.
-        s.parked = true;
-        if (s.running && s.run.box_version.empty()) stop_run(&runs[c.slot], false);
-      }
+      StationInput in = c.action == WebAction::kDrain  ? StationInput::kDrain
+                        : c.action == WebAction::kPark ? StationInput::kPark
+                                                       : StationInput::kUnpark;
+      feed(&L, event(in, c.slot));
     }
-
-    for (size_t i = 0; i < st.slots.size(); i++) {
-      Slot& s = st.slots[i];
-      if (!s.running) continue;
-      Run& run = runs[i];
-      read_events(&st, i, &run, live);
-      if (!plat_process_poll(&run.proc)) continue;
-      plat_channel_writer_ended(&run.ch);
-      read_events(&st, i, &run, live);
-      if (!run.eof) continue;
-      if (!run.buf.empty()) apply_event(run.buf, &s.run);  // a last line without its end
-      plat_channel_close(&run.ch);
-      plat_process_release(&run.proc);
-      int code = run.proc.killed ? -1 : run.proc.exit_code;
-      if (!s.run.ended) record_orphan(&st, i, &run, o, plan, code, no_record_reason(code));
-      std::string line = finish_run(&st, i, s.run, code);
-      tally_run(&g_tally, i, s.run, code);
-      if (web) web_attempt(web, s.run.record);
-      if (!live) out(line);
-    }
-    if (live && now() - last_draw >= kRedraw) {
-      drawn_lines = redraw(st, drawn_lines, "");
-      last_draw = now();
-    }
+    for (size_t i = 0; i < st.slots.size(); i++)
+      if (st.slots[i].running) reap(&L, i);
+    if (st.live && L.now() - L.last_draw >= kRedraw) redraw(&L, "");
   }
 
-  if (live) redraw(st, drawn_lines, "\x1b[?25h");
-  if (web) {
-    web_publish(web, st, g_tally, draining, now(), true);
-    web_stop(web);
+  if (st.live) redraw(&L, "\x1b[?25h");
+  if (L.web) {
+    web_publish(L.web, st, L.now(), true);
+    web_stop(L.web);
   }
   plat_terminal_restore();
-  out(summary_text(st, now()));
-  return g_output_gone ? 1 : station_exit_code(st);
+  out(&L, summary_text(st, L.now()));
+  return L.out_failed ? 1 : station_exit_code(st);
 }

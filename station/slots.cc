@@ -161,6 +161,7 @@ std::string summary_text(const Station& st, double elapsed) {
 }
 
 int station_exit_code(const Station& st) {
+  if (st.output_gone) return 1;
   for (const Slot& s : st.slots)
     if (s.failed) return 1;
   return 0;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "http/prom.h"
 #include "station/events.h"
 
 struct Slot {
@@ -19,6 +20,19 @@ struct Slot {
   bool done = false;  // starts no more runs
   RunState run;
   double run_started = 0;  // station seconds
+  bool stop_sent = false;  // the run was asked to stop
+  bool hard_sent = false;  // ... and then killed
+  double stop_time = 0;    // station seconds of the first ask
+};
+
+// The counts the metrics keep beyond the slots' own.
+struct StationTally {
+  struct PerSlot {
+    double ok = 0, failed = 0, stopped = 0;  // runs by their journal result
+    double bytes = 0;                        // image bytes of finished runs
+  };
+  std::vector<PerSlot> slots;
+  PromHistogram good_seconds;  // durations of the good attempts
 };
 
 struct Station {
@@ -27,6 +41,17 @@ struct Station {
   std::map<std::string, int> causes;  // failures by cause
   std::string notice;                 // a line under the view (stopping)
   int max_failures = 3;
+  long boxes = 0;     // attempts per slot; 0 = no limit
+  bool live = false;  // a live view: notices go to `notice`, no lines
+  bool web = false;   // a web view: parked slots wait there for an unpark
+  StationTally tally;
+  // The stop policy's state (station/control.h).
+  int signals = 0;           // Ctrl-C and the like, counted by the system
+  bool terminated = false;   // one was a kill, not a Ctrl-C
+  int soft_stop = 0;         // 1: a drain or output gone came first
+  int stops_seen = 0;        // signals + soft_stop, as last acted on
+  bool draining = false;     // no new runs start
+  bool output_gone = false;  // the reader of the output went away
 };
 
 // Counts a finished run of slot `i`: its end record in `r` (r.ended false
@@ -46,5 +71,6 @@ std::string view_frame(const Station& st, double now, int columns, int rows = 0)
 // The summary at the end, after `elapsed` seconds.
 std::string summary_text(const Station& st, double elapsed);
 
-// 0 when every attempt succeeded, else 1.
+// 0 when every attempt succeeded and the output was read to the end,
+// else 1.
 int station_exit_code(const Station& st);

@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "station/control.h"
 #include "station/events.h"
 #include "station/journal_feed.h"
 #include "station/options.h"
 #include "station/records.h"
 #include "station/slots.h"
+#include "station/status.h"
 
 namespace {
 
@@ -190,6 +192,246 @@ TEST(StationSlots, CountsParkingAndExitCode) {
   }
 }
 
+// The station's rules, event by event. Each step's actions are written
+// "start 1, stop 2, kill 1, say, attempt 1" (slots from 1); each slot's
+// state as a letter and its failure streak: R running, S asked to stop, K
+// killed (lower case while parked), P parked, D done, . waiting; then
+// "draining" and "over" when they hold.
+std::string actions_text(const std::vector<StationAction>& actions) {
+  std::string out;
+  for (const StationAction& a : actions) {
+    if (!out.empty()) out += ", ";
+    switch (a.what) {
+      case StationDo::kStart: out += "start " + std::to_string(a.slot + 1); break;
+      case StationDo::kStop: out += "stop " + std::to_string(a.slot + 1); break;
+      case StationDo::kKill: out += "kill " + std::to_string(a.slot + 1); break;
+      case StationDo::kSay: out += "say"; break;
+      case StationDo::kAttempt: out += "attempt " + std::to_string(a.slot + 1); break;
+    }
+  }
+  return out;
+}
+
+std::string state_text(const Station& st) {
+  std::string out;
+  for (const Slot& s : st.slots) {
+    char c = s.running  ? (s.hard_sent   ? 'K'
+                           : s.stop_sent ? 'S'
+                                         : 'R')
+             : s.parked ? 'P'
+             : s.done   ? 'D'
+                        : '.';
+    if (s.running && s.parked) c = (char)std::tolower(c);
+    if (!out.empty()) out += " ";
+    out += c + std::to_string(s.streak);
+  }
+  if (st.draining) out += " draining";
+  if (station_over(st)) out += " over";
+  return out;
+}
+
+TEST(StationControl, StopParkDrainAndRunEnds) {
+  const std::string box = R"({"event":"box","box_version":"23.0"})";
+  const std::string ok = R"({"event":"end","record":{"result":"ok","seconds":4}})";
+  using I = StationInput;
+  struct Step {
+    I in;
+    size_t slot = 0;  // from 1
+    std::string line = "";
+    double now = 1;
+    int signals = 0;
+    bool terminate = false;
+    int exit_code = 1;  // kRunEnded: with no end line, a run without a record
+    const char* actions = "";
+    const char* state = "";
+  };
+  struct Scenario {
+    const char* name;
+    size_t slots;
+    bool web;
+    int max_failures;
+    std::vector<Step> steps;
+    int exit_code;
+  } scenarios[] = {
+      {"park with and without a box on the line",
+       2,
+       true,
+       3,
+       {
+           {.in = I::kTick, .actions = "start 1, start 2", .state = "R0 R0"},
+           {.in = I::kRunLine, .slot = 1, .line = box, .state = "R0 R0"},
+           {.in = I::kPark, .slot = 1, .state = "r0 R0"},  // its box finishes
+           {.in = I::kPark, .slot = 2, .actions = "stop 2", .state = "r0 s0"},
+           {.in = I::kPark, .slot = 3, .state = "r0 s0"},  // no such slot
+           {.in = I::kRunEnded, .slot = 2, .actions = "attempt 2, say", .state = "r0 P0"},
+           {.in = I::kRunLine, .slot = 1, .line = ok, .state = "r0 P0"},
+           {.in = I::kRunEnded,
+            .slot = 1,
+            .exit_code = 0,
+            .actions = "attempt 1, say",
+            .state = "P0 P0"},
+           // Every slot parked: the web view waits for an unpark or a drain.
+           {.in = I::kTick, .now = 100, .state = "P0 P0"},
+           {.in = I::kDrain, .actions = "say", .state = "P0 P0 draining over"},
+       },
+       0},
+      {"unpark after an automatic park starts afresh",
+       1,
+       true,
+       3,
+       {
+           {.in = I::kTick, .actions = "start 1", .state = "R0"},
+           {.in = I::kRunEnded, .slot = 1, .actions = "attempt 1, say, start 1", .state = "R1"},
+           {.in = I::kRunEnded, .slot = 1, .actions = "attempt 1, say, start 1", .state = "R2"},
+           {.in = I::kRunEnded, .slot = 1, .actions = "attempt 1, say", .state = "P3"},
+           {.in = I::kTick, .state = "P3"},
+           {.in = I::kUnpark, .slot = 1, .actions = "start 1", .state = "R0"},
+           {.in = I::kUnpark, .slot = 1, .state = "R0"},
+           // One failure after the unpark is one in a row, not a fourth.
+           {.in = I::kRunEnded, .slot = 1, .actions = "attempt 1, say, start 1", .state = "R1"},
+       },
+       1},
+      {"every slot parked by failures ends a station without the web view",
+       2,
+       false,
+       1,
+       {
+           {.in = I::kTick, .actions = "start 1, start 2", .state = "R0 R0"},
+           {.in = I::kRunEnded, .slot = 1, .actions = "attempt 1, say", .state = "P1 R0"},
+           {.in = I::kRunEnded, .slot = 2, .actions = "attempt 2, say", .state = "P1 P1 over"},
+       },
+       1},
+      {"drain twice, Ctrl-C during the drain, a third",
+       2,
+       true,
+       3,
+       {
+           {.in = I::kTick, .actions = "start 1, start 2", .state = "R0 R0"},
+           {.in = I::kRunLine, .slot = 1, .line = box, .state = "R0 R0"},
+           {.in = I::kDrain, .actions = "say, stop 2", .state = "R0 S0 draining"},
+           {.in = I::kDrain, .state = "R0 S0 draining"},
+           {.in = I::kStop, .signals = 1, .actions = "say, stop 1", .state = "S0 S0 draining"},
+           {.in = I::kStop,
+            .signals = 2,
+            .actions = "say, kill 1, kill 2",
+            .state = "K0 K0 draining"},
+           // The box stopped on the line is a failed attempt; the run
+           // without a box none.
+           {.in = I::kRunEnded,
+            .slot = 1,
+            .exit_code = -1,
+            .actions = "attempt 1, say",
+            .state = "D1 K0 draining"},
+           {.in = I::kRunEnded,
+            .slot = 2,
+            .exit_code = -1,
+            .actions = "attempt 2, say",
+            .state = "D1 D0 draining over"},
+       },
+       1},
+      {"first Ctrl-C: the box finishes, the rest stop, the slow are killed",
+       3,
+       false,
+       3,
+       {
+           {.in = I::kTick, .actions = "start 1, start 2, start 3", .state = "R0 R0 R0"},
+           {.in = I::kRunLine, .slot = 1, .line = box, .state = "R0 R0 R0"},
+           {.in = I::kStop,
+            .signals = 1,
+            .actions = "say, stop 2, stop 3",
+            .state = "R0 S0 S0 draining"},
+           // A drain now is no second Ctrl-C: the box still finishes.
+           {.in = I::kDrain, .state = "R0 S0 S0 draining"},
+           {.in = I::kRunEnded,
+            .slot = 3,
+            .actions = "attempt 3, say",
+            .state = "R0 S0 D0 draining"},
+           {.in = I::kTick, .now = 10.5, .state = "R0 S0 D0 draining"},
+           {.in = I::kTick, .now = 11.5, .actions = "kill 2", .state = "R0 K0 D0 draining"},
+           {.in = I::kRunLine, .slot = 1, .line = ok, .now = 12, .state = "R0 K0 D0 draining"},
+           {.in = I::kRunEnded,
+            .slot = 1,
+            .now = 12,
+            .exit_code = 0,
+            .actions = "attempt 1, say",
+            .state = "D0 K0 D0 draining"},
+       },
+       0},
+      {"a kill stops every run at once",
+       2,
+       false,
+       3,
+       {
+           {.in = I::kTick, .actions = "start 1, start 2", .state = "R0 R0"},
+           {.in = I::kRunLine, .slot = 2, .line = box, .state = "R0 R0"},
+           {.in = I::kStop,
+            .signals = 1,
+            .terminate = true,
+            .actions = "say, stop 1, stop 2",
+            .state = "S0 S0 draining"},
+       },
+       0},
+      {"output gone with runs identified and not",
+       2,
+       false,
+       3,
+       {
+           {.in = I::kTick, .actions = "start 1, start 2", .state = "R0 R0"},
+           {.in = I::kRunLine, .slot = 1, .line = box, .state = "R0 R0"},
+           {.in = I::kOutputGone, .actions = "say, stop 2", .state = "R0 S0 draining"},
+           {.in = I::kOutputGone, .state = "R0 S0 draining"},
+           {.in = I::kRunLine, .slot = 1, .line = ok, .state = "R0 S0 draining"},
+           {.in = I::kRunEnded,
+            .slot = 1,
+            .exit_code = 0,
+            .actions = "attempt 1, say",
+            .state = "D0 S0 draining"},
+           // As after a first Ctrl-C, the next is the second.
+           {.in = I::kStop, .signals = 1, .actions = "say", .state = "D0 S0 draining"},
+           {.in = I::kStop, .signals = 2, .actions = "say, kill 2", .state = "D0 K0 draining"},
+       },
+       1},  // every box good, but the output was not read to the end
+      {"a run that cannot start tries again at the next event",
+       2,
+       false,
+       5,
+       {
+           {.in = I::kTick, .actions = "start 1, start 2", .state = "R0 R0"},
+           {.in = I::kStartFailed,
+            .slot = 1,
+            .line = "cannot start update",
+            .actions = "say",
+            .state = ".1 R0"},
+           {.in = I::kTick, .actions = "start 1", .state = "R1 R0"},
+       },
+       1},
+  };
+  for (const Scenario& sc : scenarios) {
+    Station st;
+    st.web = sc.web;
+    st.max_failures = sc.max_failures;
+    st.slots.resize(sc.slots);
+    st.tally = tally_make(sc.slots);
+    for (size_t i = 0; i < sc.slots; i++) st.slots[i].port = std::to_string(i + 1);
+    int n = 0;
+    for (const Step& step : sc.steps) {
+      StationEvent e;
+      e.input = step.in;
+      e.now = step.now;
+      e.slot = step.slot - 1;
+      e.signals = step.signals;
+      e.terminate = step.terminate;
+      e.exit_code = step.exit_code;
+      e.text = step.line;
+      if (step.in == I::kRunEnded && !st.slots[e.slot].run.ended) e.record = "{}";
+      std::string where = std::string(sc.name) + ", step " + std::to_string(++n);
+      EXPECT_EQ(actions_text(station_apply(&st, e)), step.actions) << where;
+      EXPECT_EQ(state_text(st), step.state) << where;
+    }
+    EXPECT_EQ(station_exit_code(st), sc.exit_code) << sc.name;
+  }
+}
+
 // More slots than the terminal has rows: the slots that need an eye and a
 // count of the rest, never a frame that scrolls.
 TEST(StationSlots, CompactViewFitsTheTerminal) {
@@ -267,13 +509,14 @@ TEST(StationRecords, RunsThatLeftNoRecord) {
 }  // namespace
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "station/status.h"
+#include "platform/process.h"
 #include "station/web.h"
 
 namespace {
@@ -330,7 +573,8 @@ TEST(StationStatus, SlotsTotalsAndCauses) {
   }
   st.slots[0].last_error = "ERROR: \xff\xfe bad";  // box text that is not UTF-8
   st.causes = {{"b", 1}, {"a", 3}, {"c", 3}};
-  ojson j = status_json(st, "line3-a", 1800, true);
+  st.draining = true;
+  ojson j = status_json(st, "line3-a", 1800);
   ASSERT_EQ(j["slots"].size(), std::size(cases));
   for (size_t i = 0; i < std::size(cases); i++) {
     EXPECT_EQ(j["slots"][i]["slot"], i + 1);
@@ -359,8 +603,9 @@ TEST(StationMetrics, CountsByRecordEverySeriesFromTheStart) {
   st.slots.resize(2);
   st.slots[0].port = "1";
   st.slots[1].port = "/dev/ttyUSB0";
-  StationTally t = tally_make(2);
-  std::string zero = metrics_text(st, t, "s");
+  st.tally = tally_make(2);
+  StationTally& t = st.tally;
+  std::string zero = metrics_text(st, "s");
   for (const char* series :
        {"update_station_attempts_total{station=\"s\",port=\"1\",result=\"ok\"} 0\n",
         "update_station_attempts_total{station=\"s\",port=\"1\",result=\"failed\"} 0\n",
@@ -387,7 +632,7 @@ TEST(StationMetrics, CountsByRecordEverySeriesFromTheStart) {
   st.slots[1].running = true;  // a run in progress counts its bytes so far
   st.slots[1].run.bytes = 512;
   st.slots[1].parked = true;
-  std::string m = metrics_text(st, t, "s");
+  std::string m = metrics_text(st, "s");
   for (const char* series :
        {"update_station_attempts_total{station=\"s\",port=\"1\",result=\"ok\"} 1\n",
         "update_station_attempts_total{station=\"s\",port=\"1\",result=\"failed\"} 1\n",
@@ -447,7 +692,7 @@ TEST(StationWebView, StatusEventsAtMostFiveASecond) {
 
   Station st;
   st.slots.resize(1);
-  StationTally t = tally_make(1);
+  st.tally = tally_make(1);
   struct Step {
     double now;
     int percent;  // the change, or the same as before
@@ -463,11 +708,125 @@ TEST(StationWebView, StatusEventsAtMostFiveASecond) {
   st.slots[0].running = true;
   for (const Step& s : steps) {
     st.slots[0].run.percent = s.percent;
-    web_publish(w, st, t, false, s.now, s.last);
+    web_publish(w, st, s.now, s.last);
     EXPECT_EQ(events(s.events), s.events) << s.now;
   }
   close(fd);
   web_stop(w);
+}
+
+int dial_local(const std::string& local) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(std::stoi(local.substr(local.rfind(':') + 1)));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, (sockaddr*)&a, sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads from `fd` until `until` arrives, the peer closes or `ms` pass;
+// returns what came.
+std::string read_until(int fd, const std::string& until, int ms) {
+  std::string got;
+  pollfd p = {fd, POLLIN, 0};
+  while (got.find(until) == std::string::npos && poll(&p, 1, ms) > 0) {
+    char buf[8192];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, n);
+  }
+  return got;
+}
+
+size_t open_descriptors() {
+  size_t n = 0;
+  for (int fd = 0; fd < 1024; fd++) n += fcntl(fd, F_GETFD) != -1;
+  return n;
+}
+
+// A control request waits for the station's loop, and only its own
+// connection waits: a stream and a scrape are answered meanwhile, and the
+// answer is the status of the publish after the loop took the request.
+// Starts that fail, and stops, leave no descriptor open.
+TEST(StationWebView, ControlWaitsForTheLoopNobodyElseDoes) {
+  std::string token = testing::TempDir() + "token" + std::to_string(getpid());
+  FILE* f = std::fopen(token.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs("t0ken\n", f);
+  std::fclose(f);
+  size_t before = open_descriptors();
+  std::string error;
+  for (const char* bad : {"127.0.0.1:99999", "256.0.0.1:0"})
+    EXPECT_EQ(web_start({bad, token, "s", 2, [] { return 0.0; }}, &error), nullptr) << bad;
+  EXPECT_EQ(open_descriptors(), before);
+
+  WebView* w = web_start({"127.0.0.1:0", token, "s", 2, [] { return 0.0; }}, &error);
+  ASSERT_NE(w, nullptr) << error;
+  std::string local = web_local(w);
+  int stream = dial_local(local);
+  ASSERT_GE(stream, 0);
+  std::string get = "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n";
+  ASSERT_EQ(write(stream, get.data(), get.size()), (ssize_t)get.size());
+  EXPECT_NE(read_until(stream, "event: status\n", 10000).find("event: status\n"),
+            std::string::npos);
+
+  int control = dial_local(local);
+  ASSERT_GE(control, 0);
+  std::string park =
+      "POST /api/slots/2/park HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t0ken\r\n"
+      "Content-Length: 0\r\nConnection: close\r\n\r\n";
+  ASSERT_EQ(write(control, park.data(), park.size()), (ssize_t)park.size());
+  // The loop has it once its wait ends.
+  ASSERT_TRUE(plat_wait_any({web_wait_handle(w)}, 10000));
+
+  Station st;
+  st.slots.resize(2);
+  st.tally = tally_make(2);
+  st.slots[0].running = true;
+  st.slots[0].run.percent = 10;
+  web_publish(w, st, 1);  // a change the stream shows, the request not yet taken
+  EXPECT_NE(read_until(stream, "\"percent\":10", 10000).find("\"percent\":10"), std::string::npos);
+  int scrape = dial_local(local);
+  ASSERT_GE(scrape, 0);
+  std::string metrics = "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  ASSERT_EQ(write(scrape, metrics.data(), metrics.size()), (ssize_t)metrics.size());
+  EXPECT_NE(read_until(scrape, "update_station_info", 10000).find("update_station_info"),
+            std::string::npos);
+  close(scrape);
+  pollfd p = {control, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 0) << "answered before the loop applied it";
+
+  std::vector<WebControl> taken = web_take(w);
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0].action, WebAction::kPark);
+  EXPECT_EQ(taken[0].slot, 1u);
+  EXPECT_EQ(poll(&p, 1, 0), 0) << "answered before the publish that shows it";
+  st.slots[1].parked = true;
+  web_publish(w, st, 2);
+  std::string answer = read_until(control, "\"causes\"", 10000);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+  EXPECT_NE(answer.find("\"state\":\"parked\""), std::string::npos) << answer;
+  close(control);
+
+  // One still waiting when the station ends is answered as it stands.
+  control = dial_local(local);
+  ASSERT_GE(control, 0);
+  std::string drain =
+      "POST /api/drain HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t0ken\r\n"
+      "Content-Length: 0\r\nConnection: close\r\n\r\n";
+  ASSERT_EQ(write(control, drain.data(), drain.size()), (ssize_t)drain.size());
+  ASSERT_TRUE(plat_wait_any({web_wait_handle(w)}, 10000));
+  web_stop(w);
+  answer = read_until(control, "\"causes\"", 10000);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+  close(control);
+  close(stream);
+  EXPECT_EQ(open_descriptors(), before);
+  std::remove(token.c_str());
 }
 
 // The journal from a cursor, the way a hub follows it: pages that join up,

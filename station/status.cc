@@ -47,7 +47,7 @@ std::string slot_state(const Slot& s) {
   return s.done ? "done" : "waiting";
 }
 
-json status_json(const Station& st, const std::string& name, double elapsed, bool draining) {
+json status_json(const Station& st, const std::string& name, double elapsed) {
   int ok = 0, failed = 0;
   json slots = json::array();
   for (size_t i = 0; i < st.slots.size(); i++) {
@@ -82,7 +82,7 @@ json status_json(const Station& st, const std::string& name, double elapsed, boo
       {"ok", ok},
       {"failed", failed},
       {"boxes_per_hour", 0.0},
-      {"draining", draining},
+      {"draining", st.draining},
       {"slots", slots},
       {"causes", causes},
   };
@@ -100,7 +100,8 @@ std::string json_text(const json& j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string metrics_text(const Station& st, const StationTally& t, const std::string& name) {
+std::string metrics_text(const Station& st, const std::string& name) {
+  const StationTally& t = st.tally;
   std::string out;
   prom_family(&out, "update_station_attempts_total", "counter",
               "Finished runs of update by the result of their journal record.");

@@ -9,16 +9,6 @@
 #include "http/prom.h"
 #include "station/slots.h"
 
-// The counts the metrics keep beyond the slots' own.
-struct StationTally {
-  struct PerSlot {
-    double ok = 0, failed = 0, stopped = 0;  // runs by their journal result
-    double bytes = 0;                        // image bytes of finished runs
-  };
-  std::vector<PerSlot> slots;
-  PromHistogram good_seconds;  // durations of the good attempts
-};
-
 StationTally tally_make(size_t slots);
 
 // Counts slot `i`'s finished run: `r` its state at the end (r.ended false
@@ -31,8 +21,7 @@ void tally_run(StationTally* t, size_t i, const RunState& r, int exit_code);
 std::string slot_state(const Slot& s);
 
 // The status object: station `name`, `elapsed` seconds since the start.
-nlohmann::ordered_json status_json(const Station& st, const std::string& name, double elapsed,
-                                   bool draining);
+nlohmann::ordered_json status_json(const Station& st, const std::string& name, double elapsed);
 
 // Sets the status's `elapsed` and `boxes_per_hour` for `elapsed` seconds:
 // a status made a moment ago, served now.
@@ -44,4 +33,4 @@ std::string json_text(const nlohmann::ordered_json& j);
 
 // The metrics in the Prometheus text format, every series present from the
 // start.
-std::string metrics_text(const Station& st, const StationTally& t, const std::string& name);
+std::string metrics_text(const Station& st, const std::string& name);

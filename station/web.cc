@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 #include "core/journal.h"
@@ -10,7 +11,6 @@
 #include "http/lock.h"
 #include "http/prom.h"
 #include "http/server.h"
-#include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/process.h"
 #include "station/journal_feed.h"
@@ -22,9 +22,11 @@ namespace {
 
 constexpr const char* kChannel = "events";
 constexpr double kEventGap = 0.2;  // at most 5 status events a second
-// A control request waits this long at most for the main loop, which
-// wakes for it at once; past it the answer is the status as it stands.
-constexpr uint32_t kControlWaitMs = 2000;
+// At the end, how long the station waits for the last answers to be on
+// their way before it closes every connection.
+constexpr int kLastAnswersMs = 2000;
+
+using Answer = std::function<void(HttpResponse)>;
 
 }  // namespace
 
@@ -38,10 +40,12 @@ struct WebView {
   // What the handlers serve, made by the main loop.
   json status;
   std::string metrics;
-  // Control requests: queued by the handlers, taken by the main loop, and
-  // answered once a publish after the taking shows their effect.
+  // Control requests: queued by the handlers with their answers, taken by
+  // the main loop, and answered by the publish after the taking, whose
+  // status shows their effect. Answers run on the server's thread.
   std::vector<WebControl> queue;
-  uint64_t queued = 0, taken = 0, applied = 0;
+  std::vector<Answer> waiting;  // the queue's answers, in its order
+  std::vector<Answer> taken;    // applied, not yet answered
   bool closing = false;
 
   // The main loop's own (no lock): the last status sent as an event.
@@ -51,20 +55,6 @@ struct WebView {
 };
 
 namespace {
-
-std::string first_line(const std::string& path, std::string* error) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) {
-    *error = "cannot read the token file " + path + ": " + std::strerror(errno);
-    return "";
-  }
-  char buf[1024];
-  std::string line = std::fgets(buf, sizeof buf, f) ? buf : "";
-  std::fclose(f);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  if (line.empty()) *error = "the token file " + path + " has no token on its first line";
-  return line;
-}
 
 // The status without its clock, to tell a change from time passing.
 json without_clock(json status) {
@@ -88,16 +78,20 @@ json current_status(WebView* w) {
   return s;
 }
 
-bool applied(WebView* w, uint64_t request) {
-  std::lock_guard<HttpMutex> lock(w->mu);
-  return w->applied >= request || w->closing;
+// Sends `answers` the status `s` on the server's thread, then sets `done`
+// when given.
+void answer_all(WebView* w, std::vector<Answer> answers, const json& s, PlatWake* done = nullptr) {
+  if (answers.empty()) return;
+  HttpResponse r = json_response(s);
+  http_post(w->server, [answers = std::move(answers), r, done] {
+    for (const Answer& a : answers) a(r);
+    if (done) plat_wake_set(done);
+  });
 }
 
-// Queues a control request, wakes the main loop and waits until a
-// publish shows its effect; answers with that status. The server's
-// thread waits those few milliseconds (its handlers answer at once, and
-// the Windows toolchain has no condition variable): control is rare and
-// comes with the token, so no stranger can hold the server up this way.
+// Queues a control request for the main loop and wakes it; the request is
+// answered once a publish shows its effect. The server's thread goes on
+// serving meanwhile.
 HttpResponse control(WebView* w, const HttpRequest& req, WebAction action) {
   int refused = http_check_bearer(req, w->token);
   if (refused) return http_auth_refusal(refused);
@@ -110,16 +104,21 @@ HttpResponse control(WebView* w, const HttpRequest& req, WebAction action) {
     if (slot < 1 || slot > w->config.slots) return http_error(404);
     slot--;
   }
-  uint64_t mine;
-  {
-    std::lock_guard<HttpMutex> lock(w->mu);
-    w->queue.push_back({action, slot});
-    mine = ++w->queued;
-  }
-  plat_wake_set(&w->wake);
-  for (uint32_t waited = 0; !applied(w, mine) && waited < kControlWaitMs; waited++)
-    plat_sleep_ms(1);
-  return json_response(current_status(w));
+  HttpResponse r;
+  r.later = [w, c = WebControl{action, slot}](Answer answer) {
+    bool queued = false;
+    {
+      std::lock_guard<HttpMutex> lock(w->mu);
+      if (!w->closing) {
+        w->queue.push_back(c);
+        w->waiting.push_back(std::move(answer));
+        queued = true;
+      }
+    }
+    if (queued) plat_wake_set(&w->wake);
+    else answer(json_response(current_status(w)));  // the station is ending
+  };
+  return r;
 }
 
 std::vector<HttpRoute> routes(WebView* w) {
@@ -188,8 +187,8 @@ WebView* web_start(const WebConfig& config, std::string* error) {
     w->name = host;
   }
   if (!config.token_file.empty()) {
-    w->token = first_line(config.token_file, error);
-    if (w->token.empty()) {
+    *error = http_read_token(config.token_file, &w->token);
+    if (!error->empty()) {
       delete w;
       return nullptr;
     }
@@ -201,11 +200,12 @@ WebView* web_start(const WebConfig& config, std::string* error) {
   }
   // Served before the first publish: an empty station.
   Station empty;
-  w->status = status_json(empty, w->name, 0, false);
+  w->status = status_json(empty, w->name, 0);
   HttpConfig hc;
   hc.listen = config.listen;
   w->server = http_start(hc, routes(w), error);
   if (!w->server) {
+    plat_wake_close(&w->wake);
     delete w;
     return nullptr;
   }
@@ -221,22 +221,24 @@ std::vector<WebControl> web_take(WebView* w) {
   std::lock_guard<HttpMutex> lock(w->mu);
   std::vector<WebControl> out;
   out.swap(w->queue);
-  w->taken = w->queued;
+  for (Answer& a : w->waiting) w->taken.push_back(std::move(a));
+  w->waiting.clear();
   return out;
 }
 
-void web_publish(WebView* w, const Station& st, const StationTally& tally, bool draining,
-                 double now, bool last) {
-  json status = status_json(st, w->name, now, draining);
-  std::string metrics = metrics_text(st, tally, w->name);
+void web_publish(WebView* w, const Station& st, double now, bool last) {
+  json status = status_json(st, w->name, now);
+  std::string metrics = metrics_text(st, w->name);
   json plain = without_clock(status);
   bool changed = w->held || plain != w->sent;
+  std::vector<Answer> answers;
   {
     std::lock_guard<HttpMutex> lock(w->mu);
     w->status = status;
     w->metrics = std::move(metrics);
-    w->applied = w->taken;
+    answers.swap(w->taken);
   }
+  answer_all(w, std::move(answers), status);
   if (!changed) return;
   if (!last && w->sent_time >= 0 && now - w->sent_time < kEventGap) {
     w->held = true;
@@ -253,10 +255,24 @@ void web_attempt(WebView* w, const std::string& record) {
 }
 
 void web_stop(WebView* w) {
+  std::vector<Answer> answers;
   {
     std::lock_guard<HttpMutex> lock(w->mu);
     w->closing = true;
+    answers.swap(w->taken);
+    for (Answer& a : w->waiting) answers.push_back(std::move(a));
+    w->waiting.clear();
+    w->queue.clear();
+  }
+  // The last answers go out before the connections close: once they have
+  // run on the server's thread, their writes are under way ahead of the
+  // close.
+  if (!answers.empty()) {
+    plat_wait_handle_drain(w->wake.wait_handle);
+    answer_all(w, std::move(answers), current_status(w), &w->wake);
+    plat_wait_any({w->wake.wait_handle}, kLastAnswersMs);
   }
   http_stop(w->server);
+  plat_wake_close(&w->wake);
   delete w;
 }

@@ -47,8 +47,7 @@ std::vector<WebControl> web_take(WebView* w);
 // for the next requests, and a status event to the streams when the status
 // changed (its clock aside), at most 5 a second; one held back goes out
 // with a later call. `last` sends a held-back event whatever its age.
-void web_publish(WebView* w, const Station& st, const StationTally& tally, bool draining,
-                 double now, bool last = false);
+void web_publish(WebView* w, const Station& st, double now, bool last = false);
 
 // Sends a finished attempt's journal record (one line of JSON) to the
 // streams as an `attempt` event.

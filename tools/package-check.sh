@@ -2,14 +2,17 @@
 # Checks what make package built: the .deb's file list; the .deb unpacked
 # into a temporary root, its update -v run from there; the zip's update.exe
 # -v under Wine in a prefix of its own whose COM ports lead nowhere (COM1
-# would be this machine's console).
+# would be this machine's console); the installer's files, by 7z's listing
+# or by installing and uninstalling it silently in that prefix.
 #   tools/package-check.sh [linux-build-dir]
 set -e
 BUILD=$(cd "${1:-build}" && pwd)
-version=$("$BUILD/update" -v | sed -n '1s/^update //p')
-deb="$BUILD/packages/update_${version}_amd64.deb"
+# The version the packages carry is the program's own (update -v).
+deb=$(ls "$BUILD"/packages/update_*_amd64.deb 2>/dev/null | head -1)
+[ -f "$deb" ] || { echo "package-check: no $BUILD/packages/update_*_amd64.deb"; exit 1; }
+version=$(dpkg-deb -f "$deb" Version)
 zip="$BUILD/packages/update-${version}-win64.zip"
-[ -f "$deb" ] || { echo "package-check: no $deb"; exit 1; }
+setup="$BUILD/packages/update-${version}-win64-setup.exe"
 
 work=$(mktemp -d /tmp/update-pkg.XXXXXX)
 trap '[ -x /usr/lib/wine/wineserver ] && WINEPREFIX="$work/prefix" /usr/lib/wine/wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
@@ -26,8 +29,13 @@ cat >"$work/expected" <<LIST
 ./usr/bin/update-sign
 ./usr/bin/update-station
 ./usr/share/doc/update/README.md
+./usr/share/doc/update/alerts.yml
+./usr/share/doc/update/benchmarks.md
 ./usr/share/doc/update/changelog.Debian.gz
 ./usr/share/doc/update/copyright
+./usr/share/doc/update/prometheus.yml
+./usr/share/doc/update/report.png
+./usr/share/doc/update/station-web.png
 ./usr/share/man/man1/update-boxsim.1.gz
 ./usr/share/man/man1/update-netsim.1.gz
 ./usr/share/man/man1/update-padtool.1.gz
@@ -78,11 +86,24 @@ echo "package-check: $deb: files, update -v and the manual page OK"
 mkdir "$work/zip"
 (cd "$work/zip" && cmake -E tar xf "$zip")
 top="$work/zip/update-${version}-win64"
-for f in update.exe update-station.exe README.md update.txt update-station.txt; do
+windows_files="update.exe update-station.exe README.md update.txt update-station.txt"
+for f in $windows_files; do
   [ -f "$top/$f" ] || { echo "package-check: the zip lacks $f"; exit 1; }
 done
+
+[ -f "$setup" ] || { echo "package-check: no $setup"; exit 1; }
+grep -q NullsoftInst "$setup" || { echo "package-check: $setup is no NSIS installer"; exit 1; }
+sevenzip=$(command -v 7z || command -v 7za || command -v 7zz || true)
+if [ -n "$sevenzip" ]; then
+  "$sevenzip" l -slt "$setup" | sed -n 's/^Path = //p' >"$work/setup.list"
+  for f in $windows_files Uninstall.exe; do
+    grep -qx "$f" "$work/setup.list" || grep -q "[/\\]$f\$" "$work/setup.list" ||
+      { echo "package-check: the installer lacks $f"; exit 1; }
+  done
+  echo "package-check: $setup: files OK (7z)"
+fi
 if [ ! -x /usr/lib/wine/wine64 ]; then
-  echo "package-check: Wine not available, update.exe not run"
+  echo "package-check: Wine not available, update.exe and the installer not run"
   exit 0
 fi
 export WINEDEBUG=-all WINEPREFIX="$work/prefix"
@@ -104,3 +125,20 @@ wine "$top/update.exe" -v </dev/null >"$work/wv.out" 2>/dev/null
 head -1 "$work/wv.out" | tr -d '\r' | grep -qx "update.exe $version" ||
   { echo "package-check: the zip's update.exe -v says:"; cat "$work/wv.out"; exit 1; }
 echo "package-check: $zip: files and update.exe -v under Wine OK"
+
+# The installer, silently into a folder of the prefix, and its uninstaller
+# (run in place, _?=, so that it ends before its files are looked at).
+wine "$setup" /S '/D=C:\update-check' </dev/null >/dev/null 2>&1 ||
+  { echo "package-check: the installer failed"; exit 1; }
+inst="$WINEPREFIX/drive_c/update-check"
+for f in $windows_files Uninstall.exe; do
+  [ -f "$inst/$f" ] || { echo "package-check: the installer did not install $f"; exit 1; }
+done
+wine "$inst/update.exe" -v </dev/null 2>/dev/null | head -1 | tr -d '\r' | grep -qx "update.exe $version" ||
+  { echo "package-check: the installed update.exe -v failed"; exit 1; }
+wine "$inst/Uninstall.exe" /S '_?=C:\update-check' </dev/null >/dev/null 2>&1 ||
+  { echo "package-check: the uninstaller failed"; exit 1; }
+for f in $windows_files; do
+  [ ! -e "$inst/$f" ] || { echo "package-check: the uninstaller left $f"; exit 1; }
+done
+echo "package-check: $setup: installs and uninstalls update.exe, update-station.exe and their manuals under Wine"

@@ -1,9 +1,12 @@
 #!/bin/sh
-# make package: the Debian package of the Linux build and the zip of the
-# Windows cross build, both into <build>/packages.
+# make package: the Debian package of a Linux build and the zip and the
+# installer (NSIS) of the Windows cross build, all into <build>/packages.
+# Only what the packages hold is built, in build trees of their own without
+# tests (<build>-pkg, build-win), so a package needs no test build.
 #   tools/package.sh [linux-build-dir]
 set -e
 BUILD=${1:-build}
+PKG=${PKG_BUILD:-$BUILD-pkg}
 WIN=${WIN_BUILD:-build-win}
 
 need=""
@@ -11,6 +14,7 @@ command -v dpkg-shlibdeps >/dev/null 2>&1 || need="$need dpkg-dev"
 command -v groff >/dev/null 2>&1 || need="$need groff-base"
 command -v gzip >/dev/null 2>&1 || need="$need gzip"
 command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || need="$need g++-mingw-w64-x86-64"
+command -v makensis >/dev/null 2>&1 || need="$need nsis"
 if [ -n "$need" ]; then
   echo "installing:$need"
   SUDO=; [ "$(id -u)" -ne 0 ] && SUDO=sudo
@@ -18,18 +22,27 @@ if [ -n "$need" ]; then
   $SUDO apt-get install -y -qq $need >/dev/null 2>&1 ||
     { $SUDO apt-get update -qq && $SUDO apt-get install -y -qq $need >/dev/null; }
 fi
+# A compiler cache where there is one: a second make package rebuilds little.
+launcher=
+command -v ccache >/dev/null 2>&1 && launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 
-# The build may have been configured before the install rules existed.
-cmake "$BUILD" >/dev/null
-cmake --build "$BUILD" -j2 >/dev/null
-rm -f "$BUILD"/packages/update_*.deb "$BUILD"/packages/update-*.zip "$WIN"/packages/update-*.zip
-(cd "$BUILD" && cpack -G DEB >/dev/null)
-deb=$(ls "$BUILD"/packages/update_*_amd64.deb)
-echo "package: $deb"
+mkdir -p "$BUILD/packages"
+rm -f "$BUILD"/packages/update_*.deb "$BUILD"/packages/update-*-win64*.zip \
+  "$BUILD"/packages/update-*-win64-setup.exe
+rm -f "$PKG"/packages/update_*.deb "$WIN"/packages/update-*-win64*
 
-cmake -S . -B "$WIN" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B "$PKG" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF $launcher >/dev/null
+cmake --build "$PKG" -j2 >/dev/null
+(cd "$PKG" && cpack -G DEB >/dev/null)
+deb=$(ls "$PKG"/packages/update_*_amd64.deb)
+cp "$deb" "$BUILD/packages/"
+echo "package: $BUILD/packages/$(basename "$deb")"
+
+cmake -S . -B "$WIN" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DBUILD_TESTING=OFF $launcher \
+  >/dev/null
 cmake --build "$WIN" -j2 >/dev/null
-(cd "$WIN" && cpack -G ZIP >/dev/null)
-zip=$(ls "$WIN"/packages/update-*-win64.zip)
-cp "$zip" "$BUILD/packages/"
-echo "package: $BUILD/packages/$(basename "$zip")"
+(cd "$WIN" && cpack -G ZIP >/dev/null && cpack -G NSIS >/dev/null)
+for f in "$WIN"/packages/update-*-win64.zip "$WIN"/packages/update-*-win64-setup.exe; do
+  cp "$f" "$BUILD/packages/"
+  echo "package: $BUILD/packages/$(basename "$f")"
+done

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -153,3 +154,11 @@ long plat_socket_unsent(plat_socket s) {
 }
 
 void plat_tcp_shutdown(plat_socket s) { shutdown(static_cast<int>(s), SHUT_RDWR); }
+
+bool plat_tcp_keepalive(plat_socket s, int idle_s, int interval_s, int count) {
+  int fd = static_cast<int>(s), on = 1;
+  bool ok = setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
+  ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof idle_s) == 0 && ok;
+  ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof interval_s) == 0 && ok;
+  return setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0 && ok;
+}

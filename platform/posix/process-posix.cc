@@ -197,14 +197,32 @@ bool plat_program_runnable(const std::string& program) {
 
 bool plat_wake_open(PlatWake* w) {
   int fds[2];
-  if (pipe(fds) != 0) return false;
+  if (pipe(fds) != 0) {
+    plat_set_last_error((uint32_t)errno);
+    return false;
+  }
   for (int fd : fds) {
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    int flags = fcntl(fd, F_GETFL);
+    // A blocking end would hang the setter on a full pipe, or the drain.
+    if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || flags < 0 ||
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+      int e = errno;
+      close(fds[0]);
+      close(fds[1]);
+      errno = e;
+      plat_set_last_error((uint32_t)e);
+      return false;
+    }
   }
   w->wait_handle = fds[0];
   w->set_end = fds[1];
   return true;
+}
+
+void plat_wake_close(PlatWake* w) {
+  if (w->wait_handle >= 0) close((int)w->wait_handle);
+  if (w->set_end >= 0) close((int)w->set_end);
+  w->wait_handle = w->set_end = -1;
 }
 
 void plat_wake_set(const PlatWake* w) {

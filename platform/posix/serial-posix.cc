@@ -96,12 +96,12 @@ struct Port {
 // restore_all trusts, and it is set only once the slot is complete.
 constexpr int kMaxPorts = 16;
 
-struct Slot {
+struct PortSlot {
   Port port;
   std::atomic<bool> used;
 };
 
-Slot g_slots[kMaxPorts];
+PortSlot g_slots[kMaxPorts];
 std::atomic<bool> g_claimed[kMaxPorts];
 
 Port* port_of(plat_port port) { return reinterpret_cast<Port*>(port); }
@@ -118,7 +118,7 @@ int claim_slot() {
   return -1;
 }
 
-int slot_of(Port* p) { return static_cast<int>(reinterpret_cast<Slot*>(p) - g_slots); }
+int slot_of(Port* p) { return static_cast<int>(reinterpret_cast<PortSlot*>(p) - g_slots); }
 
 void release_slot(int i) {
   g_slots[i].used.store(false);
@@ -431,7 +431,7 @@ void plat_serial_close(plat_port port) {
 }
 
 void plat_serial_restore_all() {
-  for (Slot& s : g_slots) {
+  for (PortSlot& s : g_slots) {
     if (!s.used.load()) continue;
     Port* p = &s.port;
     // TCSANOW: the run is ending, and a drain could wait for good on a line

@@ -228,7 +228,7 @@ TEST_F(SerialPty, ReadWithNothingThereReturnsAtOnce) {
   char buf[16];
   uint32_t start = plat_now_ms();
   EXPECT_EQ(plat_serial_read(port_, buf, sizeof buf), 0);
-  EXPECT_LT(plat_now_ms() - start, 100u);
+  EXPECT_LT(plat_now_ms() - start, 1000u);
 }
 
 TEST_F(SerialPty, SpeedChangesReadBack) {
@@ -289,7 +289,7 @@ TEST_F(SerialPty, TimedWriteIsCutShortByAFullLine) {
   EXPECT_EQ(plat_last_error(), kErrWriteTimeout);
   EXPECT_LT(written, n);
   EXPECT_GE(took, n + 10);
-  EXPECT_LT(took, n + 10 + 1000);
+  EXPECT_LT(took, 5 * (n + 10));
 
   // Once full, nothing goes out at all.
   uint32_t start = plat_now_ms();
@@ -298,7 +298,7 @@ TEST_F(SerialPty, TimedWriteIsCutShortByAFullLine) {
   EXPECT_EQ(plat_last_error(), kErrWriteTimeout);
   EXPECT_EQ(written, 0u);
   EXPECT_GE(took, n + 10);
-  EXPECT_LT(took, n + 10 + 1000);
+  EXPECT_LT(took, 5 * (n + 10));
 
   // The counts reported were the truth.
   std::string got;

@@ -256,3 +256,8 @@ bool plat_wake_open(PlatWake* w) {
 void plat_wake_set(const PlatWake* w) {
   if (w->wait_handle != -1) SetEvent(reinterpret_cast<HANDLE>(w->wait_handle));
 }
+
+void plat_wake_close(PlatWake* w) {
+  if (w->wait_handle != -1) CloseHandle(reinterpret_cast<HANDLE>(w->wait_handle));
+  w->wait_handle = -1;
+}

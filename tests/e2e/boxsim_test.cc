@@ -57,10 +57,18 @@ struct Line {
     std::string pty = wait_for_line(&proc, "PTY ");
     ASSERT_FALSE(pty.empty()) << proc.err;
     ASSERT_EQ(std::stoi(com.substr(4)), 1000 + std::stoi(pty.substr(13)));
-    fd = open(pty.c_str() + 4, O_RDWR | O_NOCTTY);
+    path = pty.substr(4);
+    ASSERT_NO_FATAL_FAILURE(reopen());
+  }
+
+  // The tool's next run: it closes the line and opens it again.
+  void reopen() {
+    if (fd >= 0) close(fd);
+    fd = open(path.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0);
     set_rate(B115200);
   }
+  std::string path;
 
   void set_rate(speed_t rate) {
     termios t{};
@@ -314,6 +322,128 @@ TEST(Boxsim, VerdictComparesWithTheExpectedFileOrTheFiller) {
     l.get_until("finished!");
     EXPECT_EQ(0, l.finish());
     EXPECT_NE(std::string::npos, l.proc.out.find("BOX 1 FILLER received 512 bytes blocks 4"));
+  }
+}
+
+// Faults for some boxes only: each box is a run of the tool of its own (the
+// line closed and opened again), and the box after a faulted one is good.
+TEST(Boxsim, FaultsForSomeBoxesOnly) {
+  enum Play { kGood, kErrorAtDownload, kSilentAtKeyword, kErrorAtVersion, kNakFirstBlock };
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<Play> boxes;
+    std::vector<std::string> summary;
+  };
+  const std::string ok = " received 256 bytes blocks 2 naks 0 speed 115200 keywords 1";
+  const Case cases[] = {
+      {"every second box refuses the download",
+       {"--boxes", "4", "--fault-every", "2", "--error-at", "download"},
+       {kGood, kErrorAtDownload, kGood, kErrorAtDownload},
+       {"BOX 1 OK" + ok, "BOX 2 FAIL error at download (received 0 bytes", "BOX 3 OK" + ok,
+        "BOX 4 FAIL error at download ("}},
+      {"a silent box in the middle",
+       {"--boxes", "3", "--faults", "2:silent-at=keyword"},
+       {kGood, kSilentAtKeyword, kGood},
+       {"BOX 1 OK" + ok, "BOX 2 FAIL silent at keyword (", "BOX 3 OK" + ok}},
+      {"a box of its own fault each",
+       {"--boxes", "3", "--faults", "1:error-at=version,2:nak-block=1"},
+       {kErrorAtVersion, kNakFirstBlock, kGood},
+       {"BOX 1 FAIL error at version (received 0 bytes",
+        "BOX 2 OK received 256 bytes blocks 2 naks 1", "BOX 3 OK" + ok}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Line l;
+    std::string image = pattern(256);
+    write_file(l.dir + "/image.bin", image);
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--expect", l.dir + "/image.bin"});
+    ASSERT_NO_FATAL_FAILURE(l.start(args));
+    for (size_t i = 0; i < c.boxes.size(); ++i) {
+      SCOPED_TRACE("box " + std::to_string(i + 1));
+      if (i > 0) {
+        ASSERT_NO_FATAL_FAILURE(l.reopen());
+      }
+      l.put("qkopacom");
+      if (c.boxes[i] == kSilentAtKeyword) {
+        EXPECT_EQ("", l.get(300));
+        continue;
+      }
+      ASSERT_EQ("granted\r\n", l.get_until("granted\r\n"));
+      l.synchronise();
+      if (c.boxes[i] == kErrorAtVersion) {
+        EXPECT_EQ("\r\nERROR: no valid bootloader\r\n", l.get(1500, "bootloader\r\n"));
+        continue;
+      }
+      if (c.boxes[i] == kErrorAtDownload) {
+        EXPECT_NE(std::string::npos, l.get(1500, "refused\r\n").find("ERROR: download refused"));
+        continue;
+      }
+      ASSERT_NE(std::string::npos, l.get(1500, "\x15").find("Now start download\r\n\x15"));
+      if (c.boxes[i] == kNakFirstBlock) {
+        l.put(block(1, image.substr(0, 128)));
+        ASSERT_EQ("\x15", l.get(1000, "\x15"));
+      }
+      l.send_image(image);
+      EXPECT_NE(std::string::npos, l.get_until("finished!\r\n").find("finished!"));
+    }
+    EXPECT_EQ(1, l.finish()) << l.proc.out << l.proc.err;
+    for (const std::string& line : c.summary)
+      EXPECT_NE(std::string::npos, l.proc.out.find(line)) << line << "\n" << l.proc.out;
+    EXPECT_NE(std::string::npos, l.proc.out.find("RESULT FAIL\n"));
+  }
+}
+
+// --link takes over a link an earlier run left, never anything else, and
+// removes at its end only a link that still leads to its own line.
+TEST(Boxsim, LinkReplacesOnlyALeftOverLink) {
+  struct Case {
+    const char* name;
+    const char* before;  // "file", a link target, or "" for nothing
+    bool starts;
+  };
+  const Case cases[] = {
+      {"nothing there", "", true},
+      {"a link an earlier run left", "/dev/pts/999999", true},
+      {"someone's file", "file", false},
+      {"someone's link elsewhere", "/dev/null", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string dir = make_temp_dir();
+    std::string link = dir + "/line";
+    std::string before = c.before;
+    if (before == "file") {
+      write_file(link, "keep");
+    } else if (!before.empty()) {
+      ASSERT_EQ(0, symlink(c.before, link.c_str()));
+    }
+    BgProcess p;
+    ASSERT_TRUE(start_process(&p, {build_path("boxsim"), "--link", link, "--timeout", "60"}));
+    std::string pty = wait_for_line(&p, "PTY ");
+    if (!c.starts) {
+      EXPECT_EQ(2, wait_process(&p, 60000)) << p.out;
+      EXPECT_NE(std::string::npos, p.err.find("left as it is")) << p.err;
+      if (before == "file") {
+        EXPECT_EQ("keep", read_file(link));
+      } else {
+        EXPECT_EQ(before, std::filesystem::read_symlink(link).string());
+      }
+    } else {
+      ASSERT_FALSE(pty.empty()) << p.err;
+      EXPECT_EQ(pty.substr(4), std::filesystem::read_symlink(link).string());
+      // A second simulator takes the path over; the first must leave it.
+      BgProcess q;
+      ASSERT_TRUE(start_process(&q, {build_path("boxsim"), "--link", link, "--timeout", "60"}));
+      std::string pty2 = wait_for_line(&q, "PTY ");
+      ASSERT_FALSE(pty2.empty()) << q.err;
+      stop_process(&p, 60000);
+      EXPECT_EQ(pty2.substr(4), std::filesystem::read_symlink(link).string());
+      stop_process(&q, 60000);
+      EXPECT_FALSE(std::filesystem::is_symlink(link));
+    }
+    std::filesystem::remove_all(dir);
   }
 }
 

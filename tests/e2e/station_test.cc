@@ -183,6 +183,8 @@ TEST_F(Station, ChecksBeforeAnyStart) {
   ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0);
   write_file(dir + "/bad.pad", "not a PAD file\n");
   const std::string journal = dir + "/journal.jsonl";
+  write_file(dir + "/blank-token", " \t \nsecond\n");
+  write_file(dir + "/long-token", std::string(1024, 't') + "\n");
   struct Check {
     const char* name;
     std::vector<std::string> words;  // after -p PORT
@@ -205,6 +207,15 @@ TEST_F(Station, ChecksBeforeAnyStart) {
       {"a cluster that sets the port", {"-wp", "4", "--journal", journal, file}, 2, "-wp:"},
       {"a prefix of --loop", {"--lo", "--journal", journal, file}, 2, "--lo:"},
       {"--events in the runs' words", {"--events=e", "--journal", journal, file}, 2, "--events=e:"},
+      // Tokens that could never match: control would be off without a word.
+      {"a token file of blanks",
+       {"--http", "127.0.0.1:0", "--http-token-file", dir + "/blank-token", file},
+       2,
+       "has no token on its first line"},
+      {"a token past 1023 bytes",
+       {"--http", "127.0.0.1:0", "--http-token-file", dir + "/long-token", file},
+       2,
+       "longer than 1023 bytes"},
   };
   for (const Check& c : checks) {
     SCOPED_TRACE(c.name);

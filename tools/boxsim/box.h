@@ -41,5 +41,6 @@ struct Box {
   bool transfer_fault_done = false;
   bool ack_early_done = false;
   bool got_eot = false;
-  std::string fail;  // first reason this box cannot pass
+  std::string fail;       // first reason this box cannot pass
+  std::string fault_met;  // the first fault it met, which may yet pass
 };

@@ -37,7 +37,7 @@ void on_signal(int) { g_stop = 1; }
     int64_t t = now_ms();
     int wait = -1;
     if (next >= 0) wait = int(std::max<int64_t>(0, std::min<int64_t>(next - t, INT_MAX)));
-    if (line_serve(line, wait, dialogue_byte, d) < 0) {
+    if (line_serve(line, wait, dialogue_byte, dialogue_line_closed, d) < 0) {
       if (errno == EINTR) continue;
       perror("boxsim: poll");
       dialogue_abort(d, "poll failed", 2);
@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   Line line;
-  line_open(&line, &log, cfg.pace, cfg.turnaround_ns, cfg.latency_ns);
+  line_open(&line, &log, cfg.pace, cfg.turnaround_ns, cfg.latency_ns, faults_per_box(cfg));
 
   int pts = -1;
   if (sscanf(line.pty_path.c_str(), "/dev/pts/%d", &pts) != 1) {

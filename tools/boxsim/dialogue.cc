@@ -61,9 +61,16 @@ void stop_timers(Dialogue* d) {
   d->nak_at = d->block_at = d->finish_at = d->pump_at = d->announce_at = -1;
 }
 
+// Notes the first fault the box met: with faults on some boxes only, the
+// box is done once the tool closes the line after it.
+void met(Dialogue* d, const std::string& fault) {
+  if (d->box.fault_met.empty()) d->box.fault_met = fault;
+}
+
 void go_dead(Dialogue* d, int point) {
   logv(*d->log, "silent from now on (%s)", point_name(point));
   d->box.fail = std::string("silent at ") + point_name(point);
+  met(d, d->box.fail);
   d->box.stage = Stage::kDead;
   stop_timers(d);
 }
@@ -90,10 +97,11 @@ void finish_box(Dialogue* d, bool ok, const std::string& verdict, bool run_over)
   else start_box(d, b.number + 1);
 }
 
-// The tool stops after these, so nothing more will come for later boxes.
+// The tool stops after these, so nothing more will come for later boxes,
+// unless faults go to some boxes only: the next box is then a good one.
 void fail_for_good(Dialogue* d, const std::string& reason) {
   d->box.fail = reason;
-  finish_box(d, false, "FAIL " + reason, true);
+  finish_box(d, false, "FAIL " + reason, !faults_per_box(*d->cfg));
 }
 
 std::string error_line(const Dialogue* d, int point) {
@@ -124,10 +132,10 @@ void arm_reannounce(Dialogue* d) {
 void start_download(Dialogue* d) {
   const Config& o = *d->cfg;
   Box& b = d->box;
-  if (o.silent_at == kDownload) return go_dead(d, kDownload);
-  if (o.hangup_at == kDownload) hang_up(d, kDownload);
+  if (d->f.silent_at == kDownload) return go_dead(d, kDownload);
+  if (d->f.hangup_at == kDownload) hang_up(d, kDownload);
   b.reached_download = true;
-  if (o.error_at == kDownload) {
+  if (d->f.error_at == kDownload) {
     say(d, error_line(d, kDownload));
     return fail_for_good(d, "error at download");
   }
@@ -141,23 +149,27 @@ void announce_version(Dialogue* d) {
   const Config& o = *d->cfg;
   Box& b = d->box;
   b.rate_seen = line_rate(*d->line);
-  if (o.silent_at == kVersion) return go_dead(d, kVersion);
-  if (o.hangup_at == kVersion) hang_up(d, kVersion);
+  if (d->f.silent_at == kVersion) return go_dead(d, kVersion);
+  if (d->f.hangup_at == kVersion) hang_up(d, kVersion);
   say(d, o.garbage);
   b.stage = Stage::kWaiting;
-  if (o.error_at == kVersion) {
+  if (d->f.error_at == kVersion) {
+    met(d, "error at version");
     say(d, error_line(d, kVersion));
     return arm_reannounce(d);
   }
-  if (b.attempts <= o.bad_version_times) {
+  if (b.attempts <= d->f.bad_version_times) {
+    met(d, "bad version line");
     say(d, "Bootloader Version: ???\r\n");
     return arm_reannounce(d);
   }
-  if (b.attempts <= o.bad_version_times + o.silent_version_times) {
+  if (b.attempts <= d->f.bad_version_times + d->f.silent_version_times) {
+    met(d, "no version line");
     logv(*d->log, "keeping the version line back");
     return arm_reannounce(d);
   }
-  if (o.endless_version) {
+  if (d->f.endless_version) {
+    met(d, "endless version line");
     logv(*d->log, "sending a version line without end");
     say(d, o.version_prefix);
     b.stage = Stage::kEndless;
@@ -175,15 +187,20 @@ void on_keyword(Dialogue* d) {
   b.keywords++;
   logv(*d->log, "keyword received (%d)", b.keywords);
   if (!o.need_keyword) return;  // a box already in its bootloader ignores it
-  if (o.silent_at == kKeyword) return go_dead(d, kKeyword);
+  if (d->f.silent_at == kKeyword) return go_dead(d, kKeyword);
   start_attempt(d, "keyword");
-  if (o.hangup_at == kKeyword) hang_up(d, kKeyword);
-  if (o.error_at == kKeyword) say(d, error_line(d, kKeyword));
+  if (d->f.hangup_at == kKeyword) hang_up(d, kKeyword);
+  if (d->f.error_at == kKeyword) {
+    met(d, "error at keyword");
+    say(d, error_line(d, kKeyword));
+  }
   if (o.mode == Mode::kPlain) return announce_version(d);
-  if (o.silent_at == kGrant) return go_dead(d, kGrant);
-  if (o.hangup_at == kGrant) hang_up(d, kGrant);
-  if (o.error_at == kGrant) say(d, error_line(d, kGrant));
-  else if (o.send_grant) say(d, o.grant);
+  if (d->f.silent_at == kGrant) return go_dead(d, kGrant);
+  if (d->f.hangup_at == kGrant) hang_up(d, kGrant);
+  if (d->f.error_at == kGrant) {
+    met(d, "error at grant");
+    say(d, error_line(d, kGrant));
+  } else if (o.send_grant) say(d, o.grant);
   b.stage = Stage::kSync;
 }
 
@@ -210,10 +227,11 @@ void on_sync_byte(Dialogue* d, unsigned char c) {
   Box& b = d->box;
   if (c >= '0' && c <= '9') {
     b.stage = Stage::kSync;  // digits after the start byte: the tool began again
-    if (o.silent_at == kEcho) return go_dead(d, kEcho);
-    if (o.hangup_at == kEcho) hang_up(d, kEcho);
-    if (o.error_at == kEcho && !b.echo_error_done) {
+    if (d->f.silent_at == kEcho) return go_dead(d, kEcho);
+    if (d->f.hangup_at == kEcho) hang_up(d, kEcho);
+    if (d->f.error_at == kEcho && !b.echo_error_done) {
       b.echo_error_done = true;
+      met(d, "error at echo");
       return say(d, error_line(d, kEcho));
     }
     return echo_digit(d, c);
@@ -255,20 +273,19 @@ void on_eot(Dialogue* d) {
   logv(*d->log, "EOT after %d blocks, %zu bytes", b.blocks, b.data.size());
   b.stage = Stage::kFinish;
   stop_timers(d);
-  if (o.silent_at == kFinish) return go_dead(d, kFinish);
+  if (d->f.silent_at == kFinish) return go_dead(d, kFinish);
   d->finish_at = now_ms() + o.finish_delay_ms;
 }
 
 void process_block(Dialogue* d) {
-  const Config& o = *d->cfg;
   Box& b = d->box;
   const std::string blk = std::move(b.block);
   b.block.clear();
   if (!b.transfer_fault_done) {
     b.transfer_fault_done = true;
-    if (o.silent_at == kTransfer) return go_dead(d, kTransfer);
-    if (o.hangup_at == kTransfer) hang_up(d, kTransfer);
-    if (o.error_at == kTransfer) {
+    if (d->f.silent_at == kTransfer) return go_dead(d, kTransfer);
+    if (d->f.hangup_at == kTransfer) hang_up(d, kTransfer);
+    if (d->f.error_at == kTransfer) {
       say(d, error_line(d, kTransfer));
       return fail_for_good(d, "error at transfer");
     }
@@ -284,14 +301,16 @@ void process_block(Dialogue* d) {
     return say_byte(d, kNak);
   }
   if (n == b.expect) {
-    if (o.nak_block == b.ordinal && !b.nak_fault_done) {
+    if (d->f.nak_block == b.ordinal && !b.nak_fault_done) {
       b.nak_fault_done = true;
+      met(d, "NAK at block " + std::to_string(b.ordinal));
       b.naks++;
       logv(*d->log, "block %u: NAK on purpose", n);
       return say_byte(d, kNak);
     }
-    if (o.can_block == b.ordinal && !b.can_fault_done) {
+    if (d->f.can_block == b.ordinal && !b.can_fault_done) {
       b.can_fault_done = true;
+      met(d, "CAN at block " + std::to_string(b.ordinal));
       logv(*d->log, "block %u: CAN on purpose", n);
       return say_byte(d, kCan);
     }
@@ -334,8 +353,8 @@ void on_xmodem_byte(Dialogue* d, unsigned char c) {
 
 void finish_programming(Dialogue* d) {
   const Config& o = *d->cfg;
-  if (o.hangup_at == kFinish) hang_up(d, kFinish);
-  if (o.error_at == kFinish) {
+  if (d->f.hangup_at == kFinish) hang_up(d, kFinish);
+  if (d->f.error_at == kFinish) {
     say(d, error_line(d, kFinish));
     return fail_for_good(d, "error at finish");
   }
@@ -409,6 +428,7 @@ void start_box(Dialogue* d, int number) {
   const Config& o = *d->cfg;
   d->box = Box{};
   d->box.number = number;
+  d->f = faults_for_box(o, number);
   d->log->box = number;
   d->keyword_window.clear();
   stop_timers(d);
@@ -481,6 +501,16 @@ void dialogue_start(Dialogue* d, const Config* cfg, Line* line, Log* log, int64_
 }
 
 void dialogue_byte(void* d, unsigned char c) { on_byte(static_cast<Dialogue*>(d), c); }
+
+void dialogue_line_closed(void* p) {
+  Dialogue* d = static_cast<Dialogue*>(p);
+  const Box& b = d->box;
+  if (d->ending || !faults_per_box(*d->cfg) || b.fault_met.empty()) return;
+  logv(*d->log, "the tool closed the line: the next box takes this one's place");
+  // What the tool left unread was this box's; the next finds a quiet line.
+  line_fresh(d->line);
+  finish_box(d, false, "FAIL " + (b.fail.empty() ? b.fault_met : b.fail), false);
+}
 
 int64_t dialogue_tick(Dialogue* d, int64_t t) {
   if (d->give_up_at >= 0 && t >= d->give_up_at) {

@@ -19,6 +19,7 @@ struct Dialogue {
   Log* log = nullptr;
   Report report;
   Box box;
+  Faults f;  // the faults the box being served meets
   std::string keyword_window;
   int64_t give_up_at = -1;
   // Timers, -1 when off.
@@ -40,6 +41,10 @@ void dialogue_start(Dialogue* d, const Config* cfg, Line* line, Log* log, int64_
 
 // Takes one byte the tool wrote; `d` is the Dialogue (a ByteHandler).
 void dialogue_byte(void* d, unsigned char c);
+
+// The tool has closed the line (it is done with the box): a box met by a
+// fault of its own is done too, and the next box takes its place.
+void dialogue_line_closed(void* d);
 
 // Runs what is due at `t` (ms): the timers, or at the end the wait for the
 // tool to read the last answers, and the time limit; these may end the

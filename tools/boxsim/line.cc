@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -86,17 +87,40 @@ void take_bytes(Line* l, const unsigned char* buf, ssize_t n, ByteHandler on_byt
 }
 
 // poll, but paced it wakes to the ns for the next answer due.
-int wait_line(const Line& l, pollfd* p, int wait_ms) {
-  if (!l.paced || l.queue.empty()) return poll(p, 1, wait_ms);
+int wait_line(const Line& l, pollfd* p, nfds_t n, int wait_ms) {
+  if (!l.paced || l.queue.empty()) return poll(p, n, wait_ms);
   int64_t left = std::max<int64_t>(0, l.queue.front().due - now_ns());
   if (wait_ms >= 0) left = std::min(left, int64_t(wait_ms) * 1000000);
   timespec ts{time_t(left / 1000000000), long(left % 1000000000)};
-  return ppoll(p, 1, &ts, nullptr);
+  return ppoll(p, n, &ts, nullptr);
+}
+
+// True when the tool's end was closed since the last call.
+bool tool_closed(Line* l) {
+  bool closed = false;
+  alignas(inotify_event) char buf[4096];
+  ssize_t n;
+  while ((n = read(l->closes, buf, sizeof buf)) > 0) {
+    for (ssize_t at = 0; at < n;) {
+      const inotify_event* e = reinterpret_cast<const inotify_event*>(buf + at);
+      if (e->mask & IN_CLOSE) closed = true;
+      at += ssize_t(sizeof *e + e->len);
+    }
+  }
+  return closed;
+}
+
+// The target of symlink `path`, "" when it is none.
+std::string link_target(const std::string& path) {
+  char buf[4096];
+  ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, size_t(n)) : std::string();
 }
 
 }  // namespace
 
-void line_open(Line* l, const Log* log, bool paced, int64_t turnaround_ns, int64_t latency_ns) {
+void line_open(Line* l, const Log* log, bool paced, int64_t turnaround_ns, int64_t latency_ns,
+               bool watch_closes) {
   l->log = log;
   l->paced = paced;
   l->turnaround_ns = turnaround_ns;
@@ -129,21 +153,40 @@ void line_open(Line* l, const Log* log, bool paced, int64_t turnaround_ns, int64
   cfsetospeed(&t, B115200);
   tcsetattr(l->slave, TCSANOW, &t);
   fcntl(l->master, F_SETFL, fcntl(l->master, F_GETFL) | O_NONBLOCK);
+  if (!watch_closes) return;
+  // Our own slave end is open already and stays so: every close seen is
+  // another opener's, the tool's.
+  l->closes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (l->closes < 0 || inotify_add_watch(l->closes, name, IN_CLOSE) < 0) {
+    perror("boxsim: inotify");
+    exit(2);
+  }
 }
 
 bool line_link(Line* l, const std::string& path) {
-  l->link = path;
   struct stat st {};
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(path.c_str());
-  if (symlink(l->pty_path.c_str(), path.c_str()) != 0) {
-    fprintf(stderr, "boxsim: cannot link %s: %s\n", path.c_str(), strerror(errno));
+  if (lstat(path.c_str(), &st) == 0 &&
+      (!S_ISLNK(st.st_mode) || link_target(path).rfind("/dev/pts/", 0) != 0)) {
+    fprintf(stderr, "boxsim: %s exists and is no link to a pseudo-terminal: left as it is\n",
+            path.c_str());
     return false;
   }
+  // Made beside it and renamed over it: the path never leads nowhere.
+  std::string tmp = path + ".boxsim-" + std::to_string(getpid());
+  unlink(tmp.c_str());
+  if (symlink(l->pty_path.c_str(), tmp.c_str()) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+    fprintf(stderr, "boxsim: cannot link %s: %s\n", path.c_str(), strerror(errno));
+    unlink(tmp.c_str());
+    return false;
+  }
+  l->link = path;
   return true;
 }
 
 void line_close(Line* l) {
-  if (!l->link.empty()) unlink(l->link.c_str());
+  // Another simulator may have taken the path over since.
+  if (!l->link.empty() && link_target(l->link) == l->pty_path) unlink(l->link.c_str());
+  if (l->closes >= 0) close(l->closes);
   if (l->master >= 0) close(l->master);
   if (l->slave >= 0) close(l->slave);
 }
@@ -195,6 +238,11 @@ void line_drop_unsent(Line* l) {
   l->to_tool = LineClock{};
 }
 
+void line_fresh(Line* l) {
+  line_drop_unsent(l);
+  tcflush(l->slave, TCIFLUSH);
+}
+
 void line_turnaround(Line* l) {
   if (l->paced) l->event_at = pace_event_ns(*l) + l->turnaround_ns;
 }
@@ -210,16 +258,20 @@ void line_transfer_done(Line* l, int box, int blocks) {
   l->transfer_from = -1;
 }
 
-int line_serve(Line* l, int wait_ms, ByteHandler on_byte, void* ctx) {
-  pollfd p{l->master, short(POLLIN | (l->out.empty() ? 0 : POLLOUT)), 0};
-  int r = wait_line(*l, &p, wait_ms);
+int line_serve(Line* l, int wait_ms, ByteHandler on_byte, CloseHandler on_close, void* ctx) {
+  pollfd p[2] = {{l->master, short(POLLIN | (l->out.empty() ? 0 : POLLOUT)), 0},
+                 {l->closes, POLLIN, 0}};
+  int r = wait_line(*l, p, l->closes >= 0 ? 2 : 1, wait_ms);
   if (r <= 0) return r;
-  if (p.revents & POLLOUT) flush_out(l);
-  if (p.revents & POLLIN) {
+  if (p[0].revents & POLLOUT) flush_out(l);
+  // A close goes first: bytes read with it may be the next run's, for the
+  // next box, and the box the tool left needs none that came before it.
+  if (l->closes >= 0 && (p[1].revents & POLLIN) && tool_closed(l)) on_close(ctx);
+  if (p[0].revents & POLLIN) {
     unsigned char buf[4096];
     ssize_t n = read(l->master, buf, sizeof buf);
     take_bytes(l, buf, n, on_byte, ctx);
-  } else if (p.revents & (POLLHUP | POLLERR)) {
+  } else if (p[0].revents & (POLLHUP | POLLERR)) {
     usleep(10000);  // cannot happen while we hold the slave; do not spin
   }
   return r;

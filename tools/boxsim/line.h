@@ -24,6 +24,7 @@ struct Timed {
 struct Line {
   int master = -1;
   int slave = -1;
+  int closes = -1;  // inotify: the tool closing its end, -1 when not watched
   std::string pty_path;
   std::string link;  // a symlink to the pty, removed at the end
   std::string out;   // bytes for the tool not yet written
@@ -42,15 +43,18 @@ struct Line {
 };
 
 // Opens the pseudo-terminal, raw at 115200 baud, and holds its slave end;
-// `paced` with the box's `turnaround_ns` and the adapter's `latency_ns`.
-// Steps go to `log`. Exits 2 after a message when it cannot.
-void line_open(Line* l, const Log* log, bool paced, int64_t turnaround_ns, int64_t latency_ns);
+// `paced` with the box's `turnaround_ns` and the adapter's `latency_ns`;
+// `watch_closes`: line_serve tells when the tool closes its end. Steps go
+// to `log`. Exits 2 after a message when it cannot.
+void line_open(Line* l, const Log* log, bool paced, int64_t turnaround_ns, int64_t latency_ns,
+               bool watch_closes);
 
-// Makes `path` a symlink to the pty (one left there before is replaced).
-// Returns false after a message when it cannot.
+// Makes `path` a symlink to the pty. A symlink to a pseudo-terminal found
+// there is one an earlier run left and is replaced; anything else stays,
+// and the call returns false after a message, as it does when it cannot.
 bool line_link(Line* l, const std::string& path);
 
-// Removes the link and closes both ends.
+// Removes the link, if it still leads to this pty, and closes both ends.
 void line_close(Line* l);
 
 // Closes the master end: the tool sees the line hang up.
@@ -76,6 +80,10 @@ void line_release(Line* l);
 // What was not yet sent is gone; the line falls idle.
 void line_drop_unsent(Line* l);
 
+// A fresh line for the next box: nothing unsent, nothing the tool left
+// unread.
+void line_fresh(Line* l);
+
 // Paced: the box answers a complete block or EOT only after its turnaround.
 void line_turnaround(Line* l);
 
@@ -86,9 +94,12 @@ void line_transfer_done(Line* l, int box, int blocks);
 
 // Takes one byte the tool wrote; `ctx` is what line_serve was given.
 using ByteHandler = void (*)(void* ctx, unsigned char c);
+// The tool has closed its end (watched lines only).
+using CloseHandler = void (*)(void* ctx);
 
 // Waits up to `wait_ms` (-1: no limit; paced, no later than the next answer
 // due) for the line, writes what it can take and hands each byte the tool
-// wrote to `on_byte`, paced at its arrival. Returns poll's result: > 0 when
-// the line was served, 0 when the wait ran out, -1 with errno set.
-int line_serve(Line* l, int wait_ms, ByteHandler on_byte, void* ctx);
+// wrote to `on_byte`, paced at its arrival; a close of the tool's end goes
+// to `on_close` before the bytes read with it. Returns poll's result:
+// > 0 when the line was served, 0 when the wait ran out, -1 with errno set.
+int line_serve(Line* l, int wait_ms, ByteHandler on_byte, CloseHandler on_close, void* ctx);

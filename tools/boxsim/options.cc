@@ -15,16 +15,18 @@ const char* const kPointNames[] = {"keyword",  "grant",    "echo",  "version",
 
 void usage(FILE* f) {
   fputs(
-      "usage: boxsim [options]\n"
-      "Plays a box's serial bootloader on a pseudo-terminal. Prints \"COM <n>\" (the\n"
-      "port number for the tool) and \"PTY <path>\", a summary line per box at the end.\n"
+      "usage: update-boxsim [options]   (boxsim in a build tree)\n"
+      "Plays a box's serial bootloader on a pseudo-terminal for update and\n"
+      "update-station. Prints \"COM <n>\" (the port number for update -p) and\n"
+      "\"PTY <path>\", a summary line per box at the end.\n"
       "Exit: 0 every box verified, 1 otherwise, 2 time-out. Texts take \\r \\n \\t \\xHH.\n"
       "  --boxes N               boxes in a row (1)\n"
       "  --expect FILE           received data must be FILE padded to 128\n"
       "  --expect-filler         success means the 400-byte filler block arrived\n"
       "  --out FILE              write the received data (and FILE.<n> with --boxes)\n"
       "  --timeout SEC           give up after SEC seconds, exit 2 (60; 0 = never)\n"
-      "  --link PATH             also make a symlink PATH to the pty\n"
+      "  --link PATH             also make a symlink PATH to the pty (replaces a link\n"
+      "                          to a pty an earlier run left, nothing else)\n"
       "  --keyword TEXT          wake-up keyword (qkopacom)\n"
       "  --no-keyword            box sits in its bootloader already\n"
       "  --mode sync|plain       plain: no grant, no digit sync (sync)\n"
@@ -53,6 +55,10 @@ void usage(FILE* f) {
       "  --error-line TEXT       the ERROR: line to send\n"
       "  --hangup-at STAGE       close the pty and exit\n"
       "  --endless-at version    a version reply that never ends\n"
+      "  --fault-every K         only boxes K, 2K, ... meet the faults given\n"
+      "  --faults LIST           faults of single boxes, BOX:FAULT=VALUE,... where FAULT\n"
+      "                          is silent-at error-at endless-at nak-block can-block\n"
+      "                          bad-version-times silent-version-times\n"
       "  --pace                  real line timing at the line's rate and frame\n"
       "  --turnaround MS         paced: from a block's last byte to its answer (1)\n"
       "  --latency MS            paced: adapter delay before the tool sees a byte (0)\n"
@@ -62,7 +68,12 @@ void usage(FILE* f) {
       "Paced, EOT prints PACE BOX <n> transfer <us> us blocks <n> rate <baud> bits <n>\n"
       "(from the tool seeing the box's first answer in the download stage to EOT).\n"
       "--turnaround and --latency imply --pace.\n"
-      "STAGE: keyword grant echo version download transfer finish\n",
+      "STAGE: keyword grant echo version download transfer finish\n"
+      "With --fault-every or --faults a faulted box is done when the tool closes the\n"
+      "line (at once after its ERROR: line at download, transfer or finish) and the\n"
+      "next box is a good one; --hangup-at ends the line, so it goes to every box.\n"
+      "Installed: update-boxsim, update-netsim, update-padtool beside update,\n"
+      "update-station, update-server and update-report.\n",
       f);
 }
 
@@ -86,10 +97,99 @@ int64_t pace_ms_arg(const char* opt, const char* val) {
   return int64_t(ms) * 1000000;
 }
 
-int point_arg(const char* opt, const char* val) {
+int point_of(const char* val) {
   for (int i = 0; i <= kFinish; ++i)
     if (strcmp(val, kPointNames[i]) == 0) return i;
-  bad_arg(opt, val);
+  return kNoPoint;
+}
+
+// The fault options, which --faults takes by the same names.
+enum class FaultKind { kPoint, kNumber, kEndless };
+struct FaultOption {
+  const char* name;
+  FaultKind kind;
+  int Faults::*field;  // kEndless: none
+  int min;             // kNumber
+  bool per_box;        // may go to single boxes
+};
+const FaultOption kFaultOptions[] = {
+    {"silent-at", FaultKind::kPoint, &Faults::silent_at, 0, true},
+    {"error-at", FaultKind::kPoint, &Faults::error_at, 0, true},
+    {"hangup-at", FaultKind::kPoint, &Faults::hangup_at, 0, false},
+    {"endless-at", FaultKind::kEndless, nullptr, 0, true},
+    {"nak-block", FaultKind::kNumber, &Faults::nak_block, 1, true},
+    {"can-block", FaultKind::kNumber, &Faults::can_block, 1, true},
+    {"bad-version-times", FaultKind::kNumber, &Faults::bad_version_times, 0, true},
+    {"silent-version-times", FaultKind::kNumber, &Faults::silent_version_times, 0, true},
+};
+
+const FaultOption* fault_option(const std::string& name) {
+  for (const FaultOption& f : kFaultOptions)
+    if (name == f.name) return &f;
+  return nullptr;
+}
+
+// Sets fault `opt` to `val` in `f`. Returns false when the value is bad.
+bool set_fault(Faults* f, const FaultOption& opt, const char* val) {
+  switch (opt.kind) {
+    case FaultKind::kPoint: {
+      int p = point_of(val);
+      if (p == kNoPoint) return false;
+      f->*opt.field = p;
+      return true;
+    }
+    case FaultKind::kEndless:
+      if (strcmp(val, "version") != 0) return false;
+      f->endless_version = true;
+      return true;
+    case FaultKind::kNumber: {
+      char* end = nullptr;
+      errno = 0;
+      long v = strtol(val, &end, 10);
+      if (errno != 0 || end == val || *end != '\0' || v < opt.min || v > 1000000) return false;
+      f->*opt.field = int(v);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Fields `over` sets win over those of `base`.
+Faults merge_faults(Faults base, const Faults& over) {
+  const Faults none;
+  for (const FaultOption& opt : kFaultOptions)
+    if (opt.field && over.*opt.field != none.*opt.field) base.*opt.field = over.*opt.field;
+  if (over.endless_version) base.endless_version = true;
+  return base;
+}
+
+// --faults 3:error-at=download,7:silent-at=transfer
+void parse_box_faults(const char* list, std::map<int, Faults>* out) {
+  std::string all = list;
+  size_t start = 0;
+  for (;;) {
+    size_t comma = all.find(',', start);
+    std::string item =
+        all.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    size_t colon = item.find(':');
+    size_t eq = item.find('=');
+    if (colon == std::string::npos || eq == std::string::npos || eq < colon)
+      bad_arg("faults", list);
+    std::string box = item.substr(0, colon);
+    char* end = nullptr;
+    long n = strtol(box.c_str(), &end, 10);
+    const FaultOption* opt = fault_option(item.substr(colon + 1, eq - colon - 1));
+    if (box.empty() || *end != '\0' || n < 1 || n > 1000000 || !opt || !opt->per_box ||
+        !set_fault(&(*out)[int(n)], *opt, item.c_str() + eq + 1))
+      bad_arg("faults", item.c_str());
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+}
+
+[[noreturn]] void refuse(const char* why) {
+  fprintf(stderr, "boxsim: %s\n", why);
+  exit(2);
 }
 
 std::string unescape(const char* s) {
@@ -125,6 +225,24 @@ std::string unescape(const char* s) {
 }  // namespace
 
 const char* point_name(int point) { return kPointNames[point]; }
+
+bool any_fault(const Faults& f) {
+  const Faults none;
+  for (const FaultOption& opt : kFaultOptions)
+    if (opt.field && f.*opt.field != none.*opt.field) return true;
+  return f.endless_version;
+}
+
+bool faults_per_box(const Config& cfg) { return cfg.fault_every > 0 || !cfg.box_faults.empty(); }
+
+Faults faults_for_box(const Config& cfg, int number) {
+  if (!faults_per_box(cfg)) return cfg.faults;
+  Faults f;
+  if (cfg.fault_every > 0 && number % cfg.fault_every == 0) f = cfg.faults;
+  auto own = cfg.box_faults.find(number);
+  if (own != cfg.box_faults.end()) f = merge_faults(f, own->second);
+  return f;
+}
 
 void parse_options(int argc, char** argv, Config* cfg) {
   enum {
@@ -162,7 +280,9 @@ void parse_options(int argc, char** argv, Config* cfg) {
     kErrorLine,
     kHangupAt,
     kEndlessAt,
-    kHelp
+    kHelp,
+    kFaultEvery,
+    kFaultList
   };
   enum { kPace = 512, kTurnaround, kLatency };
   static const option kLong[] = {{"boxes", required_argument, nullptr, kBoxes},
@@ -199,6 +319,8 @@ void parse_options(int argc, char** argv, Config* cfg) {
                                  {"error-line", required_argument, nullptr, kErrorLine},
                                  {"hangup-at", required_argument, nullptr, kHangupAt},
                                  {"endless-at", required_argument, nullptr, kEndlessAt},
+                                 {"fault-every", required_argument, nullptr, kFaultEvery},
+                                 {"faults", required_argument, nullptr, kFaultList},
                                  {"pace", no_argument, nullptr, kPace},
                                  {"turnaround", required_argument, nullptr, kTurnaround},
                                  {"latency", required_argument, nullptr, kLatency},
@@ -252,26 +374,27 @@ void parse_options(int argc, char** argv, Config* cfg) {
         o.second_version = unescape(optarg);
         o.has_second_version = true;
         break;
-      case kBadTimes: o.bad_version_times = int(number_arg(name, optarg, 0)); break;
-      case kSilentTimes: o.silent_version_times = int(number_arg(name, optarg, 0)); break;
+      case kBadTimes:
+      case kSilentTimes:
+      case kNakBlock:
+      case kCanBlock:
+      case kSilentAt:
+      case kErrorAt:
+      case kHangupAt:
+      case kEndlessAt:
+        if (!set_fault(&o.faults, *fault_option(name), optarg)) bad_arg(name, optarg);
+        break;
+      case kFaultEvery: o.fault_every = int(number_arg(name, optarg, 1)); break;
+      case kFaultList: parse_box_faults(optarg, &o.box_faults); break;
       case kStartText: o.start_text = unescape(optarg); break;
       case kNakInterval: o.nak_interval_ms = int(number_arg(name, optarg, 1)); break;
       case kFirstNak: o.first_nak_ms = int(number_arg(name, optarg, 0)); break;
       case kFinishDelay: o.finish_delay_ms = int(number_arg(name, optarg, 0)); break;
       case kProgress: o.progress = unescape(optarg); break;
       case kOut: o.out_path = optarg; break;
-      case kNakBlock: o.nak_block = int(number_arg(name, optarg, 1)); break;
-      case kCanBlock: o.can_block = int(number_arg(name, optarg, 1)); break;
       case kAckEarly: o.ack_early = true; break;
       case kGarbage: o.garbage = unescape(optarg); break;
-      case kSilentAt: o.silent_at = point_arg(name, optarg); break;
-      case kErrorAt: o.error_at = point_arg(name, optarg); break;
       case kErrorLine: o.error_line = unescape(optarg); break;
-      case kHangupAt: o.hangup_at = point_arg(name, optarg); break;
-      case kEndlessAt:
-        if (strcmp(optarg, "version") != 0) bad_arg(name, optarg);
-        o.endless_version = true;
-        break;
       case kPace: o.pace = true; break;
       case kTurnaround:
         o.pace = true;
@@ -289,6 +412,16 @@ void parse_options(int argc, char** argv, Config* cfg) {
   }
   if (optind != argc) {
     fprintf(stderr, "boxsim: unexpected argument %s\n", argv[optind]);
+    exit(2);
+  }
+  if (o.fault_every > 0 && !any_fault(o.faults))
+    refuse("--fault-every needs a fault to give (--silent-at, --error-at, ...)");
+  if (!o.box_faults.empty() && o.fault_every == 0 && any_fault(o.faults))
+    refuse("fault options beside --faults need --fault-every to say which boxes meet them");
+  if (faults_per_box(o) && o.faults.hangup_at != kNoPoint)
+    refuse("--hangup-at ends the line for every later box: not with --fault-every");
+  if (!o.box_faults.empty() && o.box_faults.rbegin()->first > o.boxes) {
+    fprintf(stderr, "boxsim: --faults names box %d of %d\n", o.box_faults.rbegin()->first, o.boxes);
     exit(2);
   }
 }

@@ -2,6 +2,7 @@
 // stage. Read once into a Config; the rest of the simulator only reads it.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
 
 enum class Mode { kSync, kPlain };
@@ -13,6 +14,21 @@ enum Point { kNoPoint = -1, kKeyword, kGrant, kEcho, kVersion, kDownload, kTrans
 
 // The name of `point` as --silent-at and the others take it.
 const char* point_name(int point);
+
+// The faults one box meets on its way; none by default.
+struct Faults {
+  int silent_at = kNoPoint;
+  int error_at = kNoPoint;
+  int hangup_at = kNoPoint;
+  bool endless_version = false;
+  int nak_block = 0;
+  int can_block = 0;
+  int bad_version_times = 0;
+  int silent_version_times = 0;
+};
+
+// True when `f` stages any fault.
+bool any_fault(const Faults& f);
 
 struct Config {
   int boxes = 1;
@@ -47,10 +63,9 @@ struct Config {
   int can_block = 0;
   bool ack_early = false;
   std::string garbage;
-  int silent_at = kNoPoint;
-  int error_at = kNoPoint;
-  int hangup_at = kNoPoint;
-  bool endless_version = false;
+  Faults faults;                     // as the fault options give them
+  int fault_every = 0;               // --fault-every: only every K-th box meets `faults`
+  std::map<int, Faults> box_faults;  // --faults: box number to its own faults
   std::string error_line;
   bool verbose = false;
   // The paced line (--pace, --turnaround, --latency).
@@ -58,6 +73,13 @@ struct Config {
   int64_t turnaround_ns = 1000000;
   int64_t latency_ns = 0;
 };
+
+// True when faults go to some boxes only (--fault-every, --faults): a box
+// after a faulted one is a good box again.
+bool faults_per_box(const Config& cfg);
+
+// The faults box `number` (from 1) meets.
+Faults faults_for_box(const Config& cfg, int number);
 
 // Fills `cfg` from the command line. Help ends the process with 0 after
 // the usage on standard output; a bad option or value with 2 after a line

@@ -27,7 +27,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 const char kUsage[] =
-    "usage:\n"
+    "usage (installed as update-padtool):\n"
     "  padtool create OUT --format N --version MAJ.MIN [--payload FILE]\n"
     "         [--random N [--seed S]] [--record DATALEN[:marked][:VERSION]]...\n"
     "         [--bad-checksum] [--extra-byte] [--truncate N] "
@@ -35,6 +35,7 @@ const char kUsage[] =
     "  padtool info FILE\n"
     "  padtool verify FILE\n"
     "  padtool patch-expect IN OUT --version MAJ.MIN\n"
+    "  padtool formats       the format codes update takes, with their bootloaders\n"
     "Pieces of the payload (--payload, --random, --record) are joined in\n"
     "the order given. VERSION is MAJ.MIN in decimal or a 0x word.\n";
 
@@ -328,6 +329,21 @@ int cmd_patch_expect(int argc, char** argv) {
   return 0;
 }
 
+// Read from update's own bootloader table, so the list is what update
+// accepts, not what someone copied from it once.
+int cmd_formats(int argc, char**) {
+  if (argc != 0) die("formats takes no arguments");
+  std::printf("code hex   bootloader versions\n");
+  for (unsigned code = 0; code < 256; ++code) {
+    std::string versions;
+    for (size_t i = 0; const BootloaderRow* row = bootloader_row(i); ++i) {
+      if (row->format == code) versions += std::string(" ") + row->version;
+    }
+    if (!versions.empty()) std::printf("%4u 0x%02x %s\n", code, code, versions.c_str());
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -342,6 +358,7 @@ int main(int argc, char** argv) {
   if (cmd == "info") return cmd_info(argc - 2, argv + 2);
   if (cmd == "verify") return cmd_verify(argc - 2, argv + 2);
   if (cmd == "patch-expect") return cmd_patch_expect(argc - 2, argv + 2);
+  if (cmd == "formats") return cmd_formats(argc - 2, argv + 2);
   std::fputs(kUsage, stderr);
   return 2;
 }

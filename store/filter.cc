@@ -1,4 +1,4 @@
-#include "report/filter.h"
+#include "store/filter.h"
 
 #include <algorithm>
 

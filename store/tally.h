@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "report/record.h"
+#include "store/record.h"
 
 struct Counts {
   int64_t ok = 0, failed = 0, stopped = 0;
@@ -22,6 +22,14 @@ struct PortCounts {
 
 using CountsBy = std::map<std::string, Counts, std::less<>>;
 
+// One unit's attempts (ok and failed; a stop is no attempt), with the
+// results of its earliest and its latest.
+struct UnitCounts {
+  int64_t attempts = 0, ok = 0, failed = 0;
+  std::string first_time, last_time;
+  RecordResult first = kResultOk, last = kResultOk;
+};
+
 struct Tally {
   Counts totals;
   std::string first, last;  // the earliest and latest time counted
@@ -29,6 +37,7 @@ struct Tally {
   // Keyed by station, a 0x1f byte, and the port.
   std::map<std::string, PortCounts, std::less<>> ports;
   std::map<std::string, int64_t, std::less<>> causes;
+  std::map<std::string, UnitCounts, std::less<>> units;  // records that name a unit
   int64_t records = 0;
   int64_t skipped_lines = 0;
   std::string scratch;

@@ -1,4 +1,4 @@
-#include "report/tally.h"
+#include "store/tally.h"
 
 namespace {
 
@@ -35,6 +35,21 @@ void tally_add(Tally* t, const Record& r) {
   s += r.file_checksum;
   count(entry(t->files, s), r);
   count(entry(t->hours, r.time.substr(0, 13)), r);
+
+  if (!r.unit.empty() && r.result != kResultStopped) {
+    UnitCounts& u = entry(t->units, r.unit);
+    ++u.attempts;
+    ++(r.result == kResultOk ? u.ok : u.failed);
+    // Journals may come in any order: first and last by time.
+    if (u.attempts == 1 || r.time < std::string_view(u.first_time)) {
+      u.first_time.assign(r.time);
+      u.first = r.result;
+    }
+    if (u.attempts == 1 || r.time >= std::string_view(u.last_time)) {
+      u.last_time.assign(r.time);
+      u.last = r.result;
+    }
+  }
 
   s.assign(r.station);
   s += '\x1f';

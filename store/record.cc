@@ -1,4 +1,4 @@
-#include "report/record.h"
+#include "store/record.h"
 
 #include <simdjson.h>
 
@@ -74,6 +74,31 @@ std::string record_key_text(const RecordKey& k) {
   std::snprintf(buf, sizeof buf, "%016llx%016llx", static_cast<unsigned long long>(k.hi),
                 static_cast<unsigned long long>(k.lo));
   return buf;
+}
+
+namespace {
+
+const FieldSpec kFields[kRecordFields] = {
+    {"tool", kFieldText},         {"mode", kFieldText},
+    {"file", kFieldText},         {"file_size", kFieldInt},
+    {"format", kFieldInt},        {"patched", kFieldBool},
+    {"line_speed", kFieldInt},    {"bytes_sent", kFieldInt},
+    {"exit_code", kFieldInt},     {"error", kFieldText},
+    {"error_code", kFieldInt},    {"box_error", kFieldText},
+    {"attempt", kFieldText},      {"software_version", kFieldText},
+    {"unit", kFieldText},         {"operator", kFieldText},
+    {"image_sha256", kFieldText}, {"image_size", kFieldInt},
+    {"error_detail", kFieldText}, {"signature", kFieldText},
+};
+
+}  // namespace
+
+const FieldSpec& record_field(int i) { return kFields[i]; }
+
+int record_field_index(std::string_view name) {
+  for (int i = 0; i < kRecordFields; ++i)
+    if (name == kFields[i].name) return i;
+  return -1;
 }
 
 struct RecordParser {
@@ -186,6 +211,29 @@ bool time_valid(std::string_view t) {
   return digits(t, 11, 2) < 24 && digits(t, 14, 2) < 60 && digits(t, 17, 2) < 60;
 }
 
+// A field kept in a column of its own. Of another type than the column's
+// it is kept only in the whole line (it must still be JSON).
+bool take_field(value v, json_type t, FieldType want, FieldValue* out) {
+  if (t == json_type::null) return well_formed(v);
+  if (want == kFieldText && t == json_type::string) {
+    out->set = !v.get_string().get(out->text);
+    return out->set;
+  }
+  if (want == kFieldBool && t == json_type::boolean) {
+    bool b;
+    if (v.get_bool().get(b)) return false;
+    *out = {true, {}, b ? 1 : 0};
+    return true;
+  }
+  if (want == kFieldInt && t == json_type::number) {
+    simdjson::ondemand::number n;
+    if (v.get_number().get(n)) return false;
+    if (n.is_int64()) *out = {true, {}, n.get_int64()};
+    return true;
+  }
+  return well_formed(v);
+}
+
 // Two fields of one name: which one counts is anyone's guess, so the line
 // is no record. The parser keeps the keys' text until the next line.
 bool repeats(std::vector<std::string_view>* keys) {
@@ -251,6 +299,8 @@ bool record_parse(RecordParser* rp, std::string_view line, Record* r) {
       if (!text_or_null(v, &r->file_version)) return false;
     } else if (key == "file_checksum") {
       if (!text_or_null(v, &r->file_checksum)) return false;
+    } else if (int i = record_field_index(key); i >= 0) {
+      if (!take_field(v, t, record_field(i).type, &r->fields[i])) return false;
     } else if (!well_formed(v)) {
       return false;
     }
@@ -275,5 +325,15 @@ bool record_parse(RecordParser* rp, std::string_view line, Record* r) {
   r->time = time;
   if (!r->port_digits.empty()) r->port = r->port_digits;
   r->key = has_attempt ? record_key_of_attempt(attempt) : record_key_of_line(line);
+  r->line = line;
+  static const int kError = record_field_index("error"),
+                   kBoxError = record_field_index("box_error"),
+                   kAttempt = record_field_index("attempt"), kUnit = record_field_index("unit");
+  const std::string_view* texts[] = {&error, &box_error, &attempt};
+  const int at_field[] = {kError, kBoxError, kAttempt};
+  for (int i = 0; i < 3; ++i)
+    if (!texts[i]->empty() || (i == 2 && has_attempt))
+      r->fields[at_field[i]] = {true, *texts[i], 0};
+  if (r->fields[kUnit].set) r->unit = r->fields[kUnit].text;
   return true;
 }

@@ -1,0 +1,217 @@
+#include "store/store.h"
+
+#include <cstring>
+
+#include "store/backend.h"
+
+namespace {
+
+const char* const kCounted[kCountedColumns] = {"time",        "station",      "port",
+                                               "result",      "cause",        "seconds",
+                                               "box_version", "file_version", "file_checksum"};
+
+const char* const kResults[] = {"ok", "failed", "stopped"};
+
+}  // namespace
+
+const char kTallyColumns[] =
+    "\"time\", station, port, result, cause, seconds, box_version, file_version, file_checksum,"
+    " unit";
+
+const char* store_column(int n) {
+  if (n == 0) return "key";
+  if (n <= kCountedColumns) return kCounted[n - 1];
+  if (n <= kCountedColumns + kRecordFields) return record_field(n - 1 - kCountedColumns).name;
+  return "line";
+}
+
+bool store_column_text(const Record& r, int n, std::string* scratch, std::string_view* out) {
+  switch (n) {
+    case 1: *out = r.time; return true;
+    case 2: *out = r.station; return true;
+    case 3: *out = r.port; return true;
+    case 4: *out = kResults[r.result]; return true;
+    case 5: *out = r.cause; return r.result == kResultFailed;
+    case 6: {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "%.17g", r.seconds);
+      *scratch = buf;
+      *out = *scratch;
+      return true;
+    }
+    case 7: *out = r.box_version; return true;
+    case 8: *out = r.file_version; return true;
+    case 9: *out = r.file_checksum; return true;
+    default: break;
+  }
+  if (n > kCountedColumns + kRecordFields) {
+    *out = r.line;
+    return true;
+  }
+  const FieldValue& v = r.fields[n - 1 - kCountedColumns];
+  if (!v.set) return false;
+  if (record_field(n - 1 - kCountedColumns).type == kFieldText) {
+    *out = v.text;
+  } else {
+    *scratch = std::to_string(v.number);
+    *out = *scratch;
+  }
+  return true;
+}
+
+void store_tally_row(Tally* t, const Filter& f, const TallyRow& row) {
+  if (!filter_accepts(f, row.time, row.station)) return;
+  Record r;
+  r.time = row.time;
+  r.station = row.station;
+  r.port = row.port;
+  r.result = row.result == "ok"       ? kResultOk
+             : row.result == "failed" ? kResultFailed
+                                      : kResultStopped;
+  r.cause = row.cause;
+  r.seconds = row.seconds;
+  r.box_version = row.box_version;
+  r.file_version = row.file_version;
+  r.file_checksum = row.file_checksum;
+  r.unit = row.unit;
+  tally_add(t, r);
+}
+
+bool store_spec_is_postgres(std::string_view spec) {
+  return spec.rfind("postgresql://", 0) == 0 || spec.rfind("postgres://", 0) == 0;
+}
+
+Store* store_open(const std::string& spec, int lock_ms, std::string* err) {
+  Store* s = new Store;
+  s->lock_ms = lock_ms;
+  s->parser = record_parser_new();
+  s->kind = store_spec_is_postgres(spec) ? kStorePostgres : kStoreSqlite;
+  bool ok = s->kind == kStorePostgres ? pg_open(s, spec, err) : sqlite_open(s, spec, err);
+  if (!ok) {
+    store_close(s);
+    return nullptr;
+  }
+  return s;
+}
+
+void store_close(Store* s) {
+  if (!s) return;
+  if (s->kind == kStorePostgres) pg_close(s);
+  else sqlite_close(s);
+  record_parser_free(s->parser);
+  delete s;
+}
+
+StoreKind store_kind(const Store* s) { return s->kind; }
+
+namespace {
+
+bool exec(Store* s, const char* sql, std::string* err) {
+  return s->kind == kStorePostgres ? pg_exec(s, sql, err) : sqlite_exec(s, sql, err);
+}
+
+void rollback(Store* s) {
+  std::string ignored;
+  s->pending.clear();
+  s->pending_null.clear();
+  s->pending_rows = 0;
+  if (s->in_transaction) exec(s, "ROLLBACK", &ignored);
+  s->in_transaction = false;
+}
+
+// What is waiting to be written goes out before anything reads.
+bool flush(Store* s, std::string* err) { return s->kind != kStorePostgres || pg_flush(s, err); }
+
+}  // namespace
+
+bool store_begin(Store* s, std::string* err) {
+  // SQLite: the write lock now, so an import never waits half way.
+  if (!exec(s, s->kind == kStorePostgres ? "BEGIN" : "BEGIN IMMEDIATE", err)) return false;
+  s->in_transaction = true;
+  return true;
+}
+
+bool store_commit(Store* s, std::string* err) {
+  if (!flush(s, err) || !exec(s, "COMMIT", err)) {
+    rollback(s);
+    return false;
+  }
+  s->in_transaction = false;
+  return true;
+}
+
+bool store_resume_offset(Store* s, const std::string& identity, RecordKey first_line, uint64_t size,
+                         uint64_t* offset, std::string* err) {
+  return s->kind == kStorePostgres
+             ? pg_resume_offset(s, identity, first_line, size, offset, err)
+             : sqlite_resume_offset(s, identity, first_line, size, offset, err);
+}
+
+bool store_journal_read(Store* s, const std::string& identity, const std::string& path,
+                        RecordKey first_line, uint64_t offset, std::string* err) {
+  return s->kind == kStorePostgres
+             ? pg_journal_read(s, identity, path, first_line, offset, err)
+             : sqlite_journal_read(s, identity, path, first_line, offset, err);
+}
+
+bool store_add(Store* s, const Record& r, bool* added, std::string* err) {
+  int64_t before = s->added;
+  bool ok = s->kind == kStorePostgres ? pg_add(s, r, err) : sqlite_add(s, r, err);
+  *added = s->added > before;
+  return ok;
+}
+
+bool store_add_batch(Store* s, std::string_view station, const std::vector<std::string>& lines,
+                     std::string_view cursor, StoreBatch* result, std::string* err) {
+  // PostgreSQL: hubs writing one station at once may deadlock on each
+  // other's keys or lose a serialization race; the loser tries again.
+  for (int attempt = 0;; ++attempt) {
+    *result = StoreBatch{};
+    int64_t before = s->added;
+    bool ok = store_begin(s, err);
+    Record r;
+    for (size_t i = 0; ok && i < lines.size(); ++i) {
+      const std::string& line = lines[i];
+      if (line.size() > kMaxRecordLine) {
+        ++result->skipped;
+        continue;
+      }
+      s->padded.assign(line);
+      s->padded.append(kLinePadding, '\0');
+      if (!record_parse(s->parser, std::string_view(s->padded.data(), line.size()), &r)) {
+        ++result->skipped;
+        continue;
+      }
+      ok = s->kind == kStorePostgres ? pg_add(s, r, err) : sqlite_add(s, r, err);
+    }
+    ok = ok && flush(s, err);
+    ok = ok && (s->kind == kStorePostgres ? pg_set_cursor(s, station, cursor, err)
+                                          : sqlite_set_cursor(s, station, cursor, err));
+    ok = ok && store_commit(s, err);
+    if (ok) {
+      result->added = s->added - before;
+      result->duplicates = static_cast<int64_t>(lines.size()) - result->skipped - result->added;
+      return true;
+    }
+    rollback(s);
+    s->added = before;
+    if (!s->retry || attempt >= 4) return false;
+  }
+}
+
+bool store_station_cursor(Store* s, std::string_view station, std::string* cursor,
+                          std::string* err) {
+  cursor->clear();
+  return s->kind == kStorePostgres ? pg_cursor(s, station, cursor, err)
+                                   : sqlite_cursor(s, station, cursor, err);
+}
+
+bool store_tally(Store* s, const Filter& f, Tally* t, std::string* err) {
+  if (!flush(s, err)) return false;
+  return s->kind == kStorePostgres ? pg_tally(s, f, t, err) : sqlite_tally(s, f, t, err);
+}
+
+bool store_count(Store* s, int64_t* n, std::string* err) {
+  if (!flush(s, err)) return false;
+  return s->kind == kStorePostgres ? pg_count(s, n, err) : sqlite_count(s, n, err);
+}

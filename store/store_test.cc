@@ -1,0 +1,198 @@
+#include "store/store.h"
+
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// One PostgreSQL server for the whole binary, started by the first test
+// that needs it (tools/pg-test-server.sh, in a temporary folder) and
+// stopped when the tests end.
+struct PgServer : ::testing::Environment {
+  std::string dir, url, why_not;
+  bool tried = false;
+  int databases = 0;
+
+  const std::string& start() {
+    if (tried) return url;
+    tried = true;
+    char tmpl[] = "/tmp/update-store-pg.XXXXXX";
+    if (!mkdtemp(tmpl)) {
+      why_not = "no temporary folder";
+      return url;
+    }
+    dir = tmpl;
+    std::string cmd =
+        std::string(UPDATE_DEFAULT_SOURCE_DIR) + "/tools/pg-test-server.sh start " + dir + " 2>&1";
+    std::FILE* p = popen(cmd.c_str(), "r");
+    char buf[4096];
+    std::string out;
+    while (p && std::fgets(buf, sizeof buf, p)) out += buf;
+    int rc = p ? pclose(p) : -1;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    if (rc == 0) url = out;
+    else if (WIFEXITED(rc) && WEXITSTATUS(rc) == 77)
+      why_not = "PostgreSQL's server programs are not installed (make deps)";
+    else why_not = "the test server did not start: " + out;
+    return url;
+  }
+
+  // A database of its own for one test.
+  std::string fresh() {
+    char name_buf[32];
+    std::snprintf(name_buf, sizeof name_buf, "t%d", ++databases);
+    std::string name = name_buf;
+    PGconn* c = PQconnectdb(url.c_str());
+    PQsetNoticeProcessor(
+        c, [](void*, const char*) {}, nullptr);
+    PQclear(PQexec(c, ("DROP DATABASE IF EXISTS " + name).c_str()));
+    PGresult* r = PQexec(c, ("CREATE DATABASE " + name).c_str());
+    EXPECT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQerrorMessage(c);
+    PQclear(r);
+    PQfinish(c);
+    size_t at = url.find("/postgres?");
+    std::string u = url.substr(0, at + 1);
+    u += name;
+    u += url.substr(at + 9);
+    return u;
+  }
+
+  void TearDown() override {
+    if (dir.empty()) return;
+    if (!url.empty())
+      std::system((std::string(UPDATE_DEFAULT_SOURCE_DIR) + "/tools/pg-test-server.sh stop " + dir +
+                   " >/dev/null 2>&1")
+                      .c_str());
+    std::filesystem::remove_all(dir);
+  }
+};
+
+PgServer* pg = static_cast<PgServer*>(::testing::AddGlobalTestEnvironment(new PgServer));
+
+std::string sqlite_path() {
+  static int made = 0;
+  std::string path = testing::TempDir() + "/store-test-" + std::to_string(getpid()) + "-" +
+                     std::to_string(++made) + ".sqlite";
+  for (const char* end : {"", "-wal", "-shm"}) std::filesystem::remove(path + end);
+  return path;
+}
+
+// A fresh store of each kind. PostgreSQL's is left out (and said why) only
+// where its server programs are missing.
+std::vector<std::string> stores() {
+  std::vector<std::string> out{sqlite_path()};
+  if (!pg->start().empty()) out.push_back(pg->fresh());
+  else if (pg->why_not.find("not installed") == std::string::npos) ADD_FAILURE() << pg->why_not;
+  return out;
+}
+
+std::string line(int attempt, const char* result = "ok", const char* station = "s1",
+                 int minute = 0) {
+  char buf[512];
+  std::snprintf(buf, sizeof buf,
+                R"({"time":"2026-12-08T03:%02d:00.000Z","station":"%s","port":1,"seconds":12.5,)"
+                R"("result":"%s","error":"Time out ","attempt":"%032x","unit":"SN%d"})",
+                minute, station, result, attempt, attempt % 7);
+  return buf;
+}
+
+TEST(Store, BatchStoresEachRecordOnceTheFirstKeptWithItsCursor) {
+  for (const std::string& spec : stores()) {
+    SCOPED_TRACE(spec);
+    std::string err;
+    Store* s = store_open(spec, kStoreLockMs, &err);
+    ASSERT_TRUE(s) << err;
+    std::string cursor = "x";
+    ASSERT_TRUE(store_station_cursor(s, "s1", &cursor, &err)) << err;
+    EXPECT_EQ(cursor, "");
+    struct Step {
+      std::vector<std::string> lines;
+      const char* cursor;
+      StoreBatch want;
+    } steps[] = {
+        // Within one batch: the first of two with one key is stored.
+        {{line(1), line(2), "not json", line(1, "failed"), R"({"time":"2026-99-01T00:00:00Z"})"},
+         "c1",
+         {2, 1, 2}},
+        // Across batches, a record stored before stays as it was.
+        {{line(2, "failed"), line(3, "failed", "s1", 5)}, "c2", {1, 1, 0}},
+        {{}, "c3", {0, 0, 0}},
+    };
+    for (const Step& st : steps) {
+      StoreBatch got;
+      ASSERT_TRUE(store_add_batch(s, "s1", st.lines, st.cursor, &got, &err)) << err;
+      EXPECT_EQ(got.added, st.want.added);
+      EXPECT_EQ(got.duplicates, st.want.duplicates);
+      EXPECT_EQ(got.skipped, st.want.skipped);
+      ASSERT_TRUE(store_station_cursor(s, "s1", &cursor, &err)) << err;
+      EXPECT_EQ(cursor, st.cursor);
+    }
+    ASSERT_TRUE(store_station_cursor(s, "s2", &cursor, &err)) << err;
+    EXPECT_EQ(cursor, "");
+    Tally t;
+    ASSERT_TRUE(store_tally(s, Filter{}, &t, &err)) << err;
+    EXPECT_EQ(t.records, 3);
+    EXPECT_EQ(t.totals.ok, 2);
+    EXPECT_EQ(t.totals.failed, 1);
+    EXPECT_EQ(t.units.size(), 3u);
+    store_close(s);
+
+    // Reopened: all of it is there.
+    s = store_open(spec, kStoreLockMs, &err);
+    ASSERT_TRUE(s) << err;
+    int64_t n = 0;
+    ASSERT_TRUE(store_count(s, &n, &err)) << err;
+    EXPECT_EQ(n, 3);
+    ASSERT_TRUE(store_station_cursor(s, "s1", &cursor, &err)) << err;
+    EXPECT_EQ(cursor, "c3");
+    store_close(s);
+  }
+}
+
+TEST(Store, TwoWritersWithOverlappingRecordsStoreEachOnce) {
+  if (pg->start().empty()) GTEST_SKIP() << pg->why_not;
+  std::string url = pg->fresh();
+  // Two hubs following one station, from different cursors, at once: the
+  // same records in the same order, in batches of different sizes.
+  constexpr int kRecords = 6000;
+  std::vector<std::string> all;
+  for (int i = 0; i < kRecords; ++i) all.push_back(line(i, i % 4 ? "ok" : "failed", "s1", i % 60));
+  auto hub = [&](int from, size_t batch, int64_t* added, std::string* err) {
+    Store* s = store_open(url, kStoreLockMs, err);
+    if (!s) return;
+    for (size_t i = static_cast<size_t>(from); i < all.size(); i += batch) {
+      std::vector<std::string> part(
+          all.begin() + static_cast<long>(i),
+          all.begin() + static_cast<long>(std::min(all.size(), i + batch)));
+      StoreBatch b;
+      if (!store_add_batch(s, "s1", part, std::to_string(i + part.size()), &b, err)) break;
+      *added += b.added;
+    }
+    store_close(s);
+  };
+  int64_t a = 0, b = 0;
+  std::string ea, eb;
+  std::thread t1(hub, 0, 500, &a, &ea), t2(hub, 1000, 300, &b, &eb);
+  t1.join();
+  t2.join();
+  ASSERT_EQ(ea, "");
+  ASSERT_EQ(eb, "");
+  EXPECT_EQ(a + b, kRecords);
+  std::string err;
+  Store* s = store_open(url, kStoreLockMs, &err);
+  ASSERT_TRUE(s) << err;
+  int64_t n = 0;
+  ASSERT_TRUE(store_count(s, &n, &err)) << err;
+  EXPECT_EQ(n, kRecords);
+  store_close(s);
+}
+
+}  // namespace

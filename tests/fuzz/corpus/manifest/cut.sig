@@ -1,0 +1,7 @@
+size: 313
+sha256: 11590e64452f0d713c3fdf40c769493657fe224ffca0cffbb4c7e12628a62215
+format: 21
+version: 0x00170000
+key: 2eaf98fd9aa1f3313e85849605653cc3
+signed: 2026-12-09T07:03:33Z
+signature: CARYRwiC
