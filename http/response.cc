@@ -18,6 +18,7 @@ constexpr StatusText kStatusTexts[] = {
     {408, "Request Timeout"},
     {409, "Conflict"},
     {413, "Content Too Large"},
+    {421, "Misdirected Request"},
     {431, "Request Header Fields Too Large"},
     {500, "Internal Server Error"},
     {501, "Not Implemented"},

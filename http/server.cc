@@ -1,6 +1,7 @@
 #include "http/server.h"
 
 #include "http/listen.h"
+#include "platform/net.h"
 
 #include <asio.hpp>
 #include <asio/experimental/as_tuple.hpp>
@@ -26,6 +27,8 @@ struct Client {
   std::string in;                 // read, not yet used
   int64_t last_active = 0;        // connect, or the last response sent
   int64_t last_write = 0;         // streams: the last bytes sent
+  int64_t stream_since = 0;       // streams: when it became one
+  int64_t stalled_since = 0;      // streams: since when `queue` waits unmoved
   std::string channel;            // non-empty: an event stream
   std::deque<std::string> queue;  // streams: unsent
   size_t queued = 0;
@@ -80,6 +83,7 @@ void pump(const std::shared_ptr<Core>& core, const std::shared_ptr<Client>& c) {
                       c->queued -= c->queue.front().size();
                       c->queue.pop_front();
                       c->last_write = core->now();
+                      c->stalled_since = c->last_write;
                       pump(core, c);
                     });
 }
@@ -94,6 +98,7 @@ void enqueue(const std::shared_ptr<Core>& core, const std::shared_ptr<Client>& c
     drop(core.get(), c.get());
     return;
   }
+  if (c->queue.empty()) c->stalled_since = core->now();
   c->queued += bytes.size();
   c->queue.push_back(std::move(bytes));
   pump(core, c);
@@ -138,6 +143,8 @@ asio::awaitable<bool> read_at_least(Client* c, size_t n) {
   co_return true;
 }
 
+void drop_oldest_stream(Core* core);
+
 // The conversation with one client: requests in order, each answered before
 // the next is read.
 asio::awaitable<void> serve(std::shared_ptr<Core> core, std::shared_ptr<Client> c) {
@@ -156,8 +163,13 @@ asio::awaitable<void> serve(std::shared_ptr<Core> core, std::shared_ptr<Client> 
     HttpResponse resp;
     bool keep = false;
     bool head_only = false;
+    const std::string* host = p == HttpParse::kDone ? http_header(req, "host") : nullptr;
     if (p != HttpParse::kDone) {
       resp = http_error(http_parse_status(p));
+    } else if (host != nullptr && !http_host_allowed(*host, cfg.host_name, cfg.allow_hosts)) {
+      // An HTTP/1.0 request may come without Host; HTTP/1.1 without one
+      // was refused by the parser (400).
+      resp = http_error(421);
     } else if (req.content_length > cfg.max_body) {
       resp = http_error(413);
     } else {
@@ -184,9 +196,12 @@ asio::awaitable<void> serve(std::shared_ptr<Core> core, std::shared_ptr<Client> 
     if (!resp.stream.empty() && !head_only && resp.status == 200) {
       // From here on the client only listens; whatever it sends is read
       // and thrown away so that a hang-up is seen.
+      // Streams have a bound of their own, so streams never keep out a
+      // page or a control request; at it, the oldest gives way.
+      if (core->n_streams >= cfg.max_streams) drop_oldest_stream(core.get());
       c->channel = resp.stream;
       ++core->n_streams;
-      c->last_write = core->now();
+      c->last_write = c->stream_since = core->now();
       enqueue(core, c, http_response_text(resp, false));
       while (!c->closed) {
         auto [ec, got] = co_await c->socket.async_read_some(asio::buffer(buf), use_tuple);
@@ -218,6 +233,17 @@ bool evict_one(Core* core) {
   return true;
 }
 
+// Makes room for a new stream: closes the one that has been open longest.
+void drop_oldest_stream(Core* core) {
+  Client* oldest = nullptr;
+  for (const auto& c : core->clients)
+    if (!c->channel.empty() && (oldest == nullptr || c->stream_since < oldest->stream_since))
+      oldest = c.get();
+  if (oldest == nullptr) return;
+  ++core->n_evicted;
+  drop(core, oldest);
+}
+
 asio::awaitable<void> accept_loop(std::shared_ptr<Core> core) {
   asio::steady_timer pause(core->io);
   while (!core->closing) {
@@ -230,7 +256,9 @@ asio::awaitable<void> accept_loop(std::shared_ptr<Core> core) {
       co_await pause.async_wait(use_tuple);
       continue;
     }
-    if (core->clients.size() >= core->config.max_clients && !evict_one(core.get())) {
+    // Streams are counted apart (see serve).
+    if (core->clients.size() - core->n_streams >= core->config.max_clients &&
+        !evict_one(core.get())) {
       asio::error_code ignored;
       socket.close(ignored);
       continue;
@@ -258,6 +286,11 @@ asio::awaitable<void> sweep(std::shared_ptr<Core> core) {
       if (c->channel.empty()) {
         if (cfg.idle_timeout_ms != 0 && now - c->last_active >= cfg.idle_timeout_ms)
           idle.push_back(c);
+      } else if (!c->queue.empty() && cfg.stream_stall_ms != 0 &&
+                 now - c->stalled_since >= cfg.stream_stall_ms) {
+        // Not reading: its bytes have not moved for the limit.
+        ++core->n_dropped;
+        idle.push_back(c);
       } else if (cfg.stream_ping_ms != 0 && c->queue.empty() &&
                  now - c->last_write >= cfg.stream_ping_ms) {
         // A comment line: keeps proxies from timing the stream out and
@@ -278,7 +311,57 @@ void close_core(const std::shared_ptr<Core>& core) {
   for (const auto& c : all) drop(core.get(), c.get());
 }
 
+bool same_name(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool http_host_allowed(std::string_view host, std::string_view host_name,
+                       const std::vector<std::string>& allowed) {
+  std::string_view name = host, port;
+  if (!host.empty() && host.front() == '[') {
+    size_t close = host.find(']');
+    if (close == std::string_view::npos) return false;
+    name = host.substr(1, close - 1);
+    port = host.substr(close + 1);
+    if (!port.empty() && port.front() != ':') return false;
+    asio::error_code ec;
+    asio::ip::make_address_v6(std::string(name), ec);
+    if (ec) return false;
+  } else {
+    size_t colon = host.find(':');
+    if (colon != std::string_view::npos) {
+      // More than one colon: an IPv6 address without its brackets.
+      if (host.find(':', colon + 1) != std::string_view::npos) return false;
+      name = host.substr(0, colon);
+      port = host.substr(colon);
+    }
+  }
+  if (!port.empty()) {
+    port.remove_prefix(1);
+    if (port.empty() || port.size() > 5) return false;
+    for (char c : port)
+      if (c < '0' || c > '9') return false;
+  }
+  if (!host.empty() && host.front() == '[') return true;
+  if (name.empty()) return false;
+  asio::error_code ec;
+  asio::ip::make_address_v4(std::string(name), ec);
+  if (!ec) return true;
+  if (same_name(name, "localhost") || (!host_name.empty() && same_name(name, host_name)))
+    return true;
+  for (const std::string& a : allowed)
+    if (same_name(name, a)) return true;
+  return false;
+}
 
 struct HttpServer {
   asio::io_context* io = nullptr;
@@ -292,6 +375,11 @@ HttpServer* http_open(asio::io_context& io, const HttpConfig& config, std::vecto
                       std::string* error) {
   auto core = std::make_shared<Core>(io);
   core->config = config;
+  if (core->config.host_name.empty()) {
+    char name[256];
+    plat_hostname(name, sizeof name);
+    core->config.host_name = name;
+  }
   if (!core->config.now_ms) core->config.now_ms = steady_ms;
   if (core->config.sweep_ms == 0) core->config.sweep_ms = 1000;
   core->routes = std::move(routes);

@@ -25,17 +25,36 @@ struct HttpConfig {
   std::string listen;       // "ADDR:PORT", "[V6ADDR]:PORT"; port 0 = any free port
   size_t max_head = 8192;   // request line + headers; more: 431
   size_t max_body = 65536;  // Content-Length above it: 413
-  // At once. A newcomer closes the client idle longest that is not an event
-  // stream; with streams only, the newcomer is closed.
+  // Clients at once, event streams not counted. A newcomer past it closes
+  // the client idle longest that is not a stream.
   size_t max_clients = 64;
+  // Event streams at once, apart from the other clients, so that streams
+  // never keep out the page or control. A new one past it closes the oldest.
+  size_t max_streams = 32;
   uint32_t idle_timeout_ms = 30000;     // between requests; streams exempt
   size_t stream_queue_bytes = 1 << 20;  // unsent bytes a stream may hold
-  uint32_t stream_ping_ms = 15000;      // a comment line on quiet streams; 0 none
+  // A stream whose unsent bytes have not moved for this long is closed:
+  // its reader has stopped reading. 0: no limit.
+  uint32_t stream_stall_ms = 10000;
+  uint32_t stream_ping_ms = 15000;  // a comment line on quiet streams; 0 none
   // Where idle time is measured; default the steady clock. Tests pass their
   // own to expire clients without waiting.
   std::function<int64_t()> now_ms;
   uint32_t sweep_ms = 1000;  // how often the idle limit is checked
+  // Names a request's Host may give besides IP literals, "localhost" and
+  // the machine's name (--http-allow-host). Any other Host answers 421 and
+  // the connection closes: a page elsewhere that rebinds its own name to
+  // this address reads nothing.
+  std::vector<std::string> allow_hosts;
+  std::string host_name;  // the machine's name; "" asks the system
 };
+
+// Whether a request's Host value (name or address, maybe with ":PORT") is
+// one this server answers: an IPv4 literal, a bracketed IPv6 literal,
+// "localhost", `host_name` or one of `allowed`, names without regard to
+// case.
+bool http_host_allowed(std::string_view host, std::string_view host_name,
+                       const std::vector<std::string>& allowed);
 
 struct HttpServer;
 
@@ -68,7 +87,7 @@ struct HttpStats {
   size_t clients = 0;  // open now
   size_t streams = 0;  // of which event streams
   uint64_t requests = 0;
-  uint64_t evicted = 0;  // closed to admit a newcomer
-  uint64_t dropped = 0;  // streams closed for not reading
+  uint64_t evicted = 0;  // closed to admit a newcomer (a client or a stream)
+  uint64_t dropped = 0;  // streams closed for not reading (queue full or stalled)
 };
 HttpStats http_stats(const HttpServer* s);

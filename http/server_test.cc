@@ -67,7 +67,7 @@ struct Client {
 };
 
 std::string get(const std::string& path, const std::string& more = "") {
-  return "GET " + path + " HTTP/1.1\r\nHost: t\r\n" + more + "\r\n";
+  return "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n" + more + "\r\n";
 }
 
 bool wait_for(const std::function<bool()>& f) {
@@ -117,7 +117,8 @@ TEST_F(HttpServerTest, RequestsOnOneConnection) {
   ASSERT_NE(0, port()) << "port 0 reports the port taken";
   Client c(port());
   // Two requests in one write: both answered, in order.
-  c.send(get("/hello") + "POST /echo/7 HTTP/1.1\r\nHost: t\r\nContent-Length: 3\r\n\r\nabc");
+  c.send(get("/hello") +
+         "POST /echo/7 HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3\r\n\r\nabc");
   std::string r = c.response();
   EXPECT_EQ(0u, r.find("HTTP/1.1 200 OK\r\n")) << r;
   EXPECT_EQ("hi", r.substr(r.size() - 2));
@@ -128,11 +129,12 @@ TEST_F(HttpServerTest, RequestsOnOneConnection) {
       << "else an HTTP/1.0 client waits for the close";
   c.send(get("/nowhere"));
   EXPECT_EQ(0u, c.response().find("HTTP/1.1 404 "));
-  c.send("DELETE /hello HTTP/1.1\r\nHost: t\r\n\r\n");
+  c.send("DELETE /hello HTTP/1.1\r\nHost: localhost\r\n\r\n");
   r = c.response();
   EXPECT_EQ(0u, r.find("HTTP/1.1 405 "));
   EXPECT_NE(std::string::npos, r.find("Allow: GET, HEAD\r\n"));
-  c.send("HEAD /hello HTTP/1.1\r\nHost: t\r\n\r\n" + get("/hello", "Connection: close\r\n"));
+  c.send("HEAD /hello HTTP/1.1\r\nHost: localhost\r\n\r\n" +
+         get("/hello", "Connection: close\r\n"));
   r = c.response();  // no body: the Content-Length is the GET's
   EXPECT_EQ(std::string::npos, r.find("hi")) << r;
   c.read_until([&] { return c.in.find("\r\n\r\nhi") != std::string::npos; });
@@ -146,12 +148,13 @@ TEST_F(HttpServerTest, BadRequestsAreAnsweredAndClosed) {
     std::string bytes;
     const char* status;
   } cases[] = {
-      {"GET / HTTP/1.1\r\nHost: t\r\nX: " + std::string(8200, 'x') + "\r\n\r\n", "431"},
+      {"GET / HTTP/1.1\r\nHost: localhost\r\nX: " + std::string(8200, 'x') + "\r\n\r\n", "431"},
       {std::string(9000, 'a'), "431"},
       {"\x16\x03\x01 hello", "400"},
       {"GET / HTTP/1.1\r\n\r\n", "400"},
-      {"POST /echo/1 HTTP/1.1\r\nHost: t\r\nContent-Length: 70000\r\n\r\n", "413"},
-      {"POST /echo/1 HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n", "501"},
+      {"POST /echo/1 HTTP/1.1\r\nHost: localhost\r\nContent-Length: 70000\r\n\r\n", "413"},
+      {"POST /echo/1 HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n", "501"},
+      {"GET /hello HTTP/1.1\r\nHost: evil.example\r\n\r\n", "421"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.status);
@@ -191,7 +194,7 @@ TEST_F(HttpServerTest, StreamsGetEventsAndStayWhenIdle) {
 }
 
 TEST_F(HttpServerTest, AFullHouseEvictsTheLongestIdleClientNotAStream) {
-  config.max_clients = 3;
+  config.max_clients = 2;  // streams are not counted
   start();
   Client s1(port());
   s1.send(get("/events"));
@@ -231,6 +234,107 @@ TEST_F(HttpServerTest, AStreamThatStopsReadingIsDropped) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
   EXPECT_TRUE(wait_for([&] { return http_stats(server).dropped == 1; }));
   EXPECT_EQ(0u, http_stats(server).streams);
+}
+
+// However many event streams a client opens, reading or not, the page and
+// control are answered; the newest streams get the events.
+TEST_F(HttpServerTest, StreamsHaveABoundOfTheirOwn) {
+  config.max_clients = 2;
+  config.max_streams = 3;
+  start();
+  std::vector<std::unique_ptr<Client>> streams;
+  for (int i = 0; i < 6; ++i) {
+    streams.push_back(std::make_unique<Client>(port()));
+    streams.back()->send(get("/events"));
+    streams.back()->read_until(
+        [&] { return streams.back()->in.find("first") != std::string::npos; });
+    clock += 10;
+  }
+  ASSERT_TRUE(wait_for([&] { return http_stats(server).streams == 3; }));
+  Client page(port()), control(port());
+  page.send(get("/hello"));
+  EXPECT_EQ(0u, page.response().find("HTTP/1.1 200"));
+  control.send("POST /echo/1 HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\n\r\nok");
+  EXPECT_EQ(0u, control.response().find("HTTP/1.1 200"));
+  http_publish(server, "events", http_sse_event("", "newest"));
+  for (int i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    if (i < 3) {
+      EXPECT_TRUE(streams[i]->closed()) << "the oldest gave way";
+    } else {
+      streams[i]->read_until([&] { return streams[i]->in.find("newest") != std::string::npos; });
+      EXPECT_NE(std::string::npos, streams[i]->in.find("newest"));
+    }
+  }
+}
+
+TEST_F(HttpServerTest, AStreamThatDoesNotReadForTenSecondsIsClosed) {
+  config.stream_queue_bytes = 64 << 20;  // the queue's bound is not what ends it
+  config.stream_ping_ms = 0;
+  start();
+  Client stuck(port()), reader(port());
+  stuck.s.set_option(asio::socket_base::receive_buffer_size(4096));
+  stuck.send(get("/events"));
+  reader.send(get("/events"));
+  ASSERT_TRUE(wait_for([&] { return http_stats(server).streams == 2; }));
+  std::string big = http_sse_event("", std::string(64 * 1024, 'x'));
+  for (int i = 0; i < 200; ++i) http_publish(server, "events", big);
+  http_publish(server, "events", http_sse_event("", "last"));
+  // The reader takes everything, by when the other's buffers are long full.
+  auto until = std::chrono::steady_clock::now() + 30s;
+  while (reader.in.find("data: last") == std::string::npos && !reader.eof &&
+         std::chrono::steady_clock::now() < until) {
+    reader.read_until([&] {
+      return reader.in.size() > (1 << 20) || reader.in.find("data: last") != std::string::npos;
+    });
+    if (reader.in.size() > (1 << 20)) reader.in.erase(0, reader.in.size() - 64);
+  }
+  ASSERT_NE(std::string::npos, reader.in.find("data: last"));
+  clock += 9999;
+  std::this_thread::sleep_for(50ms);  // sweeps that must close nothing
+  EXPECT_EQ(0u, http_stats(server).dropped);
+  for (int i = 0; i < 50 && http_stats(server).dropped == 0; ++i) {
+    clock += 1000;
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(1u, http_stats(server).dropped) << "the one that does not read";
+  http_publish(server, "events", http_sse_event("", "still"));
+  reader.read_until([&] { return reader.in.find("still") != std::string::npos; });
+  EXPECT_NE(std::string::npos, reader.in.find("still")) << "the one that reads stays";
+}
+
+TEST(HttpHost, WhichHostsAreAnswered) {
+  struct Case {
+    const char* host;
+    bool ok;
+  } cases[] = {
+      {"127.0.0.1", true},
+      {"127.0.0.1:8080", true},
+      {"10.0.3.11", true},
+      {"[::1]", true},
+      {"[::1]:8080", true},
+      {"[fe80::1]:80", true},
+      {"localhost", true},
+      {"LocalHost:80", true},
+      {"station-7", true},
+      {"STATION-7:8080", true},
+      {"line3.example", true},
+      {"evil.example", false},
+      {"localhost.evil.example", false},
+      {"station-7.evil", false},
+      {"::1", false},
+      {"[::1", false},
+      {"[::1]x", false},
+      {"[example]", false},
+      {"127.0.0.1:", false},
+      {"127.0.0.1:80x", false},
+      {"", false},
+      {":80", false},
+      {"127.1", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(c.ok, http_host_allowed(c.host, "station-7", {"line3.example"})) << c.host;
+  EXPECT_FALSE(http_host_allowed("station-7", "", {})) << "no name: nothing but literals";
 }
 
 TEST(HttpListen, AddressesAndCallersIoContext) {

@@ -44,6 +44,20 @@ int server_ask_size(plat_socket s, int channel, uint16_t major, uint16_t minor, 
   return receive_number(s, size);
 }
 
+int server_ask_signature(plat_socket s, int channel, uint16_t major, uint16_t minor, size_t max,
+                         std::string* manifest) {
+  manifest->clear();
+  uint32_t length = 0;
+  send_request(s, 'S', channel, major, minor);
+  if (!receive_number(s, &length) || length > max) return 0;
+  for (uint32_t i = 0; i < length; ++i) {
+    uint8_t b = 0;
+    if (!receive_byte(s, &b)) return 0;
+    *manifest += static_cast<char>(b);
+  }
+  return 1;
+}
+
 SoftwareSize software_size_verdict(uint32_t size) {
   if (size == 0) return SoftwareSize::kNone;
   return size > kImageBufferSize ? SoftwareSize::kTooBig : SoftwareSize::kFits;

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/net.h"
 
@@ -20,6 +21,13 @@ int server_query(plat_socket s, int channel, uint16_t major, uint16_t minor, uin
 // 'D' likewise; the announced software size into `*size`. Returns 1 when
 // all four size bytes arrived, 0 otherwise.
 int server_ask_size(plat_socket s, int channel, uint16_t major, uint16_t minor, uint32_t* size);
+
+// 'S' likewise (only in a signed run): the manifest of the software 'D'
+// sends, announced by its length as 4 bytes, into `*manifest` ("" for
+// length 0). Returns 1 when it all arrived, 0 otherwise, also for a length
+// longer than any manifest (`max`), which is not received.
+int server_ask_signature(plat_socket s, int channel, uint16_t major, uint16_t minor, size_t max,
+                         std::string* manifest);
 
 // What the software size a server announced means: nothing new for the
 // box (0), more than the image buffer holds (message 102; the fetch would

@@ -13,6 +13,8 @@
 #include "net/server_client.h"
 #include "run/attempt.h"
 #include "run/links.h"
+#include "run/trust.h"
+#include "image/signature.h"
 #include "serial/acquire.h"
 #include "serial/port.h"
 #include "serial/sync.h"
@@ -94,6 +96,18 @@ void server_exchange(plat_socket s, plat_port port, uint16_t* major, uint16_t* m
   // Fetched software is held to the check a file passes: a damaged or
   // foreign file must not reach the box.
   if (!pad_buffer_check(size)) finish(s, port, 1);
+  // A signed run: the software's manifest, asked for after it arrived,
+  // must be a trusted key's over exactly these bytes.
+  if (trust_on()) {
+    std::string manifest;
+    if (!server_ask_signature(s, channel, *major, *minor, kMaxManifest, &manifest)) {
+      attempt_signature("no answer to the signature request", nullptr);
+      const char* line = "Signature check of the server's software failed: no answer to 'S'";
+      report_failure_text(stderr, kNoCode, line, line);
+      finish(s, port, 1);
+    }
+    if (!trust_check_buffer(size, manifest)) finish(s, port, 1);
+  }
   g_settings.image_from_server = true;
   std::snprintf(g_settings.pad_path, sizeof g_settings.pad_path, "%s", kServerImageName);
   g_settings.pad_size = size;

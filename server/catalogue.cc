@@ -115,7 +115,9 @@ FileCheck check_file(Catalogue* c, const std::string& rel, Software* sw, uint32_
   uint8_t format = 0;
   uint32_t checksum = 0;
   bool too_big = false;
+  pad_take_sha256(true);
   uint32_t size = pad_verify(via, &format, version_word, &checksum, &too_big);
+  pad_take_sha256(false);
   // Grown past the buffer since the size test above: left out like any
   // other file that does not fit, never the end of the server.
   if (too_big) {
@@ -145,6 +147,23 @@ FileCheck check_file(Catalogue* c, const std::string& rel, Software* sw, uint32_
     leave_out(c, rel, "changed while it was checked");
     return FileCheck::kLeftOut;
   }
+  FileFacts facts = {size, {}, format, *version_word};
+  pad_accepted_sha256(facts.sha256);
+  std::string manifest;
+  SigResult sig = signature_read((full + ".sig").c_str(), &manifest);
+  if (sig != kSigOk) manifest.clear();
+  if (c->trust) {
+    const PublicKey* signer = nullptr;
+    if (sig == kSigOk) sig = signature_check(*c->trust, manifest, facts, &signer);
+    if (sig != kSigOk) {
+      close(fd);
+      leave_out(c, rel, std::string("signature: ") + sig_result_text(sig));
+      return FileCheck::kLeftOut;
+    }
+    sw->signer = signer->name;
+  }
+  sw->sha256 = hex_text(facts.sha256, kSha256Bytes);
+  sw->manifest = manifest;
   sw->path = rel;
   sw->size = size;
   sw->checksum = checksum;
@@ -166,6 +185,12 @@ const Software* load_folder(Catalogue* c, const std::string& rel, unsigned major
   std::unique_ptr<Software> best;
   for (const std::string& name : names) {
     std::string file = rel + "/" + name;
+    // A signature beside its file (or one update-sign is writing).
+    auto ends = [&](const std::string& tail) {
+      return name.size() > tail.size() &&
+             name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    if (ends(".pad.sig") || ends(".pad.sig.part")) continue;
     unsigned v[3];
     if (!parse_dotted(name, 3, 255, ".pad", v)) {
       leave_out(c, file, "not a software name <a>.<b>.<c>.pad (each 0..255)");
@@ -249,9 +274,10 @@ std::string version_text(const uint8_t version[3]) {
   return buf;
 }
 
-std::shared_ptr<const Catalogue> catalogue_load(const std::string& dir) {
+std::shared_ptr<const Catalogue> catalogue_load(const std::string& dir, const Trust* trust) {
   auto c = std::make_shared<Catalogue>();
   c->dir = dir;
+  c->trust = trust;
   std::vector<std::string> top;
   int err = 0;
   if (!list_dir(dir, &top, &err)) {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "image/signature.h"
+
 constexpr int kChannels = 4;
 
 // "alpha", "beta", "released", "development" for 0..3; nullptr otherwise.
@@ -34,10 +36,13 @@ bool parse_dotted(const std::string& text, int count, unsigned limit, const char
 struct Software {
   std::string path;  // relative to the catalogue's directory
   uint8_t version[3];
-  uint32_t size;      // bytes sent after the size: the whole PAD file
-  uint32_t checksum;  // as stored at the PAD file's end
-  int fd;             // the handle it was checked through and is read from
-  struct stat seen;   // that handle's state then, to notice a later rewrite
+  uint32_t size;         // bytes sent after the size: the whole PAD file
+  uint32_t checksum;     // as stored at the PAD file's end
+  int fd;                // the handle it was checked through and is read from
+  struct stat seen;      // that handle's state then, to notice a later rewrite
+  std::string sha256;    // of the whole file, hex
+  std::string manifest;  // its .sig beside it as read ("" when none): the 'S' answer
+  std::string signer;    // the trusted key's name; "" when not checked or unsigned
 };
 
 // A software's folder under one channel, as the box reaches it.
@@ -60,6 +65,9 @@ struct Catalogue {
   // many open descriptors, or two bootloader folders the box cannot tell
   // apart): it must not be served. Says why, with the system's reason.
   std::string refused;
+  // With a trust file only files that a trusted key signed are served;
+  // the others are left out with the reason. Read during the load only.
+  const Trust* trust = nullptr;
 
   Catalogue() = default;
   Catalogue(const Catalogue&) = delete;
@@ -68,7 +76,9 @@ struct Catalogue {
 };
 
 // Builds the catalogue of `dir`, reading and checking every file.
-std::shared_ptr<const Catalogue> catalogue_load(const std::string& dir);
+// With `trust`, only validly signed files are served.
+std::shared_ptr<const Catalogue> catalogue_load(const std::string& dir,
+                                                const Trust* trust = nullptr);
 
 // The software one box gets: `major` and `minor` as the box sends them (the
 // low 8 bits). Returns nullptr when there is none, also for a channel

@@ -20,13 +20,24 @@ constexpr auto kDrainLimit = std::chrono::seconds(30);
 std::string shown(const std::string& text) { return visible_text(text.data(), text.size()); }
 
 bool load_reported(State* s, const char* refused_prefix) {
-  auto fresh = catalogue_load(s->config.catalogue);
+  // The trust file is read afresh with the catalogue: a key added or
+  // removed (a rotation) takes effect with the next reload.
+  Trust trust;
+  if (!s->config.trust.empty()) {
+    std::string why;
+    if (!trust_load(s->config.trust.c_str(), &trust, &why)) {
+      std::fprintf(stderr, "update-server: %strust file %s\n", refused_prefix, shown(why).c_str());
+      return false;
+    }
+  }
+  auto fresh = catalogue_load(s->config.catalogue, s->config.trust.empty() ? nullptr : &trust);
   for (const std::string& why : fresh->left_out)
     std::fprintf(stderr, "update-server: left out %s\n", shown(why).c_str());
   if (!fresh->refused.empty()) {
     std::fprintf(stderr, "update-server: %s%s\n", refused_prefix, shown(fresh->refused).c_str());
     return false;
   }
+  log_catalogue_changes(s->log, s->catalogue.get(), *fresh);
   s->catalogue = fresh;
   return true;
 }

@@ -19,9 +19,10 @@ const char kDefaultCatalogue[] = "/var/lib/update-server";
 
 const char kUsage[] =
     "usage: update-server [--catalogue DIR] [--listen ADDR:PORT]... [--log FILE]\n"
-    "                     [--http ADDR:PORT]\n"
+    "                     [--http ADDR:PORT] [--http-allow-host NAME]...\n"
     "                     [--max-connections N] [--idle-timeout T] [--send-timeout T]\n"
-    "       update-server check DIR\n"
+    "                     [--trust TRUST]\n"
+    "       update-server check [--trust TRUST] DIR\n"
     "       update-server resolve DIR --channel NAME --bootloader MAJOR.MINOR\n"
     "T: seconds, or a number with s, m or h; 0 is no limit.\n";
 
@@ -71,8 +72,17 @@ bool report_problems(const Catalogue& c) {
 }
 
 int check(int argc, char** argv) {
-  if (argc != 3) usage_error("check needs the catalogue's directory");
-  auto c = catalogue_load(argv[2]);
+  Trust trust;
+  bool trusted = argc == 5 && std::strcmp(argv[2], "--trust") == 0;
+  if (argc != 3 && !trusted) usage_error("check needs the catalogue's directory");
+  if (trusted) {
+    std::string why;
+    if (!trust_load(argv[3], &trust, &why)) {
+      std::fprintf(stderr, "update-server: trust file %s\n", shown(why).c_str());
+      return 1;
+    }
+  }
+  auto c = catalogue_load(argv[argc - 1], trusted ? &trust : nullptr);
   bool problems = report_problems(*c);
   if (c->refused.empty()) {
     for (const auto& [key, entry] : c->entries) {
@@ -135,7 +145,7 @@ int main(int argc, char** argv) {
   ServerConfig config;
   config.catalogue = kDefaultCatalogue;
   const char* log = nullptr;
-  enum { kCatalogue = 256, kListen, kMax, kIdle, kSend, kLog, kHttp, kHelp };
+  enum { kCatalogue = 256, kListen, kMax, kIdle, kSend, kLog, kHttp, kAllowHost, kHelp, kTrust };
   static const option kOptions[] = {{"catalogue", required_argument, nullptr, kCatalogue},
                                     {"listen", required_argument, nullptr, kListen},
                                     {"max-connections", required_argument, nullptr, kMax},
@@ -143,7 +153,9 @@ int main(int argc, char** argv) {
                                     {"send-timeout", required_argument, nullptr, kSend},
                                     {"log", required_argument, nullptr, kLog},
                                     {"http", required_argument, nullptr, kHttp},
+                                    {"http-allow-host", required_argument, nullptr, kAllowHost},
                                     {"help", no_argument, nullptr, kHelp},
+                                    {"trust", required_argument, nullptr, kTrust},
                                     {nullptr, 0, nullptr, 0}};
   int opt;
   while ((opt = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
@@ -164,11 +176,18 @@ int main(int argc, char** argv) {
         break;
       case kLog: log = optarg; break;
       case kHttp: config.http = optarg; break;
+      case kAllowHost:
+        if (optarg[0] == '\0') usage_error("--http-allow-host needs a name");
+        config.http_allow_hosts.push_back(optarg);
+        break;
+      case kTrust: config.trust = optarg; break;
       case kHelp: std::fputs(kUsage, stdout); return 0;
       default: usage_error(nullptr);
     }
   }
   if (optind != argc) usage_error("unexpected argument");
+  if (!config.http_allow_hosts.empty() && config.http.empty())
+    usage_error("--http-allow-host needs --http");
   RequestLog* request_log = log_open(log);
   if (request_log == nullptr) return 1;
   int code = server_run(config, request_log);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <asio.hpp>
 #include <deque>
+#include <map>
 #include <cstdio>
 #include <cstring>
 
@@ -282,6 +283,70 @@ std::string exchange_line(const Exchange& e, const std::string& time) {
   add(&s, "result", std::string(e.result));
   add(&s, "reason", e.reason);
   return s + "}\n";
+}
+
+namespace {
+
+// Queues one line as log_exchange does, the count of lines dropped first.
+void log_line(RequestLog* L, std::string line, const std::string& time) {
+  std::string report;
+  if (L->dropped > 0) {
+    Exchange r;
+    r.command = "log";
+    r.result = "failed";
+    r.reason = std::to_string(L->dropped) +
+               " lines dropped before this one: the log took them slower than they came";
+    report = exchange_line(r, time);
+  }
+  if (L->queued + report.size() + line.size() > kQueueLimit) {
+    ++L->dropped;
+    return;
+  }
+  if (!report.empty()) enqueue(L, std::move(report));
+  L->dropped = 0;
+  enqueue(L, std::move(line));
+  flush(L);
+}
+
+std::string change_line(const char* change, uint32_t key, const std::string& folder,
+                        const Software& sw, const std::string& time) {
+  std::string s = "{\"time\":" + json_string(time.c_str());
+  add(&s, "command", std::string("catalogue"));
+  add(&s, "change", std::string(change));
+  int channel = static_cast<int>(key >> 16);
+  add(&s, "channel", std::string(channel_name(channel)));
+  add(&s, "channel_code", channel);
+  add(&s, "bootloader", folder);
+  add(&s, "version", version_text(sw.version));
+  add(&s, "file", sw.path);
+  add(&s, "size", static_cast<int64_t>(sw.size));
+  add(&s, "sha256", sw.sha256);
+  add(&s, "key", sw.signer.empty() ? std::string("unsigned") : sw.signer);
+  return s + "}\n";
+}
+
+}  // namespace
+
+void log_catalogue_changes(RequestLog* L, const Catalogue* before, const Catalogue& now) {
+  std::string time = utc_now_text();
+  auto software_of = [](const Catalogue* c, uint32_t key) -> const Software* {
+    if (!c) return nullptr;
+    auto it = c->entries.find(key);
+    return it == c->entries.end() ? nullptr : it->second.software;
+  };
+  std::map<uint32_t, std::string> keys;
+  if (before)
+    for (const auto& [key, e] : before->entries) keys[key] = e.folder;
+  for (const auto& [key, e] : now.entries) keys[key] = e.folder;
+  for (const auto& [key, folder] : keys) {
+    const Software* was = software_of(before, key);
+    const Software* is = software_of(&now, key);
+    if (!was && is) log_line(L, change_line("added", key, folder, *is, time), time);
+    else if (was && !is) log_line(L, change_line("removed", key, folder, *was, time), time);
+    else if (was && is &&
+             (was->sha256 != is->sha256 || was->path != is->path || was->signer != is->signer))
+      log_line(L, change_line("replaced", key, folder, *is, time), time);
+  }
 }
 
 void log_exchange(RequestLog* L, const Exchange& e) {

@@ -55,6 +55,12 @@ struct Exchange {
 // Queues the exchange's line and writes what the sink takes now.
 void log_exchange(RequestLog* log, const Exchange& e);
 
+// One "command":"catalogue" line for every entry that `now` adds, removes
+// or replaces against `before` (nullptr: the first load, everything is
+// added): channel, bootloader folder, version, file, size, SHA-256 and the
+// signing key's name, or "unsigned".
+void log_catalogue_changes(RequestLog* log, const Catalogue* before, const Catalogue& now);
+
 // The line log_exchange writes, without the time stamp's value fixed: for
 // the tests and for a caller that wants the text.
 std::string exchange_line(const Exchange& e, const std::string& time);

@@ -73,7 +73,7 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
       snapshot.reset();
       continue;
     }
-    if (command != 'C' && command != 'D') {
+    if (command != 'C' && command != 'D' && command != 'S') {
       char text[8];
       std::snprintf(text, sizeof text, "0x%02x", command);
       log_failure(s, peer, text, "unknown command byte; connection closed");
@@ -81,7 +81,7 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
     }
     Exchange x;
     x.peer = peer;
-    x.command = command == 'C' ? "C" : "D";
+    x.command = command == 'C' ? "C" : command == 'D' ? "D" : "S";
     // Until its bytes are all in, a command is no exchange: the connection
     // stays idle for eviction, and the bytes have a short while to come.
     uint8_t args[3];
@@ -105,7 +105,20 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
     } else if (channel_name(args[0]) == nullptr) {
       x.reason = "no such channel";
     }
-    if (command == 'C') {
+    if (command == 'S') {
+      // The manifest of the software 'D' sends, from its .sig as the
+      // catalogue read it: its length as 4 bytes, then its bytes; 0 when
+      // there is none.
+      std::string m = sw ? sw->manifest : "";
+      uint32_t n = static_cast<uint32_t>(m.size());
+      uint8_t length[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+      std::array<asio::const_buffer, 2> b = {asio::buffer(length), asio::buffer(m)};
+      uint64_t sent = 0;
+      asio::error_code wec = co_await send_all(s, c, b, &sent);
+      x.size = n;
+      x.result = wec ? "failed" : n ? "ok" : "none";
+      if (wec) x.reason = reason_of(c, wec);
+    } else if (command == 'C') {
       uint8_t answer[3] = {0, 0, 0};
       if (sw) std::copy(sw->version, sw->version + 3, answer);
       std::array<asio::const_buffer, 2> b = {asio::buffer(answer), asio::const_buffer()};

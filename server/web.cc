@@ -26,6 +26,7 @@ bool web_open(State* s) {
   };
   HttpConfig config;
   config.listen = s->config.http;
+  config.allow_hosts = s->config.http_allow_hosts;
   std::string error;
   HttpServer* h = http_open(s->io, config, std::move(routes), &error);
   if (h == nullptr) {

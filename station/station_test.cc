@@ -196,7 +196,8 @@ TEST(StationSlots, CountsParkingAndExitCode) {
 // "start 1, stop 2, kill 1, say, attempt 1" (slots from 1); each slot's
 // state as a letter and its failure streak: R running, S asked to stop, K
 // killed (lower case while parked), P parked, D done, . waiting; then
-// "draining" and "over" when they hold.
+// "draining" and "over" when they hold. A slot's serial follows a colon,
+// "!" marking a retest.
 std::string actions_text(const std::vector<StationAction>& actions) {
   std::string out;
   for (const StationAction& a : actions) {
@@ -206,6 +207,7 @@ std::string actions_text(const std::vector<StationAction>& actions) {
       case StationDo::kStop: out += "stop " + std::to_string(a.slot + 1); break;
       case StationDo::kKill: out += "kill " + std::to_string(a.slot + 1); break;
       case StationDo::kSay: out += "say"; break;
+      case StationDo::kUseUnit: out += "unit " + a.text; break;
       case StationDo::kAttempt: out += "attempt " + std::to_string(a.slot + 1); break;
     }
   }
@@ -224,6 +226,7 @@ std::string state_text(const Station& st) {
     if (s.running && s.parked) c = (char)std::tolower(c);
     if (!out.empty()) out += " ";
     out += c + std::to_string(s.streak);
+    if (!s.unit.empty()) out += ":" + s.unit + (s.retest ? "!" : "");
   }
   if (st.draining) out += " draining";
   if (station_over(st)) out += " over";
@@ -252,6 +255,7 @@ TEST(StationControl, StopParkDrainAndRunEnds) {
     int max_failures;
     std::vector<Step> steps;
     int exit_code;
+    std::deque<std::string> units = {};
   } scenarios[] = {
       {"park with and without a box on the line",
        2,
@@ -405,9 +409,35 @@ TEST(StationControl, StopParkDrainAndRunEnds) {
            {.in = I::kTick, .actions = "start 1", .state = "R1 R0"},
        },
        1},
+      {"units: each serial once, kept by a start that failed, a second one a retest",
+       2,
+       false,
+       3,
+       {
+           {.in = I::kTick, .actions = "unit A, start 1, unit B, start 2", .state = "R0:A R0:B"},
+           {.in = I::kStartFailed,
+            .slot = 2,
+            .line = "cannot start",
+            .actions = "say",
+            .state = "R0:A .1:B"},
+           {.in = I::kTick, .actions = "start 2", .state = "R0:A R1:B"},
+           {.in = I::kRunLine, .slot = 1, .line = ok, .state = "R0:A R1:B"},
+           {.in = I::kRunEnded,
+            .slot = 1,
+            .exit_code = 0,
+            .actions = "attempt 1, say, unit A, start 1",
+            .state = "R0:A! R1:B"},
+           // The list is used up: the slot is done.
+           {.in = I::kRunEnded, .slot = 2, .actions = "attempt 2, say", .state = "R0:A! D2:B"},
+           {.in = I::kRunEnded, .slot = 1, .actions = "attempt 1, say", .state = "D1:A! D2:B over"},
+       },
+       1,
+       {"A", "B", "A"}},
   };
   for (const Scenario& sc : scenarios) {
     Station st;
+    st.need_unit = !sc.units.empty();
+    st.units = sc.units;
     st.web = sc.web;
     st.max_failures = sc.max_failures;
     st.slots.resize(sc.slots);
@@ -653,7 +683,7 @@ TEST(StationMetrics, CountsByRecordEverySeriesFromTheStart) {
 // alone; one held back goes out later, or at the end whatever its age.
 TEST(StationWebView, StatusEventsAtMostFiveASecond) {
   std::string error;
-  WebView* w = web_start({"127.0.0.1:0", "", "s", 1, [] { return 0.0; }}, &error);
+  WebView* w = web_start({"127.0.0.1:0", "", "s", 1, [] { return 0.0; }, {}}, &error);
   ASSERT_NE(w, nullptr) << error;
   std::string local = web_local(w);
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -662,7 +692,7 @@ TEST(StationWebView, StatusEventsAtMostFiveASecond) {
   a.sin_port = htons(std::stoi(local.substr(local.rfind(':') + 1)));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(connect(fd, (sockaddr*)&a, sizeof a), 0);
-  std::string req = "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::string req = "GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n";
   ASSERT_EQ(write(fd, req.data(), req.size()), (ssize_t)req.size());
   std::string got;
   // The status events that arrive: waits up to 5 s for `expect` of them,
@@ -761,15 +791,15 @@ TEST(StationWebView, ControlWaitsForTheLoopNobodyElseDoes) {
   size_t before = open_descriptors();
   std::string error;
   for (const char* bad : {"127.0.0.1:99999", "256.0.0.1:0"})
-    EXPECT_EQ(web_start({bad, token, "s", 2, [] { return 0.0; }}, &error), nullptr) << bad;
+    EXPECT_EQ(web_start({bad, token, "s", 2, [] { return 0.0; }, {}}, &error), nullptr) << bad;
   EXPECT_EQ(open_descriptors(), before);
 
-  WebView* w = web_start({"127.0.0.1:0", token, "s", 2, [] { return 0.0; }}, &error);
+  WebView* w = web_start({"127.0.0.1:0", token, "s", 2, [] { return 0.0; }, {}}, &error);
   ASSERT_NE(w, nullptr) << error;
   std::string local = web_local(w);
   int stream = dial_local(local);
   ASSERT_GE(stream, 0);
-  std::string get = "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::string get = "GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n";
   ASSERT_EQ(write(stream, get.data(), get.size()), (ssize_t)get.size());
   EXPECT_NE(read_until(stream, "event: status\n", 10000).find("event: status\n"),
             std::string::npos);
@@ -777,7 +807,7 @@ TEST(StationWebView, ControlWaitsForTheLoopNobodyElseDoes) {
   int control = dial_local(local);
   ASSERT_GE(control, 0);
   std::string park =
-      "POST /api/slots/2/park HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t0ken\r\n"
+      "POST /api/slots/2/park HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer t0ken\r\n"
       "Content-Length: 0\r\nConnection: close\r\n\r\n";
   ASSERT_EQ(write(control, park.data(), park.size()), (ssize_t)park.size());
   // The loop has it once its wait ends.
@@ -792,7 +822,7 @@ TEST(StationWebView, ControlWaitsForTheLoopNobodyElseDoes) {
   EXPECT_NE(read_until(stream, "\"percent\":10", 10000).find("\"percent\":10"), std::string::npos);
   int scrape = dial_local(local);
   ASSERT_GE(scrape, 0);
-  std::string metrics = "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  std::string metrics = "GET /metrics HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
   ASSERT_EQ(write(scrape, metrics.data(), metrics.size()), (ssize_t)metrics.size());
   EXPECT_NE(read_until(scrape, "update_station_info", 10000).find("update_station_info"),
             std::string::npos);
@@ -816,7 +846,7 @@ TEST(StationWebView, ControlWaitsForTheLoopNobodyElseDoes) {
   control = dial_local(local);
   ASSERT_GE(control, 0);
   std::string drain =
-      "POST /api/drain HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t0ken\r\n"
+      "POST /api/drain HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer t0ken\r\n"
       "Content-Length: 0\r\nConnection: close\r\n\r\n";
   ASSERT_EQ(write(control, drain.data(), drain.size()), (ssize_t)drain.size());
   ASSERT_TRUE(plat_wait_any({web_wait_handle(w)}, 10000));

@@ -203,6 +203,7 @@ WebView* web_start(const WebConfig& config, std::string* error) {
   w->status = status_json(empty, w->name, 0);
   HttpConfig hc;
   hc.listen = config.listen;
+  hc.allow_hosts = config.allow_hosts;
   w->server = http_start(hc, routes(w), error);
   if (!w->server) {
     plat_wake_close(&w->wake);

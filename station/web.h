@@ -25,7 +25,8 @@ struct WebConfig {
   std::string token_file;  // "" = control refused
   std::string station;     // "" = the host name
   size_t slots = 0;
-  std::function<double()> now;  // station seconds; called from the server's thread
+  std::function<double()> now;           // station seconds; called from the server's thread
+  std::vector<std::string> allow_hosts;  // Host names answered besides the machine's own
 };
 
 // Reads the token and listens. Returns nullptr and a sentence in *error

@@ -187,7 +187,7 @@ const std::vector<std::string> kStatusKeys = {"station",  "file",  "file_version
                                               "draining", "slots", "causes"};
 const std::vector<std::string> kSlotKeys = {"slot",        "port",       "state", "percent",
                                             "box_version", "line_speed", "ok",    "failed",
-                                            "streak",      "last_error"};
+                                            "streak",      "last_error", "unit",  "retest"};
 
 std::vector<std::string> keys(const json& o) {
   std::vector<std::string> k;
@@ -262,7 +262,7 @@ TEST_F(StationWeb, ApiStreamMetricsAndControl) {
   int fd6 = dial(port6, true);
   ASSERT_GE(fd6, 0);
   send_text(fd6,
-            "POST /api/drain HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer s3cret-token\r\n"
+            "POST /api/drain HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer s3cret-token\r\n"
             "Content-Length: 0\r\n\r\n");
   EXPECT_EQ(read_reply(fd6).status, 403);
   close(fd6);
@@ -416,7 +416,7 @@ TEST_F(StationWeb, ApiStreamMetricsAndControl) {
 // box ends on time.
 TEST_F(StationWeb, BadClientsNeverTouchTheBoxes) {
   std::string busy = start_box({"--pace", "--expect", file});
-  int port = start_station({busy}, {"--boxes", "1"});
+  int port = start_station({busy}, {"--boxes", "1", "--http-allow-host", "Line3.example"});
   ASSERT_GT(port, 0);
   Events watcher;  // a browser that keeps reading
   ASSERT_TRUE(watcher.open(port));
@@ -429,10 +429,17 @@ TEST_F(StationWeb, BadClientsNeverTouchTheBoxes) {
     int status;  // 0: the connection closes with no answer
   } cases[] = {
       {"headers past 8 KiB",
-       "GET /api/status HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(9000, 'a') + "\r\n\r\n", 431},
+       "GET /api/status HTTP/1.1\r\nHost: localhost\r\nX-Big: " + std::string(9000, 'a') +
+           "\r\n\r\n",
+       431},
       {"garbage", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n", 15), 400},
       {"not a request line", "HELLO THERE\r\n\r\n", 400},
-      {"a header without a colon", "GET / HTTP/1.1\r\nHost: x\r\nnonsense\r\n\r\n", 400},
+      {"a header without a colon", "GET / HTTP/1.1\r\nHost: localhost\r\nnonsense\r\n\r\n", 400},
+      // A page elsewhere whose name now points here (DNS rebinding).
+      {"another site's Host", "GET /api/status HTTP/1.1\r\nHost: evil.example\r\n\r\n", 421},
+      {"no Host on HTTP/1.1", "GET /api/status HTTP/1.1\r\n\r\n", 400},
+      {"a name given with --http-allow-host",
+       "GET /api/status HTTP/1.1\r\nHost: line3.EXAMPLE:8080\r\nConnection: close\r\n\r\n", 200},
   };
   for (const Case& c : cases) {
     int fd = dial(port);

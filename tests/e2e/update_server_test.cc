@@ -209,10 +209,106 @@ TEST_F(UpdateServer, ToolRunsAgainstTheServer) {
                   "\"released/23.0/1.10.0.pad\""))
       << l;
   EXPECT_TRUE(has(l, "\"size\":20013,\"bytes_sent\":20013")) << l;
+  // Without --trust the tool never asks for a signature.
+  EXPECT_EQ(0u, count(l, "\"command\":\"S\"")) << l;
   EXPECT_TRUE(has(l,
                   "\"channel\":\"alpha\",\"channel_code\":0,\"bootloader\":\"23.0\","
                   "\"version\":null,\"file\":null,\"size\":0,\"bytes_sent\":0,"))
       << l;
+}
+
+// Signed releases through the server: `check --trust` names every file it
+// would leave out; a server without --trust still answers 'S' from the .sig
+// files, and the tool with --trust refuses each bad one with its reason,
+// the box getting nothing; a server with --trust serves only signed files
+// and logs every catalogue change with the key, a rotation included.
+TEST_F(UpdateServer, SignedReleases) {
+  for (const char* k : {"new", "stranger"})
+    ASSERT_EQ(0, run_process({build_path("update-sign"), "keygen", dir_ + "/" + k}).exit_code);
+  std::string trust = dir_ + "/trust";
+  write_file(trust, read_file(dir_ + "/new.pub"));
+  auto sign = [&](const std::string& key, const std::string& file) {
+    ProcResult r =
+        run_process({build_path("update-sign"), "sign", "--key", dir_ + "/" + key, file});
+    EXPECT_EQ(0, r.exit_code) << r.err;
+  };
+  std::string good = software("released/23.0/1.0.0.pad", 3000, 1);
+  sign("new", good);
+  software("beta/23.0/1.0.0.pad", 3000, 2);  // unsigned
+  sign("stranger", software("alpha/23.0/1.0.0.pad", 3000, 3));
+  std::string tampered = software("development/23.0/1.0.0.pad", 3000, 4);
+  sign("new", tampered);
+  {
+    // One bit of the image, the file's own checksum made right again.
+    std::string f = read_file(tampered);
+    f[100] = char(f[100] ^ 0x10);
+    uint32_t sum = 0;
+    for (size_t i = 9; i + 4 < f.size(); ++i) sum += uint8_t(f[i]);
+    for (int k = 0; k < 4; ++k) f[f.size() - 4 + k] = char(sum >> (24 - 8 * k));
+    write_file(tampered, f);
+  }
+  ProcResult c = run_process({build_path("update-server"), "check", "--trust", trust, cat_});
+  EXPECT_EQ(1, c.exit_code);
+  EXPECT_TRUE(has(c.err, "left out beta/23.0/1.0.0.pad: signature: no signature file")) << c.err;
+  EXPECT_TRUE(has(c.err, "left out alpha/23.0/1.0.0.pad: signature: key not trusted")) << c.err;
+  EXPECT_TRUE(has(c.err, "development/23.0/1.0.0.pad: signature: SHA-256 does not match")) << c.err;
+  EXPECT_TRUE(has(c.out, "released 23.0: 1.0.0")) << c.out;
+  EXPECT_EQ(0, run_process({build_path("update-server"), "check", cat_}).exit_code);
+
+  int port = start();
+  struct Case {
+    const char* channel;
+    std::string trust_text;
+    const char* reason;  // nullptr: loads
+  } cases[] = {
+      {"-1", "", "no signature file"},
+      {"-0", "", "key not trusted"},
+      {"-3", "", "SHA-256 does not match the file"},
+      {"-2", "# nothing\n", "no key in it"},
+      {"-2", "", nullptr},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.channel + std::string(" ") + (k.reason ? k.reason : "ok"));
+    std::string t = trust;
+    if (!k.trust_text.empty()) write_file(t = dir_ + "/empty-trust", k.trust_text);
+    int box = -1;
+    ProcResult r = update(port, {"--trust", t, "-C", "update", k.channel},
+                          k.reason ? Strings{} : Strings{"--expect", good}, &box);
+    if (k.reason) {
+      EXPECT_EQ(1, r.exit_code) << r.out << r.err;
+      EXPECT_TRUE(has(r.err, k.reason)) << r.err;
+      EXPECT_EQ(2, box) << "2: the box waited in vain, as it should";
+    } else {
+      EXPECT_EQ(0, r.exit_code) << r.out << r.err;
+      EXPECT_TRUE(has(r.out, "Signature OK (key new)")) << r.out;
+      EXPECT_EQ(0, box);
+    }
+  }
+  // One 'S' for each signed run that got its software, none for the run
+  // refused at start.
+  EXPECT_EQ(4u, count(log(), "\"command\":\"S\"")) << log();
+
+  // A signed server: only the good file, the change logged with its key;
+  // the rotation to the stranger's key swaps which file is served.
+  int signed_port = start({"--trust", trust}, "signed-log");
+  // One answered greeting: the server is past its start, signals included.
+  int sock = dial(signed_port);
+  put(sock, "B");
+  EXPECT_EQ("B", take(sock, 1));
+  close(sock);
+  EXPECT_TRUE(has(log("signed-log"),
+                  "\"command\":\"catalogue\",\"change\":\"added\",\"channel\":\"released\""))
+      << log("signed-log");
+  EXPECT_TRUE(has(log("signed-log"), "\"key\":\"new\"")) << log("signed-log");
+  EXPECT_EQ(1u, count(log("signed-log"), "\"command\":\"catalogue\""));
+  write_file(trust, read_file(dir_ + "/stranger.pub"));
+  kill(servers_.back().pid, SIGHUP);
+  for (int i = 0; i < 100 && count(log("signed-log"), "\"command\":\"catalogue\"") < 3; ++i)
+    pause_ms(100);
+  std::string l = log("signed-log");
+  EXPECT_TRUE(has(l, "\"change\":\"removed\",\"channel\":\"released\"")) << l;
+  EXPECT_TRUE(has(l, "\"change\":\"added\",\"channel\":\"alpha\"")) << l;
+  EXPECT_TRUE(has(l, "\"key\":\"stranger\"")) << l << servers_.back().err;
 }
 
 // `check` and `resolve` on catalogues ("path:payload", "@MAJ.MIN" after it
@@ -615,10 +711,11 @@ TEST_F(UpdateServer, TwoServersBehindHaproxy) {
 }
 
 // One HTTP request on a fresh connection; the whole answer.
-std::string http_get(int port, const std::string& target, const std::string& method = "GET") {
+std::string http_get(int port, const std::string& target, const std::string& method = "GET",
+                     const std::string& host = "127.0.0.1") {
   int s = dial(port);
   if (s < 0) return "";
-  put(s, method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  put(s, method + " " + target + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n");
   std::string got = take(s, 1 << 20);
   close(s);
   return got;
@@ -634,7 +731,7 @@ std::string http_body(const std::string& response) {
 // hold up neither the boxes nor the next scrape.
 TEST_F(UpdateServer, MetricsAndHealth) {
   std::string sw = software("released/23.0/1.0.0.pad", 5000);
-  int port = start({"--http", "127.0.0.1:0"});
+  int port = start({"--http", "127.0.0.1:0", "--http-allow-host", "metrics.example"});
   std::string at = wait_for_err(&servers_[0], "metrics at http://127.0.0.1:");
   ASSERT_NE("", at) << servers_[0].err;
   int web = std::stoi(at);
@@ -693,6 +790,9 @@ TEST_F(UpdateServer, MetricsAndHealth) {
   EXPECT_TRUE(has(http_get(web, "/healthz"), "HTTP/1.1 200 OK\r\n"));
   EXPECT_TRUE(has(http_get(web, "/metrics", "POST"), "HTTP/1.1 405 "));
   EXPECT_TRUE(has(http_get(web, "/metrics/x"), "HTTP/1.1 404 "));
+  EXPECT_TRUE(has(http_get(web, "/healthz", "GET", "metrics.example:80"), "HTTP/1.1 200 "));
+  EXPECT_TRUE(has(http_get(web, "/metrics", "GET", "evil.example"), "HTTP/1.1 421 "))
+      << "a name the server was not given";
   put(held, kQuery23);
   EXPECT_EQ(std::string("B\x02\x00\x00", 4), take(held, 4));
   for (int s : pests) close(s);
@@ -779,6 +879,7 @@ TEST_F(UpdateServer, PrometheusScrapesTheServerAndAStation) {
     std::string lines = log();
     for (size_t at = 0; (at = lines.find("\"command\":\"", at)) != std::string::npos; ++at) {
       std::string command = lines.substr(at + 11, lines.find('"', at + 11) - at - 11);
+      if (command == "catalogue") continue;  // a change of the catalogue, no exchange
       size_t r = lines.find("\"result\":\"", at) + 10;
       counted[command + "/" + lines.substr(r, lines.find('"', r) - r)]++;
     }
