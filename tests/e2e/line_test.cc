@@ -250,6 +250,10 @@ TEST_F(Line, EveryRecordOnceThroughKillsRotationAndALateStation) {
   EXPECT_NE(metrics.find("update_line_station_up{station=\"line-a\"} 1\n"), std::string::npos);
   EXPECT_NE(metrics.find("update_line_alarms{alarm=\"offline\"}"), std::string::npos);
   EXPECT_EQ(http_get(hub, "/healthz"), "ok\n");
+  if (access("/usr/bin/promtool", X_OK) == 0) {
+    ProcResult check = run_process({"/usr/bin/promtool", "check", "metrics"}, metrics);
+    EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
+  }
 }
 
 // A station restarted, and a hub told of a new station by SIGHUP: nothing
