@@ -336,20 +336,28 @@ TEST_F(PadFiles, LoadersRefuseAFileChangedSinceTheCheck) {
       {"bytes moved", moved, 1},
       {"header changed", header, 1},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::string path = write("a.pad", checked);
-    ASSERT_EQ(verify(path), checked.size());
-    write("a.pad", c.reloaded);
-    for (int patched = 0; patched < 2; ++patched) {
-      testing::internal::CaptureStdout();
-      int r = patched ? pad_load_patched(path.c_str(), 20, 0x00170000, false)
-                      : pad_load(path.c_str(), 20, false);
-      EXPECT_EQ(r, c.result);
-      EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                c.result ? "Checking file ... failed. Abort!\n" : "");
+  // With a digest taken (a signed run) the digest alone guards the reload.
+  for (bool digest : {false, true})
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (digest ? ", digest taken" : ""));
+      pad_take_sha256(digest);
+      std::string path = write("a.pad", checked);
+      ASSERT_EQ(verify(path), checked.size());
+      pad_take_sha256(false);
+      uint8_t d[kSha256Bytes], want[kSha256Bytes];
+      EXPECT_EQ(pad_accepted_sha256(d), digest);
+      sha256(checked.data(), checked.size(), want);
+      if (digest) EXPECT_EQ(0, std::memcmp(d, want, sizeof d));
+      write("a.pad", c.reloaded);
+      for (int patched = 0; patched < 2; ++patched) {
+        testing::internal::CaptureStdout();
+        int r = patched ? pad_load_patched(path.c_str(), 20, 0x00170000, false)
+                        : pad_load(path.c_str(), 20, false);
+        EXPECT_EQ(r, c.result);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  c.result ? "Checking file ... failed. Abort!\n" : "");
+      }
     }
-  }
 }
 
 // The check reads the file in pieces (header, payload, sum), the loaders

@@ -64,11 +64,24 @@ void schedule(Station* st, double now, size_t skip, Actions* out) {
       continue;
     }
     if (s.parked || i == skip) continue;
+    if (st->need_unit && !s.keep_unit) {
+      // No serial left: nothing more to load here.
+      if (st->units.empty()) {
+        s.done = true;
+        continue;
+      }
+      s.unit = st->units.front();
+      st->units.pop_front();
+      // A serial again is a retest: shown, never refused.
+      s.retest = !st->seen.insert(s.unit).second;
+      out->push_back({StationDo::kUseUnit, i, s.unit});
+    }
+    s.keep_unit = false;
     s.running = true;
     s.run = RunState();
     s.run_started = now;
     s.stop_sent = s.hard_sent = false;
-    out->push_back({StationDo::kStart, i, ""});
+    out->push_back({StationDo::kStart, i, s.unit});
   }
 }
 
@@ -109,6 +122,8 @@ void run_ended(Station* st, size_t i, const StationEvent& e, Actions* out) {
       s.run.error = station_stop_text(s.run.phase);
     }
   }
+  s.keep_unit = e.input == StationInput::kStartFailed ||
+                (r->ended && r->result == RunResult::kStopped && r->box_version.empty());
   std::string line = finish_run(st, i, *r, code);
   tally_run(&st->tally, i, *r, code);
   if (!r->record.empty()) out->push_back({StationDo::kAttempt, i, r->record});

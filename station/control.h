@@ -35,7 +35,8 @@ struct StationEvent {
 };
 
 enum class StationDo {
-  kStart,    // start `slot`'s next run
+  kUseUnit,  // the serial `text` is taken from the list, never to be used again
+  kStart,    // start `slot`'s next run (for the unit `text` when not "")
   kStop,     // ask `slot`'s run to stop
   kKill,     // kill `slot`'s run
   kSay,      // write `text` (whole lines) to standard output

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -218,6 +220,59 @@ std::string record_orphan(Loop* L, size_t i, int exit_code, const std::string& r
   return record;
 }
 
+// The serials of --units FILE not yet used: each line of FILE (blank ones
+// aside) once for every time it is there, less the lines of FILE.used,
+// which keeps the list's state over a restart. Returns false after a line
+// on standard error.
+bool load_units(const std::string& path, std::deque<std::string>* units) {
+  auto lines = [](const std::string& p, std::vector<std::string>* out) {
+    std::FILE* f = std::fopen(p.c_str(), "rb");
+    if (!f) return false;
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, f)) {
+      std::string line = buf;
+      while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+      if (!line.empty()) out->push_back(line);
+    }
+    std::fclose(f);
+    return true;
+  };
+  std::vector<std::string> all, used;
+  if (!lines(path, &all)) {
+    std::fprintf(stderr, "update-station: cannot read %s: %s\n", path.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  for (const std::string& u : all) {
+    std::string why = check_unit_text(u);
+    if (!why.empty()) {
+      std::fprintf(stderr, "update-station: %s: the serial %s %s\n", path.c_str(), u.c_str(),
+                   why.c_str());
+      return false;
+    }
+  }
+  lines(path + ".used", &used);  // none yet: a fresh list
+  std::map<std::string, int> spent;
+  for (const std::string& u : used) spent[u]++;
+  for (const std::string& u : all)
+    if (spent[u] > 0) spent[u]--;
+    else units->push_back(u);
+  return true;
+}
+
+// Notes a serial as used before its run starts: a restart never gives it
+// to a second box.
+void use_unit(Loop* L, const std::string& unit) {
+  std::string used = L->o.units_file + ".used";
+  std::FILE* f = std::fopen(used.c_str(), "ab");
+  bool ok = f && std::fprintf(f, "%s\n", unit.c_str()) > 0;
+  if (f && std::fclose(f) != 0) ok = false;
+  if (!ok)
+    std::fprintf(stderr, "update-station: cannot note %s in %s: %s\n", unit.c_str(), used.c_str(),
+                 std::strerror(errno));
+}
+
 // Starts slot i's next run. Returns "" or why it could not start.
 std::string start_run(Loop* L, size_t i) {
   Run* run = &L->runs[i];
@@ -227,6 +282,8 @@ std::string start_run(Loop* L, size_t i) {
     std::vector<std::string> argv = {L->plan.prog, "-p", L->st.slots[i].port, "--events",
                                      run->ch.path};
     if (!L->o.station.empty()) argv.insert(argv.end(), {"--station", L->o.station});
+    if (!L->o.operator_name.empty()) argv.insert(argv.end(), {"--operator", L->o.operator_name});
+    if (!L->st.slots[i].unit.empty()) argv.insert(argv.end(), {"--unit", L->st.slots[i].unit});
     argv.insert(argv.end(), L->o.pass.begin(), L->o.pass.end());
     ok = plat_process_start(argv, &run->ch, &run->proc);
     if (!ok) plat_channel_close(&run->ch);
@@ -256,6 +313,7 @@ void feed(Loop* L, StationEvent e) {
         feed(L, failed);
         break;
       }
+      case StationDo::kUseUnit: use_unit(L, a.text); break;
       case StationDo::kStop: plat_process_stop(&L->runs[a.slot].proc, false); break;
       case StationDo::kKill: plat_process_stop(&L->runs[a.slot].proc, true); break;
       case StationDo::kSay: out(L, a.text); break;
@@ -374,6 +432,7 @@ int main(int argc, char** argv) {
   L.plan.prog = update_program(o);
   L.plan.mode = o.mode;
   if (!preflight(o, &L.plan)) return 1;
+  if (!o.units_file.empty() && !load_units(o.units_file, &L.st.units)) return 1;
   plat_ignore_broken_pipe();
   plat_stop_install();
 
@@ -381,6 +440,7 @@ int main(int argc, char** argv) {
   st.file = o.file;
   st.max_failures = o.max_failures;
   st.boxes = o.boxes;
+  st.need_unit = !o.units_file.empty();
   st.live = plat_stdout_is_vt();
   for (const std::string& p : o.ports) {
     Slot s;

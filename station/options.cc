@@ -16,6 +16,9 @@ const char kStationUsage[] =
     "  --http ADDR:PORT     serve the web view, status, events and metrics there\n"
     "  --http-token-file F  allow control with the bearer token on F's first line\n"
     "  --http-allow-host NAME  a Host name the web view answers (repeat it)\n"
+    "  --operator NAME      the operator, in every run's record\n"
+    "  --units FILE         unit serials, one a line, each used once (its state\n"
+    "                       in FILE.used); a slot starts only with a serial\n"
     "  --help               this text\n"
     "Every other option goes to each run of update unchanged, except those that\n"
     "set the port, the loop or --events: the station's own.\n";
@@ -63,6 +66,14 @@ std::string pass_word(int argc, char** argv, int* i, StationOptions* o) {
 }
 
 }  // namespace
+
+std::string check_unit_text(const std::string& text) {
+  if (text.empty()) return "is empty";
+  if (text.size() > 64) return "is longer than 64 characters";
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7f) return "holds a character that is not printable";
+  return "";
+}
 
 std::string parse_station_options(int argc, char** argv, StationOptions* o) {
   bool options_done = false;
@@ -115,6 +126,17 @@ std::string parse_station_options(int argc, char** argv, StationOptions* o) {
     } else if (is("--station")) {
       if (!value("--station", &v) || v.empty()) return "--station needs a name";
       o->station = v;
+    } else if (is("--operator")) {
+      if (!value("--operator", &v)) return "--operator needs a name";
+      std::string why = check_unit_text(v);
+      if (!why.empty()) {
+        o->refused = true;
+        return "--operator: the name " + why;
+      }
+      o->operator_name = v;
+    } else if (is("--units")) {
+      if (!value("--units", &v) || v.empty()) return "--units needs a file";
+      o->units_file = v;
     } else if (is("--http-token-file")) {
       if (!value("--http-token-file", &v) || v.empty()) return "--http-token-file needs a file";
       o->token_file = v;

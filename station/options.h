@@ -20,6 +20,8 @@ struct StationOptions {
   std::string http;                           // --http ADDR:PORT, "" = no web view
   std::string token_file;                     // --http-token-file: control allowed
   std::vector<std::string> http_allow_hosts;  // --http-allow-host NAME...
+  std::string operator_name;                  // --operator NAME for every run, "" = none
+  std::string units_file;                     // --units FILE: one serial a line, each used once
   bool help = false;
   bool refused = false;  // a word for the runs the station cannot hand on
 };
@@ -28,5 +30,9 @@ struct StationOptions {
 // cannot be used; o->refused tells a word for the runs that would take the
 // station's own part (the port, the loop, the event stream) from it.
 std::string parse_station_options(int argc, char** argv, StationOptions* o);
+
+// "" when `text` may name a unit or an operator (printable, 1 to 64
+// bytes), else why not.
+std::string check_unit_text(const std::string& text);
 
 extern const char kStationUsage[];

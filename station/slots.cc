@@ -96,11 +96,13 @@ std::string slot_row(const Slot& s, size_t i, double now, int columns) {
   std::string pct_text = s.running && r.percent >= 0 ? format("%3d%%", r.percent) : "    ";
   std::string speed = r.line_speed ? std::to_string(r.line_speed) : "-";
   std::string time = s.running ? clock_text(now - s.run_started) : "-";
-  return fit(
-      format("%2d %-14s %-9s [%s] %s %7s %-6s %6s  ok %3d  failed %3d  %s", (int)(i + 1),
-             s.port.c_str(), phase.c_str(), bar.c_str(), pct_text.c_str(), speed.c_str(),
-             or_dash(r.box_version).c_str(), time.c_str(), s.ok, s.failed, s.last_error.c_str()),
-      columns);
+  // The unit only where serials are in play: the row stays as it was.
+  std::string unit = s.unit.empty() ? "" : "unit " + s.unit + (s.retest ? " (retest)  " : "  ");
+  return fit(format("%2d %-14s %-9s [%s] %s %7s %-6s %6s  ok %3d  failed %3d  %s%s", (int)(i + 1),
+                    s.port.c_str(), phase.c_str(), bar.c_str(), pct_text.c_str(), speed.c_str(),
+                    or_dash(r.box_version).c_str(), time.c_str(), s.ok, s.failed, unit.c_str(),
+                    s.last_error.c_str()),
+             columns);
 }
 
 }  // namespace

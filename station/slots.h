@@ -2,7 +2,9 @@
 // parking rule, the live view's frame, the line mode's lines and the
 // summary. Plain text out; writing it is the caller's.
 #pragma once
+#include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,9 @@ struct Slot {
   bool stop_sent = false;  // the run was asked to stop
   bool hard_sent = false;  // ... and then killed
   double stop_time = 0;    // station seconds of the first ask
+  std::string unit;        // the serial of the run going or last, "" = none
+  bool retest = false;     // ... seen before in this shift
+  bool keep_unit = false;  // no box took it: the next run has it again
 };
 
 // The counts the metrics keep beyond the slots' own.
@@ -45,6 +50,11 @@ struct Station {
   bool live = false;  // a live view: notices go to `notice`, no lines
   bool web = false;   // a web view: parked slots wait there for an unpark
   StationTally tally;
+  // Units: with need_unit a run starts only with a serial, taken from
+  // `units` in order; `seen` holds every serial started so far.
+  bool need_unit = false;
+  std::deque<std::string> units;
+  std::set<std::string> seen;
   // The stop policy's state (station/control.h).
   int signals = 0;           // Ctrl-C and the like, counted by the system
   bool terminated = false;   // one was a kill, not a Ctrl-C

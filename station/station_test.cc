@@ -196,7 +196,8 @@ TEST(StationSlots, CountsParkingAndExitCode) {
 // "start 1, stop 2, kill 1, say, attempt 1" (slots from 1); each slot's
 // state as a letter and its failure streak: R running, S asked to stop, K
 // killed (lower case while parked), P parked, D done, . waiting; then
-// "draining" and "over" when they hold.
+// "draining" and "over" when they hold. A slot's serial follows a colon,
+// "!" marking a retest.
 std::string actions_text(const std::vector<StationAction>& actions) {
   std::string out;
   for (const StationAction& a : actions) {
@@ -206,6 +207,7 @@ std::string actions_text(const std::vector<StationAction>& actions) {
       case StationDo::kStop: out += "stop " + std::to_string(a.slot + 1); break;
       case StationDo::kKill: out += "kill " + std::to_string(a.slot + 1); break;
       case StationDo::kSay: out += "say"; break;
+      case StationDo::kUseUnit: out += "unit " + a.text; break;
       case StationDo::kAttempt: out += "attempt " + std::to_string(a.slot + 1); break;
     }
   }
@@ -224,6 +226,7 @@ std::string state_text(const Station& st) {
     if (s.running && s.parked) c = (char)std::tolower(c);
     if (!out.empty()) out += " ";
     out += c + std::to_string(s.streak);
+    if (!s.unit.empty()) out += ":" + s.unit + (s.retest ? "!" : "");
   }
   if (st.draining) out += " draining";
   if (station_over(st)) out += " over";
@@ -252,6 +255,7 @@ TEST(StationControl, StopParkDrainAndRunEnds) {
     int max_failures;
     std::vector<Step> steps;
     int exit_code;
+    std::deque<std::string> units = {};
   } scenarios[] = {
       {"park with and without a box on the line",
        2,
@@ -405,9 +409,35 @@ TEST(StationControl, StopParkDrainAndRunEnds) {
            {.in = I::kTick, .actions = "start 1", .state = "R1 R0"},
        },
        1},
+      {"units: each serial once, kept by a start that failed, a second one a retest",
+       2,
+       false,
+       3,
+       {
+           {.in = I::kTick, .actions = "unit A, start 1, unit B, start 2", .state = "R0:A R0:B"},
+           {.in = I::kStartFailed,
+            .slot = 2,
+            .line = "cannot start",
+            .actions = "say",
+            .state = "R0:A .1:B"},
+           {.in = I::kTick, .actions = "start 2", .state = "R0:A R1:B"},
+           {.in = I::kRunLine, .slot = 1, .line = ok, .state = "R0:A R1:B"},
+           {.in = I::kRunEnded,
+            .slot = 1,
+            .exit_code = 0,
+            .actions = "attempt 1, say, unit A, start 1",
+            .state = "R0:A! R1:B"},
+           // The list is used up: the slot is done.
+           {.in = I::kRunEnded, .slot = 2, .actions = "attempt 2, say", .state = "R0:A! D2:B"},
+           {.in = I::kRunEnded, .slot = 1, .actions = "attempt 1, say", .state = "D1:A! D2:B over"},
+       },
+       1,
+       {"A", "B", "A"}},
   };
   for (const Scenario& sc : scenarios) {
     Station st;
+    st.need_unit = !sc.units.empty();
+    st.units = sc.units;
     st.web = sc.web;
     st.max_failures = sc.max_failures;
     st.slots.resize(sc.slots);
@@ -873,10 +903,15 @@ TEST(StationJournalFeed, PagesFromACursorThroughTornLinesAndRotation) {
   // The whole journal once more, from no cursor, at the largest page.
   EXPECT_EQ(attempts(get("limit=999999")), "123?45");
 
-  // Rotated: the old name moved away, a new journal begun.
+  // Rotated: the old name moved away, a new journal begun. What the old
+  // one got after the cursor comes first, from its rotated name.
+  write("{\"a\":\"x\"}\n", "a");
   ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
   write("{\"a\":\"6\"}\n", "w");
-  EXPECT_EQ(attempts(get(after(done))), "6");
+  nlohmann::json rest = get(after(done));
+  EXPECT_EQ(attempts(rest), "x");
+  EXPECT_EQ(attempts(get(after(rest))), "6");
+  EXPECT_EQ(attempts(get(after(done))), "x");  // the same cursor, the same answer
   // Rewritten in place with other lines (same file, new first line).
   nlohmann::json six = get("");
   write("{\"a\":\"7\"}\n{\"a\":\"8\"}\n", "w");

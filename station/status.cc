@@ -66,6 +66,8 @@ json status_json(const Station& st, const std::string& name, double elapsed) {
         {"failed", s.failed},
         {"streak", s.streak},
         {"last_error", text_or_null(s.last_error)},
+        {"unit", text_or_null(s.unit)},
+        {"retest", s.retest},
     });
   }
   std::vector<std::pair<std::string, int>> by_count(st.causes.begin(), st.causes.end());

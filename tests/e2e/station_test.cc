@@ -280,6 +280,44 @@ bool alive(pid_t pid) {
   return close != std::string::npos && stat[close + 2] != 'Z';
 }
 
+// Serials from a list go one to a run, each once, whatever restarts
+// between; the operator goes to every run. A list with a serial that
+// cannot be one, or an operator name that cannot, starts nothing.
+TEST_F(Station, UnitsFromAListEachOnceOverARestart) {
+  std::string fake = dir + "/update";
+  write_file(fake, "#!/bin/sh\nprintf '%s ' \"$@\" >>\"$0.args\"\necho >>\"$0.args\"\nexit 3\n");
+  chmod(fake.c_str(), 0755);
+  std::string units = dir + "/units.txt";
+  write_file(units, "SN-1\r\n\nSN-2\n");
+  std::vector<std::string> options = {"--update",   fake,    "--units",        units,
+                                      "--operator", "Ann B", "--max-failures", "9"};
+  ProcResult r = run_process(station_argv({dir + "/port-a"}, options), "", 30000);
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  write_file(units, "SN-1\r\n\nSN-2\nSN-3\n");
+  r = run_process(station_argv({dir + "/port-a"}, options), "", 30000);
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  std::istringstream runs(read_file(fake + ".args"));
+  std::vector<std::string> seen;
+  for (std::string line; std::getline(runs, line);) {
+    EXPECT_NE(line.find(" --operator Ann B --unit "), std::string::npos) << line;
+    size_t at = line.find("--unit ");
+    if (at != std::string::npos)
+      seen.push_back(line.substr(at + 7, line.find(' ', at + 7) - at - 7));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"SN-1", "SN-2", "SN-3"}));
+  EXPECT_EQ(read_file(units + ".used"), "SN-1\nSN-2\nSN-3\n");
+
+  write_file(units, "SN-4\n" + std::string(65, 'x') + "\n");
+  r = run_process(station_argv({dir + "/port-a"}, options), "", 30000);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("longer than 64"), std::string::npos) << r.err;
+  r = run_process(station_argv({dir + "/port-a"}, {"--update", fake, "--operator", "A\tB"}), "",
+                  30000);
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("--operator"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(units + ".used"), "SN-1\nSN-2\nSN-3\n");
+}
+
 // A station killed outright takes its runs with it: none holds a port on.
 TEST_F(Station, RunsDieWithTheirStation) {
   std::string idle = start_box({"--silent-at", "keyword"});

@@ -187,7 +187,7 @@ const std::vector<std::string> kStatusKeys = {"station",  "file",  "file_version
                                               "draining", "slots", "causes"};
 const std::vector<std::string> kSlotKeys = {"slot",        "port",       "state", "percent",
                                             "box_version", "line_speed", "ok",    "failed",
-                                            "streak",      "last_error"};
+                                            "streak",      "last_error", "unit",  "retest"};
 
 std::vector<std::string> keys(const json& o) {
   std::vector<std::string> k;
