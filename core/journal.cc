@@ -45,7 +45,14 @@ constexpr size_t kBoxErrorChars = 1000;
 constexpr size_t kBoxErrorJsonBytes = 2000;
 const char kCutMark[] = "[cut]";
 
-std::string box_error_text(const char* text) {
+// The bytes a record may take, its line end included, to be written whole.
+constexpr size_t kRecordBytes = 4095;
+
+// `budget`: the JSON bytes the rest of the record leaves it.
+std::string box_error_text(const char* text, size_t budget) {
+  // Quotes and the mark must fit beside the text.
+  size_t most = budget > sizeof kCutMark + 2 ? budget - sizeof kCutMark - 2 : 0;
+  if (most > kBoxErrorJsonBytes) most = kBoxErrorJsonBytes;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
   size_t left = std::strlen(text);
   size_t chars = 0, json = 0, kept = 0;
@@ -55,7 +62,7 @@ std::string box_error_text(const char* text) {
                   : p[kept] < 0x20 || p[kept] == 0x7F ? 6
                   : p[kept] == '"' || p[kept] == '\\' ? 2
                                                       : n;
-    if (chars == kBoxErrorChars || json + cost > kBoxErrorJsonBytes)
+    if (chars == kBoxErrorChars || json + cost > most)
       return json_string((std::string(text, kept) + kCutMark).c_str());
     kept += n == 0 ? 1 : n;
     chars++;
@@ -81,6 +88,10 @@ std::string journal_line(const JournalRecord& a) {
   r += a.station ? json_string(a.station) : "null";
   r += ",\"attempt\":";
   r += a.attempt ? json_string(a.attempt) : "null";
+  r += ",\"unit\":";
+  r += a.unit ? json_string(a.unit) : "null";
+  r += ",\"operator\":";
+  r += a.operator_name ? json_string(a.operator_name) : "null";
   r += ",\"mode\":" + json_string(a.mode);
   r += ",\"port\":";
   if (a.port_text) r += json_string(a.port_text);
@@ -99,6 +110,12 @@ std::string journal_line(const JournalRecord& a) {
   } else {
     r += ",\"file_size\":null,\"file_checksum\":null,\"format\":null,\"file_version\":null";
   }
+  r += ",\"image_sha256\":";
+  r += a.image_sha256 ? json_string(a.image_sha256) : "null";
+  if (a.image_sha256) add(&r, ",\"image_size\":%lu", (unsigned long)a.image_size);
+  else r += ",\"image_size\":null";
+  r += ",\"software_version\":";
+  r += a.software_version ? json_string(a.software_version) : "null";
   r += ",\"box_version\":";
   r += a.have_box ? version_text(a.box_major, a.box_minor) : "null";
   r += a.patched ? ",\"patched\":true" : ",\"patched\":false";
@@ -110,6 +127,9 @@ std::string journal_line(const JournalRecord& a) {
   else r += ",\"line_speed\":null";
   add(&r, ",\"bytes_sent\":%lu", (unsigned long)a.bytes_sent);
   add(&r, ",\"seconds\":%.3f", a.seconds);
+  r += ",\"error_detail\":";
+  r += a.end != RunEnd::kOk && a.error_detail && *a.error_detail ? json_string(a.error_detail)
+                                                                 : "null";
   r += ",\"result\":\"";
   r += result_name(a.end);
   add(&r, "\",\"exit_code\":%i", a.exit_code);
@@ -118,7 +138,12 @@ std::string journal_line(const JournalRecord& a) {
     if (a.error_code.present) add(&r, ",\"error_code\":%ld", a.error_code.value);
     else r += ",\"error_code\":null";
     r += ",\"box_error\":";
-    r += a.box_error && *a.box_error ? box_error_text(a.box_error) : "null";
+    // What the other fields took is taken from the box's line: the record
+    // and its line end stay one whole write.
+    size_t used = r.size() + 2;
+    r += a.box_error && *a.box_error
+             ? box_error_text(a.box_error, used < kRecordBytes ? kRecordBytes - used : 0)
+             : "null";
   }
   return r + "}";
 }

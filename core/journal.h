@@ -46,6 +46,20 @@ struct JournalRecord {
   const char* error;
   ErrorCode error_code;
   const char* box_error;  // "" or nullptr: null
+  // The image as it went to the box: its SHA-256 (64 lower-case hex
+  // digits) and size, taken from the buffer when the download began;
+  // nullptr: nothing was loaded, and both are null.
+  const char* image_sha256;
+  uint32_t image_size;
+  // The software's own version ("3.3.0", what the update server answered);
+  // nullptr: not known (a PAD file carries none).
+  const char* software_version;
+  // The unit's serial and the operator, as given; nullptr: null.
+  const char* unit;
+  const char* operator_name;
+  // Beside the error: the system's text for the error value, or why a
+  // file failed its check; "" or nullptr, and every success: null.
+  const char* error_detail;
 };
 
 // The record as one JSON object, without the line end.

@@ -89,6 +89,20 @@ TEST(Journal, BoxErrorCutToKeepTheRecordWhole) {
     EXPECT_NE(line.find(",\"box_error\":" + c.field + "}"), std::string::npos)
         << c.box_error.size() << ": " << line.substr(line.find("box_error"), 80);
     EXPECT_LT(line.size() + 1, 4096u);
+    // The other fields at their longest (a serial and a name of 64
+    // four-byte characters, a detail as long as it is kept): the box's line
+    // gives way where they would push the record past one whole write.
+    std::string label;
+    for (int i = 0; i < 64; i++) label += "\xF0\x9F\x98\x80";
+    r.unit = label.c_str();
+    r.operator_name = label.c_str();
+    std::string detail(255, 'd'), digest(64, 'f');
+    r.error_detail = detail.c_str();
+    r.image_sha256 = digest.c_str();
+    r.image_size = 8388608;
+    r.software_version = "255.255.255";
+    line = journal_line(r);
+    EXPECT_LE(line.size() + 1, 4096u) << c.box_error.size();
   }
 }
 

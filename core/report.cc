@@ -4,10 +4,12 @@
 #include <cstring>
 
 #include "core/messages.h"
+#include "platform/error.h"
 
 namespace {
 
 char g_text[1024];
+char g_detail[256];
 ErrorCode g_code = kNoCode;
 
 // Keeps `line` without its framing blanks and line breaks: the record holds
@@ -60,7 +62,22 @@ const char* report_text() { return g_text; }
 
 ErrorCode report_code() { return g_code; }
 
+void report_detail(const char* text) { std::snprintf(g_detail, sizeof g_detail, "%s", text); }
+
+const char* report_detail_text() { return g_detail; }
+
+const char* error_value_text(uint32_t err) {
+  // The serial layer's own values, beside the system's.
+  switch (err) {
+    case 0x20000001: return "receive buffer full";
+    case 0x20000002: return "time-out";
+    case 0x20000007: return "the box sent an ERROR: line";
+    default: return plat_error_text(err);
+  }
+}
+
 void report_reset() {
+  g_detail[0] = '\0';
   g_text[0] = '\0';
   g_code = kNoCode;
 }

@@ -3,6 +3,7 @@
 // record of the attempt takes it from here rather than guessing it from the
 // catalogue lookups that happened to come last.
 #pragma once
+#include <cstdint>
 #include <cstdio>
 #include <initializer_list>
 
@@ -36,6 +37,16 @@ void report_failure_after(std::FILE* out, int begun, int number);
 // since the last report_reset.
 const char* report_text();
 ErrorCode report_code();
+
+// Why, beside the cause: the system's own text for the error value, or
+// what a file's check found. Kept for the record only, never printed.
+// The last one given since report_reset stands; "" when none.
+void report_detail(const char* text);
+const char* report_detail_text();
+
+// The text for a last-error value: the tool's own values (receive buffer
+// full, time-out, the box's "ERROR:" line) and else the system's.
+const char* error_value_text(uint32_t err);
 
 // Forgets the cause (each box attempt starts without one).
 void report_reset();

@@ -53,6 +53,8 @@ struct RunSettings {
   const char* station;         // the records' station name; nullptr = the host name
   const char* trust_path;      // --trust: only signed images go out; nullptr = none
   const char* signature_path;  // --signature; nullptr = the PAD file's name + ".sig"
+  const char* unit;            // --unit: the box's serial for the records; nullptr = none
+  const char* operator_name;   // --operator: who runs the line; nullptr = none
 };
 
 extern RunSettings g_settings;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/visible.h"
+
 const char kToolShortOptions[] = "bC:fFi:Ij:lnNp:rRs:SuU:vwxX!012345";
 
 namespace {
@@ -12,6 +14,8 @@ const ToolOption kOptions[] = {
     {"station", true, kStationOption},
     {"trust", true, kTrustOption},
     {"signature", true, kSignatureOption},
+    {"unit", true, kUnitOption},
+    {"operator", true, kOperatorOption},
     {"bootloader", false, 'b'},
     {"command", false, 'c'},
     {"loop", false, 'l'},
@@ -51,6 +55,8 @@ void add_value(ToolWord* w, int value) {
   else if (value == kStationOption) w->station = true;
   else if (value == kTrustOption) w->trust = true;
   else if (value == kSignatureOption) w->signature = true;
+  else if (value == kUnitOption) w->unit = true;
+  else if (value == kOperatorOption) w->operator_name = true;
   else if (value < 0x100) w->values += (char)value;
   else w->values += '!';  // the second name of -!
 }
@@ -124,4 +130,19 @@ bool tool_word_sets(const ToolWord& w, int value) {
   if (value == kTrustOption) return w.trust;
   if (value == kSignatureOption) return w.signature;
   return value < 0x100 && w.values.find((char)value) != std::string::npos;
+}
+
+bool record_label_ok(const char* text) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  size_t left = std::strlen(text), chars = 0;
+  while (left > 0) {
+    size_t n = *p < 0x80 ? 1 : utf8_sequence_length(p, left);
+    if (n == 0 || *p < 0x20 || *p == 0x7F) return false;
+    // U+0080..U+009F: the C1 controls.
+    if (n == 2 && p[0] == 0xC2 && p[1] < 0xA0) return false;
+    p += n;
+    left -= n;
+    if (++chars > 64) return false;
+  }
+  return chars > 0;
 }

@@ -29,6 +29,17 @@ constexpr int kEvents = kEventsOption;
 constexpr int kStation = kStationOption;
 constexpr int kTrust = kTrustOption;
 constexpr int kSignature = kSignatureOption;
+constexpr int kUnit = kUnitOption;
+constexpr int kOperator = kOperatorOption;
+
+// A serial or name that would spoil the records ends the run before any
+// box is touched, with exit code 2 as for any misuse of an option of ours.
+const char* record_label(const char* argv0, const char* option, const char* text) {
+  if (record_label_ok(text)) return text;
+  std::fprintf(stderr, "%s: --%s wants 1 to 64 printable characters\n", argv0, option);
+  std::fflush(nullptr);
+  std::exit(2);
+}
 
 // getopt_long's form of the tool's option table, in its order, ending in
 // an empty entry.
@@ -218,6 +229,8 @@ int parse_options(int argc, char** argv, RunSettings* s) {
       case kStation: s->station = optarg; break;
       case kTrust: s->trust_path = optarg; break;
       case kSignature: s->signature_path = optarg; break;
+      case kUnit: s->unit = record_label(argv[0], "unit", optarg); break;
+      case kOperator: s->operator_name = record_label(argv[0], "operator", optarg); break;
       default:  // '?', ':', and 'c' of --command, which -C does not answer to
         usage_and_exit(argv[0]);
     }

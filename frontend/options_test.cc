@@ -394,6 +394,10 @@ TEST(Options, OldLongPrefixesResolveAsBefore) {
       {"--trus", '?'},
       {"--signature=s.sig", kSignatureOption},
       {"--sig", '?'},
+      {"--unit=SN1", kUnitOption},
+      {"--uni", '?'},
+      {"--operator", kOperatorOption},
+      {"--oper=x", '?'},
   };
   for (const Word& w : words) EXPECT_EQ(long_option_value(w.word), w.value) << w.word;
 }
@@ -411,6 +415,42 @@ TEST(Options, FullOnlyOptionsRejectTheirPrefixes) {
   EXPECT_PARSE_EXIT(std::vector<std::string>({"--=x"}), 1,
                     "^update: option '--=x' is ambiguous; possibilities: '--bootloader' "
                     "'--command' .*Westrelin'\nupdate ");
+}
+
+// A unit's serial and an operator's name go into every record as given,
+// or the run ends before anything else with exit code 2.
+TEST(Options, UnitAndOperatorAreCheckedLabels) {
+  struct Case {
+    std::string text;
+    bool ok;
+  } cases[] = {
+      {"SN-0042/7", true},
+      {"J\xc3\xbcrgen M\xc3\xbcller", true},
+      {std::string(64, 'a'), true},
+      {std::string(32, '\xc3') + "", false},
+      {std::string(65, 'a'), false},
+      {"", false},
+      {"SN\t1", false},
+      {"SN\x1b[2J", false},
+      {"\xc2\x9b", false},
+      {"SN\x7f", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    if (c.ok) {
+      EXPECT_EQ(parse({"--unit", c.text, "--operator=" + c.text, "x"}).s.unit, c.text);
+      EXPECT_EQ(parse({"--operator=" + c.text, "x"}).s.operator_name, c.text);
+      continue;
+    }
+    EXPECT_PARSE_EXIT(std::vector<std::string>({"--unit", c.text, "x"}), 2,
+                      "^update: --unit wants 1 to 64 printable characters\n$");
+    EXPECT_PARSE_EXIT(std::vector<std::string>({"x", "--operator=" + c.text}), 2,
+                      "^update: --operator wants 1 to 64 printable characters\n$");
+  }
+  // 64 characters of two bytes each still fit.
+  std::string wide;
+  for (int i = 0; i < 64; i++) wide += "\xc3\xa4";
+  EXPECT_EQ(parse({"--unit", wide, "x"}).s.unit, wide);
 }
 
 TEST(Options, PortByDevicePathAndJournal) {

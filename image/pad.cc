@@ -1,5 +1,7 @@
 #include "image/pad.h"
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -40,6 +42,18 @@ struct Accepted {
 };
 Accepted g_accepted = {false, "", 0, 0, 0, false, {}};
 bool g_take_sha256 = false;
+
+// Why the last check refused its file, for the record.
+char g_reason[160];
+
+uint32_t refuse(const char* format, ...) __attribute__((format(printf, 1, 2)));
+uint32_t refuse(const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(g_reason, sizeof g_reason, format, ap);
+  va_end(ap);
+  return 0;
+}
 
 constexpr uint64_t kFnvOffset = 14695981039346656037ull;
 constexpr uint64_t kFnvPrime = 1099511628211ull;
@@ -90,6 +104,11 @@ int read_exact(std::FILE* f, uint8_t* dest, size_t count) {
 }
 
 // Size of the file in bytes, or -1 when it cannot be opened or measured.
+const char* format_reason(uint8_t format) {
+  refuse("format code %u", (unsigned)format);
+  return g_reason;
+}
+
 long file_size(const char* path) {
   std::FILE* f = plat_open_regular_file(path);
   if (f == nullptr) return -1;
@@ -103,11 +122,14 @@ long file_size(const char* path) {
 // byte count in `loaded`, or 1 after a line on standard error (or, for a
 // file that is no longer the one the check accepted, messages 38 and 39).
 int load_file(const char* path, uint32_t* loaded) {
+  errno = 0;
   std::FILE* f = plat_open_regular_file(path);
   if (f == nullptr) {
     char text[600];
     std::snprintf(text, sizeof text, "Cannot open file %s", path);
+    int err = errno;
     report_failure_text(stderr, kNoCode, text, text);
+    report_detail(err ? std::strerror(err) : "not a regular file");
     return 1;
   }
   size_t count = std::fread(g_image_buffer, 1, kImageBufferSize, f);
@@ -156,26 +178,28 @@ uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version, uint32
                     bool* too_big) {
   if (too_big) *too_big = false;
   g_accepted.valid = false;
+  errno = 0;
   long size = file_size(path);
-  if (size <= 0) return 0;
+  if (size < 0) return refuse("%s", errno ? std::strerror(errno) : "not a regular file");
+  if (size == 0) return refuse("too short: empty");
 
   std::FILE* f = plat_open_regular_file(path);
-  if (f == nullptr) return 0;
+  if (f == nullptr) return refuse("cannot be opened again");
   uint8_t header[9];
   if (!read_exact(f, header, 4)) {
     std::fclose(f);
-    return 0;
+    return refuse("too short: %ld bytes, no length field", size);
   }
   uint32_t length = be32(header);
   // 64-bit so that neither side can wrap.
   if (static_cast<unsigned long long>(size) !=
       static_cast<unsigned long long>(length) + kPadOverhead) {
     std::fclose(f);
-    return 0;
+    return refuse("size field: payload length %lu, file size %ld", (unsigned long)length, size);
   }
   if (!read_exact(f, header + 4, 5)) {
     std::fclose(f);
-    return 0;
+    return refuse("too short: %ld bytes, no whole header", size);
   }
   if (length > kMaxPayload) {
     std::fclose(f);
@@ -199,7 +223,7 @@ uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version, uint32
       std::fclose(f);
       uint8_t unused[kSha256Bytes];
       if (g_take_sha256) sha256_end(&digest, unused);  // frees it
-      return 0;
+      return refuse("too short: the payload ends early");
     }
     for (size_t i = 0; i < got; ++i) sum += g_image_buffer[done + i];
     if (!g_take_sha256) fingerprint_add(&print, g_image_buffer + done, got);
@@ -212,7 +236,8 @@ uint32_t pad_verify(const char* path, uint8_t* format, uint32_t* version, uint32
   if (!ok) {
     uint8_t unused[kSha256Bytes];
     if (g_take_sha256) sha256_end(&digest, unused);  // frees it
-    return 0;
+    return refuse("checksum: stored %08lx, payload sums to %08lx", (unsigned long)be32(stored),
+                  (unsigned long)sum);
   }
 
   *format = header[4];
@@ -243,11 +268,13 @@ PadCheck pad_file_check(const char* path) {
   c.size = pad_verify(path, &c.format, &c.version);
   if (c.size == 0) {
     report_failure_after(stdout, 38, 39);
+    report_detail(g_reason);
     exit_run(1);
   }
   std::printf("%s\n", message(40));
   if (!is_known_format(c.format)) {
     report_failure(stdout, kNoCode, {87}, "\n");
+    report_detail(format_reason(c.format));
     exit_run(1);
   }
   // The check has read the file already; reading it again could give a
@@ -268,10 +295,17 @@ bool pad_buffer_check(uint32_t size) {
   }
   if (!ok) {
     report_failure(stdout, kNoCode, {38, 39}, "\n");
+    if (size < kPadOverhead) refuse("too short: %lu bytes", (unsigned long)size);
+    else if (uint64_t{be32(b)} + kPadOverhead != size)
+      refuse("size field: payload length %lu, %lu bytes received", (unsigned long)be32(b),
+             (unsigned long)size);
+    else refuse("checksum");
+    report_detail(g_reason);
     return false;
   }
   if (!is_known_format(b[4])) {
     report_failure(stdout, kNoCode, {87}, "\n");
+    report_detail(format_reason(b[4]));
     return false;
   }
   return true;

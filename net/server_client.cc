@@ -13,6 +13,7 @@ constexpr uint8_t kCmdGreeting = 'B';
 constexpr uint8_t kCmdQuery = 'C';
 constexpr uint8_t kCmdSize = 'D';
 constexpr uint8_t kCmdGoodbye = 'Z';
+constexpr uint8_t kCmdAttempt = 'S';
 constexpr uint32_t kProgressStep = 1000;
 
 // The command byte, the channel and the low 8 bits of the box's version;
@@ -83,6 +84,18 @@ SoftwareFetch fetch_software(plat_socket s, uint32_t size, uint32_t* received) {
   uint32_t took = plat_now_ms() - start;
   if (*received != size) return SoftwareFetch::kBrokeOff;
   return took > kReacquireAfterMs ? SoftwareFetch::kSlow : SoftwareFetch::kInTime;
+}
+
+int server_tell_attempt(plat_socket s, const char* station, const char* attempt) {
+  size_t n = std::strlen(station);
+  if (n > 255) n = 255;
+  uint8_t buf[2 + 255 + kAttemptIdLength];
+  buf[0] = kCmdAttempt;
+  buf[1] = static_cast<uint8_t>(n);
+  std::memcpy(buf + 2, station, n);
+  std::memcpy(buf + 2 + n, attempt, kAttemptIdLength);
+  size_t total = 2 + n + kAttemptIdLength;
+  return plat_tcp_send(s, buf, total) == static_cast<long>(total) ? 1 : 0;
 }
 
 void server_goodbye(plat_socket s) { send_byte(s, kCmdGoodbye); }

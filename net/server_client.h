@@ -1,6 +1,7 @@
 // The update server protocol: one operation per request, each over an
 // open connection, with no decision about the run.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -48,6 +49,13 @@ enum class SoftwareFetch {
 
 // receive_software timed by the millisecond clock.
 SoftwareFetch fetch_software(plat_socket s, uint32_t size, uint32_t* received);
+
+// 'S', the length of `station` (one byte, the name cut at 255 bytes), the
+// name, and the attempt's 32 hex digits: who fetches, so the server's log
+// joins the station's journal. No answer comes. Returns 1 when all went
+// out, 0 otherwise.
+constexpr size_t kAttemptIdLength = 32;
+int server_tell_attempt(plat_socket s, const char* station, const char* attempt);
 
 // 'Z'. Nothing comes back and a failed send changes nothing.
 void server_goodbye(plat_socket s);

@@ -44,6 +44,25 @@ TEST(ServerClient, RequestsSendTheLow8BitsOfTheVersion) {
   EXPECT_EQ(bytes_of({'B', 'C', 2, 0x15, 0x02, 'D', 3, 0x17, 0x00, 'Z'}), p.heard());
 }
 
+// The station's name goes with its length, cut where one byte cannot say
+// it; the attempt's 32 digits follow whole.
+TEST(ServerClient, AttemptCommandCarriesStationAndAttempt) {
+  const std::string attempt = "0123456789abcdef0123456789abcdef";
+  struct Case {
+    std::string station;
+    size_t sent;
+  } cases[] = {{"line-3", 6}, {"", 0}, {std::string(300, 's'), 255}};
+  for (const Case& c : cases) {
+    TestPeer p;
+    EXPECT_EQ(1, server_tell_attempt(p.tool(), c.station.c_str(), attempt.c_str()));
+    std::string want(1, 'S');
+    want.push_back(static_cast<char>(c.sent));
+    want.append(c.station, 0, c.sent);
+    want.append(attempt);
+    EXPECT_EQ(want, p.heard()) << c.station.size();
+  }
+}
+
 TEST(ServerClient, MissingAnswersAreFailures) {
   {
     TestPeer p;

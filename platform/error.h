@@ -24,3 +24,8 @@ void plat_set_last_error(uint32_t value);
 // nothing was folded (and always on POSIX, whose folded value is what the
 // messages have always shown) it is plat_last_error() itself.
 uint32_t plat_last_driver_error();
+
+// The system's own text for a last-error value ("No such file or
+// directory"); the values above by what they stand for where the system
+// has no text of its own for them.
+const char* plat_error_text(uint32_t err);

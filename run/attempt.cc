@@ -10,6 +10,8 @@
 #include "core/phase.h"
 #include "core/report.h"
 #include "core/settings.h"
+#include "image/image_buffer.h"
+#include "image/sha256.h"
 #include "platform/net.h"
 #include "platform/random.h"
 #include "platform/serial.h"
@@ -29,12 +31,25 @@ struct Attempt {
   uint32_t line_speed;  // 0 = not known
   uint32_t bytes_sent;
   std::string signature, signature_key;  // "" = not looked at / none
-  char id[33];                           // 32 lower-case hex digits
+  char image_sha256[65];                 // "" = nothing loaded yet
+  uint32_t image_size;
+  std::string software_version;  // "" = not known
+  char id[33];                   // 32 lower-case hex digits
 };
 
 Attempt g_attempt;
 const char* g_file = nullptr;
 std::string g_station;
+
+// The download begins once the image is in the buffer, as it goes out
+// (patched, or as the server sent it): that is what the record names.
+void on_phase(Phase p) {
+  if (p == Phase::kDownload && g_attempt.have_image) {
+    g_attempt.image_size = g_attempt.image.size;
+    sha256_hex(g_image_buffer, g_attempt.image.size, g_attempt.image_sha256);
+  }
+  events_phase(p);
+}
 
 void on_progress(uint32_t done, uint32_t total) {
   // A record of a run stopped or failed mid-download says how far the box
@@ -62,7 +77,7 @@ bool attempt_setup(const char* journal, const char* events, const char* file) {
     plat_hostname(host, sizeof host);
     g_station = host;
   }
-  phase_observe({events_phase, on_progress});
+  phase_observe({on_phase, on_progress});
   set_end_hook(attempt_end);
   attempt_begin();
   return true;
@@ -86,6 +101,8 @@ void attempt_begin() {
   phase_restart();
 }
 
+const char* attempt_id() { return g_attempt.id; }
+
 void attempt_image(const JournalImage& image) {
   g_attempt.have_image = true;
   g_attempt.image = image;
@@ -97,6 +114,8 @@ void attempt_box(uint16_t major, uint16_t minor) {
   g_attempt.box_minor = minor;
   events_box_version(major, minor);
 }
+
+void attempt_software_version(const char* version) { g_attempt.software_version = version; }
 
 void attempt_line_speed(uint32_t baud) { g_attempt.line_speed = baud; }
 
@@ -149,6 +168,13 @@ bool attempt_end(RunEnd end, int code) {
   r.error = report_text();
   r.error_code = report_code();
   r.box_error = last_box_error();
+  r.image_sha256 = g_attempt.image_sha256[0] ? g_attempt.image_sha256 : nullptr;
+  r.image_size = g_attempt.image_size;
+  r.software_version =
+      g_attempt.software_version.empty() ? nullptr : g_attempt.software_version.c_str();
+  r.unit = s.unit;
+  r.operator_name = s.operator_name;
+  r.error_detail = report_detail_text();
   std::string line = journal_line(r);
   phase_set(Phase::kEnd);
   events_end(line);

@@ -19,8 +19,12 @@ bool attempt_setup(const char* journal, const char* events, const char* file);
 void attempt_begin();
 
 void attempt_image(const JournalImage& image);
+// The open attempt's id (32 hex digits).
+const char* attempt_id();
 void attempt_box(uint16_t major, uint16_t minor);
 void attempt_line_speed(uint32_t baud);
+// The software's version as the update server named it ("3.3.0").
+void attempt_software_version(const char* version);
 void attempt_bytes_sent(uint32_t bytes);
 // A signed run's verdict on the image: "ok" and the key's name, or the
 // reason and nullptr. Kept for the next box of a PAD file, like the image.

@@ -5,6 +5,7 @@
 #include "core/exit.h"
 #include "core/messages.h"
 #include "core/settings.h"
+#include "image/image_buffer.h"
 #include "platform/console.h"
 #include "run/attempt.h"
 #include "run/server_run.h"
@@ -14,6 +15,10 @@
 #include "serial/xmodem.h"
 
 namespace {
+
+uint32_t be32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
 
 constexpr unsigned kBeepHz = 1000;
 constexpr unsigned kBeepMs = 500;
@@ -51,7 +56,9 @@ void serial_update(plat_socket server) {
     if (s.network && s.server) {
       server_exchange(server, port, &version.major, &version.minor);
       note_box(port, version);
-      attempt_image({s.pad_size, s.format_byte, false, 0, 0});
+      // The fetched software passed the PAD check: its own header and sum.
+      const uint8_t* b = g_image_buffer;
+      attempt_image({s.pad_size, s.format_byte, true, be32(b + s.pad_size - 4), be32(b + 5)});
     }
     check_box_version(port, &s.version_word, &version.major, &version.minor, &s.patch, s.revision,
                       second);

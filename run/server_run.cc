@@ -29,6 +29,14 @@ constexpr char kServerImageName[] = "dummy";
   end_link_run(s, port, true, code);
 }
 
+// The version the server answered, for the record; 0.0.0 is none.
+void note_version(const uint8_t v[3]) {
+  if (v[0] == 0 && v[1] == 0 && v[2] == 0) return;
+  char text[16];
+  std::snprintf(text, sizeof text, "%u.%u.%u", v[0], v[1], v[2]);
+  attempt_software_version(text);
+}
+
 [[noreturn]] void fail(plat_socket s, plat_port port, NetFailure f) {
   report_net_failure(f);
   finish(s, port, 1);
@@ -49,12 +57,22 @@ void server_exchange(plat_socket s, plat_port port, uint16_t* major, uint16_t* m
     if (!server_query(s, channel, *major, *minor, v)) fail(s, port, kFailQueryAnswer);
     if (v[0] == 0 && v[1] == 0 && v[2] == 0) std::printf("%s\n", message(104));
     else std::printf("%s: %i.%i.%i\n", message(105), v[0], v[1], v[2]);
+    note_version(v);
     // The box waits for an image; let it go. A failed release has closed
     // the port and told why: the run has failed.
     if (send_filler_block(port) != 0) end_link_run(s, kNoPort, true, 1);
     finish(s, port, 0);
   }
 
+  // A station's run asks for the version too, which the size request does
+  // not tell, and says whose attempt the download is, for the server's log;
+  // without --station the exchange stays as it was.
+  if (g_settings.station) {
+    uint8_t v[3];
+    if (!server_query(s, channel, *major, *minor, v)) fail(s, port, kFailQueryAnswer);
+    note_version(v);
+    if (!server_tell_attempt(s, g_settings.station, attempt_id())) fail(s, port, kFailSizeAnswer);
+  }
   uint32_t size;
   if (!server_ask_size(s, channel, *major, *minor, &size)) fail(s, port, kFailSizeAnswer);
   SoftwareSize verdict = software_size_verdict(size);

@@ -206,9 +206,11 @@ void report_port_failure() {
   // fold the logic decides by.
   uint32_t err = plat_last_driver_error();
   report_failure(stderr, error_code((long)err), {41}, " %li)\n", (long)err);
+  report_detail(error_value_text(err));
 }
 
 void report_wait_failure() {
   uint32_t err = plat_last_driver_error();
   report_failure(stderr, error_code((long)err), {49}, " %lx\n", (unsigned long)err);
+  report_detail(error_value_text(err));
 }

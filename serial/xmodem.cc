@@ -2,11 +2,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/exit.h"
 #include "core/messages.h"
 #include "core/phase.h"
 #include "core/report.h"
+#include "core/settings.h"
 #include "image/image_buffer.h"
 #include "image/pad.h"
 #include "platform/error.h"
@@ -58,6 +60,16 @@ bool write_all(plat_port port, const uint8_t* p, size_t n) {
 
 // The transfer of send_image; `image` false for the filler block, which is
 // no part of the image and never counts as its progress.
+// A port given by its device path is named by it; one given by number
+// keeps the line as it always read.
+void report_read_failure() {
+  uint32_t err = plat_last_driver_error();
+  std::string line = "Error during read from ";
+  line += g_settings.port_path ? g_settings.port_path : "COM1";
+  report_failure_text(stderr, kNoCode, line.c_str(), line.c_str());
+  report_detail(error_value_text(err));
+}
+
 int send_blocks(plat_port port, uint32_t length, uint32_t* acked, bool image) {
   *acked = 0;
   // Every block reads 128 bytes from the buffer; the buffer size is a
@@ -81,15 +93,13 @@ int send_blocks(plat_port port, uint32_t length, uint32_t* acked, bool image) {
     // The receive wait below has no limit: look for a stop request each round.
     exit_if_stopped();
     if (plat_serial_wait_rx(port, 0) < 0) {
-      report_failure_text(stderr, kNoCode, "Error during read from COM1",
-                          "Error during read from COM1");
+      report_read_failure();
       break;
     }
     uint8_t b;
     long got = plat_serial_read(port, &b, 1);
     if (got < 0) {
-      report_failure_text(stderr, kNoCode, "Error during read from COM1",
-                          "Error during read from COM1");
+      report_read_failure();
       break;
     }
     if (got == 0) {

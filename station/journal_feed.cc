@@ -110,6 +110,66 @@ void add_record(std::string* body, size_t* count, const std::string& line) {
   ++*count;
 }
 
+// One page from `f` into body/count/more/next: from `after` when it names
+// this file and a line start in it (*same then true), else from the start
+// (with `only_same` nothing is read then).
+void read_page(std::FILE* f, bool have_after, const JournalCursor& after, bool only_same,
+               size_t limit, std::string& body, size_t& count, bool& more, JournalCursor& next,
+               bool* matched) {
+  std::rewind(f);
+  {
+    std::string first;
+    bool whole = read_first_line(f, &first);
+    if (!plat_file_identity(f, &next.volume, &next.index)) next.volume = next.index = 0;
+    next.first_hash = whole ? fnv1a(first) : 0;
+    // The cursor's journal, still there: on from its offset; any other
+    // (rotated, rewritten, cut short) from its start.
+    bool same = have_after && whole && after.volume == next.volume && after.index == next.index &&
+                after.first_hash == next.first_hash;
+    same = same && line_start(f, after.offset);
+    *matched = same;
+    if (only_same && !same) return;
+    uint64_t pos = same ? after.offset : 0;
+    next.offset = pos;
+    if (whole && pos <= static_cast<uint64_t>(LONG_MAX) &&
+        std::fseek(f, static_cast<long>(pos), SEEK_SET) == 0) {
+      std::string line;
+      bool overlong = false;
+      char buf[kChunk];
+      size_t n;
+      uint64_t file_at = pos;  // the offset of buf[0]
+      bool stop = false;
+      while (!stop && (n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+        size_t at = 0;
+        while (at < n) {
+          const char* nl = static_cast<const char*>(std::memchr(buf + at, '\n', n - at));
+          size_t len = nl ? static_cast<size_t>(nl - (buf + at)) : n - at;
+          if (!overlong && line.size() + len > kJournalFeedLine) {
+            overlong = true;
+            std::string().swap(line);
+          }
+          if (!overlong) line.append(buf + at, len);
+          if (!nl) break;
+          if (!overlong && !line.empty()) {
+            if (count == limit || (count && body.size() + line.size() > kJournalFeedBytes)) {
+              more = true;
+              stop = true;
+              break;
+            }
+            add_record(&body, &count, line);
+          }
+          // Past the line, whether it went, was blank or was too long.
+          at += len + 1;
+          next.offset = file_at + at;
+          overlong = false;
+          line.clear();
+        }
+        file_at += n;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 std::string journal_cursor_text(const JournalCursor& c) {
@@ -168,56 +228,32 @@ JournalFeed journal_feed(const std::string& path, std::string_view query) {
   bool more = false;
   JournalCursor next;
   if (have_after) next = after;
+  // A journal rotated since the cursor was made: the rest of the old one
+  // (under its first rotated name) goes first, then the new one from its start.
+  bool matched = false;
   std::FILE* f = plat_open_regular_file(path.c_str());
-  if (f) {
-    std::string first;
-    bool whole = read_first_line(f, &first);
-    if (!plat_file_identity(f, &next.volume, &next.index)) next.volume = next.index = 0;
-    next.first_hash = whole ? fnv1a(first) : 0;
-    // The cursor's journal, still there: on from its offset; any other
-    // (rotated, rewritten, cut short) from its start.
-    bool same = have_after && whole && after.volume == next.volume && after.index == next.index &&
-                after.first_hash == next.first_hash;
-    uint64_t pos = same && line_start(f, after.offset) ? after.offset : 0;
-    next.offset = pos;
-    if (whole && pos <= static_cast<uint64_t>(LONG_MAX) &&
-        std::fseek(f, static_cast<long>(pos), SEEK_SET) == 0) {
-      std::string line;
-      bool overlong = false;
-      char buf[kChunk];
-      size_t n;
-      uint64_t file_at = pos;  // the offset of buf[0]
-      bool stop = false;
-      while (!stop && (n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        size_t at = 0;
-        while (at < n) {
-          const char* nl = static_cast<const char*>(std::memchr(buf + at, '\n', n - at));
-          size_t len = nl ? static_cast<size_t>(nl - (buf + at)) : n - at;
-          if (!overlong && line.size() + len > kJournalFeedLine) {
-            overlong = true;
-            std::string().swap(line);
-          }
-          if (!overlong) line.append(buf + at, len);
-          if (!nl) break;
-          if (!overlong && !line.empty()) {
-            if (count == limit || (count && body.size() + line.size() > kJournalFeedBytes)) {
-              more = true;
-              stop = true;
-              break;
-            }
-            add_record(&body, &count, line);
-          }
-          // Past the line, whether it went, was blank or was too long.
-          at += len + 1;
-          next.offset = file_at + at;
-          overlong = false;
-          line.clear();
-        }
-        file_at += n;
-      }
+  JournalCursor current = next;
+  if (f) read_page(f, have_after, after, have_after, limit, body, count, more, current, &matched);
+  if (have_after && !matched) {
+    std::FILE* old = plat_open_regular_file((path + ".1").c_str());
+    JournalCursor in_old = next;
+    bool old_matched = false;
+    if (old) {
+      read_page(old, true, after, true, limit, body, count, more, in_old, &old_matched);
+      std::fclose(old);
     }
-    std::fclose(f);
+    if (old_matched && (count || more)) {
+      current = in_old;
+    } else {
+      body = "{\"records\":[";
+      count = 0;
+      more = false;
+      current = next;
+      if (f) read_page(f, false, after, false, limit, body, count, more, current, &matched);
+    }
   }
+  if (f) std::fclose(f);
+  next = current;
   body += "],\"next\":\"" + journal_cursor_text(next) + "\",\"more\":";
   body += more ? "true}" : "false}";
   JournalFeed out;

@@ -31,6 +31,8 @@ command -v tmux >/dev/null 2>&1 || need="$need tmux"
 ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || need="$need postgresql"
 command -v chromium >/dev/null 2>&1 || need="$need chromium"
 command -v jq >/dev/null 2>&1 || need="$need jq"
+# update-line's tests read the shared store with the sqlite3 shell.
+command -v sqlite3 >/dev/null 2>&1 || need="$need sqlite3"
 # The station's page in a real headless Chromium driven by Selenium.
 [ -x /usr/bin/chromedriver ] || need="$need chromium-driver"
 /usr/bin/python3 -c 'import selenium' >/dev/null 2>&1 || need="$need python3-selenium"

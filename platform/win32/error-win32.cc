@@ -33,3 +33,15 @@ uint32_t plat_last_driver_error() {
   DWORD now = GetLastError();
   return g_kept && now == g_folded ? g_raw : now;
 }
+
+const char* plat_error_text(uint32_t err) {
+  static thread_local char text[256];
+  DWORD n =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err,
+                     MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, sizeof text, nullptr);
+  // The system's texts end in a line break; a record holds the words.
+  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) n--;
+  if (n == 0) return "error";
+  text[n] = '\0';
+  return text;
+}

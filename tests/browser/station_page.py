@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """update-station's page in a real headless Chromium: every slot shown, a
-park made through the API appears without a reload, and a screenshot.
+park made through the API appears without a reload, park and unpark from
+the page with the token asked once, and a screenshot.
 
     station_page.py BUILD_DIR SCREENSHOT.png
 
@@ -104,8 +105,10 @@ def main():
         wait = WebDriverWait(driver, 30)
         rows = lambda d: d.find_elements(By.CSS_SELECTOR, "#slots tr")
         wait.until(lambda d: len(rows(d)) == len(ports))
-        shown = [r.find_element(By.CSS_SELECTOR, "td.port").text for r in rows(driver)]
-        assert shown == ports, (shown, ports)
+        # Ports by their last part, the whole path in the tooltip.
+        cells = [r.find_element(By.CSS_SELECTOR, "td.port") for r in rows(driver)]
+        shown = [(c.text, c.get_attribute("title")) for c in cells]
+        assert shown == [(os.path.basename(p), p) for p in ports], (shown, ports)
         wait.until(lambda d: d.find_element(By.ID, "conn").text == "live")
 
         # A mark that a reload would wipe.
@@ -116,11 +119,41 @@ def main():
         assert driver.find_element(By.CSS_SELECTOR, "#slot-3 td.state").text == "parked"
         assert driver.execute_script("return window.notReloaded === true;"), "the page reloaded"
 
+        # Steering from the page: the token asked for once, a wrong one
+        # said so and forgotten, the right one kept for the tab.
+        def answer_prompt(text):
+            WebDriverWait(driver, 10).until(lambda d: d.switch_to.alert)
+            alert = driver.switch_to.alert
+            alert.send_keys(text)
+            alert.accept()
+
+        def state(slot):
+            with urllib.request.urlopen(url + "api/status", timeout=10) as r:
+                return json.load(r)["slots"][slot - 1]["state"]
+
+        unpark = "#slot-3 td.act button"
+        wait.until(lambda d: d.find_element(By.CSS_SELECTOR, unpark).text == "Unpark")
+        driver.find_element(By.CSS_SELECTOR, unpark).click()
+        answer_prompt("not-the-token")
+        wait.until(lambda d: "Wrong token" in d.find_element(By.ID, "control-msg").text)
+        assert state(3) == "parked"
+        driver.find_element(By.CSS_SELECTOR, unpark).click()
+        answer_prompt(TOKEN)
+        wait.until(lambda d: state(3) != "parked")
+        wait.until(lambda d: d.find_element(By.CSS_SELECTOR, unpark).text == "Park")
+        driver.find_element(By.CSS_SELECTOR, unpark).click()  # no prompt: the token is kept
+        wait.until(lambda d: state(3) == "parked")
+        wait.until(lambda d: d.find_element(By.ID, "slot-3").get_attribute("data-state") == "parked")
+        assert driver.find_element(By.ID, "control-msg").text == ""
+
         # Boxes on the line and a failure counted before the picture.
         wait.until(lambda d: d.find_element(By.ID, "failed").text != "0")
         wait.until(lambda d: d.find_element(By.ID, "ok").text != "0")
         wait.until(lambda d: "%" in d.find_element(By.CSS_SELECTOR, "#slot-1 td.progress").text)
-        errors = [e for e in driver.get_log("browser") if e.get("level") == "SEVERE"]
+        # The wrong token's 401 is logged by the browser; nothing else may be.
+        errors = [e for e in driver.get_log("browser") if e.get("level") == "SEVERE" and
+                  not (e.get("source") == "network" and "/unpark" in e["message"] and
+                       "401" in e["message"])]
         assert not errors, errors
         os.makedirs(os.path.dirname(shot), exist_ok=True)
         driver.save_screenshot(shot)

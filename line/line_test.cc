@@ -1,0 +1,153 @@
+// The hub's pure parts: the stations file, station URLs, the event stream
+// parser, and the board's counts and alarms over an injected clock.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "line/board.h"
+#include "line/client.h"
+#include "line/stations.h"
+
+namespace {
+
+TEST(LineStations, FileReadInOrderAndRefusedLines) {
+  std::vector<std::pair<std::string, std::string>> list;
+  EXPECT_EQ(stations_parse("# the line\n line3-a  http://10.0.3.11:8080 # first\r\n\n"
+                           "line3-b\thttp://[::1]:81/\nline3-c http://host.local\n",
+                           &list),
+            "");
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0], (std::pair<std::string, std::string>{"line3-a", "http://10.0.3.11:8080"}));
+  EXPECT_EQ(list[1].first, "line3-b");
+  struct Bad {
+    const char* text;
+    const char* why;
+  } bad[] = {
+      {"a http://h:1\nb\n", "line 2: not NAME URL"},
+      {"a http://h:1 extra\n", "line 1: not NAME URL"},
+      {"a http://h:1\na http://h:2\n", "line 2: a is named twice"},
+      {"a https://h:1\n", "line 1: https://h:1: not an http:// URL"},
+      {"a http://h:0\n", "line 1: http://h:0: not a port"},
+      {"a http://h:99999\n", "line 1: http://h:99999: not a port"},
+      {"a http://[::1\n", "line 1: http://[::1: an IPv6 address without its ']'"},
+      {"a http://:80\n", "line 1: http://:80: no host"},
+      {"a\"b http://h\n", "line 1: a name with '\"'"},
+  };
+  for (const Bad& b : bad) {
+    std::vector<std::pair<std::string, std::string>> out = {{"kept", "x"}};
+    EXPECT_EQ(stations_parse(b.text, &out), b.why) << b.text;
+    EXPECT_EQ(out.size(), 1u) << "a refused file changes nothing";
+  }
+  ClientUrl u;
+  ASSERT_EQ(client_parse_url("http://[::1]:8081/st/7/", &u), "");
+  EXPECT_EQ(u.host, "::1");
+  EXPECT_EQ(u.port, 8081);
+  EXPECT_EQ(u.base, "/st/7");
+}
+
+// Events split anywhere across reads; comments and unnamed events; one
+// that passes the bound ends the stream.
+TEST(LineEvents, ParserJoinsReadsAndBoundsEvents) {
+  std::string stream =
+      "retry: 2000\n\n: ping\n\nevent: status\ndata: {\"a\":1}\n\nevent: attempt\r\ndata: x\r\n"
+      "data: y\r\n\r\ndata: plain\n\n";
+  for (size_t cut = 0; cut <= stream.size(); cut++) {
+    SseParser p;
+    std::vector<ClientEvent> got;
+    auto on = [&](const ClientEvent& e) { got.push_back(e); };
+    ASSERT_TRUE(sse_feed(&p, std::string_view(stream).substr(0, cut), 1000, on));
+    ASSERT_TRUE(sse_feed(&p, std::string_view(stream).substr(cut), 1000, on));
+    ASSERT_EQ(got.size(), 3u) << cut;
+    EXPECT_EQ(got[0].event, "status");
+    EXPECT_EQ(got[0].data, "{\"a\":1}");
+    EXPECT_EQ(got[1].event, "attempt");
+    EXPECT_EQ(got[1].data, "x\ny");
+    EXPECT_EQ(got[2].event, "message");
+  }
+  SseParser p;
+  EXPECT_FALSE(sse_feed(&p, "data: " + std::string(2000, 'z'), 1000, [](const ClientEvent&) {}));
+}
+
+std::string t(double at) { return board_time_text(at); }
+
+// The board over a made-up clock: times read and written, the shift's
+// start in local time, and each alarm opened and cleared when it should.
+TEST(LineBoard, CountsShiftAndAlarms) {
+  double at = 0;
+  ASSERT_TRUE(board_parse_time("2026-12-09T07:30:15.250Z", &at));
+  EXPECT_EQ(t(at), "2026-12-09T07:30:15.250Z");
+  for (const char* bad : {"2026-12-09 07:30:15Z", "2026-13-09T07:30:15Z", "2026-12-09T07:30:15"})
+    EXPECT_FALSE(board_parse_time(bad, &at)) << bad;
+
+  Board b;
+  b.config.shift_minutes = 6 * 60;
+  b.config.utc_offset_minutes = 60;  // local time one hour ahead
+  double now;
+  ASSERT_TRUE(board_parse_time("2026-12-09T07:30:00.000Z", &now));  // 08:30 local
+  EXPECT_EQ(t(board_shift_start(b, now)), "2026-12-09T05:00:00.000Z");
+  ASSERT_TRUE(board_parse_time("2026-12-09T04:30:00.000Z", &at));  // 05:30 local: yesterday's
+  EXPECT_EQ(t(board_shift_start(b, at)), "2026-12-08T05:00:00.000Z");
+
+  board_set_stations(&b, {{"a", "http://127.0.0.1:1"}, {"b", "http://127.0.0.1:2"}}, now - 100);
+  BoardStation* a = board_station(&b, "a");
+  BoardStation* s2 = board_station(&b, "b");
+  board_link(&b, a, true, now - 100);
+  // b never came up: offline past 60 s. a: 15 good and 5 bad this hour
+  // (75 %), 4 of those "no box" and the 10 others across the line.
+  for (int i = 0; i < 15; i++) board_record(&b, a, t(now - 600 + i), "ok", "", "3.3.0");
+  for (int i = 0; i < 5; i++) board_record(&b, a, t(now - 300 + i), "failed", "no box", "");
+  for (int i = 0; i < 5; i++) board_record(&b, s2, t(now - 200 + i), "failed", "no box", "");
+  board_record(&b, a, t(now - 7200), "failed", "old", "");  // before the hour, in the shift
+  board_record(&b, a, t(now - 5 * 3600), "ok", "", "");     // before the shift
+  board_status(&b, a,
+               {{"file_version", "23.0"},
+                {"slots",
+                 {{{"slot", 1}, {"state", "parked"}, {"port", "/dev/ttyUSB0"}},
+                  {{"slot", 2}, {"state", "download"}, {"streak", 2}}}}});
+  std::vector<Alarm> opened = board_alarms(&b, now);
+  std::vector<std::string> ids;
+  for (const Alarm& x : b.open) ids.push_back(x.id);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<std::string>{"cause no box", "offline b", "parked a 1", "yield a",
+                                           "yield line"}));
+  EXPECT_EQ(opened.size(), 5u);
+  EXPECT_TRUE(board_alarms(&b, now + 1).empty()) << "still open: nothing changes";
+
+  nlohmann::ordered_json j = board_json(b, now);
+  EXPECT_EQ(j["shift"]["ok"], 15);
+  EXPECT_EQ(j["shift"]["failed"], 11);
+  EXPECT_EQ(j["hour"]["failed"], 10);
+  EXPECT_EQ(j["stations"][0]["hour"]["yield"], 75.0);
+  EXPECT_EQ(j["stations"][0]["shift"]["top_cause"], "no box");
+  EXPECT_EQ(j["stations"][0]["file_version"], "23.0");
+  EXPECT_EQ(j["stations"][0]["slots"]["parked"], 1);
+  EXPECT_EQ(j["stations"][0]["slots"]["running"], 1);
+  EXPECT_EQ(j["stations"][0]["slots"]["failing"], 1);
+  EXPECT_EQ(j["causes"]["hour"][0]["count"], 10);
+
+  // b comes up, the park ends, the failures age out of ten minutes and
+  // the hour: each alarm clears with its time.
+  board_link(&b, s2, true, now + 10);
+  board_status(&b, a, {{"slots", {{{"slot", 1}, {"state", "waiting"}}}}});
+  std::vector<Alarm> cleared = board_alarms(&b, now + 3600);
+  EXPECT_EQ(cleared.size(), 5u);
+  EXPECT_TRUE(b.open.empty());
+  for (const Alarm& x : cleared) EXPECT_EQ(x.cleared, now + 3600) << x.id;
+  EXPECT_EQ(board_json(b, now + 3600)["cleared"].size(), 5u);
+
+  // Under 20 attempts no yield alarm, however bad.
+  Board few;
+  board_set_stations(&few, {{"c", "http://127.0.0.1:3"}}, now);
+  board_link(&few, &few.stations[0], true, now);
+  for (int i = 0; i < 19; i++) board_record(&few, &few.stations[0], t(now - i), "failed", "x", "");
+  for (const Alarm& x : board_alarms(&few, now)) EXPECT_NE(x.kind, "yield") << x.id;
+
+  std::string m = board_metrics(b, now + 3600);
+  for (const char* series :
+       {"update_line_station_up{station=\"a\"} 1\n", "update_line_station_up{station=\"b\"} 1\n",
+        "update_line_alarms{alarm=\"offline\"} 0\n", "# TYPE update_line_records_total counter\n"})
+    EXPECT_NE(m.find(series), std::string::npos) << series << m;
+}
+
+}  // namespace
