@@ -13,7 +13,7 @@ constexpr uint8_t kCmdGreeting = 'B';
 constexpr uint8_t kCmdQuery = 'C';
 constexpr uint8_t kCmdSize = 'D';
 constexpr uint8_t kCmdGoodbye = 'Z';
-constexpr uint8_t kCmdAttempt = 'S';
+constexpr uint8_t kCmdAttempt = 'A';
 constexpr uint32_t kProgressStep = 1000;
 
 // The command byte, the channel and the low 8 bits of the box's version;

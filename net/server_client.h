@@ -50,7 +50,7 @@ enum class SoftwareFetch {
 // receive_software timed by the millisecond clock.
 SoftwareFetch fetch_software(plat_socket s, uint32_t size, uint32_t* received);
 
-// 'S', the length of `station` (one byte, the name cut at 255 bytes), the
+// 'A', the length of `station` (one byte, the name cut at 255 bytes), the
 // name, and the attempt's 32 hex digits: who fetches, so the server's log
 // joins the station's journal. No answer comes. Returns 1 when all went
 // out, 0 otherwise.

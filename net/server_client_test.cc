@@ -55,7 +55,7 @@ TEST(ServerClient, AttemptCommandCarriesStationAndAttempt) {
   for (const Case& c : cases) {
     TestPeer p;
     EXPECT_EQ(1, server_tell_attempt(p.tool(), c.station.c_str(), attempt.c_str()));
-    std::string want(1, 'S');
+    std::string want(1, 'A');
     want.push_back(static_cast<char>(c.sent));
     want.append(c.station, 0, c.sent);
     want.append(attempt);

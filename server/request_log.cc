@@ -282,6 +282,11 @@ std::string exchange_line(const Exchange& e, const std::string& time) {
   s += secs;
   add(&s, "result", std::string(e.result));
   add(&s, "reason", e.reason);
+  if (!e.station.empty() || !e.attempt.empty()) {
+    add(&s, "station", e.station);
+    add(&s, "attempt", e.attempt);
+  }
+  if (!e.sha256.empty()) add(&s, "sha256", e.sha256);
   return s + "}\n";
 }
 

@@ -50,6 +50,9 @@ struct Exchange {
   double seconds = 0;
   const char* result = "ok";  // "ok", "none" (nothing for this box), "failed", "refused"
   std::string reason;         // empty for "ok" and "none"
+  // Who fetches, as its 'A' said, and what a download sent; written only
+  // where known, so a line joins the station's journal record.
+  std::string station, attempt, sha256;
 };
 
 // Queues the exchange's line and writes what the sink takes now.

@@ -42,6 +42,8 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
   // version and send it another; let go when the download ends it, so a
   // connection idle between boxes keeps no replaced file open.
   std::shared_ptr<const Catalogue> snapshot;
+  // The station and attempt the tool named ('A'), for the download's line.
+  std::string station, attempt;
   for (;;) {
     if (s->stopping) break;
     c->between_exchanges = true;
@@ -71,6 +73,36 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
     }
     if (command == 'Z') {
       snapshot.reset();
+      continue;
+    }
+    if (command == 'A') {
+      // The name's length, the name, the attempt's 32 hex digits; no answer.
+      uint8_t length = 0;
+      arm_command(s, c);
+      auto [lec, ln] = co_await asio::async_read(c->socket, asio::buffer(&length, 1), use_tuple);
+      (void)ln;
+      std::string text(length + 32u, '\0');
+      asio::error_code tec = lec;
+      if (!tec) {
+        auto [e2, tn] = co_await asio::async_read(c->socket, asio::buffer(text), use_tuple);
+        (void)tn;
+        tec = e2;
+      }
+      c->between_exchanges = false;
+      if (tec) {
+        log_failure(s, peer, "A", reason_of(c, tec) + " before the attempt's bytes",
+                    seconds_since(s, started));
+        break;
+      }
+      station = text.substr(0, length);
+      attempt = text.substr(length);
+      Exchange x;
+      x.peer = peer;
+      x.command = "A";
+      x.station = station;
+      x.attempt = attempt;
+      x.seconds = seconds_since(s, started);
+      note_exchange(s, x);
       continue;
     }
     if (command != 'C' && command != 'D' && command != 'S') {
@@ -128,9 +160,16 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
       if (wec) x.reason = reason_of(c, wec);
     } else {
       x.size = sw ? sw->size : 0;
+      if (sw) x.sha256 = sw->sha256;
+      x.station = station;
+      x.attempt = attempt;
       co_await download(s, c, sw, &x);
     }
-    if (command == 'D') snapshot.reset();
+    if (command == 'D') {
+      snapshot.reset();
+      station.clear();
+      attempt.clear();
+    }
     x.seconds = seconds_since(s, started);
     note_exchange(s, x);
     if (std::string(x.result) == "failed") break;

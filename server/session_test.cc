@@ -1,5 +1,6 @@
 #include "server/session.h"
 
+#include <algorithm>
 #include <asio.hpp>
 #include <atomic>
 #include <cstring>
@@ -171,6 +172,43 @@ TEST_F(ServerSession, AHalfCommandIsIdleForEviction) {
   box.send(std::string("C\x00\x01\x02", 4));
   EXPECT_EQ(std::string(3, '\0'), box.read(3)) << "admitted at --max-connections";
   EXPECT_TRUE(half.closed());
+}
+
+}  // namespace
+
+namespace {
+
+// 'A' names the station and attempt, answers nothing, and the download
+// after it carries both in its log line, so the line joins the journal's
+// record; a download without an 'A' before it names neither.
+TEST_F(ServerSession, AttemptCommandNamesTheDownloadInTheLog) {
+  start();
+  Peer p(port);
+  const std::string attempt = "00112233445566778899aabbccddeeff";
+  p.send("B");
+  ASSERT_EQ(p.read(1).size(), 1u);
+  p.send(std::string("A\x06line-3", 8) + attempt + std::string("D\x02\x17\x00", 4));
+  // Nothing answers the 'A': the first bytes back are the size's.
+  EXPECT_EQ(p.read(4), std::string(4, '\0'));
+  p.send(std::string("D\x02\x17\x00", 4));
+  EXPECT_EQ(p.read(4), std::string(4, '\0'));
+  std::string log;
+  for (int i = 0; i < 500 && std::count(log.begin(), log.end(), '\n') < 3; ++i) {
+    std::this_thread::sleep_for(10ms);
+    log = log_text();
+  }
+  std::istringstream lines(log);
+  std::string a, first, second;
+  std::getline(lines, a);
+  std::getline(lines, first);
+  std::getline(lines, second);
+  const std::string named = ",\"station\":\"line-3\",\"attempt\":\"" + attempt + "\"";
+  EXPECT_NE(a.find("\"command\":\"A\""), std::string::npos) << a;
+  EXPECT_NE(a.find(named), std::string::npos) << a;
+  EXPECT_NE(first.find("\"command\":\"D\""), std::string::npos) << first;
+  EXPECT_NE(first.find(named), std::string::npos) << first;
+  EXPECT_EQ(second.find("\"station\""), std::string::npos) << second;
+  EXPECT_NE(second.find("\"command\":\"D\""), std::string::npos) << second;
 }
 
 }  // namespace

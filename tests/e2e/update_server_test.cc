@@ -217,6 +217,48 @@ TEST_F(UpdateServer, ToolRunsAgainstTheServer) {
       << l;
 }
 
+// A station's download is traceable both ways: the record names the
+// software's version, its checksum, version word and SHA-256 as sent, the
+// unit and the operator; the server's log line of the download names the
+// station, the same attempt and the same SHA-256.
+TEST_F(UpdateServer, DownloadRecordAndLogLineJoin) {
+  std::string sw = software("released/23.0/3.3.0.pad", 20000);
+  int port = start();
+  std::string journal = dir_ + "/journal.jsonl";
+  int box = -1;
+  ProcResult r = update(port,
+                        {"-C", "update", "--station", "line-3", "--journal", journal, "--unit",
+                         "SN-0042", "--operator", "Ann"},
+                        {"--expect", sw}, &box);
+  ASSERT_EQ(0, r.exit_code) << r.out << r.err;
+  EXPECT_EQ(0, box);
+  ProcResult sum = run_process({"/usr/bin/sha256sum", sw});
+  std::string sha = sum.out.substr(0, 64);
+  std::string rec = read_file(journal);
+  char checksum[16];
+  std::string bytes = read_file(sw);
+  ASSERT_GT(bytes.size(), 13u);
+  const unsigned char* end = reinterpret_cast<const unsigned char*>(bytes.data() + bytes.size());
+  std::snprintf(checksum, sizeof checksum, "%02x%02x%02x%02x", end[-4], end[-3], end[-2], end[-1]);
+  for (const std::string& part :
+       {std::string("\"unit\":\"SN-0042\",\"operator\":\"Ann\""),
+        "\"file_size\":20013,\"file_checksum\":\"" + std::string(checksum) + "\"",
+        std::string("\"file_version\":\"23.0\""), "\"image_sha256\":\"" + sha + "\"",
+        std::string("\"image_size\":20013,\"software_version\":\"3.3.0\""),
+        std::string("\"error_detail\":null")})
+    EXPECT_TRUE(has(rec, part)) << part << "\n" << rec;
+  size_t at = rec.find("\"attempt\":\"");
+  ASSERT_NE(at, std::string::npos);
+  std::string attempt = rec.substr(at + 11, 32);
+  EXPECT_TRUE(logged("\"command\":\"D\"")) << log();
+  std::string l = log();
+  EXPECT_TRUE(has(l, "\"version\":\"3.3.0\",\"file\":\"released/23.0/3.3.0.pad\",\"size\":20013"))
+      << l;
+  EXPECT_TRUE(
+      has(l, "\"station\":\"line-3\",\"attempt\":\"" + attempt + "\",\"sha256\":\"" + sha + "\"}"))
+      << l;
+}
+
 // Signed releases through the server: `check --trust` names every file it
 // would leave out; a server without --trust still answers 'S' from the .sig
 // files, and the tool with --trust refuses each bad one with its reason,
