@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/report.h"
 #include "image/image_buffer.h"
 #include "image/sha256.h"
 
@@ -464,6 +465,34 @@ TEST_F(PadFiles, AgreesWithPadtool) {
                         "--random 50 " +
                         flags));
     EXPECT_EQ(verify(bad), 0u) << flags;
+  }
+}
+
+// Software a server sent that fails the check says why in the record,
+// while the console shows only the messages it always did.
+TEST(PadBuffer, RefusedSoftwareSaysWhy) {
+  Bytes good = pad_bytes(21, 0x00170000, {1, 2, 3});
+  Bytes bad_sum = good;
+  bad_sum[9] ^= 1;
+  Bytes bad_format = pad_bytes(18, 0x00170000, {1, 2, 3});
+  struct Case {
+    Bytes data;
+    const char* detail;
+  } cases[] = {
+      {good, ""},
+      {Bytes(good.begin(), good.begin() + 12), "too short: 12 bytes"},
+      {Bytes(good.begin(), good.end() - 1), "size field: payload length 3, 15 bytes received"},
+      {bad_sum, "checksum"},
+      {bad_format, "format code 18"},
+  };
+  for (const Case& c : cases) {
+    report_reset();
+    std::copy(c.data.begin(), c.data.end(), g_image_buffer);
+    testing::internal::CaptureStdout();
+    bool ok = pad_buffer_check(static_cast<uint32_t>(c.data.size()));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ok, c.detail[0] == '\0') << c.detail;
+    EXPECT_STREQ(report_detail_text(), c.detail);
   }
 }
 

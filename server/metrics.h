@@ -9,7 +9,7 @@
 
 // The label values of update_server_exchanges_total: a fixed set, whatever
 // a peer sends.
-constexpr const char* kMetricCommands[] = {"B", "C", "D", "connect", "idle", "other"};
+constexpr const char* kMetricCommands[] = {"B", "C", "D", "connect", "idle", "S", "other"};
 constexpr const char* kMetricResults[] = {"ok", "none", "failed", "refused"};
 constexpr size_t kNMetricCommands = sizeof kMetricCommands / sizeof kMetricCommands[0];
 constexpr size_t kNMetricResults = sizeof kMetricResults / sizeof kMetricResults[0];

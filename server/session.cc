@@ -24,6 +24,29 @@ void log_failure(State* s, const std::string& peer, const char* command, const s
   note_exchange(s, x);
 }
 
+// The commands a peer may send: the byte, the name the log gives it, and
+// whether three argument bytes (channel, bootloader major and minor)
+// follow. A byte not here ends the connection.
+struct Command {
+  uint8_t byte;
+  const char* name;
+  bool args;
+};
+constexpr Command kCommands[] = {
+    {'B', "B", false},  // greeting: answered 'B'
+    {'Z', "Z", false},  // end of a box: no answer
+    {'C', "C", true},   // the version this box gets
+    {'D', "D", true},   // its size and the software
+    {'S', "S", true},   // the software's signed manifest
+    {'A', "A", false},  // the station and attempt: its own bytes, read below
+};
+
+const Command* command_of(uint8_t byte) {
+  for (const Command& c : kCommands)
+    if (c.byte == byte) return &c;
+  return nullptr;
+}
+
 }  // namespace
 
 asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
@@ -58,6 +81,13 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
       break;
     }
     auto started = s->now();
+    const Command* known = command_of(command);
+    if (known == nullptr) {
+      char text[8];
+      std::snprintf(text, sizeof text, "0x%02x", command);
+      log_failure(s, peer, text, "unknown command byte; connection closed");
+      break;
+    }
     if (command == 'B') {
       c->between_exchanges = false;
       snapshot.reset();
@@ -105,15 +135,9 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
       note_exchange(s, x);
       continue;
     }
-    if (command != 'C' && command != 'D' && command != 'S') {
-      char text[8];
-      std::snprintf(text, sizeof text, "0x%02x", command);
-      log_failure(s, peer, text, "unknown command byte; connection closed");
-      break;
-    }
     Exchange x;
     x.peer = peer;
-    x.command = command == 'C' ? "C" : command == 'D' ? "D" : "S";
+    x.command = known->name;
     // Until its bytes are all in, a command is no exchange: the connection
     // stays idle for eviction, and the bytes have a short while to come.
     uint8_t args[3];

@@ -212,6 +212,23 @@ start_box 7 --boxes 2 --expect "$work/p21"
 tool "$exe" "\nn" -p 7 -l "Z:$work/p21"; check "two boxes in loop mode" 0 0
 has box.out "BOX 2 OK"
 
+# Signed releases: the good file loads byte for byte; a key not trusted, no
+# signature or a trust file with no key end the run before the port (no box
+# behind it), with the reason.
+"$BUILD/update-sign" keygen "$work/rel" >/dev/null && "$BUILD/update-sign" keygen "$work/other" >/dev/null &&
+  "$BUILD/update-sign" sign --key "$work/rel" "$work/p21" >/dev/null || fail "update-sign"
+printf '# none\n' >"$work/nokey"
+start_box 7 --expect "$work/p21"
+tool "$exe" "" -p 7 --trust "Z:$work/rel.pub" "Z:$work/p21"; check "signed" 0 0
+has out "Signature OK (key rel)"
+for c in "other.pub|key not trusted" "nokey|no key in it"; do
+  tool "$exe" "\n" -p 9 --trust "Z:$work/${c%%|*}" "Z:$work/p21"; check "signed: ${c#*|}" 1 -
+  has err "${c#*|}"
+done
+tool "$exe" "\n" -p 9 --trust "Z:$work/rel.pub" --signature "Z:$work/none.sig" "Z:$work/p21"
+check "signed: no signature file" 1 -
+has err "no signature file"
+
 start_box 7 --version 17.0 --expect-filler
 tool "$exe" "\n" -p 7 "Z:$work/p24"; check "version mismatch" 1 0
 has out "error -> wrong hardware IDs  (0x00180000 != 0x00170000)"
@@ -304,6 +321,13 @@ done
 [ "$(grep -F "\"file\":\"Z:$uni/Łódź Жук 21.pad\"" "$uni/station €.jsonl" | grep -c '"result":"ok"')" = 2 ] || {
   cat "$uni/station €.jsonl"; fail "station journal"; }
 echo "windows: update-station.exe ran two slots under Wine"
+ok=$((ok + 1))
+rc=0
+timeout 60 "$WINE" "$WIN/update-station.exe" -p 9 --trust "Z:$work/other.pub" "Z:$work/p21" \
+  </dev/null >"$work/sts.log" 2>&1 || rc=$?
+[ "$rc" = 1 ] && grep -q 'signature check failed: key not trusted' "$work/sts.log" ||
+  { cat "$work/sts.log"; fail "update-station.exe --trust with a key not trusted: exit $rc"; }
+echo "windows: update-station.exe --trust refuses a file no trusted key signed"
 ok=$((ok + 1))
 
 # A station killed outright takes its runs with it (their job object): no

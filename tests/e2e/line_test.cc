@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -117,11 +118,12 @@ class Line : public ::testing::Test {
         << stations.back().err;
   }
   std::string journal(const std::string& name) { return dir + "/" + name + ".jsonl"; }
-  int start_hub() {
+  int start_hub(const std::string& stations = "stations", std::string db = "") {
+    if (db.empty()) db = dir + "/line.db";
     hubs.emplace_back();
     EXPECT_TRUE(
-        start_process(&hubs.back(), {build_path("update-line"), "--stations", dir + "/stations",
-                                     "--db", dir + "/line.db", "--http", "127.0.0.1:0"}));
+        start_process(&hubs.back(), {build_path("update-line"), "--stations", dir + "/" + stations,
+                                     "--db", db, "--http", "127.0.0.1:0"}));
     std::string prefix = "update-line: line view at http://127.0.0.1:";
     std::string line = wait_for_err_line(&hubs.back(), prefix, 10000);
     EXPECT_NE(line, "") << hubs.back().err;
@@ -281,6 +283,47 @@ TEST_F(Line, StationRestartedAndStationsFileReread) {
   EXPECT_EQ(store_attempts(), want);
   json line = wait_line(hub, [](const json& l) { return l["stations"].size() == 2; });
   EXPECT_EQ(line["stations"][1]["name"], "line-b");
+}
+
+// Two hubs into one PostgreSQL database, one station followed by both:
+// every record stored once all the same, and the report over the
+// database is the report over the journals.
+TEST_F(Line, TwoHubsShareOnePostgres) {
+  std::string pg = dir + "/pg";
+  mkdir(pg.c_str(), 0700);
+  chmod(dir.c_str(), 0755);  // as root the server runs as nobody, who must reach it
+  std::string server = source_path("tools/pg-test-server.sh");
+  ProcResult started = run_process({server, "start", pg}, "", 300000);
+  if (started.exit_code == 77) GTEST_SKIP() << "PostgreSQL's server programs are not installed";
+  ASSERT_EQ(started.exit_code, 0) << started.err;
+  std::string url = started.out;
+  while (!url.empty() && url.back() == '\n') url.pop_back();
+  int pa = free_port(), pb = free_port();
+  std::string a = "line-a http://127.0.0.1:" + std::to_string(pa) + "\n";
+  std::string b = "line-b http://127.0.0.1:" + std::to_string(pb) + "\n";
+  write_file(dir + "/stations", a + b);
+  write_file(dir + "/stations2", a);
+  start_station("line-a", pa, 4);
+  start_station("line-b", pb, 2);
+  EXPECT_GT(start_hub("stations", url), 0);
+  EXPECT_GT(start_hub("stations2", url), 0);
+  wait_journal("line-a", 4);
+  wait_journal("line-b", 2);
+  json from_store, from_journals;
+  for (long until = ms_now() + 60000; ms_now() < until; usleep(300 * 1000)) {
+    from_store = json::parse(report({"--db", url}), nullptr, false);
+    from_journals = json::parse(report({journal("line-a"), journal("line-b")}), nullptr, false);
+    for (json* j : {&from_store, &from_journals})
+      if (j->is_object()) (*j)["totals"].erase("mean_good_seconds");
+    if (from_store.is_object() && from_store["totals"] == from_journals["totals"]) break;
+  }
+  ASSERT_TRUE(from_store.is_object());
+  EXPECT_EQ(from_store["totals"], from_journals["totals"]);
+  EXPECT_EQ(from_store["records"], from_journals["records"]);
+  EXPECT_GE(from_journals["totals"]["ok"], 6);
+  for (BgProcess& h : hubs) stop_process(&h);
+  hubs.clear();
+  run_process({server, "stop", pg}, "", 300000);
 }
 
 }  // namespace
