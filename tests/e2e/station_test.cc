@@ -318,6 +318,20 @@ TEST_F(Station, UnitsFromAListEachOnceOverARestart) {
   EXPECT_EQ(read_file(units + ".used"), "SN-1\nSN-2\nSN-3\n");
 }
 
+// The real tool takes the unit and the operator into its record.
+TEST_F(Station, TheRecordNamesTheUnitAndTheOperator) {
+  std::string box = start_box({"--expect", file});
+  write_file(dir + "/units.txt", "SN-9\n");
+  ProcResult r = run_process(
+      station_argv({box}, {"--units", dir + "/units.txt", "--operator", "Ann B"}), "", 60000);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  nlohmann::json rec = nlohmann::json::parse(read_file(dir + "/journal.jsonl"), nullptr, false);
+  ASSERT_TRUE(rec.is_object()) << read_file(dir + "/journal.jsonl");
+  EXPECT_EQ(rec["result"], "ok");
+  EXPECT_EQ(rec["unit"], "SN-9");
+  EXPECT_EQ(rec["operator"], "Ann B");
+}
+
 // A station killed outright takes its runs with it: none holds a port on.
 TEST_F(Station, RunsDieWithTheirStation) {
   std::string idle = start_box({"--silent-at", "keyword"});
