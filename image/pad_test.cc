@@ -348,7 +348,9 @@ TEST_F(PadFiles, LoadersRefuseAFileChangedSinceTheCheck) {
       uint8_t d[kSha256Bytes], want[kSha256Bytes];
       EXPECT_EQ(pad_accepted_sha256(d), digest);
       sha256(checked.data(), checked.size(), want);
-      if (digest) EXPECT_EQ(0, std::memcmp(d, want, sizeof d));
+      if (digest) {
+        EXPECT_EQ(0, std::memcmp(d, want, sizeof d));
+      }
       write("a.pad", c.reloaded);
       for (int patched = 0; patched < 2; ++patched) {
         testing::internal::CaptureStdout();

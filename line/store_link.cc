@@ -35,7 +35,7 @@ LineStore* line_store_open(const std::string& db, std::string* err) {
     line_store_close(s);
     return nullptr;
   }
-  if (!store_spec_is_postgres(db)) {
+  if (!store_is_postgres(db)) {
     if (sqlite3_open_v2(db.c_str(), &s->read, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
       *err = "the store " + db + ": " + sqlite3_errmsg(s->read);
       line_store_close(s);

@@ -77,16 +77,16 @@ void store_tally_row(Tally* t, const Filter& f, const TallyRow& row) {
   tally_add(t, r);
 }
 
-bool store_spec_is_postgres(std::string_view spec) {
-  return spec.rfind("postgresql://", 0) == 0 || spec.rfind("postgres://", 0) == 0;
+bool store_is_postgres(std::string_view where) {
+  return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
 }
 
-Store* store_open(const std::string& spec, int lock_ms, std::string* err) {
+Store* store_open(const std::string& where, int lock_ms, std::string* err) {
   Store* s = new Store;
   s->lock_ms = lock_ms;
   s->parser = record_parser_new();
-  s->kind = store_spec_is_postgres(spec) ? kStorePostgres : kStoreSqlite;
-  bool ok = s->kind == kStorePostgres ? pg_open(s, spec, err) : sqlite_open(s, spec, err);
+  s->kind = store_is_postgres(where) ? kStorePostgres : kStoreSqlite;
+  bool ok = s->kind == kStorePostgres ? pg_open(s, where, err) : sqlite_open(s, where, err);
   if (!ok) {
     store_close(s);
     return nullptr;

@@ -29,16 +29,16 @@ constexpr int kStoreSchemaVersion = 3;
 // How long a store locked by another program is waited for.
 constexpr int kStoreLockMs = 5000;
 
-// True when `spec` names a PostgreSQL database (postgresql:// or
+// True when `where` names a PostgreSQL database (postgresql:// or
 // postgres://); anything else is the path of an SQLite file.
-bool store_spec_is_postgres(std::string_view spec);
+bool store_is_postgres(std::string_view where);
 
-// Opens (or creates) the store `spec` names and brings its schema up to
+// Opens (or creates) the store `where` names and brings its schema up to
 // date. A lock another program holds (SQLite: the file's; PostgreSQL: a
 // row or table lock, and the connection) is waited for up to `lock_ms`.
 // Returns nullptr with a message in *err when it is not an SQLite file,
 // damaged, locked past `lock_ms`, unreachable, or of a newer schema.
-Store* store_open(const std::string& spec, int lock_ms, std::string* err);
+Store* store_open(const std::string& where, int lock_ms, std::string* err);
 
 // Closes the store; a transaction not committed is rolled back.
 void store_close(Store* s);

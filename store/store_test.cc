@@ -105,10 +105,10 @@ std::string line(int attempt, const char* result = "ok", const char* station = "
 }
 
 TEST(Store, BatchStoresEachRecordOnceTheFirstKeptWithItsCursor) {
-  for (const std::string& spec : stores()) {
-    SCOPED_TRACE(spec);
+  for (const std::string& where : stores()) {
+    SCOPED_TRACE(where);
     std::string err;
-    Store* s = store_open(spec, kStoreLockMs, &err);
+    Store* s = store_open(where, kStoreLockMs, &err);
     ASSERT_TRUE(s) << err;
     std::string cursor = "x";
     ASSERT_TRUE(store_station_cursor(s, "s1", &cursor, &err)) << err;
@@ -146,7 +146,7 @@ TEST(Store, BatchStoresEachRecordOnceTheFirstKeptWithItsCursor) {
     store_close(s);
 
     // Reopened: all of it is there.
-    s = store_open(spec, kStoreLockMs, &err);
+    s = store_open(where, kStoreLockMs, &err);
     ASSERT_TRUE(s) << err;
     int64_t n = 0;
     ASSERT_TRUE(store_count(s, &n, &err)) << err;
