@@ -80,3 +80,15 @@ std::string http_sse_event(std::string_view event, std::string_view data) {
   out += "\n";
   return out;
 }
+
+HttpResponse http_page(std::string_view html) {
+  HttpResponse r;
+  r.content_type = "text/html; charset=utf-8";
+  r.body = std::string(html);
+  r.headers = {{"Content-Security-Policy",
+                "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+                "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
+               {"X-Content-Type-Options", "nosniff"},
+               {"Referrer-Policy", "no-referrer"}};
+  return r;
+}

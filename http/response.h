@@ -32,6 +32,10 @@ std::string_view http_status_text(int status);
 // "Connection: close" when !keep_alive. `head_only` leaves out the body.
 std::string http_response_text(const HttpResponse& r, bool keep_alive, bool head_only = false);
 
+// A self-contained HTML page: a policy that lets it fetch nothing from
+// elsewhere and talk only to its own server.
+HttpResponse http_page(std::string_view html);
+
 // A plain response with `status` and its reason phrase as the body.
 HttpResponse http_error(int status);
 

@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "http/prom.h"
+#include "http/response.h"
 #include "http/server.h"
 #include "line/board.h"
 #include "line/client.h"
@@ -311,18 +312,7 @@ HttpResponse json_answer(const json& j) {
 }
 
 std::vector<HttpRoute> routes(Hub* h) {
-  auto page = [](const HttpRequest&) {
-    HttpResponse r;
-    r.content_type = "text/html; charset=utf-8";
-    r.body = kLinePage;
-    r.headers = {
-        {"Content-Security-Policy",
-         "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-         "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"Referrer-Policy", "no-referrer"}};
-    return r;
-  };
+  auto page = [](const HttpRequest&) { return http_page(kLinePage); };
   auto line = [h](const HttpRequest&) { return json_answer(board_json(h->board, wall_now())); };
   auto events = [h](const HttpRequest&) {
     HttpResponse r;

@@ -292,7 +292,7 @@ std::string exchange_line(const Exchange& e, const std::string& time) {
 
 namespace {
 
-// Queues one line as log_exchange does, the count of lines dropped first.
+// Queues one line, after a line that counts those dropped before it.
 void log_line(RequestLog* L, std::string line, const std::string& time) {
   std::string report;
   if (L->dropped > 0) {
@@ -356,22 +356,5 @@ void log_catalogue_changes(RequestLog* L, const Catalogue* before, const Catalog
 
 void log_exchange(RequestLog* L, const Exchange& e) {
   std::string time = utc_now_text();
-  std::string line = exchange_line(e, time);
-  std::string report;
-  if (L->dropped > 0) {
-    Exchange r;
-    r.command = "log";
-    r.result = "failed";
-    r.reason = std::to_string(L->dropped) +
-               " lines dropped before this one: the log took them slower than they came";
-    report = exchange_line(r, time);
-  }
-  if (L->queued + report.size() + line.size() > kQueueLimit) {
-    ++L->dropped;
-    return;
-  }
-  if (!report.empty()) enqueue(L, std::move(report));
-  L->dropped = 0;
-  enqueue(L, std::move(line));
-  flush(L);
+  log_line(L, exchange_line(e, time), time);
 }

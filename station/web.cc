@@ -10,6 +10,7 @@
 #include "http/auth.h"
 #include "http/lock.h"
 #include "http/prom.h"
+#include "http/response.h"
 #include "http/server.h"
 #include "platform/net.h"
 #include "platform/process.h"
@@ -125,19 +126,7 @@ HttpResponse control(WebView* w, const HttpRequest& req, WebAction action) {
 }
 
 std::vector<HttpRoute> routes(WebView* w) {
-  auto page = [](const HttpRequest&) {
-    HttpResponse r;
-    r.content_type = "text/html; charset=utf-8";
-    r.body = kStationPage;
-    // Nothing from elsewhere, ever: the page is whole as it is.
-    r.headers = {
-        {"Content-Security-Policy",
-         "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-         "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"Referrer-Policy", "no-referrer"}};
-    return r;
-  };
+  auto page = [](const HttpRequest&) { return http_page(kStationPage); };
   auto status = [w](const HttpRequest&) { return json_response(current_status(w)); };
   auto events = [w](const HttpRequest&) {
     HttpResponse r;
