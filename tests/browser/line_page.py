@@ -20,6 +20,7 @@ import urllib.request
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
+    from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
@@ -114,7 +115,9 @@ def main():
 
         driver = browser(work, "1920,1080")
         driver.get(url)
-        wait = WebDriverWait(driver, 30)
+        # The page redraws its rows on every event: a row found just before a
+        # redraw is looked up again, not taken as a failure.
+        wait = WebDriverWait(driver, 30, ignored_exceptions=(StaleElementReferenceException,))
         rows = lambda d: d.find_elements(By.CSS_SELECTOR, "#stations tr")
         wait.until(lambda d: len(rows(d)) == 3)
         names = [r.get_attribute("data-station") for r in rows(driver)]

@@ -21,6 +21,7 @@ import urllib.request
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
+    from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
@@ -102,7 +103,9 @@ def main():
         url = start_station(build, ports, work, procs)
         driver = browser(work)
         driver.get(url)
-        wait = WebDriverWait(driver, 30)
+        # The page redraws its rows on every event: a row found just before a
+        # redraw is looked up again, not taken as a failure.
+        wait = WebDriverWait(driver, 30, ignored_exceptions=(StaleElementReferenceException,))
         rows = lambda d: d.find_elements(By.CSS_SELECTOR, "#slots tr")
         wait.until(lambda d: len(rows(d)) == len(ports))
         # Ports by their last part, the whole path in the tooltip.
