@@ -103,7 +103,8 @@ else()
   # A line's monitoring (Prometheus with its alert rules and Alertmanager)
   # as examples, the screenshots the README shows, the benchmarks.
   install(FILES ${doc_dir}/prometheus.yml ${doc_dir}/alerts.yml ${doc_dir}/report.png
-                ${doc_dir}/station-web.png ${doc_dir}/benchmarks.md
+                ${doc_dir}/station-web.png ${doc_dir}/line-web.png
+                ${doc_dir}/benchmarks.md
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   set(CPACK_GENERATOR DEB)

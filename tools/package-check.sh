@@ -19,9 +19,11 @@ trap '[ -x /usr/lib/wine/wineserver ] && WINEPREFIX="$work/prefix" /usr/lib/wine
 
 dpkg -c "$deb" | awk '{print $6}' | grep -v '/$' | sort >"$work/files"
 cat >"$work/expected" <<LIST
+./lib/systemd/system/update-line.service
 ./lib/systemd/system/update-server.service
 ./usr/bin/update
 ./usr/bin/update-boxsim
+./usr/bin/update-line
 ./usr/bin/update-netsim
 ./usr/bin/update-padtool
 ./usr/bin/update-report
@@ -33,10 +35,12 @@ cat >"$work/expected" <<LIST
 ./usr/share/doc/update/benchmarks.md
 ./usr/share/doc/update/changelog.Debian.gz
 ./usr/share/doc/update/copyright
+./usr/share/doc/update/line-web.png
 ./usr/share/doc/update/prometheus.yml
 ./usr/share/doc/update/report.png
 ./usr/share/doc/update/station-web.png
 ./usr/share/man/man1/update-boxsim.1.gz
+./usr/share/man/man1/update-line.1.gz
 ./usr/share/man/man1/update-netsim.1.gz
 ./usr/share/man/man1/update-padtool.1.gz
 ./usr/share/man/man1/update-report.1.gz
@@ -60,9 +64,11 @@ head -1 "$work/v.out" | grep -qx "update $version" ||
   { echo "package-check: the packaged update-report --help failed"; exit 1; }
 "$work/root/usr/bin/update-sign" --help | head -1 | grep -q '^usage: update-sign' ||
   { echo "package-check: the packaged update-sign --help failed"; exit 1; }
+"$work/root/usr/bin/update-line" --help | head -1 | grep -q '^usage: update-line' ||
+  { echo "package-check: the packaged update-line --help failed"; exit 1; }
 dpkg-deb -f "$deb" Depends | grep -q libc6 || { echo "package-check: no dependencies declared"; exit 1; }
 if command -v man >/dev/null 2>&1; then
-  for page in update update-station update-report update-sign; do
+  for page in update update-station update-report update-sign update-line; do
     warn=$(MANWIDTH=80 man --warnings -l "$work/root/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
     [ -z "$warn" ] || { echo "package-check: manual page $page: $warn"; exit 1; }
   done

@@ -119,11 +119,13 @@ def main():
         # redraw is looked up again, not taken as a failure.
         wait = WebDriverWait(driver, 30, ignored_exceptions=(StaleElementReferenceException,))
         rows = lambda d: d.find_elements(By.CSS_SELECTOR, "#stations tr")
+        # What is read or clicked outside a wait is retried the same way.
+        now = lambda f: wait.until(lambda d: (f(d),))[0]
         wait.until(lambda d: len(rows(d)) == 3)
-        names = [r.get_attribute("data-station") for r in rows(driver)]
+        names = now(lambda d: [r.get_attribute("data-station") for r in rows(d)])
         assert names == ["line3-a", "line3-b", "line3-c"], names
         wait.until(lambda d: rows(d)[0].find_elements(By.TAG_NAME, "td")[1].text.startswith("up"))
-        assert rows(driver)[2].find_elements(By.TAG_NAME, "td")[1].text.startswith("offline")
+        assert now(lambda d: rows(d)[2].find_elements(By.TAG_NAME, "td")[1].text).startswith("offline")
 
         driver.execute_script("window.notReloaded = true;")
         req = urllib.request.Request(a + "/api/slots/2/park", method="POST", data=b"",

@@ -107,10 +107,12 @@ def main():
         # redraw is looked up again, not taken as a failure.
         wait = WebDriverWait(driver, 30, ignored_exceptions=(StaleElementReferenceException,))
         rows = lambda d: d.find_elements(By.CSS_SELECTOR, "#slots tr")
+        # What is read or clicked outside a wait is retried the same way.
+        now = lambda f: wait.until(lambda d: (f(d),))[0]
         wait.until(lambda d: len(rows(d)) == len(ports))
         # Ports by their last part, the whole path in the tooltip.
-        cells = [r.find_element(By.CSS_SELECTOR, "td.port") for r in rows(driver)]
-        shown = [(c.text, c.get_attribute("title")) for c in cells]
+        shown = now(lambda d: [(c.text, c.get_attribute("title")) for c in
+                               [r.find_element(By.CSS_SELECTOR, "td.port") for r in rows(d)]])
         assert shown == [(os.path.basename(p), p) for p in ports], (shown, ports)
         wait.until(lambda d: d.find_element(By.ID, "conn").text == "live")
 
@@ -119,7 +121,7 @@ def main():
         status, body = post(url + "api/slots/3/park", TOKEN)
         assert status == 200 and body["slots"][2]["state"] == "parked", body
         wait.until(lambda d: d.find_element(By.ID, "slot-3").get_attribute("data-state") == "parked")
-        assert driver.find_element(By.CSS_SELECTOR, "#slot-3 td.state").text == "parked"
+        assert now(lambda d: d.find_element(By.CSS_SELECTOR, "#slot-3 td.state").text) == "parked"
         assert driver.execute_script("return window.notReloaded === true;"), "the page reloaded"
 
         # Steering from the page: the token asked for once, a wrong one
@@ -136,18 +138,18 @@ def main():
 
         unpark = "#slot-3 td.act button"
         wait.until(lambda d: d.find_element(By.CSS_SELECTOR, unpark).text == "Unpark")
-        driver.find_element(By.CSS_SELECTOR, unpark).click()
+        now(lambda d: d.find_element(By.CSS_SELECTOR, unpark).click())
         answer_prompt("not-the-token")
         wait.until(lambda d: "Wrong token" in d.find_element(By.ID, "control-msg").text)
         assert state(3) == "parked"
-        driver.find_element(By.CSS_SELECTOR, unpark).click()
+        now(lambda d: d.find_element(By.CSS_SELECTOR, unpark).click())
         answer_prompt(TOKEN)
         wait.until(lambda d: state(3) != "parked")
         wait.until(lambda d: d.find_element(By.CSS_SELECTOR, unpark).text == "Park")
-        driver.find_element(By.CSS_SELECTOR, unpark).click()  # no prompt: the token is kept
+        now(lambda d: d.find_element(By.CSS_SELECTOR, unpark).click())  # no prompt: the token is kept
         wait.until(lambda d: state(3) == "parked")
         wait.until(lambda d: d.find_element(By.ID, "slot-3").get_attribute("data-state") == "parked")
-        assert driver.find_element(By.ID, "control-msg").text == ""
+        assert now(lambda d: d.find_element(By.ID, "control-msg").text) == ""
 
         # Boxes on the line and a failure counted before the picture.
         wait.until(lambda d: d.find_element(By.ID, "failed").text != "0")
