@@ -173,8 +173,7 @@ TEST(StationSlots, CountsParkingAndExitCode) {
       // An ok record with exit code 1 is no success.
       {end("ok", ""), 1, 1, 3, false, "p: failed: update ended with exit code 1",
        "failed   3  update ended with exit code 1"},
-      {RunState(), -1, 1, 4, true, "p: failed: update ended without a record (killed)",
-       "(killed)"},
+      {RunState(), -1, 1, 4, true, "p: failed: update ended without a record (killed)", "(killed)"},
   };
   Station st;
   st.max_failures = 4;
