@@ -61,7 +61,7 @@ struct Station {
   // once the input has ended no slot gets a new one.
   bool scan = false;
   bool scan_ended = false;
-  std::string scan_notice;  // the last scan's answer, under the live view
+  std::string scan_notice;           // the last scan's answer, under the live view
   std::deque<std::string> attempts;  // the last records, newest last
   // The stop policy's state (station/control.h).
   int signals = 0;           // Ctrl-C and the like, counted by the system
