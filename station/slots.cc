@@ -88,6 +88,7 @@ std::string finish_run(Station* st, size_t i, const RunState& r, int exit_code) 
     s.failed++;
     s.streak++;
     s.last_error = failure_cause(why);
+    s.last_error_detail = why.error_detail;
     st->causes[s.last_error]++;
     line = slot_line(s, "failed: " + s.last_error);
     if (s.streak >= st->max_failures) {
@@ -115,10 +116,12 @@ std::string slot_row(const Slot& s, size_t i, double now, int columns, const cha
   // The unit only where serials are in play: the row stays as it was.
   std::string unit = s.unit.empty() ? "" : "unit " + s.unit + (s.retest ? " (retest)  " : "  ");
   if (!s.next_unit.empty()) unit += "next " + s.next_unit + "  ";
+  std::string cause = s.last_error;
+  if (!s.last_error_detail.empty()) cause += " (" + s.last_error_detail + ")";
   return fit(format("%2d %-14s %-9s [%s] %s %7s %-6s %6s  ok %3d  failed %3d  %s%s", (int)(i + 1),
                     s.port.c_str(), phase.c_str(), bar.c_str(), pct_text.c_str(), speed.c_str(),
                     or_dash(r.box_version).c_str(), time.c_str(), s.ok, s.failed, unit.c_str(),
-                    s.last_error.c_str()),
+                    cause.c_str()),
              columns);
 }
 

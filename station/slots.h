@@ -17,6 +17,7 @@ struct Slot {
   int streak = 0;  // failed attempts in a row
   bool parked = false;
   std::string last_error;
+  std::string last_error_detail;  // the system's or the check's why, "" when none
   double good_seconds = 0;  // summed over the good boxes
   bool running = false;
   bool done = false;  // starts no more runs

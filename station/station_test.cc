@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -147,16 +148,19 @@ TEST(StationEvents, GoodAndFailedRunsAsTheViewSeesThem) {
 
   RunState f;
   apply_event(R"({"event":"end","record":{"result":"failed","box_version":"23.0",)"
-              R"("error":"error updating image","box_error":"ERROR: flash 3"}})",
+              R"("error":"error updating image","error_detail":"Input/output error",)"
+              R"("box_error":"ERROR: flash 3"}})",
               &f);
   EXPECT_EQ(f.result, RunResult::kFailed);
   EXPECT_EQ(failure_cause(f), "ERROR: flash 3");
+  EXPECT_EQ(f.error_detail, "Input/output error");
 }
 
 // Runs in a row on one slot: what each counts as and when the slot parks.
 TEST(StationSlots, CountsParkingAndExitCode) {
-  auto end = [](const char* result, const char* error) {
+  auto end = [](const char* result, const char* error, const char* detail = "") {
     RunState r;
+    r.error_detail = detail;
     r.ended = true;
     r.result = std::string(result) == "ok"        ? RunResult::kOk
                : std::string(result) == "stopped" ? RunResult::kStopped
@@ -172,14 +176,19 @@ TEST(StationSlots, CountsParkingAndExitCode) {
     int ok, failed;
     bool parked;
     const char* line;
+    const char* cause;  // as the live view's row ends
   } steps[] = {
-      {end("ok", ""), 0, 1, 0, false, "p: ok in"},
-      {end("stopped", "stopped"), 1, 1, 0, false, "p: stopped, no box"},
-      {stopped_in_transfer, 1, 1, 1, false, "p: failed: Stopped by SIGTERM during download."},
-      {end("failed", "Time out"), 1, 1, 2, false, "p: failed: Time out"},
+      {end("ok", ""), 0, 1, 0, false, "p: ok in", " "},
+      {end("stopped", "stopped"), 1, 1, 0, false, "p: stopped, no box", " "},
+      {stopped_in_transfer, 1, 1, 1, false, "p: failed: Stopped by SIGTERM during download.",
+       "failed   1  Stopped by SIGTERM during download."},
+      // The detail beside its cause in the view, not in the line.
+      {end("failed", "Time out", "time-out"), 1, 1, 2, false, "p: failed: Time out\n",
+       "failed   2  Time out (time-out)"},
       // An ok record with exit code 1 is no success.
-      {end("ok", ""), 1, 1, 3, false, "p: failed: update ended with exit code 1"},
-      {RunState(), -1, 1, 4, true, "p: failed: update ended without a record (killed)"},
+      {end("ok", ""), 1, 1, 3, false, "p: failed: update ended with exit code 1",
+       "failed   3  update ended with exit code 1"},
+      {RunState(), -1, 1, 4, true, "p: failed: update ended without a record (killed)", "(killed)"},
   };
   Station st;
   st.max_failures = 4;
@@ -188,6 +197,9 @@ TEST(StationSlots, CountsParkingAndExitCode) {
   for (const Step& s : steps) {
     std::string line = finish_run(&st, 0, s.r, s.exit_code);
     EXPECT_EQ(line.rfind(s.line, 0), 0u) << line;
+    std::string row = view_frame(st, 10, 200).substr(view_frame(st, 10, 200).find('\n') + 1);
+    EXPECT_EQ(row.substr(row.size() - 1 - std::strlen(s.cause)), s.cause + std::string("\n"))
+        << row;
     EXPECT_EQ(st.slots[0].ok, s.ok) << line;
     EXPECT_EQ(st.slots[0].failed, s.failed) << line;
     EXPECT_EQ(st.slots[0].parked, s.parked) << line;
@@ -996,6 +1008,7 @@ TEST(StationStatus, SlotsTotalsAndCauses) {
     st.slots.push_back(s);
   }
   st.slots[0].last_error = "ERROR: \xff\xfe bad";  // box text that is not UTF-8
+  st.slots[0].last_error_detail = "Input/output error";
   st.causes = {{"b", 1}, {"a", 3}, {"c", 3}};
   st.draining = true;
   ojson j = status_json(st, "line3-a", 1800);
@@ -1004,6 +1017,7 @@ TEST(StationStatus, SlotsTotalsAndCauses) {
     EXPECT_EQ(j["slots"][i]["slot"], i + 1);
     EXPECT_EQ(j["slots"][i]["state"], cases[i].state) << i;
     EXPECT_EQ(j["slots"][i]["percent"], cases[i].percent_shown) << i;
+    EXPECT_EQ(j["slots"][i]["last_error_detail"], i ? ojson(nullptr) : ojson("Input/output error"));
   }
   EXPECT_EQ(j["ok"], 14);
   EXPECT_EQ(j["failed"], 7);

@@ -66,6 +66,7 @@ json status_json(const Station& st, const std::string& name, double elapsed) {
         {"failed", s.failed},
         {"streak", s.streak},
         {"last_error", text_or_null(s.last_error)},
+        {"last_error_detail", text_or_null(s.last_error_detail)},
         {"unit", text_or_null(s.unit)},
         {"retest", s.retest},
     });

@@ -185,9 +185,9 @@ struct Events {
 const std::vector<std::string> kStatusKeys = {"station",  "file",  "file_version", "file_checksum",
                                               "elapsed",  "ok",    "failed",       "boxes_per_hour",
                                               "draining", "slots", "causes",       "attempts"};
-const std::vector<std::string> kSlotKeys = {"slot",        "port",       "state", "percent",
-                                            "box_version", "line_speed", "ok",    "failed",
-                                            "streak",      "last_error", "unit",  "retest"};
+const std::vector<std::string> kSlotKeys = {
+    "slot",   "port",   "state",      "percent",           "box_version", "line_speed", "ok",
+    "failed", "streak", "last_error", "last_error_detail", "unit",        "retest"};
 
 std::vector<std::string> keys(const json& o) {
   std::vector<std::string> k;
