@@ -95,6 +95,21 @@ TEST(StationOptions, RefusedCommandLines) {
     EXPECT_TRUE(o.refused) << word;
     EXPECT_EQ(why.rfind(word + ":", 0), 0u) << why;
   }
+  // Serials from a scanner and from a list at once: which is whose?
+  for (const char* units : {"--units=u.txt", "--units"}) {
+    StationOptions o;
+    std::vector<std::string> args = {"-p", "1", "--scan", units};
+    if (std::string(units) == "--units") args.push_back("u.txt");
+    args.push_back("box.pad");
+    EXPECT_EQ(parse(args, &o), "--scan and --units both give the serials: choose one");
+    EXPECT_TRUE(o.refused);
+  }
+  {
+    StationOptions o;
+    EXPECT_EQ(parse({"-p", "1", "--scan", "box.pad"}, &o), "");
+    EXPECT_TRUE(o.scan);
+    EXPECT_EQ(o.pass, (std::vector<std::string>{"box.pad"}));
+  }
   // Prefixes the tool refuses (ambiguous, or --events abbreviated) go on to
   // the runs, which refuse them in their own words.
   for (const char* word : {"--p", "--ev", "--journa"}) {
@@ -214,7 +229,7 @@ TEST(StationSlots, CountsParkingAndExitCode) {
 // state as a letter and its failure streak: R running, S asked to stop, K
 // killed (lower case while parked), P parked, D done, . waiting; then
 // "draining" and "over" when they hold. A slot's serial follows a colon,
-// "!" marking a retest.
+// "!" marking a retest, and a scanned serial for its next box a plus.
 std::string actions_text(const std::vector<StationAction>& actions) {
   std::string out;
   for (const StationAction& a : actions) {
@@ -244,6 +259,7 @@ std::string state_text(const Station& st) {
     if (!out.empty()) out += " ";
     out += c + std::to_string(s.streak);
     if (!s.unit.empty()) out += ":" + s.unit + (s.retest ? "!" : "");
+    if (!s.next_unit.empty()) out += "+" + s.next_unit;
   }
   if (st.draining) out += " draining";
   if (station_over(st)) out += " over";
@@ -477,6 +493,363 @@ TEST(StationControl, StopParkDrainAndRunEnds) {
     }
     EXPECT_EQ(station_exit_code(st), sc.exit_code) << sc.name;
   }
+}
+
+const char* const kPorts[] = {"p1", "p2", "p3"};
+
+// A scanned line: which slot it names and the serial, whatever the blanks.
+TEST(StationScan, LinesReadAsSlotAndSerial) {
+  struct Case {
+    const char* line;
+    bool named;
+    unsigned long slot;
+    const char* unit;
+  } cases[] = {
+      {"SN123", false, 0, "SN123"},
+      {"3 SN123", true, 3, "SN123"},
+      {"  12\t SN 9 \r\n", true, 12, "SN 9"},
+      {"3", false, 0, "3"},      // a number alone is a serial
+      {"3  \r", false, 0, "3"},  // ... blanks after it or not
+      {"007 A", true, 7, "A"},
+      {"0 A", true, 0, "A"},         // named, and no slot of any station
+      {"3x SN", false, 0, "3x SN"},  // the first word is no number
+      {"1234567890 A", false, 0, "1234567890 A"},
+      {" \t\r", false, 0, ""},
+      {"", false, 0, ""},
+  };
+  for (const Case& c : cases) {
+    ScanLine l = scan_parse(c.line);
+    EXPECT_EQ(l.named, c.named) << c.line;
+    EXPECT_EQ(l.slot, c.slot) << c.line;
+    EXPECT_EQ(l.unit, c.unit) << c.line;
+  }
+}
+
+// Scanned serials, step by step: where each goes, what is refused and why,
+// and when the station waits or ends. `said` is the scan's answers of the
+// step, " | " between them.
+TEST(StationScan, SerialsGoToTheirSlots) {
+  using I = StationInput;
+  struct Step {
+    I in;
+    const char* line = "";  // kScanLine; kRunEnded, kPark, kUnpark: the slot (from 1)
+    double now = 1;
+    const char* actions = "";
+    const char* state = "";
+    const char* said = "";
+  };
+  struct Scenario {
+    const char* name;
+    size_t slots;
+    bool web;
+    int max_failures;
+    long boxes;
+    std::vector<Step> steps;
+  } scenarios[] = {
+      {"named, unnamed, queued, refused, the input's end",
+       2,
+       false,
+       3,
+       0,
+       {
+           // No serial, no start; and no end while the scanner may send one.
+           {.in = I::kTick, .state = ".0 .0"},
+           {.in = I::kScanLine, .line = "", .state = ".0 .0"},
+           {.in = I::kScanLine,
+            .line = "2 SN-B",
+            .actions = "say, start 2",
+            .state = ".0 R0:SN-B",
+            .said = "SN-B for slot 2 (p2)"},
+           {.in = I::kScanLine,
+            .line = "SN-A",
+            .actions = "say, start 1",
+            .state = "R0:SN-A R0:SN-B",
+            .said = "SN-A for slot 1 (p1)"},
+           {.in = I::kScanLine,
+            .line = "SN-C",
+            .actions = "say",
+            .state = "R0:SN-A R0:SN-B",
+            .said = "no slot waits for a serial: SN-C not taken (name the slot first: 1 SN-C)"},
+           {.in = I::kScanLine,
+            .line = "1 SN-C",
+            .actions = "say",
+            .state = "R0:SN-A+SN-C R0:SN-B",
+            .said = "SN-C for slot 1 (p1), next after its box"},
+           {.in = I::kScanLine,
+            .line = "1 SN-D",
+            .actions = "say",
+            .state = "R0:SN-A+SN-D R0:SN-B",
+            .said = "SN-D for slot 1 (p1), next after its box, in place of SN-C"},
+           {.in = I::kRunEnded,
+            .line = "2",
+            .actions = "attempt 2, say",
+            .state = "R0:SN-A+SN-D .1:SN-B"},
+           // The box scanned for it goes on at once.
+           {.in = I::kRunEnded,
+            .line = "1",
+            .actions = "attempt 1, say, start 1",
+            .state = "R1:SN-D .1:SN-B"},
+           {.in = I::kScanLine,
+            .line = "3 SN-E",
+            .actions = "say",
+            .state = "R1:SN-D .1:SN-B",
+            .said = "no slot 3 (1 to 2): SN-E not taken"},
+           {.in = I::kScanLine,
+            .line = "0 SN-E",
+            .actions = "say",
+            .state = "R1:SN-D .1:SN-B",
+            .said = "no slot 0 (1 to 2): SN-E not taken"},
+           {.in = I::kScanLine,
+            .line = "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx",
+            .actions = "say",
+            .state = "R1:SN-D .1:SN-B",
+            .said = "the serial is longer than 64 characters: not taken"},
+           {.in = I::kScanLine,
+            .line = "2 SN\x1b[2J",
+            .actions = "say",
+            .state = "R1:SN-D .1:SN-B",
+            .said = "the serial holds a character that is not printable: not taken"},
+           // Seen before: a retest, taken all the same.
+           {.in = I::kScanLine,
+            .line = "  SN-B ",
+            .actions = "say, start 2",
+            .state = "R1:SN-D R1:SN-B!",
+            .said = "SN-B for slot 2 (p2), a retest"},
+           {.in = I::kScanLine,
+            .line = "2 SN-F",
+            .actions = "say",
+            .state = "R1:SN-D R1:SN-B!+SN-F",
+            .said = "SN-F for slot 2 (p2), next after its box"},
+           // The scanner gone: what has a serial goes on, nothing else.
+           {.in = I::kScanEnded,
+            .actions = "say",
+            .state = "R1:SN-D R1:SN-B!+SN-F",
+            .said = "the input has ended (no scanner): slots with a serial finish their boxes, "
+                    "the others take no more"},
+           {.in = I::kScanEnded, .state = "R1:SN-D R1:SN-B!+SN-F"},
+           {.in = I::kScanLine, .line = "1 SN-G", .state = "R1:SN-D R1:SN-B!+SN-F"},
+           {.in = I::kRunEnded,
+            .line = "1",
+            .actions = "attempt 1, say",
+            .state = "D2:SN-D R1:SN-B!+SN-F"},
+           {.in = I::kRunEnded,
+            .line = "2",
+            .actions = "attempt 2, say, start 2",
+            .state = "D2:SN-D R2:SN-F"},
+           {.in = I::kRunEnded,
+            .line = "2",
+            .actions = "attempt 2, say",
+            .state = "D2:SN-D P3:SN-F over"},
+       }},
+      {"the slot without a run longest, parked slots, a drain",
+       3,
+       true,
+       2,
+       0,
+       {
+           {.in = I::kScanLine,
+            .line = "A",
+            .actions = "say, start 1",
+            .state = "R0:A .0 .0",
+            .said = "A for slot 1 (p1)"},
+           {.in = I::kScanLine,
+            .line = "B",
+            .actions = "say, start 2",
+            .state = "R0:A R0:B .0",
+            .said = "B for slot 2 (p2)"},
+           {.in = I::kRunEnded,
+            .line = "2",
+            .now = 2,
+            .actions = "attempt 2, say",
+            .state = "R0:A .1:B .0"},
+           {.in = I::kRunEnded,
+            .line = "1",
+            .now = 3,
+            .actions = "attempt 1, say",
+            .state = ".1:A .1:B .0"},
+           // Slot 3 has waited since the start, slot 2 since 2, slot 1 since 3.
+           {.in = I::kScanLine,
+            .line = "C",
+            .now = 4,
+            .actions = "say, start 3",
+            .state = ".1:A .1:B R0:C",
+            .said = "C for slot 3 (p3)"},
+           {.in = I::kScanLine,
+            .line = "D",
+            .now = 4,
+            .actions = "say, start 2",
+            .state = ".1:A R1:D R0:C",
+            .said = "D for slot 2 (p2)"},
+           {.in = I::kRunEnded,
+            .line = "2",
+            .now = 5,
+            .actions = "attempt 2, say",
+            .state = ".1:A P2:D R0:C"},
+           {.in = I::kScanLine,
+            .line = "2 E",
+            .now = 5,
+            .actions = "say",
+            .state = ".1:A P2:D R0:C",
+            .said = "slot 2 (p2) is parked: E not taken"},
+           // A parked slot is no slot that waits.
+           {.in = I::kScanLine,
+            .line = "E",
+            .now = 5,
+            .actions = "say, start 1",
+            .state = "R1:E P2:D R0:C",
+            .said = "E for slot 1 (p1)"},
+           {.in = I::kUnpark, .line = "2", .now = 6, .state = "R1:E .0:D R0:C"},
+           {.in = I::kScanLine,
+            .line = "3 F",
+            .now = 6,
+            .actions = "say",
+            .state = "R1:E .0:D R0:C+F",
+            .said = "F for slot 3 (p3), next after its box"},
+           // A drain: no slot takes a serial now, the one waiting is let go.
+           {.in = I::kDrain,
+            .now = 7,
+            .actions = "say, stop 1, stop 3",
+            .state = "S1:E D0:D S0:C+F draining"},
+           {.in = I::kScanLine,
+            .line = "2 G",
+            .now = 7,
+            .actions = "say",
+            .state = "S1:E D0:D S0:C+F draining",
+            .said = "slot 2 (p2) takes no more boxes: G not taken"},
+           {.in = I::kRunEnded,
+            .line = "3",
+            .now = 8,
+            .actions = "attempt 3, say",
+            .state = "S1:E D0:D D0:C draining"},
+       }},
+      {"an unparked slot waits from its unpark on",
+       2,
+       true,
+       2,
+       0,
+       {
+           {.in = I::kScanLine,
+            .line = "A",
+            .actions = "say, start 1",
+            .state = "R0:A .0",
+            .said = "A for slot 1 (p1)"},
+           {.in = I::kScanLine,
+            .line = "B",
+            .actions = "say, start 2",
+            .state = "R0:A R0:B",
+            .said = "B for slot 2 (p2)"},
+           {.in = I::kRunEnded,
+            .line = "1",
+            .now = 2,
+            .actions = "attempt 1, say",
+            .state = ".1:A R0:B"},
+           {.in = I::kPark, .line = "1", .now = 2, .state = "P1:A R0:B"},
+           {.in = I::kRunEnded,
+            .line = "2",
+            .now = 3,
+            .actions = "attempt 2, say",
+            .state = "P1:A .1:B"},
+           {.in = I::kUnpark, .line = "1", .now = 4, .state = ".0:A .1:B"},
+           {.in = I::kScanLine,
+            .line = "C",
+            .now = 5,
+            .actions = "say, start 2",
+            .state = ".0:A R1:C",
+            .said = "C for slot 2 (p2)"},
+       }},
+      {"a slot at its last box takes no serial for another",
+       1,
+       false,
+       3,
+       1,
+       {
+           {.in = I::kScanLine,
+            .line = "A",
+            .actions = "say, start 1",
+            .state = "R0:A",
+            .said = "A for slot 1 (p1)"},
+           {.in = I::kScanLine,
+            .line = "1 B",
+            .actions = "say",
+            .state = "R0:A",
+            .said = "slot 1 (p1) takes no more boxes: B not taken"},
+           {.in = I::kRunEnded, .line = "1", .actions = "attempt 1, say", .state = "D1:A over"},
+       }},
+  };
+  const std::string prefix = "update-station: scan: ";
+  for (const Scenario& sc : scenarios) {
+    Station st;
+    st.scan = st.need_unit = true;
+    st.web = sc.web;
+    st.max_failures = sc.max_failures;
+    st.boxes = sc.boxes;
+    st.slots.resize(sc.slots);
+    st.tally = tally_make(sc.slots);
+    for (size_t i = 0; i < sc.slots; i++) st.slots[i].port = kPorts[i];
+    int n = 0;
+    for (const Step& step : sc.steps) {
+      StationEvent e;
+      e.input = step.in;
+      e.now = step.now;
+      e.text = step.line;
+      if (step.in != I::kScanLine && *step.line) e.slot = std::stoul(step.line) - 1;
+      if (step.in == I::kRunEnded && !st.slots[e.slot].run.ended) e.record = "{}";
+      std::string where = std::string(sc.name) + ", step " + std::to_string(++n);
+      std::vector<StationAction> actions = station_apply(&st, e);
+      std::string said;
+      for (const StationAction& a : actions) {
+        if (a.what != StationDo::kSay || a.text.rfind(prefix, 0) != 0) continue;
+        if (!said.empty()) said += " | ";
+        said += a.text.substr(prefix.size(), a.text.size() - prefix.size() - 1);
+        EXPECT_EQ(a.text.back(), '\n') << where;
+      }
+      EXPECT_EQ(actions_text(actions), step.actions) << where;
+      EXPECT_EQ(state_text(st), step.state) << where;
+      EXPECT_EQ(said, step.said) << where;
+    }
+  }
+}
+
+// Under the live view a scan's answer is a line of the frame, no line of
+// its own.
+TEST(StationScan, AnswersUnderTheLiveView) {
+  Station st;
+  st.scan = st.need_unit = st.live = true;
+  st.slots.resize(3);
+  st.tally = tally_make(3);
+  for (size_t i = 0; i < 3; i++) st.slots[i].port = kPorts[i];
+  st.slots[0].idle_since = 5;
+  st.slots[1].idle_since = 2;
+  st.slots[2].idle_since = 3;
+  StationEvent e;
+  e.input = StationInput::kScanLine;
+  e.text = "3 SN-7";
+  EXPECT_EQ(actions_text(station_apply(&st, e)), "start 3");
+  EXPECT_EQ(st.scan_notice, "scan: SN-7 for slot 3 (p3)");
+  e.text = "3 SN-8";
+  station_apply(&st, e);
+  std::string frame = view_frame(st, 10, 200);
+  // Slot 2 has waited longest: the next serial without a slot is its.
+  EXPECT_NE(frame.find(" 1 p1             scan      ["), std::string::npos) << frame;
+  EXPECT_NE(frame.find(" 2 p2             scan next ["), std::string::npos) << frame;
+  EXPECT_NE(frame.find("unit SN-7  next SN-8"), std::string::npos) << frame;
+  EXPECT_NE(frame.find("\nscan: SN-8 for slot 3 (p3), next after its box\n"), std::string::npos)
+      << frame;
+  // Too small a terminal: the slot a serial goes to is shown before the
+  // slots running.
+  frame = view_frame(st, 10, 200, 5);
+  EXPECT_NE(frame.find(" 2 p2             scan next ["), std::string::npos) << frame;
+  EXPECT_NE(frame.find("2 more slots"), std::string::npos) << frame;
+  nlohmann::ordered_json j = status_json(st, "s", 10);
+  EXPECT_EQ(j["scan"], nlohmann::ordered_json::parse(R"({"slot":2,"ended":false})"));
+  EXPECT_EQ(j["slots"][2]["unit"], "SN-7");
+  EXPECT_EQ(j["slots"][2]["next_unit"], "SN-8");
+  EXPECT_EQ(j["slots"][0]["next_unit"], nullptr);
+  // Without --scan the status is as it was.
+  st.scan = false;
+  j = status_json(st, "s", 10);
+  EXPECT_FALSE(j.contains("scan"));
+  EXPECT_FALSE(j["slots"][2].contains("next_unit"));
 }
 
 // The status carries the last attempts, newest first, for a page opened
@@ -1073,7 +1446,7 @@ TEST(StationPage, EveryTextInEveryLanguage) {
     // A text the script fills in keeps its places in every language.
     for (const std::string& k : keys) {
       std::string en = page_text(k, 0), here = page_text(k, c.lang);
-      for (const char* place : {"{n}", "{box}", "{seconds}", "{port}", "{status}"})
+      for (const char* place : {"{n}", "{box}", "{seconds}", "{port}", "{status}", "{unit}"})
         EXPECT_EQ(en.find(place) == std::string::npos, here.find(place) == std::string::npos)
             << k << " " << place;
     }
