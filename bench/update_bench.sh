@@ -64,11 +64,14 @@ start_box() {
   "$B/boxsim" "$@" >"$work/$name.box" 2>&1 &
   echo $! >"$work/$name.pid"
   i=0
-  while ! grep -q '^COM ' "$work/$name.box" 2>/dev/null; do
+  # Until the PTY line, written after the COM line: a COM line read while
+  # it is being written would give half a number.
+  while ! grep -q '^PTY ' "$work/$name.box" 2>/dev/null; do
     i=$((i + 1)); [ $i -gt 500 ] && { fail "boxsim did not start"; exit 1; }
     sleep 0.01
   done
   com=$(sed -n 's/^COM //p' "$work/$name.box")
+  case $com in '' | *[!0-9]*) fail "boxsim printed no port: $(cat "$work/$name.box")"; exit 1 ;; esac
 }
 
 # wait_box NAME: waits for the box started as NAME to end.

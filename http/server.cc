@@ -1,5 +1,6 @@
 #include "http/server.h"
 
+#include "http/conns.h"
 #include "http/listen.h"
 #include "platform/net.h"
 
@@ -22,21 +23,21 @@ constexpr size_t kReadChunk = 4096;
 
 struct Core;
 
-struct Client {
-  tcp::socket socket;
+// Its limits and its place in the line for eviction are the connection
+// table's, the same rules as update-server's protocol.
+struct Client : Conn {
   std::string in;                 // read, not yet used
-  int64_t last_active = 0;        // connect, or the last response sent
   int64_t last_write = 0;         // streams: the last bytes sent
-  int64_t stream_since = 0;       // streams: when it became one
-  int64_t stalled_since = 0;      // streams: since when `queue` waits unmoved
   std::string channel;            // non-empty: an event stream
   std::deque<std::string> queue;  // streams: unsent
   size_t queued = 0;
   bool writing = false;
-  bool closed = false;
-  std::list<std::shared_ptr<Client>>::iterator at;
-  explicit Client(tcp::socket s) : socket(std::move(s)) {}
+  std::list<std::shared_ptr<Client>>::iterator owned;
+  explicit Client(tcp::socket s) : Conn(std::move(s)) {}
 };
+
+const char kIdle[] = "idle limit reached";
+const char kNotReading[] = "stream not read";
 
 struct Core {
   asio::io_context& io;
@@ -44,7 +45,8 @@ struct Core {
   std::vector<HttpRoute> routes;
   tcp::acceptor acceptor;
   asio::steady_timer sweep_timer;
-  std::list<std::shared_ptr<Client>> clients;
+  std::list<std::shared_ptr<Client>> clients;  // owned here; their rules in `table`
+  ConnTable table;
   bool closing = false;
   std::atomic<size_t> n_clients{0}, n_streams{0};
   std::atomic<uint64_t> n_requests{0}, n_evicted{0}, n_dropped{0};
@@ -59,15 +61,19 @@ int64_t steady_ms() {
 }
 
 // Closes `c` and forgets it; its pending operations end with an error.
-void drop(Core* core, Client* c) {
+void drop(Core* core, Client* c, const char* why = "closed") {
   if (c->closed) return;
-  c->closed = true;
-  asio::error_code ec;
-  c->socket.shutdown(tcp::socket::shutdown_both, ec);
-  c->socket.close(ec);
+  conn_close(c, why);
   if (!c->channel.empty()) --core->n_streams;
   --core->n_clients;
-  core->clients.erase(c->at);  // may free c
+  conn_remove(&core->table, c);
+  core->clients.erase(c->owned);  // may free c
+}
+
+// A stream's unsent bytes must move within the stall limit: a reader that
+// stopped reading holds no memory and no place.
+void arm_stall(Core* core, Client* c) {
+  conn_arm(c, core->now(), c->queue.empty() ? 0 : core->config.stream_stall_ms, kNotReading);
 }
 
 void pump(const std::shared_ptr<Core>& core, const std::shared_ptr<Client>& c) {
@@ -83,7 +89,7 @@ void pump(const std::shared_ptr<Core>& core, const std::shared_ptr<Client>& c) {
                       c->queued -= c->queue.front().size();
                       c->queue.pop_front();
                       c->last_write = core->now();
-                      c->stalled_since = c->last_write;
+                      arm_stall(core.get(), c.get());
                       pump(core, c);
                     });
 }
@@ -98,9 +104,10 @@ void enqueue(const std::shared_ptr<Core>& core, const std::shared_ptr<Client>& c
     drop(core.get(), c.get());
     return;
   }
-  if (c->queue.empty()) c->stalled_since = core->now();
+  bool was_empty = c->queue.empty();
   c->queued += bytes.size();
   c->queue.push_back(std::move(bytes));
+  if (was_empty) arm_stall(core.get(), c.get());
   pump(core, c);
 }
 
@@ -143,8 +150,6 @@ asio::awaitable<bool> read_at_least(Client* c, size_t n) {
   co_return true;
 }
 
-void drop_oldest_stream(Core* core);
-
 // The conversation with one client: requests in order, each answered before
 // the next is read.
 asio::awaitable<void> serve(std::shared_ptr<Core> core, std::shared_ptr<Client> c) {
@@ -177,6 +182,10 @@ asio::awaitable<void> serve(std::shared_ptr<Core> core, std::shared_ptr<Client> 
       if (!co_await read_at_least(c.get(), req.content_length)) break;
       req.body = c->in.substr(0, req.content_length);
       c->in.erase(0, req.content_length);
+      // Whole: an exchange from here, and the time the answer takes is
+      // ours, not the client's.
+      conn_exchange(c.get());
+      conn_arm(c.get(), core->now(), 0, nullptr);
       ++core->n_requests;
       std::string allow;
       size_t index = 0;
@@ -198,10 +207,17 @@ asio::awaitable<void> serve(std::shared_ptr<Core> core, std::shared_ptr<Client> 
       // and thrown away so that a hang-up is seen.
       // Streams have a bound of their own, so streams never keep out a
       // page or a control request; at it, the oldest gives way.
-      if (core->n_streams >= cfg.max_streams) drop_oldest_stream(core.get());
+      Conn* victim = nullptr;
+      if (conn_make_room(&core->table, ConnClass::kStream, cfg.max_streams, &victim) ==
+          ConnRoom::kEvict) {
+        ++core->n_evicted;
+        drop(core.get(), static_cast<Client*>(victim));
+      }
+      c->kind = ConnClass::kStream;
       c->channel = resp.stream;
       ++core->n_streams;
-      c->last_write = c->stream_since = core->now();
+      c->last_write = core->now();
+      conn_idle(c.get(), c->last_write, 0, nullptr);
       enqueue(core, c, http_response_text(resp, false));
       while (!c->closed) {
         auto [ec, got] = co_await c->socket.async_read_some(asio::buffer(buf), use_tuple);
@@ -213,35 +229,13 @@ asio::awaitable<void> serve(std::shared_ptr<Core> core, std::shared_ptr<Client> 
     // An HTTP/1.0 client closes unless told the connection stays.
     if (keep && req.minor == 0) resp.headers.emplace_back("Connection", "keep-alive");
     std::string text = http_response_text(resp, keep, head_only);
+    // A client that does not take its answer has the idle limit to do so.
+    conn_arm(c.get(), core->now(), cfg.idle_timeout_ms, kIdle);
     auto [ec, sent] = co_await asio::async_write(c->socket, asio::buffer(text), use_tuple);
     if (ec || !keep) break;
-    c->last_active = core->now();
+    conn_idle(c.get(), core->now(), cfg.idle_timeout_ms, kIdle);
   }
   drop(core.get(), c.get());
-}
-
-// Makes room for a newcomer: closes the client idle longest that is not an
-// event stream. False when every client is a stream.
-bool evict_one(Core* core) {
-  Client* oldest = nullptr;
-  for (const auto& c : core->clients)
-    if (c->channel.empty() && (oldest == nullptr || c->last_active < oldest->last_active))
-      oldest = c.get();
-  if (oldest == nullptr) return false;
-  ++core->n_evicted;
-  drop(core, oldest);
-  return true;
-}
-
-// Makes room for a new stream: closes the one that has been open longest.
-void drop_oldest_stream(Core* core) {
-  Client* oldest = nullptr;
-  for (const auto& c : core->clients)
-    if (!c->channel.empty() && (oldest == nullptr || c->stream_since < oldest->stream_since))
-      oldest = c.get();
-  if (oldest == nullptr) return;
-  ++core->n_evicted;
-  drop(core, oldest);
 }
 
 asio::awaitable<void> accept_loop(std::shared_ptr<Core> core) {
@@ -256,19 +250,28 @@ asio::awaitable<void> accept_loop(std::shared_ptr<Core> core) {
       co_await pause.async_wait(use_tuple);
       continue;
     }
-    // Streams are counted apart (see serve).
-    if (core->clients.size() - core->n_streams >= core->config.max_clients &&
-        !evict_one(core.get())) {
+    // Streams are counted apart (see serve). A newcomer past the bound
+    // closes the client idle longest; when every one is in an exchange,
+    // the newcomer is refused.
+    Conn* victim = nullptr;
+    ConnRoom room =
+        conn_make_room(&core->table, ConnClass::kPlain, core->config.max_clients, &victim);
+    if (room == ConnRoom::kFull) {
       asio::error_code ignored;
       socket.close(ignored);
       continue;
     }
+    if (room == ConnRoom::kEvict) {
+      ++core->n_evicted;
+      drop(core.get(), static_cast<Client*>(victim));
+    }
     asio::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     auto c = std::make_shared<Client>(std::move(socket));
-    c->last_active = core->now();
     core->clients.push_front(c);
-    c->at = core->clients.begin();
+    c->owned = core->clients.begin();
+    conn_add(&core->table, c.get(), core->now());
+    conn_idle(c.get(), core->now(), core->config.idle_timeout_ms, kIdle);
     ++core->n_clients;
     asio::co_spawn(core->io, serve(core, c), asio::detached);
   }
@@ -281,24 +284,19 @@ asio::awaitable<void> sweep(std::shared_ptr<Core> core) {
     co_await core->sweep_timer.async_wait(use_tuple);
     if (core->closing) break;
     int64_t now = core->now();
-    std::vector<std::shared_ptr<Client>> idle;
-    for (const auto& c : core->clients) {
-      if (c->channel.empty()) {
-        if (cfg.idle_timeout_ms != 0 && now - c->last_active >= cfg.idle_timeout_ms)
-          idle.push_back(c);
-      } else if (!c->queue.empty() && cfg.stream_stall_ms != 0 &&
-                 now - c->stalled_since >= cfg.stream_stall_ms) {
-        // Not reading: its bytes have not moved for the limit.
-        ++core->n_dropped;
-        idle.push_back(c);
-      } else if (cfg.stream_ping_ms != 0 && c->queue.empty() &&
-                 now - c->last_write >= cfg.stream_ping_ms) {
-        // A comment line: keeps proxies from timing the stream out and
-        // shows a vanished reader by a failed send.
-        enqueue(core, c, ": ping\n\n");
-      }
+    for (Conn* due : conn_due(&core->table, now)) {
+      auto* c = static_cast<Client*>(due);
+      if (c->kind == ConnClass::kStream) ++core->n_dropped;  // not reading
+      drop(core.get(), c, c->limit);
     }
-    for (const auto& c : idle) drop(core.get(), c.get());
+    std::vector<std::shared_ptr<Client>> quiet;
+    for (const auto& c : core->clients)
+      if (c->kind == ConnClass::kStream && cfg.stream_ping_ms != 0 && c->queue.empty() &&
+          now - c->last_write >= cfg.stream_ping_ms)
+        quiet.push_back(c);
+    // A comment line: keeps proxies from timing the stream out and shows a
+    // vanished reader by a failed send.
+    for (const auto& c : quiet) enqueue(core, c, ": ping\n\n");
   }
 }
 

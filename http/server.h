@@ -26,7 +26,8 @@ struct HttpConfig {
   size_t max_head = 8192;   // request line + headers; more: 431
   size_t max_body = 65536;  // Content-Length above it: 413
   // Clients at once, event streams not counted. A newcomer past it closes
-  // the client idle longest that is not a stream.
+  // the client idle longest (http/conns.h): a half-sent request is idle, a
+  // request being answered never closed; when all are, it is refused.
   size_t max_clients = 64;
   // Event streams at once, apart from the other clients, so that streams
   // never keep out the page or control. A new one past it closes the oldest.

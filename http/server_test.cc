@@ -2,6 +2,7 @@
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "gtest/gtest.h"
@@ -194,14 +195,44 @@ TEST_F(HttpServerTest, StreamsGetEventsAndStayWhenIdle) {
 }
 
 TEST_F(HttpServerTest, AFullHouseEvictsTheLongestIdleClientNotAStream) {
-  config.max_clients = 2;  // streams are not counted
+  config.max_clients = 3;  // streams are not counted
+  // Answered when the test says: its client is in an exchange meanwhile.
+  std::mutex m;
+  std::vector<std::function<void(HttpResponse)>> pending;
+  routes.push_back({"GET", "/later", [&](const HttpRequest&) {
+                      HttpResponse r;
+                      r.later = [&](std::function<void(HttpResponse)> answer) {
+                        std::lock_guard<std::mutex> hold(m);
+                        pending.push_back(std::move(answer));
+                      };
+                      return r;
+                    }});
+  auto waiting = [&] {
+    std::lock_guard<std::mutex> hold(m);
+    return pending.size();
+  };
+  auto answer_all = [&] {
+    std::lock_guard<std::mutex> hold(m);
+    for (auto& a : pending)
+      http_post(server, [a] {
+        HttpResponse r;
+        r.body = "late";
+        a(r);
+      });
+    pending.clear();
+  };
   start();
   Client s1(port());
   s1.send(get("/events"));
   ASSERT_TRUE(wait_for([&] { return http_stats(server).streams == 1; }));
   clock += 10;
+  Client busy(port());  // connected first, but waiting for its answer
+  busy.send(get("/later"));
+  ASSERT_TRUE(wait_for([&] { return waiting() == 1; }));
+  clock += 10;
   Client older(port());
-  ASSERT_TRUE(wait_for([&] { return http_stats(server).clients == 2; }));
+  older.send("GET /hello HTTP/1.1\r\n");  // half a request is no exchange
+  ASSERT_TRUE(wait_for([&] { return http_stats(server).clients == 3; }));
   clock += 10;
   Client newer(port());
   newer.send(get("/hello"));
@@ -216,6 +247,21 @@ TEST_F(HttpServerTest, AFullHouseEvictsTheLongestIdleClientNotAStream) {
   http_publish(server, "events", http_sse_event("", "alive"));
   s1.read_until([&] { return s1.in.find("alive") != std::string::npos; });
   EXPECT_NE(std::string::npos, s1.in.find("alive"));
+  EXPECT_EQ(1u, http_stats(server).evicted);
+
+  // Every client in an exchange: the next one is turned away, no answer
+  // is cut.
+  newer.send(get("/later"));
+  newcomer.send(get("/later"));
+  ASSERT_TRUE(wait_for([&] { return waiting() == 3; }));
+  Client turned_away(port());
+  EXPECT_TRUE(turned_away.closed());
+  answer_all();
+  for (Client* c : {&busy, &newer, &newcomer}) {
+    std::string r = c->response();
+    EXPECT_EQ(0u, r.find("HTTP/1.1 200")) << r;
+    EXPECT_EQ("late", r.substr(r.size() - std::min<size_t>(4, r.size())));
+  }
   EXPECT_EQ(1u, http_stats(server).evicted);
 }
 

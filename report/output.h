@@ -21,3 +21,6 @@ bool output_html(const std::string& path, const Summary& s);
 std::string format_percent(double share);  // "96.7%"
 std::string format_fixed(double v, int places);
 const char* result_text(RecordResult r);  // "ok", "failed", "stopped"
+// A cause's details with their counts: "time-out (5), Input/output error
+// (2), 2 others (3)"; "" without details.
+std::string details_text(const CauseRow& r);

@@ -233,12 +233,14 @@ bool output_html(const std::string& path, const Summary& s) {
   hours_chart(h, s);
   h += "</section><section><h2>Causes of failures</h2>";
   pareto_chart(h, s);
-  h += "<table><tr><th>#</th><th "
-       "class=\"t\">Cause</th><th>Count</th><th>Share</th><th>Running</th></tr>";
+  h += "<table><tr><th>#</th><th class=\"t\">Cause</th>";
+  if (s.cause_details) h += "<th class=\"t\">Details</th>";
+  h += "<th>Count</th><th>Share</th><th>Running</th></tr>";
   for (size_t i = 0; i < s.causes.size(); ++i) {
     const CauseRow& r = s.causes[i];
-    h += "<tr><td>" + std::to_string(i + 1) + "</td><td class=\"t\">" + esc(r.cause) + "</td><td>" +
-         std::to_string(r.count) + "</td><td>" + format_percent(r.share) + "</td><td>" +
+    h += "<tr><td>" + std::to_string(i + 1) + "</td><td class=\"t\">" + esc(r.cause) + "</td>";
+    if (s.cause_details) h += "<td class=\"t\">" + esc(details_text(r)) + "</td>";
+    h += "<td>" + std::to_string(r.count) + "</td><td>" + format_percent(r.share) + "</td><td>" +
          format_percent(r.running) + "</td></tr>";
   }
   h += "</table></section><section><h2>Stations and slots</h2>";

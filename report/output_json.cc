@@ -47,8 +47,16 @@ void output_json(std::FILE* out, const Summary& s) {
   }
   j["ports"] = ports;
   ordered_json causes = ordered_json::array();
-  for (const CauseRow& c : s.causes)
-    causes.push_back({{"cause", c.cause}, {"count", c.count}, {"share", c.share}});
+  for (const CauseRow& c : s.causes) {
+    ordered_json details = ordered_json::array();
+    for (const Detail& d : c.details) details.push_back({{"detail", d.text}, {"count", d.count}});
+    causes.push_back({{"cause", c.cause},
+                      {"count", c.count},
+                      {"share", c.share},
+                      {"details", details},
+                      {"other_details", c.other_details},
+                      {"other_details_count", c.other_count}});
+  }
   j["causes"] = causes;
   j["box_versions"] = rows(s.box_versions, "box_version");
   ordered_json files = ordered_json::array();

@@ -18,6 +18,18 @@ const char* result_text(RecordResult r) {
   return kText[r];
 }
 
+std::string details_text(const CauseRow& r) {
+  std::string out;
+  for (const Detail& d : r.details) {
+    if (!out.empty()) out += ", ";
+    out += d.text + " (" + std::to_string(d.count) + ")";
+  }
+  if (r.other_details)
+    out += ", " + std::to_string(r.other_details) +
+           (r.other_details == 1 ? " other (" : " others (") + std::to_string(r.other_count) + ")";
+  return out;
+}
+
 namespace {
 
 // Columns on a terminal: UTF-8 continuation bytes take none.
@@ -141,11 +153,20 @@ void output_text(std::FILE* out, const Summary& s) {
     ports.rows[i].push_back(std::to_string(s.ports[i].longest));
   print(out, "Ports", ports);
 
+  // Under each cause its most frequent details, indented, with their
+  // counts: a column of their own would be cut at the width.
   Table causes;
   causes.head = {"Cause", "Count", "Share", "Running"};
-  for (const CauseRow& r : s.causes)
+  for (const CauseRow& r : s.causes) {
     causes.rows.push_back(
         {r.cause, std::to_string(r.count), format_percent(r.share), format_percent(r.running)});
+    for (const Detail& d : r.details)
+      causes.rows.push_back({"  " + d.text, std::to_string(d.count), "", ""});
+    if (r.other_details)
+      causes.rows.push_back(
+          {"  " + std::to_string(r.other_details) + (r.other_details == 1 ? " other" : " others"),
+           std::to_string(r.other_count), "", ""});
+  }
   if (causes.rows.empty()) causes.rows.push_back({"(no failures)", "0", "-", "-"});
   print(out, "Causes", causes);
 

@@ -8,6 +8,7 @@
 #include "report/input.h"
 #include "report/keyset.h"
 #include "report/options.h"
+#include "report/output.h"
 #include "store/record.h"
 #include "report/summary.h"
 #include "store/tally.h"
@@ -29,6 +30,7 @@ struct ParseCase {
   const char* station = "";
   const char* port = "";
   const char* cause = "";
+  const char* detail = "";
 };
 
 const std::string kOk =
@@ -43,6 +45,12 @@ TEST(ReportRecord, ReadsTheFieldsAndRefusesWhatIsNoRecord) {
       {"box line wins",
        R"({"time":"2026-12-08T03:24:21.147Z","result":"failed","error":"Error code (WF): 0x 20000007","box_error":"ERROR: bad flash"})",
        true, "-", "-", "ERROR: bad flash"},
+      {"the detail of a failure",
+       R"({"time":"2026-12-08T03:24:21.147Z","result":"failed","error":"Time out ","error_detail":"time-out"})",
+       true, "-", "-", "Time out ", "time-out"},
+      {"no detail counted for a success",
+       R"({"time":"2026-12-08T03:24:21.147Z","result":"ok","error_detail":"time-out"})", true, "-",
+       "-", "", ""},
       {"null box line: the error",
        R"({"time":"2026-12-08T03:24:21.147Z","result":"failed","error":"Time out ","box_error":null})",
        true, "-", "-", "Time out "},
@@ -101,6 +109,7 @@ TEST(ReportRecord, ReadsTheFieldsAndRefusesWhatIsNoRecord) {
     EXPECT_EQ(r.station, c.station);
     EXPECT_EQ(r.port, c.port);
     EXPECT_EQ(r.cause, c.cause);
+    EXPECT_EQ(r.error_detail, c.detail);
   }
   record_parser_free(p);
 }
@@ -175,6 +184,7 @@ struct Rec {
   const char* cause;
   const char* time;
   double seconds;
+  const char* detail = "";
 };
 
 Summary summary_of(const std::vector<Rec>& recs) {
@@ -187,6 +197,7 @@ Summary summary_of(const std::vector<Rec>& recs) {
     r.cause = x.cause;
     r.time = x.time;
     r.seconds = x.seconds;
+    r.error_detail = x.detail;
     tally_add(&t, r);
   }
   return summarize(t);
@@ -227,6 +238,56 @@ TEST(ReportTally, CountsYieldPaceCausesAndRuns) {
   EXPECT_DOUBLE_EQ(s.causes[1].running, 1.0);
   ASSERT_EQ(s.hours.size(), 2u);
   EXPECT_EQ(s.hours[1].counts.ok, 3);
+}
+
+// A cause's details: the most frequent first, ties by text, the rest
+// counted together; failures without one count for the cause only.
+TEST(ReportTally, CausesKeepTheirMostFrequentDetails) {
+  const char* h = "2026-12-08T03:10:00.000Z";
+  struct Case {
+    const char* name;
+    std::vector<Rec> recs;
+    const char* text;  // the first cause's details as the outputs show them
+    bool any;
+  } cases[] = {
+      {"none", {{"a", "1", 'f', "x", h, 0}, {"a", "1", 'o', "", h, 1}}, "", false},
+      {"one",
+       {{"a", "1", 'f', "x", h, 0, "time-out"}, {"a", "1", 'f', "x", h, 0}},
+       "time-out (1)",
+       true},
+      {"most first, then by text, the rest together",
+       {{"a", "1", 'f', "x", h, 0, "too short"},
+        {"a", "1", 'f', "x", h, 0, "checksum"},
+        {"a", "1", 'f', "x", h, 0, "size field"},
+        {"a", "1", 'f', "x", h, 0, "checksum"},
+        {"a", "1", 'f', "x", h, 0, "format code 9"},
+        {"a", "1", 'f', "y", h, 0, "Input/output error"}},
+       "checksum (2), format code 9 (1), size field (1), 1 other (1)",
+       true},
+      {"others counted by their failures",
+       {{"a", "1", 'f', "x", h, 0, "a"},
+        {"a", "1", 'f', "x", h, 0, "a"},
+        {"a", "1", 'f', "x", h, 0, "b"},
+        {"a", "1", 'f', "x", h, 0, "c"},
+        {"a", "1", 'f', "x", h, 0, "d"},
+        {"a", "1", 'f', "x", h, 0, "e"},
+        {"a", "1", 'f', "x", h, 0, "e"}},
+       "a (2), e (2), b (1), 2 others (2)",
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Summary s = summary_of(c.recs);
+    ASSERT_FALSE(s.causes.empty());
+    EXPECT_EQ(s.causes[0].cause, "x");
+    EXPECT_EQ(details_text(s.causes[0]), c.text);
+    EXPECT_EQ(s.cause_details, c.any);
+    for (const CauseRow& r : s.causes) {
+      if (r.cause == "y") {
+        EXPECT_EQ(details_text(r), "Input/output error (1)");
+      }
+    }
+  }
 }
 
 TEST(ReportTally, UnitsByTheirFirstAndLastAttemptInTime) {

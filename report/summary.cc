@@ -56,7 +56,19 @@ Summary summarize(const Tally& t) {
   });
   int64_t failures = 0;
   for (const auto& [cause, n] : t.causes) {
-    s.causes.push_back(CauseRow{cause, n, 0, 0});
+    CauseRow row{cause, n, 0, 0, {}, 0, 0};
+    if (auto it = t.cause_details.find(cause); it != t.cause_details.end()) {
+      for (const auto& [text, count] : it->second) row.details.push_back(Detail{text, count});
+      std::stable_sort(row.details.begin(), row.details.end(),
+                       [](const Detail& a, const Detail& b) { return a.count > b.count; });
+      for (size_t i = kCauseDetails; i < row.details.size(); ++i) {
+        ++row.other_details;
+        row.other_count += row.details[i].count;
+      }
+      if (row.details.size() > kCauseDetails) row.details.resize(kCauseDetails);
+      s.cause_details = s.cause_details || !row.details.empty();
+    }
+    s.causes.push_back(std::move(row));
     failures += n;
   }
   std::stable_sort(s.causes.begin(), s.causes.end(),

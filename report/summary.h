@@ -13,10 +13,21 @@ struct Row {
   int64_t longest = 0;  // ports: the longest run of failures
 };
 
+struct Detail {
+  std::string text;
+  int64_t count = 0;
+};
+
+// A cause's failures by their error_detail: the most frequent texts, most
+// first (ties by text), and what the others add up to.
+constexpr size_t kCauseDetails = 3;
 struct CauseRow {
   std::string cause;
   int64_t count = 0;
   double share = 0, running = 0;  // of all failures, 0..1
+  std::vector<Detail> details;    // at most kCauseDetails
+  int64_t other_details = 0;      // texts beyond them
+  int64_t other_count = 0;        // ... and their failures
 };
 
 struct UnitRow {
@@ -45,6 +56,7 @@ struct Summary {
   double mean_good_seconds = 0;
   std::vector<Row> stations, ports, box_versions, files, hours;
   std::vector<CauseRow> causes;  // most first
+  bool cause_details = false;    // some cause has a detail
   UnitSummary units;
   int64_t records = 0, skipped_lines = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "core/events.h"
 #include "core/exit.h"
 #include "core/messages.h"
 #include "core/phase.h"
@@ -55,6 +56,9 @@ plat_port open_box_port(const RunSettings& s) {
     report_port_failure();
     exit_run(1);
   }
+  // The line runs at the opening speed until a change: a follower of the
+  // stream sees the speed of every run, not only of the fast ones.
+  events_line_speed(kOpeningBaud);
   return port;
 }
 

@@ -10,9 +10,13 @@ constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
 // stops is not a box at work and keeps its place no longer than this.
 constexpr uint32_t kCommandLimitS = 10;
 
+uint32_t ms_of(uint32_t seconds) {
+  // A limit beyond 49 days is as good as none; the table counts in 32 bits.
+  return seconds > 4000000 ? 0 : seconds * 1000;
+}
+
 void arm(State* s, Connection* c, uint32_t seconds, const char* limit) {
-  c->limit = limit;
-  c->deadline = seconds == 0 ? Clock::time_point::max() : s->now() + std::chrono::seconds(seconds);
+  conn_arm(c, conn_ms(s->now()), ms_of(seconds), limit);
 }
 
 }  // namespace
@@ -28,7 +32,7 @@ void note_exchange(State* s, const Exchange& x) {
 }
 
 void arm_idle(State* s, Connection* c) {
-  arm(s, c, s->config.idle_timeout_s, "idle limit reached");
+  conn_idle(c, conn_ms(s->now()), ms_of(s->config.idle_timeout_s), "idle limit reached");
 }
 
 void arm_command(State* s, Connection* c) {
@@ -39,14 +43,8 @@ void arm_progress(State* s, Connection* c) {
   arm(s, c, s->config.send_timeout_s, "no progress within the send limit");
 }
 
-void cut(Connection* c, const char* why) {
-  if (c->expired == nullptr) c->expired = why;
-  asio::error_code ec;
-  c->socket.close(ec);
-}
-
 std::string reason_of(Connection* c, const asio::error_code& ec) {
-  if (c->expired) return c->expired;
+  if (c->closed) return c->closed;
   if (ec == asio::error::eof) return "peer closed the connection";
   return "connection failed: " + ec.message();
 }
@@ -71,12 +69,11 @@ asio::awaitable<void> sweep(State* s) {
     timer.expires_after(std::chrono::milliseconds(250));
     co_await timer.async_wait(use_tuple);
     auto now = s->now();
-    for (Connection* c : s->connections) {
-      if (now >= c->deadline) cut(c, c->limit);
-      if (s->stopping && (c->between_exchanges || now >= s->stop_deadline))
-        cut(c, "server stopping");
-    }
-    if (s->stopping && s->connections.empty()) {
+    for (Conn* c : conn_due(&s->connections, conn_ms(now))) conn_close(c, c->limit);
+    if (s->stopping)
+      for (Conn* c : s->connections.all)
+        if (!c->in_exchange || now >= s->stop_deadline) conn_close(c, "server stopping");
+    if (s->stopping && s->connections.all.empty()) {
       if (s->signals) s->signals->cancel();
       co_return;
     }

@@ -12,16 +12,12 @@ double seconds_since(State* s, Clock::time_point t);
 // Counts the exchange for /metrics and writes its line to the request log.
 void note_exchange(State* s, const Exchange& x);
 
-// The deadline for the next command, for the rest of a command's bytes
-// after its first, and for progress within an exchange.
+// The deadline for the next command (the connection idle from now), for
+// the rest of a command's bytes after its first, and for progress within
+// an exchange.
 void arm_idle(State* s, Connection* c);
 void arm_command(State* s, Connection* c);
 void arm_progress(State* s, Connection* c);
-
-// Ends the connection from outside its coroutine: its pending operation
-// completes with an error and the coroutine unwinds. `why` is what the log
-// says.
-void cut(Connection* c, const char* why);
 
 // What the log says for an operation that ended with `ec`.
 std::string reason_of(Connection* c, const asio::error_code& ec);

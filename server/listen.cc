@@ -47,18 +47,13 @@ std::string throttled(Throttle* t) {
 // open must not lock out one that has a box waiting. Returns false when
 // every connection is in the middle of an exchange.
 bool make_room(State* s) {
-  size_t leaving = 0;
-  Connection* oldest = nullptr;
-  for (Connection* c : s->connections) {
-    if (c->expired) {
-      ++leaving;
-    } else if (c->between_exchanges && (!oldest || c->idle_since < oldest->idle_since)) {
-      oldest = c;
-    }
+  Conn* victim = nullptr;
+  switch (conn_make_room(&s->connections, ConnClass::kPlain, s->config.max_connections, &victim)) {
+    case ConnRoom::kRoom: return true;
+    case ConnRoom::kFull: return false;
+    case ConnRoom::kEvict: break;
   }
-  if (s->connections.size() - leaving < s->config.max_connections) return true;
-  if (oldest == nullptr) return false;
-  cut(oldest, "closed while idle to admit a new connection at --max-connections");
+  conn_close(victim, "closed while idle to admit a new connection at --max-connections");
   return true;
 }
 

@@ -51,13 +51,12 @@ const Command* command_of(uint8_t byte) {
 
 asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
   Connection* c = owned.get();
-  s->connections.push_front(c);
-  c->at = s->connections.begin();
-  // Off the sweep's list however the dialogue ends, an exception included.
+  conn_add(&s->connections, c, conn_ms(s->now()));
+  // Off the table however the dialogue ends, an exception included.
   struct Unlist {
     State* s;
     Connection* c;
-    ~Unlist() { s->connections.erase(c->at); }
+    ~Unlist() { conn_remove(&s->connections, c); }
   } unlist{s, c};
   std::string peer = http_endpoint_text(c->peer);
   // The catalogue one exchange is answered from: taken at its first
@@ -69,15 +68,13 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
   std::string station, attempt;
   for (;;) {
     if (s->stopping) break;
-    c->between_exchanges = true;
-    c->idle_since = s->now();
     arm_idle(s, c);
     uint8_t command = 0;
     auto [ec, n] = co_await asio::async_read(c->socket, asio::buffer(&command, 1), use_tuple);
     (void)n;
     if (ec) {
       // Leaving between exchanges is the normal end; only a limit is news.
-      if (c->expired && !s->stopping) log_failure(s, peer, "idle", c->expired);
+      if (c->closed && !s->stopping) log_failure(s, peer, "idle", c->closed);
       break;
     }
     auto started = s->now();
@@ -89,7 +86,7 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
       break;
     }
     if (command == 'B') {
-      c->between_exchanges = false;
+      conn_exchange(c);
       snapshot.reset();
       uint8_t answer = 'B';
       std::array<asio::const_buffer, 2> b = {asio::buffer(&answer, 1), asio::const_buffer()};
@@ -118,7 +115,7 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
         (void)tn;
         tec = e2;
       }
-      c->between_exchanges = false;
+      conn_exchange(c);
       if (tec) {
         log_failure(s, peer, "A", reason_of(c, tec) + " before the attempt's bytes",
                     seconds_since(s, started));
@@ -144,7 +141,7 @@ asio::awaitable<void> session(State* s, std::unique_ptr<Connection> owned) {
     arm_command(s, c);
     auto [aec, an] = co_await asio::async_read(c->socket, asio::buffer(args), use_tuple);
     (void)an;
-    c->between_exchanges = false;
+    conn_exchange(c);
     if (aec) {
       log_failure(s, peer, x.command, reason_of(c, aec) + " before the command's three bytes",
                   seconds_since(s, started));

@@ -99,8 +99,8 @@ struct ServerSession : ::testing::Test {
   bool first_byte_taken() {
     for (int i = 0; i < 500; ++i) {
       bool taken = on_server([this] {
-        return !s.connections.empty() && s.connections.front()->limit != nullptr &&
-               std::strcmp(s.connections.front()->limit, "idle limit reached") != 0;
+        return !s.connections.all.empty() && s.connections.all.front()->limit != nullptr &&
+               std::strcmp(s.connections.all.front()->limit, "idle limit reached") != 0;
       });
       if (taken) return true;
       std::this_thread::sleep_for(10ms);

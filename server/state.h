@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "http/conns.h"
 #include "server/catalogue.h"
 #include "server/metrics.h"
 #include "server/request_log.h"
@@ -15,16 +16,16 @@
 
 using Clock = std::chrono::steady_clock;
 
-struct Connection {
-  asio::ip::tcp::socket socket;
+// A time of State::now as the connection table counts: milliseconds.
+inline int64_t conn_ms(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
+// Its limits, its state and why it was closed are the connection table's
+// (http/conns.h), shared with the HTTP servers.
+struct Connection : Conn {
   asio::ip::tcp::endpoint peer;
-  Clock::time_point deadline = Clock::time_point::max();
-  const char* expired = nullptr;   // why the sweep closed it
-  const char* limit = nullptr;     // what the deadline stands for
-  bool between_exchanges = true;   // waiting for a command byte
-  Clock::time_point idle_since{};  // since when, if so
-  std::list<Connection*>::iterator at;
-  explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)) {}
+  explicit Connection(asio::ip::tcp::socket s) : Conn(std::move(s)) {}
 };
 
 // A message that may come in floods, let out at most once a second; the
@@ -44,7 +45,7 @@ struct State {
   RequestLog* log = nullptr;  // the request log; the caller's
   ServerMetrics metrics;
   std::shared_ptr<const Catalogue> catalogue;
-  std::list<Connection*> connections;
+  ConnTable connections;  // of Connection
   // The update protocol's listeners. Another protocol's listener lives on
   // the same io and registers in `on_stop` what closes it.
   std::vector<std::unique_ptr<asio::ip::tcp::acceptor>> acceptors;

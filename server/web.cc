@@ -12,7 +12,7 @@ bool web_open(State* s) {
        [s](const HttpRequest&) {
          HttpResponse r;
          r.content_type = kPromContentType;
-         r.body = server_metrics_text(s->metrics, s->connections.size(),
+         r.body = server_metrics_text(s->metrics, conn_count(&s->connections, ConnClass::kPlain),
                                       s->catalogue ? s->catalogue->software.size() : 0);
          return r;
        }},

@@ -1,5 +1,6 @@
 #include "station/control.h"
 
+#include "station/options.h"
 #include "station/records.h"
 #include "station/status.h"
 
@@ -61,10 +62,20 @@ void schedule(Station* st, double now, size_t skip, Actions* out) {
     if (s.done) continue;
     if (st->draining || (st->boxes && s.ok + s.failed >= st->boxes)) {
       s.done = true;
+      s.next_unit.clear();  // no box of it is loaded now
       continue;
     }
     if (s.parked || i == skip) continue;
-    if (st->need_unit && !s.keep_unit) {
+    if (st->need_unit && !s.keep_unit && st->scan) {
+      if (s.next_unit.empty()) {
+        // No scanner any more: no serial can come.
+        if (st->scan_ended) s.done = true;
+        continue;
+      }
+      s.unit = s.next_unit;
+      s.next_unit.clear();
+      s.retest = !st->seen.insert(s.unit).second;
+    } else if (st->need_unit && !s.keep_unit) {
       // No serial left: nothing more to load here.
       if (st->units.empty()) {
         s.done = true;
@@ -101,8 +112,70 @@ void run_line(Station* st, size_t i, const std::string& line, Actions* out) {
   say(*st, slot_line(s, text), out);
 }
 
+// The answer to a scanned line: under the live view, else a line of its own.
+void scan_say(Station* st, const std::string& text, Actions* out) {
+  if (st->live) st->scan_notice = "scan: " + text;
+  else out->push_back({StationDo::kSay, 0, "update-station: scan: " + text + "\n"});
+}
+
+std::string slot_name(const Station& st, size_t i) {
+  return "slot " + std::to_string(i + 1) + " (" + st.slots[i].port + ")";
+}
+
+// A scanned line: the serial of the next box of the slot it names, else of
+// the slot that has waited longest. One that no slot can take is said and
+// dropped, never kept for later: the box it names is in no slot.
+void scan_line(Station* st, const std::string& line, Actions* out) {
+  ScanLine l = scan_parse(line);
+  if (!l.named && l.unit.empty()) return;  // Enter alone
+  std::string why = check_unit_text(l.unit);
+  if (!why.empty()) {
+    // Not echoed: it may hold what a terminal would take for a command.
+    scan_say(st, "the serial " + why + ": not taken", out);
+    return;
+  }
+  const std::string& unit = l.unit;
+  size_t i = st->slots.size();
+  if (!l.named) {
+    i = scan_target(*st);
+    if (i == st->slots.size()) {
+      scan_say(st,
+               "no slot waits for a serial: " + unit + " not taken (name the slot first: 1 " +
+                   unit + ")",
+               out);
+      return;
+    }
+  } else if (l.slot < 1 || l.slot > st->slots.size()) {
+    scan_say(st,
+             "no slot " + std::to_string(l.slot) + " (1 to " + std::to_string(st->slots.size()) +
+                 "): " + unit + " not taken",
+             out);
+    return;
+  } else {
+    i = l.slot - 1;
+  }
+  Slot& s = st->slots[i];
+  int started = s.ok + s.failed + (s.running ? 1 : 0);
+  if (s.parked) {
+    scan_say(st, slot_name(*st, i) + " is parked: " + unit + " not taken", out);
+    return;
+  }
+  if (s.done || st->draining || (st->boxes && started >= st->boxes)) {
+    scan_say(st, slot_name(*st, i) + " takes no more boxes: " + unit + " not taken", out);
+    return;
+  }
+  std::string text = unit + " for " + slot_name(*st, i);
+  // A slot busy with a box (or about to retry one) loads this one next.
+  if (s.running || s.keep_unit) text += ", next after its box";
+  if (!s.next_unit.empty()) text += ", in place of " + s.next_unit;
+  if (st->seen.count(unit)) text += ", a retest";
+  s.next_unit = unit;
+  scan_say(st, text, out);
+}
+
 void run_ended(Station* st, size_t i, const StationEvent& e, Actions* out) {
   Slot& s = st->slots[i];
+  s.idle_since = e.now;
   RunState failed;
   RunState* r = &s.run;
   int code = e.exit_code;
@@ -136,6 +209,27 @@ void run_ended(Station* st, size_t i, const StationEvent& e, Actions* out) {
 
 }  // namespace
 
+ScanLine scan_parse(const std::string& line) {
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  size_t b = 0, e = line.size();
+  while (b < e && blank(line[b])) b++;
+  while (e > b && blank(line[e - 1])) e--;
+  std::string text = line.substr(b, e - b);
+  size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') digits++;
+  size_t rest = digits;
+  while (rest < text.size() && blank(text[rest])) rest++;
+  ScanLine out;
+  if (digits > 0 && digits <= 9 && rest > digits && rest < text.size()) {
+    out.named = true;
+    out.slot = std::stoul(text.substr(0, digits));
+    out.unit = text.substr(rest);
+  } else {
+    out.unit = text;
+  }
+  return out;
+}
+
 std::vector<StationAction> station_apply(Station* st, const StationEvent& e) {
   Actions out;
   bool slot_ok = e.slot < st->slots.size();
@@ -163,6 +257,7 @@ std::vector<StationAction> station_apply(Station* st, const StationEvent& e) {
       // A fresh start: the failures that parked it count no more.
       st->slots[e.slot].parked = st->slots[e.slot].done = false;
       st->slots[e.slot].streak = 0;
+      st->slots[e.slot].idle_since = e.now;
       break;
     case StationInput::kRunLine:
       if (slot_ok && st->slots[e.slot].running) run_line(st, e.slot, e.text, &out);
@@ -171,6 +266,17 @@ std::vector<StationAction> station_apply(Station* st, const StationEvent& e) {
     case StationInput::kStartFailed:
       if (slot_ok && st->slots[e.slot].running) run_ended(st, e.slot, e, &out);
       break;
+    case StationInput::kScanLine:
+      if (st->scan && !st->scan_ended) scan_line(st, e.text, &out);
+      break;
+    case StationInput::kScanEnded:
+      if (!st->scan || st->scan_ended) break;
+      st->scan_ended = true;
+      scan_say(st,
+               "the input has ended (no scanner): slots with a serial finish their boxes, the "
+               "others take no more",
+               &out);
+      break;
   }
   size_t skip = e.input == StationInput::kStartFailed ? e.slot : st->slots.size();
   schedule(st, e.now, skip, &out);
@@ -178,7 +284,10 @@ std::vector<StationAction> station_apply(Station* st, const StationEvent& e) {
 }
 
 bool station_over(const Station& st) {
-  for (const Slot& s : st.slots)
+  for (const Slot& s : st.slots) {
     if (s.running || (st.web && !st.draining && s.parked)) return false;
+    // A slot waiting for its next serial while the scanner may send one.
+    if (st.scan && !st.scan_ended && !st.draining && !s.done && !s.parked) return false;
+  }
   return true;
 }

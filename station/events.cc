@@ -53,6 +53,7 @@ EventKind apply_event(const std::string& line, RunState* r) {
                                       : RunResult::kFailed;
     r->error = text_of(rec, "error");
     r->box_error = text_of(rec, "box_error");
+    r->error_detail = text_of(rec, "error_detail");
     std::string box = text_of(rec, "box_version");
     if (!box.empty()) r->box_version = box;
     r->line_speed = number_of(rec, "line_speed", r->line_speed);

@@ -15,6 +15,7 @@ struct RunState {
   RunResult result = RunResult::kNone;
   std::string error;      // the journal's error text, "" when none
   std::string box_error;  // the box's own "ERROR:" line, "" when none
+  std::string error_detail;  // the record's error_detail, "" when none
   double seconds = 0;
   std::string file_version, file_checksum;
   std::string record;  // the end's journal record as one line of JSON

@@ -57,6 +57,10 @@ struct Plan {
 
 constexpr double kRedraw = 0.2;
 
+// A scanned line longer than this is no serial: it goes in cut, to be
+// refused as too long, and the rest of it is dropped.
+constexpr size_t kScanLineMax = 256;
+
 // Everything the loop carries out the station's actions with.
 struct Loop {
   Clock::time_point start = Clock::now();
@@ -68,6 +72,11 @@ struct Loop {
   bool out_failed = false;  // a write failed: fed as output gone
   int drawn = 0;            // lines of the live view on the screen
   double last_draw = -1, last_publish = 0;
+  // --scan: standard input and the line it is typing.
+  intptr_t scan_wait = -1;
+  std::string scan_buf;
+  bool scan_skip = false;  // the rest of an overlong line
+  bool scan_eof = false;
   double now() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
 };
 
@@ -366,6 +375,37 @@ void reap(Loop* L, size_t i) {
   feed(L, e);
 }
 
+// Reads what the scanner has typed, a line at a time into the station;
+// never waits for more.
+void read_scan(Loop* L) {
+  char buf[1024];
+  for (int rounds = 0; rounds < 16 && !L->scan_eof; rounds++) {
+    long n = plat_scan_read(buf, sizeof buf);
+    if (n < 0) L->scan_eof = true;
+    if (n <= 0) break;
+    for (long k = 0; k < n; k++) {
+      if (buf[k] == '\n') {
+        if (!L->scan_skip) feed(L, event(StationInput::kScanLine, 0, L->scan_buf));
+        L->scan_buf.clear();
+        L->scan_skip = false;
+      } else if (!L->scan_skip) {
+        L->scan_buf += buf[k];
+        if (L->scan_buf.size() > kScanLineMax) {
+          feed(L, event(StationInput::kScanLine, 0, L->scan_buf));
+          L->scan_buf.clear();
+          L->scan_skip = true;
+        }
+      }
+    }
+  }
+  if (!L->scan_eof) return;
+  // A last line without its end is a line all the same.
+  if (!L->scan_buf.empty() && !L->scan_skip)
+    feed(L, event(StationInput::kScanLine, 0, L->scan_buf));
+  L->scan_buf.clear();
+  feed(L, event(StationInput::kScanEnded));
+}
+
 // Draws the view over the lines drawn last, each line wiped first so a
 // shorter one leaves nothing behind, then `tail`.
 void redraw(Loop* L, const std::string& tail) {
@@ -385,11 +425,12 @@ void redraw(Loop* L, const std::string& tail) {
   L->last_draw = L->now();
 }
 
-// What the loop waits on: stop requests, the web view, and every running
-// run's output and exit. Returns the wait's limit in milliseconds.
+// What the loop waits on: stop requests, the web view, the scanner, and
+// every running run's output and exit. Returns the wait's limit in milliseconds.
 int wait_handles(const Loop& L, std::vector<intptr_t>* handles) {
   *handles = {plat_stop_wait_handle()};
   if (L.web) handles->push_back(web_wait_handle(L.web));
+  if (L.st.scan && !L.scan_eof) handles->push_back(L.scan_wait);
   bool settling = false;
   for (size_t i = 0; i < L.st.slots.size(); i++) {
     if (!L.st.slots[i].running) continue;
@@ -440,7 +481,8 @@ int main(int argc, char** argv) {
   st.file = o.file;
   st.max_failures = o.max_failures;
   st.boxes = o.boxes;
-  st.need_unit = !o.units_file.empty();
+  st.need_unit = !o.units_file.empty() || o.scan;
+  st.scan = o.scan;
   st.live = plat_stdout_is_vt();
   for (const std::string& p : o.ports) {
     Slot s;
@@ -463,6 +505,12 @@ int main(int argc, char** argv) {
     st.web = true;
   }
   if (st.live) out(&L, "\x1b[?25l");
+  if (st.scan) {
+    L.scan_wait = plat_scan_open(st.live);
+    std::string hint = "scan: each line is the serial of the next box (\"2 SN123\": for slot 2)";
+    if (st.live) st.scan_notice = hint;
+    else out(&L, "update-station: " + hint + "\n");
+  }
 
   bool controlled = false;  // publish now: control requests wait for it
   for (;;) {
@@ -493,6 +541,7 @@ int main(int argc, char** argv) {
                                                        : StationInput::kUnpark;
       feed(&L, event(in, c.slot));
     }
+    if (st.scan) read_scan(&L);
     for (size_t i = 0; i < st.slots.size(); i++)
       if (st.slots[i].running) reap(&L, i);
     if (st.live && L.now() - L.last_draw >= kRedraw) redraw(&L, "");

@@ -137,6 +137,8 @@ std::string parse_station_options(int argc, char** argv, StationOptions* o) {
     } else if (is("--units")) {
       if (!value("--units", &v) || v.empty()) return "--units needs a file";
       o->units_file = v;
+    } else if (a == "--scan") {
+      o->scan = true;
     } else if (is("--http-token-file")) {
       if (!value("--http-token-file", &v) || v.empty()) return "--http-token-file needs a file";
       o->token_file = v;
@@ -155,6 +157,11 @@ std::string parse_station_options(int argc, char** argv, StationOptions* o) {
     }
   }
   if (o->help) return "";
+  if (o->scan && !o->units_file.empty()) {
+    // Two sources would race for the same slot's next box.
+    o->refused = true;
+    return "--scan and --units both give the serials: choose one";
+  }
   if (o->ports.empty()) return "no slot: give at least one -p PORT";
   if (!o->token_file.empty() && o->http.empty()) return "--http-token-file needs --http";
   if (!o->http_allow_hosts.empty() && o->http.empty()) return "--http-allow-host needs --http";

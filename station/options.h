@@ -22,6 +22,7 @@ struct StationOptions {
   std::vector<std::string> http_allow_hosts;  // --http-allow-host NAME...
   std::string operator_name;                  // --operator NAME for every run, "" = none
   std::string units_file;                     // --units FILE: one serial a line, each used once
+  bool scan = false;                          // --scan: serials typed on standard input
   bool help = false;
   bool refused = false;  // a word for the runs the station cannot hand on
 };

@@ -46,6 +46,20 @@ std::string or_dash(const std::string& s) { return s.empty() ? "-" : s; }
 
 }  // namespace
 
+bool slot_wants_unit(const Station& st, size_t i) {
+  const Slot& s = st.slots[i];
+  return st.scan && !s.running && !s.parked && !s.done && !s.keep_unit && s.next_unit.empty();
+}
+
+size_t scan_target(const Station& st) {
+  size_t best = st.slots.size();
+  for (size_t i = 0; i < st.slots.size(); i++)
+    if (slot_wants_unit(st, i) &&
+        (best == st.slots.size() || st.slots[i].idle_since < st.slots[best].idle_since))
+      best = i;
+  return best;
+}
+
 std::string slot_line(const Slot& s, const std::string& text) {
   return s.port + ": " + text + "\n";
 }
@@ -74,6 +88,7 @@ std::string finish_run(Station* st, size_t i, const RunState& r, int exit_code) 
     s.failed++;
     s.streak++;
     s.last_error = failure_cause(why);
+    s.last_error_detail = why.error_detail;
     st->causes[s.last_error]++;
     line = slot_line(s, "failed: " + s.last_error);
     if (s.streak >= st->max_failures) {
@@ -87,9 +102,11 @@ std::string finish_run(Station* st, size_t i, const RunState& r, int exit_code) 
 
 namespace {
 
-std::string slot_row(const Slot& s, size_t i, double now, int columns) {
+// `idle`: the phase column of a slot without a run that is neither parked
+// nor done.
+std::string slot_row(const Slot& s, size_t i, double now, int columns, const char* idle) {
   const RunState& r = s.run;
-  std::string phase = s.parked ? "parked" : s.running ? or_dash(r.phase) : s.done ? "done" : "-";
+  std::string phase = s.parked ? "parked" : s.running ? or_dash(r.phase) : s.done ? "done" : idle;
   int pct = s.running && r.percent >= 0 ? r.percent : 0;
   std::string bar(20, '.');
   for (int b = 0; b < pct / 5 && b < 20; b++) bar[b] = '#';
@@ -98,10 +115,13 @@ std::string slot_row(const Slot& s, size_t i, double now, int columns) {
   std::string time = s.running ? clock_text(now - s.run_started) : "-";
   // The unit only where serials are in play: the row stays as it was.
   std::string unit = s.unit.empty() ? "" : "unit " + s.unit + (s.retest ? " (retest)  " : "  ");
+  if (!s.next_unit.empty()) unit += "next " + s.next_unit + "  ";
+  std::string cause = s.last_error;
+  if (!s.last_error_detail.empty()) cause += " (" + s.last_error_detail + ")";
   return fit(format("%2d %-14s %-9s [%s] %s %7s %-6s %6s  ok %3d  failed %3d  %s%s", (int)(i + 1),
                     s.port.c_str(), phase.c_str(), bar.c_str(), pct_text.c_str(), speed.c_str(),
                     or_dash(r.box_version).c_str(), time.c_str(), s.ok, s.failed, unit.c_str(),
-                    s.last_error.c_str()),
+                    cause.c_str()),
              columns);
 }
 
@@ -115,12 +135,19 @@ std::string view_frame(const Station& st, double now, int columns, int rows) {
                  or_dash(st.file_version).c_str(), or_dash(st.file_checksum).c_str(), ok, failed,
                  per_hour(ok, now), clock_text(now).c_str()),
           columns);
-  int notice = st.notice.empty() ? 0 : 1;
+  int notice = (st.notice.empty() ? 0 : 1) + (st.scan_notice.empty() ? 0 : 1);
+  // With --scan the operator sees which slots wait for a serial and which
+  // one a serial without a slot goes to.
+  size_t target = scan_target(st);
+  auto row = [&](size_t i) {
+    const char* idle = !slot_wants_unit(st, i) ? "-" : i == target ? "scan next" : "scan";
+    return slot_row(st.slots[i], i, now, columns, idle);
+  };
   // The cursor rests on the line under the frame: a frame as tall as the
   // terminal would scroll it, and the redraw would climb into old output.
   int limit = rows > 0 ? rows - 1 : 0;
   if (limit <= 0 || 1 + (int)st.slots.size() + notice <= limit) {
-    for (size_t i = 0; i < st.slots.size(); i++) out += slot_row(st.slots[i], i, now, columns);
+    for (size_t i = 0; i < st.slots.size(); i++) out += row(i);
   } else {
     // Compact: the slots that need an eye (running, or failing) and a count
     // of the rest.
@@ -128,8 +155,8 @@ std::string view_frame(const Station& st, double now, int columns, int rows) {
     int shown = 0, hidden = 0, hidden_ok = 0, hidden_failed = 0;
     for (size_t i = 0; i < st.slots.size(); i++) {
       const Slot& s = st.slots[i];
-      if ((s.running || s.streak > 0) && shown < room) {
-        out += slot_row(s, i, now, columns);
+      if ((s.running || s.streak > 0 || i == target) && shown < room) {
+        out += row(i);
         shown++;
       } else {
         hidden++;
@@ -140,7 +167,8 @@ std::string view_frame(const Station& st, double now, int columns, int rows) {
     out += fit(format("   %d more slots  ok %d  failed %d", hidden, hidden_ok, hidden_failed),
                columns);
   }
-  if (notice) out += fit(st.notice, columns);
+  if (!st.scan_notice.empty()) out += fit(st.scan_notice, columns);
+  if (!st.notice.empty()) out += fit(st.notice, columns);
   return out;
 }
 

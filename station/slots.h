@@ -17,7 +17,8 @@ struct Slot {
   int streak = 0;  // failed attempts in a row
   bool parked = false;
   std::string last_error;
-  double good_seconds = 0;  // summed over the good boxes
+  std::string last_error_detail;  // the system's or the check's why, "" when none
+  double good_seconds = 0;        // summed over the good boxes
   bool running = false;
   bool done = false;  // starts no more runs
   RunState run;
@@ -28,6 +29,8 @@ struct Slot {
   std::string unit;        // the serial of the run going or last, "" = none
   bool retest = false;     // ... seen before in this shift
   bool keep_unit = false;  // no box took it: the next run has it again
+  std::string next_unit;   // --scan: scanned for the next box, "" = none yet
+  double idle_since = 0;   // station seconds: without a run since then
 };
 
 // The counts the metrics keep beyond the slots' own.
@@ -55,6 +58,11 @@ struct Station {
   bool need_unit = false;
   std::deque<std::string> units;
   std::set<std::string> seen;
+  // Scanned serials (--scan): each slot's next one in Slot::next_unit;
+  // once the input has ended no slot gets a new one.
+  bool scan = false;
+  bool scan_ended = false;
+  std::string scan_notice;           // the last scan's answer, under the live view
   std::deque<std::string> attempts;  // the last records, newest last
   // The stop policy's state (station/control.h).
   int signals = 0;           // Ctrl-C and the like, counted by the system
@@ -69,6 +77,15 @@ struct Station {
 // when the run left none), its process's `exit_code`. Parks the slot at the
 // station's limit of failures in a row. Returns the line mode's line for it.
 std::string finish_run(Station* st, size_t i, const RunState& r, int exit_code);
+
+// True when slot `i` waits for a scanned serial: no run, not parked or
+// done, and no serial of its own yet.
+bool slot_wants_unit(const Station& st, size_t i);
+
+// The slot a scanned serial without a slot goes to: of those that want one
+// the one without a run for longest, the first of them when tied;
+// st.slots.size() when none wants one.
+size_t scan_target(const Station& st);
 
 // A line mode line: the port, a colon, the text.
 std::string slot_line(const Slot& s, const std::string& text);

@@ -3,14 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "core/phase.h"
 #include "station/control.h"
 #include "station/events.h"
 #include "station/journal_feed.h"
 #include "station/options.h"
+#include "station/page.h"
+#include "station/page_text.h"
 #include "station/records.h"
 #include "station/slots.h"
 #include "station/status.h"
@@ -89,6 +95,21 @@ TEST(StationOptions, RefusedCommandLines) {
     EXPECT_TRUE(o.refused) << word;
     EXPECT_EQ(why.rfind(word + ":", 0), 0u) << why;
   }
+  // Serials from a scanner and from a list at once: which is whose?
+  for (const char* units : {"--units=u.txt", "--units"}) {
+    StationOptions o;
+    std::vector<std::string> args = {"-p", "1", "--scan", units};
+    if (std::string(units) == "--units") args.push_back("u.txt");
+    args.push_back("box.pad");
+    EXPECT_EQ(parse(args, &o), "--scan and --units both give the serials: choose one");
+    EXPECT_TRUE(o.refused);
+  }
+  {
+    StationOptions o;
+    EXPECT_EQ(parse({"-p", "1", "--scan", "box.pad"}, &o), "");
+    EXPECT_TRUE(o.scan);
+    EXPECT_EQ(o.pass, (std::vector<std::string>{"box.pad"}));
+  }
   // Prefixes the tool refuses (ambiguous, or --events abbreviated) go on to
   // the runs, which refuse them in their own words.
   for (const char* word : {"--p", "--ev", "--journa"}) {
@@ -132,16 +153,19 @@ TEST(StationEvents, GoodAndFailedRunsAsTheViewSeesThem) {
 
   RunState f;
   apply_event(R"({"event":"end","record":{"result":"failed","box_version":"23.0",)"
-              R"("error":"error updating image","box_error":"ERROR: flash 3"}})",
+              R"("error":"error updating image","error_detail":"Input/output error",)"
+              R"("box_error":"ERROR: flash 3"}})",
               &f);
   EXPECT_EQ(f.result, RunResult::kFailed);
   EXPECT_EQ(failure_cause(f), "ERROR: flash 3");
+  EXPECT_EQ(f.error_detail, "Input/output error");
 }
 
 // Runs in a row on one slot: what each counts as and when the slot parks.
 TEST(StationSlots, CountsParkingAndExitCode) {
-  auto end = [](const char* result, const char* error) {
+  auto end = [](const char* result, const char* error, const char* detail = "") {
     RunState r;
+    r.error_detail = detail;
     r.ended = true;
     r.result = std::string(result) == "ok"        ? RunResult::kOk
                : std::string(result) == "stopped" ? RunResult::kStopped
@@ -157,14 +181,19 @@ TEST(StationSlots, CountsParkingAndExitCode) {
     int ok, failed;
     bool parked;
     const char* line;
+    const char* cause;  // as the live view's row ends
   } steps[] = {
-      {end("ok", ""), 0, 1, 0, false, "p: ok in"},
-      {end("stopped", "stopped"), 1, 1, 0, false, "p: stopped, no box"},
-      {stopped_in_transfer, 1, 1, 1, false, "p: failed: Stopped by SIGTERM during download."},
-      {end("failed", "Time out"), 1, 1, 2, false, "p: failed: Time out"},
+      {end("ok", ""), 0, 1, 0, false, "p: ok in", " "},
+      {end("stopped", "stopped"), 1, 1, 0, false, "p: stopped, no box", " "},
+      {stopped_in_transfer, 1, 1, 1, false, "p: failed: Stopped by SIGTERM during download.",
+       "failed   1  Stopped by SIGTERM during download."},
+      // The detail beside its cause in the view, not in the line.
+      {end("failed", "Time out", "time-out"), 1, 1, 2, false, "p: failed: Time out\n",
+       "failed   2  Time out (time-out)"},
       // An ok record with exit code 1 is no success.
-      {end("ok", ""), 1, 1, 3, false, "p: failed: update ended with exit code 1"},
-      {RunState(), -1, 1, 4, true, "p: failed: update ended without a record (killed)"},
+      {end("ok", ""), 1, 1, 3, false, "p: failed: update ended with exit code 1",
+       "failed   3  update ended with exit code 1"},
+      {RunState(), -1, 1, 4, true, "p: failed: update ended without a record (killed)", "(killed)"},
   };
   Station st;
   st.max_failures = 4;
@@ -173,6 +202,9 @@ TEST(StationSlots, CountsParkingAndExitCode) {
   for (const Step& s : steps) {
     std::string line = finish_run(&st, 0, s.r, s.exit_code);
     EXPECT_EQ(line.rfind(s.line, 0), 0u) << line;
+    std::string row = view_frame(st, 10, 200).substr(view_frame(st, 10, 200).find('\n') + 1);
+    EXPECT_EQ(row.substr(row.size() - 1 - std::strlen(s.cause)), s.cause + std::string("\n"))
+        << row;
     EXPECT_EQ(st.slots[0].ok, s.ok) << line;
     EXPECT_EQ(st.slots[0].failed, s.failed) << line;
     EXPECT_EQ(st.slots[0].parked, s.parked) << line;
@@ -197,7 +229,7 @@ TEST(StationSlots, CountsParkingAndExitCode) {
 // state as a letter and its failure streak: R running, S asked to stop, K
 // killed (lower case while parked), P parked, D done, . waiting; then
 // "draining" and "over" when they hold. A slot's serial follows a colon,
-// "!" marking a retest.
+// "!" marking a retest, and a scanned serial for its next box a plus.
 std::string actions_text(const std::vector<StationAction>& actions) {
   std::string out;
   for (const StationAction& a : actions) {
@@ -227,6 +259,7 @@ std::string state_text(const Station& st) {
     if (!out.empty()) out += " ";
     out += c + std::to_string(s.streak);
     if (!s.unit.empty()) out += ":" + s.unit + (s.retest ? "!" : "");
+    if (!s.next_unit.empty()) out += "+" + s.next_unit;
   }
   if (st.draining) out += " draining";
   if (station_over(st)) out += " over";
@@ -462,6 +495,363 @@ TEST(StationControl, StopParkDrainAndRunEnds) {
   }
 }
 
+const char* const kPorts[] = {"p1", "p2", "p3"};
+
+// A scanned line: which slot it names and the serial, whatever the blanks.
+TEST(StationScan, LinesReadAsSlotAndSerial) {
+  struct Case {
+    const char* line;
+    bool named;
+    unsigned long slot;
+    const char* unit;
+  } cases[] = {
+      {"SN123", false, 0, "SN123"},
+      {"3 SN123", true, 3, "SN123"},
+      {"  12\t SN 9 \r\n", true, 12, "SN 9"},
+      {"3", false, 0, "3"},      // a number alone is a serial
+      {"3  \r", false, 0, "3"},  // ... blanks after it or not
+      {"007 A", true, 7, "A"},
+      {"0 A", true, 0, "A"},         // named, and no slot of any station
+      {"3x SN", false, 0, "3x SN"},  // the first word is no number
+      {"1234567890 A", false, 0, "1234567890 A"},
+      {" \t\r", false, 0, ""},
+      {"", false, 0, ""},
+  };
+  for (const Case& c : cases) {
+    ScanLine l = scan_parse(c.line);
+    EXPECT_EQ(l.named, c.named) << c.line;
+    EXPECT_EQ(l.slot, c.slot) << c.line;
+    EXPECT_EQ(l.unit, c.unit) << c.line;
+  }
+}
+
+// Scanned serials, step by step: where each goes, what is refused and why,
+// and when the station waits or ends. `said` is the scan's answers of the
+// step, " | " between them.
+TEST(StationScan, SerialsGoToTheirSlots) {
+  using I = StationInput;
+  struct Step {
+    I in;
+    const char* line = "";  // kScanLine; kRunEnded, kPark, kUnpark: the slot (from 1)
+    double now = 1;
+    const char* actions = "";
+    const char* state = "";
+    const char* said = "";
+  };
+  struct Scenario {
+    const char* name;
+    size_t slots;
+    bool web;
+    int max_failures;
+    long boxes;
+    std::vector<Step> steps;
+  } scenarios[] = {
+      {"named, unnamed, queued, refused, the input's end",
+       2,
+       false,
+       3,
+       0,
+       {
+           // No serial, no start; and no end while the scanner may send one.
+           {.in = I::kTick, .state = ".0 .0"},
+           {.in = I::kScanLine, .line = "", .state = ".0 .0"},
+           {.in = I::kScanLine,
+            .line = "2 SN-B",
+            .actions = "say, start 2",
+            .state = ".0 R0:SN-B",
+            .said = "SN-B for slot 2 (p2)"},
+           {.in = I::kScanLine,
+            .line = "SN-A",
+            .actions = "say, start 1",
+            .state = "R0:SN-A R0:SN-B",
+            .said = "SN-A for slot 1 (p1)"},
+           {.in = I::kScanLine,
+            .line = "SN-C",
+            .actions = "say",
+            .state = "R0:SN-A R0:SN-B",
+            .said = "no slot waits for a serial: SN-C not taken (name the slot first: 1 SN-C)"},
+           {.in = I::kScanLine,
+            .line = "1 SN-C",
+            .actions = "say",
+            .state = "R0:SN-A+SN-C R0:SN-B",
+            .said = "SN-C for slot 1 (p1), next after its box"},
+           {.in = I::kScanLine,
+            .line = "1 SN-D",
+            .actions = "say",
+            .state = "R0:SN-A+SN-D R0:SN-B",
+            .said = "SN-D for slot 1 (p1), next after its box, in place of SN-C"},
+           {.in = I::kRunEnded,
+            .line = "2",
+            .actions = "attempt 2, say",
+            .state = "R0:SN-A+SN-D .1:SN-B"},
+           // The box scanned for it goes on at once.
+           {.in = I::kRunEnded,
+            .line = "1",
+            .actions = "attempt 1, say, start 1",
+            .state = "R1:SN-D .1:SN-B"},
+           {.in = I::kScanLine,
+            .line = "3 SN-E",
+            .actions = "say",
+            .state = "R1:SN-D .1:SN-B",
+            .said = "no slot 3 (1 to 2): SN-E not taken"},
+           {.in = I::kScanLine,
+            .line = "0 SN-E",
+            .actions = "say",
+            .state = "R1:SN-D .1:SN-B",
+            .said = "no slot 0 (1 to 2): SN-E not taken"},
+           {.in = I::kScanLine,
+            .line = "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx",
+            .actions = "say",
+            .state = "R1:SN-D .1:SN-B",
+            .said = "the serial is longer than 64 characters: not taken"},
+           {.in = I::kScanLine,
+            .line = "2 SN\x1b[2J",
+            .actions = "say",
+            .state = "R1:SN-D .1:SN-B",
+            .said = "the serial holds a character that is not printable: not taken"},
+           // Seen before: a retest, taken all the same.
+           {.in = I::kScanLine,
+            .line = "  SN-B ",
+            .actions = "say, start 2",
+            .state = "R1:SN-D R1:SN-B!",
+            .said = "SN-B for slot 2 (p2), a retest"},
+           {.in = I::kScanLine,
+            .line = "2 SN-F",
+            .actions = "say",
+            .state = "R1:SN-D R1:SN-B!+SN-F",
+            .said = "SN-F for slot 2 (p2), next after its box"},
+           // The scanner gone: what has a serial goes on, nothing else.
+           {.in = I::kScanEnded,
+            .actions = "say",
+            .state = "R1:SN-D R1:SN-B!+SN-F",
+            .said = "the input has ended (no scanner): slots with a serial finish their boxes, "
+                    "the others take no more"},
+           {.in = I::kScanEnded, .state = "R1:SN-D R1:SN-B!+SN-F"},
+           {.in = I::kScanLine, .line = "1 SN-G", .state = "R1:SN-D R1:SN-B!+SN-F"},
+           {.in = I::kRunEnded,
+            .line = "1",
+            .actions = "attempt 1, say",
+            .state = "D2:SN-D R1:SN-B!+SN-F"},
+           {.in = I::kRunEnded,
+            .line = "2",
+            .actions = "attempt 2, say, start 2",
+            .state = "D2:SN-D R2:SN-F"},
+           {.in = I::kRunEnded,
+            .line = "2",
+            .actions = "attempt 2, say",
+            .state = "D2:SN-D P3:SN-F over"},
+       }},
+      {"the slot without a run longest, parked slots, a drain",
+       3,
+       true,
+       2,
+       0,
+       {
+           {.in = I::kScanLine,
+            .line = "A",
+            .actions = "say, start 1",
+            .state = "R0:A .0 .0",
+            .said = "A for slot 1 (p1)"},
+           {.in = I::kScanLine,
+            .line = "B",
+            .actions = "say, start 2",
+            .state = "R0:A R0:B .0",
+            .said = "B for slot 2 (p2)"},
+           {.in = I::kRunEnded,
+            .line = "2",
+            .now = 2,
+            .actions = "attempt 2, say",
+            .state = "R0:A .1:B .0"},
+           {.in = I::kRunEnded,
+            .line = "1",
+            .now = 3,
+            .actions = "attempt 1, say",
+            .state = ".1:A .1:B .0"},
+           // Slot 3 has waited since the start, slot 2 since 2, slot 1 since 3.
+           {.in = I::kScanLine,
+            .line = "C",
+            .now = 4,
+            .actions = "say, start 3",
+            .state = ".1:A .1:B R0:C",
+            .said = "C for slot 3 (p3)"},
+           {.in = I::kScanLine,
+            .line = "D",
+            .now = 4,
+            .actions = "say, start 2",
+            .state = ".1:A R1:D R0:C",
+            .said = "D for slot 2 (p2)"},
+           {.in = I::kRunEnded,
+            .line = "2",
+            .now = 5,
+            .actions = "attempt 2, say",
+            .state = ".1:A P2:D R0:C"},
+           {.in = I::kScanLine,
+            .line = "2 E",
+            .now = 5,
+            .actions = "say",
+            .state = ".1:A P2:D R0:C",
+            .said = "slot 2 (p2) is parked: E not taken"},
+           // A parked slot is no slot that waits.
+           {.in = I::kScanLine,
+            .line = "E",
+            .now = 5,
+            .actions = "say, start 1",
+            .state = "R1:E P2:D R0:C",
+            .said = "E for slot 1 (p1)"},
+           {.in = I::kUnpark, .line = "2", .now = 6, .state = "R1:E .0:D R0:C"},
+           {.in = I::kScanLine,
+            .line = "3 F",
+            .now = 6,
+            .actions = "say",
+            .state = "R1:E .0:D R0:C+F",
+            .said = "F for slot 3 (p3), next after its box"},
+           // A drain: no slot takes a serial now, the one waiting is let go.
+           {.in = I::kDrain,
+            .now = 7,
+            .actions = "say, stop 1, stop 3",
+            .state = "S1:E D0:D S0:C+F draining"},
+           {.in = I::kScanLine,
+            .line = "2 G",
+            .now = 7,
+            .actions = "say",
+            .state = "S1:E D0:D S0:C+F draining",
+            .said = "slot 2 (p2) takes no more boxes: G not taken"},
+           {.in = I::kRunEnded,
+            .line = "3",
+            .now = 8,
+            .actions = "attempt 3, say",
+            .state = "S1:E D0:D D0:C draining"},
+       }},
+      {"an unparked slot waits from its unpark on",
+       2,
+       true,
+       2,
+       0,
+       {
+           {.in = I::kScanLine,
+            .line = "A",
+            .actions = "say, start 1",
+            .state = "R0:A .0",
+            .said = "A for slot 1 (p1)"},
+           {.in = I::kScanLine,
+            .line = "B",
+            .actions = "say, start 2",
+            .state = "R0:A R0:B",
+            .said = "B for slot 2 (p2)"},
+           {.in = I::kRunEnded,
+            .line = "1",
+            .now = 2,
+            .actions = "attempt 1, say",
+            .state = ".1:A R0:B"},
+           {.in = I::kPark, .line = "1", .now = 2, .state = "P1:A R0:B"},
+           {.in = I::kRunEnded,
+            .line = "2",
+            .now = 3,
+            .actions = "attempt 2, say",
+            .state = "P1:A .1:B"},
+           {.in = I::kUnpark, .line = "1", .now = 4, .state = ".0:A .1:B"},
+           {.in = I::kScanLine,
+            .line = "C",
+            .now = 5,
+            .actions = "say, start 2",
+            .state = ".0:A R1:C",
+            .said = "C for slot 2 (p2)"},
+       }},
+      {"a slot at its last box takes no serial for another",
+       1,
+       false,
+       3,
+       1,
+       {
+           {.in = I::kScanLine,
+            .line = "A",
+            .actions = "say, start 1",
+            .state = "R0:A",
+            .said = "A for slot 1 (p1)"},
+           {.in = I::kScanLine,
+            .line = "1 B",
+            .actions = "say",
+            .state = "R0:A",
+            .said = "slot 1 (p1) takes no more boxes: B not taken"},
+           {.in = I::kRunEnded, .line = "1", .actions = "attempt 1, say", .state = "D1:A over"},
+       }},
+  };
+  const std::string prefix = "update-station: scan: ";
+  for (const Scenario& sc : scenarios) {
+    Station st;
+    st.scan = st.need_unit = true;
+    st.web = sc.web;
+    st.max_failures = sc.max_failures;
+    st.boxes = sc.boxes;
+    st.slots.resize(sc.slots);
+    st.tally = tally_make(sc.slots);
+    for (size_t i = 0; i < sc.slots; i++) st.slots[i].port = kPorts[i];
+    int n = 0;
+    for (const Step& step : sc.steps) {
+      StationEvent e;
+      e.input = step.in;
+      e.now = step.now;
+      e.text = step.line;
+      if (step.in != I::kScanLine && *step.line) e.slot = std::stoul(step.line) - 1;
+      if (step.in == I::kRunEnded && !st.slots[e.slot].run.ended) e.record = "{}";
+      std::string where = std::string(sc.name) + ", step " + std::to_string(++n);
+      std::vector<StationAction> actions = station_apply(&st, e);
+      std::string said;
+      for (const StationAction& a : actions) {
+        if (a.what != StationDo::kSay || a.text.rfind(prefix, 0) != 0) continue;
+        if (!said.empty()) said += " | ";
+        said += a.text.substr(prefix.size(), a.text.size() - prefix.size() - 1);
+        EXPECT_EQ(a.text.back(), '\n') << where;
+      }
+      EXPECT_EQ(actions_text(actions), step.actions) << where;
+      EXPECT_EQ(state_text(st), step.state) << where;
+      EXPECT_EQ(said, step.said) << where;
+    }
+  }
+}
+
+// Under the live view a scan's answer is a line of the frame, no line of
+// its own.
+TEST(StationScan, AnswersUnderTheLiveView) {
+  Station st;
+  st.scan = st.need_unit = st.live = true;
+  st.slots.resize(3);
+  st.tally = tally_make(3);
+  for (size_t i = 0; i < 3; i++) st.slots[i].port = kPorts[i];
+  st.slots[0].idle_since = 5;
+  st.slots[1].idle_since = 2;
+  st.slots[2].idle_since = 3;
+  StationEvent e;
+  e.input = StationInput::kScanLine;
+  e.text = "3 SN-7";
+  EXPECT_EQ(actions_text(station_apply(&st, e)), "start 3");
+  EXPECT_EQ(st.scan_notice, "scan: SN-7 for slot 3 (p3)");
+  e.text = "3 SN-8";
+  station_apply(&st, e);
+  std::string frame = view_frame(st, 10, 200);
+  // Slot 2 has waited longest: the next serial without a slot is its.
+  EXPECT_NE(frame.find(" 1 p1             scan      ["), std::string::npos) << frame;
+  EXPECT_NE(frame.find(" 2 p2             scan next ["), std::string::npos) << frame;
+  EXPECT_NE(frame.find("unit SN-7  next SN-8"), std::string::npos) << frame;
+  EXPECT_NE(frame.find("\nscan: SN-8 for slot 3 (p3), next after its box\n"), std::string::npos)
+      << frame;
+  // Too small a terminal: the slot a serial goes to is shown before the
+  // slots running.
+  frame = view_frame(st, 10, 200, 5);
+  EXPECT_NE(frame.find(" 2 p2             scan next ["), std::string::npos) << frame;
+  EXPECT_NE(frame.find("2 more slots"), std::string::npos) << frame;
+  nlohmann::ordered_json j = status_json(st, "s", 10);
+  EXPECT_EQ(j["scan"], nlohmann::ordered_json::parse(R"({"slot":2,"ended":false})"));
+  EXPECT_EQ(j["slots"][2]["unit"], "SN-7");
+  EXPECT_EQ(j["slots"][2]["next_unit"], "SN-8");
+  EXPECT_EQ(j["slots"][0]["next_unit"], nullptr);
+  // Without --scan the status is as it was.
+  st.scan = false;
+  j = status_json(st, "s", 10);
+  EXPECT_FALSE(j.contains("scan"));
+  EXPECT_FALSE(j["slots"][2].contains("next_unit"));
+}
+
 // The status carries the last attempts, newest first, for a page opened
 // late.
 TEST(StationControl, TheStatusCarriesTheLastTwentyAttempts) {
@@ -623,6 +1013,7 @@ TEST(StationStatus, SlotsTotalsAndCauses) {
     st.slots.push_back(s);
   }
   st.slots[0].last_error = "ERROR: \xff\xfe bad";  // box text that is not UTF-8
+  st.slots[0].last_error_detail = "Input/output error";
   st.causes = {{"b", 1}, {"a", 3}, {"c", 3}};
   st.draining = true;
   ojson j = status_json(st, "line3-a", 1800);
@@ -631,6 +1022,7 @@ TEST(StationStatus, SlotsTotalsAndCauses) {
     EXPECT_EQ(j["slots"][i]["slot"], i + 1);
     EXPECT_EQ(j["slots"][i]["state"], cases[i].state) << i;
     EXPECT_EQ(j["slots"][i]["percent"], cases[i].percent_shown) << i;
+    EXPECT_EQ(j["slots"][i]["last_error_detail"], i ? ojson(nullptr) : ojson("Input/output error"));
   }
   EXPECT_EQ(j["ok"], 14);
   EXPECT_EQ(j["failed"], 7);
@@ -998,6 +1390,69 @@ TEST(StationJournalFeed, BoundedBytesAndOverlongLines) {
   }
   EXPECT_EQ(pages, (std::vector<size_t>{9, 3}));
   unlink(path.c_str());
+}
+
+// The page in each language: every text its markup and its script ask
+// for is there, in that language; nothing is left unfilled; the script
+// gets the texts as the table has them.
+TEST(StationPage, EveryTextInEveryLanguage) {
+  const std::string page = kStationPage;
+  // What the script looks up: T.key, T["key"], say("key", ...), and the
+  // states and results it names by their API words.
+  std::set<std::string> keys;
+  const std::regex used(R"re(T\.(\w+)|T\["([\w.]+)"\]|say\("([\w.]+)")re");
+  for (auto it = std::sregex_iterator(page.begin(), page.end(), used); it != std::sregex_iterator();
+       ++it)
+    for (int g = 1; g <= 3; g++)
+      if ((*it)[g].matched) keys.insert((*it)[g].str());
+  for (int p = (int)Phase::kStart; p <= (int)Phase::kEnd; p++)
+    keys.insert(std::string("state.") + phase_name((Phase)p));
+  for (const char* s : {"parked", "done", "waiting"}) keys.insert(std::string("state.") + s);
+  for (const char* r : {"ok", "failed", "stopped"}) keys.insert(std::string("result.") + r);
+  // Each column's label (the last column, the buttons, has none).
+  std::smatch columns;
+  ASSERT_TRUE(std::regex_search(page, columns, std::regex(R"(const columns = \[([^\]]*)\])")));
+  const std::string names = columns[1].str();
+  const std::regex word("\"(\\w+)\"");
+  for (auto it = std::sregex_iterator(names.begin(), names.end(), word);
+       it != std::sregex_iterator(); ++it)
+    if ((*it)[1].str() != "act") keys.insert("col." + (*it)[1].str());
+  EXPECT_GT(keys.size(), 30u);
+  struct Case {
+    size_t lang;
+    const char* tag;
+    const char* heading;  // one text of the markup
+  } cases[] = {{0, "en", "<th>State</th>"}, {1, "de", "<th>Zustand</th>"}};
+  ASSERT_EQ(page_languages().size(), std::size(cases));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tag);
+    EXPECT_EQ(page_languages()[c.lang], c.tag);
+    std::string filled = station_page(c.lang);
+    EXPECT_EQ(filled.find("{{"), std::string::npos) << filled.substr(filled.find("{{"), 40);
+    EXPECT_NE(filled.find(std::string("<html lang=\"") + c.tag + "\">"), std::string::npos);
+    EXPECT_NE(filled.find(c.heading), std::string::npos);
+    size_t at = filled.find("const T = ");
+    ASSERT_NE(at, std::string::npos);
+    size_t end = filled.find(";\n", at);
+    nlohmann::json texts =
+        nlohmann::json::parse(filled.substr(at + 10, end - at - 10), nullptr, false);
+    ASSERT_TRUE(texts.is_object());
+    for (const std::string& k : keys) {
+      const char* text = page_text(k, c.lang);
+      ASSERT_NE(text, nullptr) << k;
+      EXPECT_NE(*text, 0) << k;
+      EXPECT_EQ(texts.value(k, ""), text) << k;
+    }
+    // A text the script fills in keeps its places in every language.
+    for (const std::string& k : keys) {
+      std::string en = page_text(k, 0), here = page_text(k, c.lang);
+      for (const char* place : {"{n}", "{box}", "{seconds}", "{port}", "{status}", "{unit}"})
+        EXPECT_EQ(en.find(place) == std::string::npos, here.find(place) == std::string::npos)
+            << k << " " << place;
+    }
+  }
+  EXPECT_EQ(page_text("col.state", 2), nullptr);
+  EXPECT_EQ(page_text("no such text", 0), nullptr);
 }
 
 }  // namespace

@@ -66,9 +66,12 @@ json status_json(const Station& st, const std::string& name, double elapsed) {
         {"failed", s.failed},
         {"streak", s.streak},
         {"last_error", text_or_null(s.last_error)},
+        {"last_error_detail", text_or_null(s.last_error_detail)},
         {"unit", text_or_null(s.unit)},
         {"retest", s.retest},
     });
+    // With --scan: the serial waiting for the slot's next box.
+    if (st.scan) slots.back()["next_unit"] = text_or_null(s.next_unit);
   }
   std::vector<std::pair<std::string, int>> by_count(st.causes.begin(), st.causes.end());
   std::stable_sort(by_count.begin(), by_count.end(),
@@ -94,6 +97,13 @@ json status_json(const Station& st, const std::string& name, double elapsed) {
       {"causes", causes},
       {"attempts", attempts},  // newest first
   };
+  if (st.scan) {
+    // The slot a serial scanned without one goes to, and whether the
+    // scanner's input has ended.
+    size_t target = scan_target(st);
+    status["scan"] = {{"slot", target < st.slots.size() ? json(target + 1) : json(nullptr)},
+                      {"ended", st.scan_ended}};
+  }
   status_set_clock(&status, elapsed);
   return status;
 }

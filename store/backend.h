@@ -48,7 +48,7 @@ extern const char kTallyColumns[];
 // One row of those columns into a record the tally counts.
 struct TallyRow {
   std::string_view time, station, port, result, cause, box_version, file_version, file_checksum,
-      unit;
+      unit, error_detail;
   double seconds = 0;
 };
 void store_tally_row(Tally* t, const Filter& f, const TallyRow& row);

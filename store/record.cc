@@ -328,12 +328,15 @@ bool record_parse(RecordParser* rp, std::string_view line, Record* r) {
   r->line = line;
   static const int kError = record_field_index("error"),
                    kBoxError = record_field_index("box_error"),
-                   kAttempt = record_field_index("attempt"), kUnit = record_field_index("unit");
+                   kAttempt = record_field_index("attempt"), kUnit = record_field_index("unit"),
+                   kDetail = record_field_index("error_detail");
   const std::string_view* texts[] = {&error, &box_error, &attempt};
   const int at_field[] = {kError, kBoxError, kAttempt};
   for (int i = 0; i < 3; ++i)
     if (!texts[i]->empty() || (i == 2 && has_attempt))
       r->fields[at_field[i]] = {true, *texts[i], 0};
   if (r->fields[kUnit].set) r->unit = r->fields[kUnit].text;
+  if (r->result == kResultFailed && r->fields[kDetail].set)
+    r->error_detail = r->fields[kDetail].text;
   return true;
 }

@@ -42,6 +42,7 @@ struct Record {
   double seconds = 0;
   std::string_view box_version, file_version, file_checksum;  // "-" when null or absent
   std::string_view unit;                                      // empty when the record names none
+  std::string_view error_detail;  // failed: the record's error_detail; empty when none
   RecordKey key;
   std::string port_digits;  // holds a numeric port's text
   std::string_view line;    // the whole record as the journal holds it

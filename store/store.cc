@@ -16,7 +16,7 @@ const char* const kResults[] = {"ok", "failed", "stopped"};
 
 const char kTallyColumns[] =
     "\"time\", station, port, result, cause, seconds, box_version, file_version, file_checksum,"
-    " unit";
+    " unit, error_detail";
 
 const char* store_column(int n) {
   if (n == 0) return "key";
@@ -74,6 +74,7 @@ void store_tally_row(Tally* t, const Filter& f, const TallyRow& row) {
   r.file_version = row.file_version;
   r.file_checksum = row.file_checksum;
   r.unit = row.unit;
+  if (r.result == kResultFailed) r.error_detail = row.error_detail;
   tally_add(t, r);
 }
 

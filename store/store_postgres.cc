@@ -274,6 +274,7 @@ bool pg_tally(Store* s, const Filter& f, Tally* t, std::string* err) {
       row.file_version = text(res, 7);
       row.file_checksum = text(res, 8);
       row.unit = PQgetisnull(res, 0, 9) ? std::string_view() : text(res, 9);
+      row.error_detail = PQgetisnull(res, 0, 10) ? std::string_view() : text(res, 10);
       store_tally_row(t, f, row);
       PQclear(res);
     } else if (st == PGRES_TUPLES_OK) {

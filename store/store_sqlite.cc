@@ -333,6 +333,8 @@ bool sqlite_tally(Store* s, const Filter& f, Tally* t, std::string* err) {
     row.file_version = column_text(st, 7);
     row.file_checksum = column_text(st, 8);
     row.unit = sqlite3_column_type(st, 9) == SQLITE_NULL ? std::string_view() : column_text(st, 9);
+    row.error_detail =
+        sqlite3_column_type(st, 10) == SQLITE_NULL ? std::string_view() : column_text(st, 10);
     store_tally_row(t, f, row);
   }
   sqlite3_finalize(st);

@@ -58,6 +58,7 @@ void tally_add(Tally* t, const Record& r) {
   count(p.counts, r);
   if (r.result == kResultFailed) {
     ++entry(t->causes, r.cause);
+    if (!r.error_detail.empty()) ++entry(entry(t->cause_details, r.cause), r.error_detail);
     if (++p.run > p.longest) p.longest = p.run;
   } else if (r.result == kResultOk) {
     p.run = 0;

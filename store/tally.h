@@ -1,6 +1,6 @@
 // The counts a report is made of, added up one record at a time. Memory
-// grows with the number of stations, ports, causes, versions, files and
-// hours, not with the records.
+// grows with the number of stations, ports, causes and their details,
+// versions, files and hours, not with the records.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -37,6 +37,8 @@ struct Tally {
   // Keyed by station, a 0x1f byte, and the port.
   std::map<std::string, PortCounts, std::less<>> ports;
   std::map<std::string, int64_t, std::less<>> causes;
+  // The failures' error_detail texts counted by cause, then by text.
+  std::map<std::string, std::map<std::string, int64_t, std::less<>>, std::less<>> cause_details;
   std::map<std::string, UnitCounts, std::less<>> units;  // records that name a unit
   int64_t records = 0;
   int64_t skipped_lines = 0;

@@ -22,7 +22,8 @@ echo "== the simulated box"
   --timeout 60 >"$work/box.log" 2>&1 &
 sim=$!
 i=0
-while ! grep -q '^COM ' "$work/box.log" 2>/dev/null; do
+# Until the PTY line, written after the COM line, so the number is whole.
+while ! grep -q '^PTY ' "$work/box.log" 2>/dev/null; do
   i=$((i + 1))
   [ $i -gt 100 ] && { echo "box simulator did not start"; cat "$work/box.log"; exit 1; }
   sleep 0.05

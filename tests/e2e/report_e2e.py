@@ -25,11 +25,12 @@ CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 
 
 def rec(time_, result="ok", station=None, port=1, attempt=None, error=None, box_error=None,
-        seconds=12.5, box_version="23.0"):
+        seconds=12.5, box_version="23.0", error_detail=None):
     r = {"time": time_, "tool": "update 3.6-25", "mode": "serial", "port": port, "file": "box.pad",
          "file_size": 1061, "file_checksum": "0002179a", "format": 21, "file_version": "23.0",
          "box_version": box_version, "patched": False, "line_speed": 921600, "bytes_sent": 1061,
-         "seconds": seconds, "result": result, "exit_code": 0 if result == "ok" else 1}
+         "seconds": seconds, "error_detail": error_detail, "result": result,
+         "exit_code": 0 if result == "ok" else 1}
     if result != "ok":
         r["error"] = error or "Stopped by SIGINT during download."
         r["error_code"] = None
@@ -114,6 +115,48 @@ class Report(unittest.TestCase):
         self.write("dir/ignored.txt", rec(t(30)))
         j, _ = self.report_json(self.path("dir"), "-", stdin=read(c))
         self.assertEqual(j["records"], 5)
+
+    def test_causes_with_their_details(self):
+        # Each cause with its most frequent details, in every form and from
+        # the store as from the journal; a journal without details keeps
+        # the table as it was.
+        read_err = "Error during read from /dev/ttyUSB0"
+        check = "Error: the file is no PAD file."
+        fails = ([(read_err, "Input/output error")] * 3 + [(read_err, "Device or resource busy"),
+                                                            (read_err, None)]
+                 + [(check, d) for d in ("too short", "checksum", "checksum", "size field",
+                                         "format code <9>")])
+        a = self.write("a.jsonl", "".join(
+            rec(t(m), "failed", station="s1", attempt="%032x" % (m + 1), error=e, error_detail=d)
+            for m, (e, d) in enumerate(fails)) + rec(t(20), station="s1", error_detail="ignored"))
+        j, _ = self.report_json(a)
+        by_cause = {c["cause"]: c for c in j["causes"]}
+        self.assertEqual(by_cause[read_err]["details"],
+                         [{"detail": "Input/output error", "count": 3},
+                          {"detail": "Device or resource busy", "count": 1}])
+        self.assertEqual([d["detail"] for d in by_cause[check]["details"]],
+                         ["checksum", "format code <9>", "size field"])
+        self.assertEqual((by_cause[check]["other_details"], by_cause[check]["other_details_count"]),
+                         (1, 1))
+        db = self.path("line.sqlite")
+        self.assertEqual(self.report_json("--db", db, a)[0]["causes"], j["causes"])
+        self.assertEqual(self.report_json("--db", db)[0]["causes"], j["causes"])
+        # The text under each cause, one detail a line with its count.
+        text = self.run_report(a).stdout
+        self.assertRegex(text, r"\nCauses\n  Cause +Count +Share +Running\n  " + re.escape(read_err)
+                         + r" +5 +50\.0% +50\.0%\n    Input/output error +3\n"
+                         r"    Device or resource busy +1\n  " + re.escape(check)
+                         + r" +5 +50\.0% +100\.0%\n    checksum +2\n    format code <9> +1\n"
+                         r"    size field +1\n    1 other +1\n\n")
+        html = self.path("r.html")
+        self.assertEqual(self.run_report("--html", html, a).returncode, 0)
+        page = read(html)
+        self.assertIn('<th class="t">Details</th>', page)
+        self.assertIn('<td class="t">checksum (2), format code &lt;9&gt; (1), size field (1),'
+                      ' 1 other (1)</td>', page)
+        plain = self.write("b.jsonl", rec(t(0), "failed", error="Time out "))
+        self.run_report("--html", html, plain)
+        self.assertNotIn("Details", read(html))
 
     def test_since_until_station(self):
         a = self.write("a.jsonl", "".join(rec(t(m), station="s%d" % (m % 2)) for m in range(10))
