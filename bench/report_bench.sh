@@ -44,10 +44,21 @@ grep -q "^Records   $N\$" "$work/report.txt" || { echo "report bench: the report
 timed "$work/t" sh -c "jq -r 'select(.result==\"failed\") | (.box_error // .error)' '$journal' | sort | uniq -c >'$work/jq.txt'"
 read -r jq_s jq_kb u sy <"$work/t"
 jq_cpu=$(calc '%.2f' "$u + $sy")
-timed "$work/t" "$B/update-report" --db "$work/line.sqlite" "$journal" >/dev/null
-read -r db_s db_kb u sy <"$work/t"
+# The import into a new store, best of RUNS (the commit waits for the
+# disk, which other programs share), then the same journal again.
+db_s=""
+i=0
+while [ $i -lt "$RUNS" ]; do
+  rm -f "$work/line.sqlite" "$work/line.sqlite-wal" "$work/line.sqlite-shm"
+  timed "$work/t" "$B/update-report" --db "$work/line.sqlite" "$journal" >/dev/null
+  read -r s kb u sy <"$work/t"
+  if [ -z "$db_s" ] || awk "BEGIN {exit !($s < $db_s)}"; then db_s=$s; db_kb=$kb; db_cpu=$(calc '%.2f' "$u + $sy"); fi
+  i=$((i + 1))
+done
 timed "$work/t" "$B/update-report" --db "$work/line.sqlite" "$journal" >/dev/null
 read -r again_s again_kb u sy <"$work/t"
+[ "$(sqlite3 "$work/line.sqlite" 'SELECT count(*) FROM records' 2>/dev/null || echo "$N")" = "$N" ] ||
+  { echo "report bench: the store does not hold $N records" >&2; exit 1; }
 db_mb=$(awk "BEGIN {printf \"%.0f\", $(stat -c %s "$work/line.sqlite") / 1e6}")
 
 met() { if awk "BEGIN {exit !($1)}"; then echo yes; else echo no; fi; }
@@ -61,7 +72,7 @@ table="$work/table"
   echo "| jq one-liner, failures by cause only, same file | $jq_s s (CPU $jq_cpu s) | | |"
   echo "| Speed against the one-liner | ${ratio}x (CPU $(calc '%.1f' "$jq_cpu / ($cpu > 0 ? $cpu : 0.01)")x) | at least 5x | $(met "$ratio >= 5") |"
   echo "| Peak memory without --db | $peak_mb MB | under 100 MB | $(met "$peak_mb < 100") |"
-  echo "| Import into a new --db store, and the report over it | $(calc '%.0f' "$N / $db_s") records/s ($db_s s, store $db_mb MB, peak $(calc '%.0f' "$db_kb / 1024") MB) | | |"
+  echo "| Import into a new --db store, and the report over it | $(calc '%.0f' "$N / $db_s") records/s ($db_s s, best of $RUNS; CPU $db_cpu s; store $db_mb MB, peak $(calc '%.0f' "$db_kb / 1024") MB) | >= 200000 records/s | $(met "$N / $db_s >= 200000") |"
   echo "| The same journal again: nothing new, report over the store | $again_s s | | |"
 } >"$table"
 cat "$table"
@@ -71,6 +82,8 @@ echo "($took s; load before $load_before, after $(cut -d' ' -f1-3 /proc/loadavg)
 
 doc="$SRC/docs/benchmarks.md"
 tmp="$work/doc"
+# The hub's section after this one (bench/line_bench.sh) is kept.
+hub_section=$(sed -n '/^## The line hub (update-line)$/,$p' "$doc")
 # Everything before this section, without its trailing blank lines.
 awk '/^## Line reports \(update-report\)$/ {exit} {line[++n] = $0}
      END {while (n > 0 && line[n] == "") n--; for (i = 1; i <= n; i++) print line[i]}' "$doc" >"$tmp"
@@ -87,6 +100,7 @@ awk '/^## Line reports \(update-report\)$/ {exit} {line[++n] = $0}
   echo "runs, causes, box versions, files, hours), the one-liner only the causes."
   echo
   cat "$table"
+  [ -z "$hub_section" ] || printf '\n%s\n' "$hub_section"
 } >>"$tmp"
 cp "$tmp" "$doc"
 echo "written: the Line reports section of docs/benchmarks.md"

@@ -428,6 +428,14 @@ if [ "$QUICK" = 1 ] && [ -x "$B/update-report" ]; then
     { cat "$work/report_bench.out" >&2; fail "update-report bench"; }
 fi
 
+# --- update-line (bench/line_bench.sh) ------------------------------------
+# The same: its full run (a few minutes) writes the hub's section after
+# the report's.
+if [ "$QUICK" = 1 ] && [ -x "$B/update-line" ]; then
+  QUICK=1 sh "$SRC/bench/line_bench.sh" "$B" >"$work/line_bench.out" 2>&1 ||
+    { cat "$work/line_bench.out" >&2; fail "update-line bench"; }
+fi
+
 # --- the table ------------------------------------------------------------
 table="$work/table"
 {

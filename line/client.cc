@@ -1,5 +1,7 @@
 #include "line/client.h"
 
+#include <cctype>
+
 #include <asio/connect.hpp>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/ip/tcp.hpp>
@@ -269,4 +271,126 @@ asio::awaitable<std::string> client_follow(const ClientUrl& url, std::string tar
   asio::error_code ignored;
   g->socket.close(ignored);
   co_return why;
+}
+
+namespace {
+
+bool json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+size_t skip_space(std::string_view s, size_t p) {
+  while (p < s.size() && json_space(s[p])) ++p;
+  return p;
+}
+
+// Just past the string that starts at s[p] ('"'); npos when it never ends.
+size_t skip_string(std::string_view s, size_t p) {
+  for (++p; p < s.size(); ++p) {
+    if (s[p] == '\\') ++p;
+    else if (s[p] == '"') return p + 1;
+  }
+  return std::string_view::npos;
+}
+
+// Just past the one value that starts at s[p]; npos when there is none
+// there. Objects and arrays are matched by their brackets only: what is
+// inside a record is the record parser's to judge.
+size_t skip_value(std::string_view s, size_t p) {
+  if (p >= s.size()) return std::string_view::npos;
+  if (s[p] == '"') return skip_string(s, p);
+  if (s[p] == '{' || s[p] == '[') {
+    std::string open;  // the brackets still open, innermost last
+    for (; p < s.size(); ++p) {
+      char c = s[p];
+      if (c == '"') {
+        p = skip_string(s, p);
+        if (p == std::string_view::npos) return p;
+        --p;
+      } else if (c == '{' || c == '[') {
+        open += c == '{' ? '}' : ']';
+      } else if (c == '}' || c == ']') {
+        if (open.empty() || open.back() != c) return std::string_view::npos;
+        open.pop_back();
+        if (open.empty()) return p + 1;
+      }
+    }
+    return std::string_view::npos;
+  }
+  size_t start = p;
+  while (p < s.size() && (std::isalnum(static_cast<unsigned char>(s[p])) || s[p] == '-' ||
+                          s[p] == '+' || s[p] == '.'))
+    ++p;
+  return p > start ? p : std::string_view::npos;
+}
+
+}  // namespace
+
+bool client_journal_page(std::string_view s, JournalPage* out) {
+  constexpr size_t npos = std::string_view::npos;
+  *out = JournalPage();
+  bool have_records = false, have_next = false, have_more = false;
+  size_t p = skip_space(s, 0);
+  if (p >= s.size() || s[p] != '{') return false;
+  p = skip_space(s, p + 1);
+  if (p < s.size() && s[p] == '}') return false;
+  for (;;) {
+    if (p >= s.size() || s[p] != '"') return false;
+    size_t key_end = skip_string(s, p);
+    if (key_end == npos) return false;
+    std::string_view key = s.substr(p + 1, key_end - p - 2);
+    p = skip_space(s, key_end);
+    if (p >= s.size() || s[p] != ':') return false;
+    p = skip_space(s, p + 1);
+    if (key == "records") {
+      if (have_records || p >= s.size() || s[p] != '[') return false;
+      have_records = true;
+      p = skip_space(s, p + 1);
+      if (p < s.size() && s[p] == ']') {
+        ++p;
+      } else {
+        for (;;) {
+          size_t end = skip_value(s, p);
+          if (end == npos) return false;
+          out->records.push_back(s.substr(p, end - p));
+          p = skip_space(s, end);
+          if (p < s.size() && s[p] == ',') {
+            p = skip_space(s, p + 1);
+          } else if (p < s.size() && s[p] == ']') {
+            ++p;
+            break;
+          } else {
+            return false;
+          }
+        }
+      }
+    } else if (key == "next") {
+      size_t end = p < s.size() && s[p] == '"' ? skip_string(s, p) : npos;
+      // A cursor is plain text; one with an escape is no cursor of a station.
+      if (have_next || end == npos || s.substr(p, end - p).find('\\') != npos) return false;
+      have_next = true;
+      out->next.assign(s.substr(p + 1, end - p - 2));
+      p = end;
+    } else if (key == "more") {
+      if (have_more) return false;
+      have_more = true;
+      if (s.substr(p, 4) == "true") {
+        out->more = true;
+        p += 4;
+      } else if (s.substr(p, 5) == "false") {
+        p += 5;
+      } else {
+        return false;
+      }
+    } else {
+      p = skip_value(s, p);
+      if (p == npos) return false;
+    }
+    p = skip_space(s, p);
+    if (p < s.size() && s[p] == ',') {
+      p = skip_space(s, p + 1);
+      continue;
+    }
+    if (p < s.size() && s[p] == '}') break;
+    return false;
+  }
+  return have_records && have_next && have_more && skip_space(s, p + 1) == s.size();
 }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct ClientUrl {
   std::string host;  // a name or an address; IPv6 without its brackets
@@ -56,3 +57,14 @@ struct SseParser {
 };
 bool sse_feed(SseParser* p, std::string_view bytes, size_t max_event,
               const std::function<void(const ClientEvent&)>& on_event);
+
+// A station's journal answer {"records": [...], "next": CURSOR, "more":
+// bool}: each record's text as the answer holds it, byte for byte (the
+// journal's line; the store and the report read it), the cursor and
+// whether more follows. False when the body is not such an object.
+struct JournalPage {
+  std::vector<std::string_view> records;  // views into the body
+  std::string next;
+  bool more = false;
+};
+bool client_journal_page(std::string_view body, JournalPage* out);

@@ -113,19 +113,17 @@ asio::awaitable<void> pull_loop(Hub* h, std::shared_ptr<Follower> f) {
         say(f.get(), "journal: " + (a.status ? "answered " + std::to_string(a.status) : a.error));
         break;
       }
-      json page = json::parse(a.body, nullptr, false);
-      if (!page.is_object() || !page.contains("records") || !page["records"].is_array() ||
-          !page.contains("next") || !page["next"].is_string() || !page.contains("more") ||
-          !page["more"].is_boolean()) {
+      // The records go to the store byte for byte as the journal holds
+      // them: written out again by a JSON library, numbers and escapes
+      // would come out otherwise.
+      JournalPage page;
+      if (!client_journal_page(a.body, &page)) {
         s->bad_answers++;
         say(f.get(), "journal: not a journal answer");
         break;
       }
-      std::vector<std::string> lines;
-      lines.reserve(page["records"].size());
-      for (const json& r : page["records"])
-        lines.push_back(r.dump(-1, ' ', false, json::error_handler_t::replace));
-      std::string next = page["next"].get<std::string>();
+      std::vector<std::string> lines(page.records.begin(), page.records.end());
+      const std::string& next = page.next;
       BatchResult res;
       std::string err;
       bool ok = line_store_add_batch(
@@ -143,7 +141,7 @@ asio::awaitable<void> pull_loop(Hub* h, std::shared_ptr<Follower> f) {
       s->skipped += res.skipped;
       if (res.added || res.skipped) h->board.version++;
       if (res.duplicates) h->recount = true;
-      more = page["more"].get<bool>();
+      more = page.more;
     }
   }
 }

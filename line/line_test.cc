@@ -69,6 +69,46 @@ TEST(LineEvents, ParserJoinsReadsAndBoundsEvents) {
   EXPECT_FALSE(sse_feed(&p, "data: " + std::string(2000, 'z'), 1000, [](const ClientEvent&) {}));
 }
 
+// A station's journal answer: records kept byte for byte (numbers and
+// escapes as written), the cursor and "more"; an answer that is not one
+// is refused whole.
+TEST(LineJournal, PageKeepsRecordsAsWrittenAndRefusesOtherAnswers) {
+  JournalPage page;
+  std::string body =
+      " {\"records\": [{\"seconds\":14.100,\"e\":\"a\\\"}]\\u00e9\",\"n\":[1,{\"x\":[]}]} ,"
+      "\"not json\",{}],\"next\":\"j1-1-2-3-40\",\"more\":true}\n";
+  ASSERT_TRUE(client_journal_page(body, &page));
+  ASSERT_EQ(page.records.size(), 3u);
+  EXPECT_EQ(page.records[0], "{\"seconds\":14.100,\"e\":\"a\\\"}]\\u00e9\",\"n\":[1,{\"x\":[]}]}");
+  EXPECT_EQ(page.records[1], "\"not json\"");
+  EXPECT_EQ(page.records[2], "{}");
+  EXPECT_EQ(page.next, "j1-1-2-3-40");
+  EXPECT_TRUE(page.more);
+  ASSERT_TRUE(client_journal_page("{\"more\":false,\"x\":{\"y\":[1]},\"next\":\"\",\"records\":[]}",
+                                  &page));
+  EXPECT_TRUE(page.records.empty());
+  EXPECT_FALSE(page.more);
+  const char* bad[] = {
+      "",
+      "[]",
+      "{}",
+      "{\"records\":[],\"next\":\"c\"}",                                // no more
+      "{\"records\":[{}],\"more\":false}",                              // no next
+      "{\"records\":{},\"next\":\"c\",\"more\":false}",                 // not an array
+      "{\"records\":[{\"a\":[1}]],\"next\":\"c\",\"more\":false}",      // brackets crossed
+      "{\"records\":[{\"a\":\"1}],\"next\":\"c\",\"more\":false}",      // a string never ends
+      "{\"records\":[{},],\"next\":\"c\",\"more\":false}",              // a comma too many
+      "{\"records\":[{} {}],\"next\":\"c\",\"more\":false}",            // a comma missing
+      "{\"records\":[],\"next\":7,\"more\":false}",                     // next not text
+      "{\"records\":[],\"next\":\"a\\u0026b\",\"more\":false}",         // next escaped
+      "{\"records\":[],\"next\":\"c\",\"more\":1}",                     // more not a bool
+      "{\"records\":[],\"records\":[],\"next\":\"c\",\"more\":false}",  // records twice
+      "{\"records\":[],\"next\":\"c\",\"more\":false} x",               // text after it
+      "{\"records\":[],\"next\":\"c\",\"more\":false",                  // cut short
+  };
+  for (const char* b : bad) EXPECT_FALSE(client_journal_page(b, &page)) << b;
+}
+
 std::string t(double at) { return board_time_text(at); }
 
 // The board over a made-up clock: times read and written, the shift's
