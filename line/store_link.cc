@@ -1,7 +1,5 @@
 #include "line/store_link.h"
 
-#include <sqlite3.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <random>
@@ -22,7 +20,6 @@ constexpr int kLockMs = 2000;
 struct LineStore {
   std::string path;
   Store* store = nullptr;
-  sqlite3* read = nullptr;  // SQLite: the board's counts read back after a restart
   RecordParser* parser = nullptr;
   std::string line;  // one line with the parser's padding after it
 };
@@ -35,21 +32,12 @@ LineStore* line_store_open(const std::string& db, std::string* err) {
     line_store_close(s);
     return nullptr;
   }
-  if (!store_is_postgres(db)) {
-    if (sqlite3_open_v2(db.c_str(), &s->read, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-      *err = "the store " + db + ": " + sqlite3_errmsg(s->read);
-      line_store_close(s);
-      return nullptr;
-    }
-    sqlite3_busy_timeout(s->read, kLockMs);
-  }
   s->parser = record_parser_new();
   return s;
 }
 
 void line_store_close(LineStore* s) {
   if (!s) return;
-  if (s->read) sqlite3_close(s->read);
   if (s->store) store_close(s->store);
   if (s->parser) record_parser_free(s->parser);
   delete s;
@@ -87,26 +75,13 @@ bool line_store_add_batch(LineStore* s, const std::string& station,
 
 bool line_store_since(LineStore* s, const std::string& since,
                       const std::function<void(const StoredRecord&)>& each, std::string* err) {
-  if (!s->read) return true;  // PostgreSQL: the board counts from its start
-  sqlite3_stmt* st = nullptr;
-  int rc = sqlite3_prepare_v2(s->read,
-                              "SELECT time, station, result, cause, file_version FROM records"
-                              " WHERE time >= ?1 ORDER BY time",
-                              -1, &st, nullptr);
-  if (rc == SQLITE_OK)
-    sqlite3_bind_text(st, 1, since.data(), static_cast<int>(since.size()), SQLITE_TRANSIENT);
-  auto text = [&](int i) {
-    const unsigned char* p = sqlite3_column_text(st, i);
-    return p ? std::string(reinterpret_cast<const char*>(p)) : std::string();
-  };
-  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
-    rc = sqlite3_step(st);
-    if (rc != SQLITE_ROW) break;
-    each({text(0), text(1), text(2), text(3), "", text(4)});
-  }
-  sqlite3_finalize(st);
-  if (rc != SQLITE_DONE) *err = "the store " + s->path + ": " + sqlite3_errmsg(s->read);
-  return rc == SQLITE_DONE;
+  return store_since(
+      s->store, since,
+      [&](const StoredRow& r) {
+        each({std::string(r.time), std::string(r.station), std::string(r.result),
+              std::string(r.cause), "", std::string(r.file_version)});
+      },
+      err);
 }
 
 bool line_store_report(LineStore* s, const std::string& since, const std::string& until, bool json,

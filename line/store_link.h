@@ -39,8 +39,8 @@ bool line_store_add_batch(LineStore* s, const std::string& station,
                           BatchResult* result, std::string* err,
                           const std::function<void(const StoredRecord&, bool added)>& each = {});
 
-// The stored records from `since` (a journal time) on, oldest first (an
-// SQLite store; none from PostgreSQL yet).
+// The stored records from `since` (a journal time) on, oldest first,
+// whichever hub stored them.
 bool line_store_since(LineStore* s, const std::string& since,
                       const std::function<void(const StoredRecord&)>& each, std::string* err);
 

@@ -72,6 +72,8 @@ bool sqlite_set_cursor(Store* s, std::string_view station, std::string_view curs
 bool sqlite_cursor(Store* s, std::string_view station, std::string* cursor, std::string* err);
 bool sqlite_tally(Store* s, const Filter& f, Tally* t, std::string* err);
 bool sqlite_count(Store* s, int64_t* n, std::string* err);
+bool sqlite_since(Store* s, std::string_view since,
+                  const std::function<void(const StoredRow&)>& each, std::string* err);
 
 bool pg_open(Store* s, const std::string& url, std::string* err);
 void pg_close(Store* s);
@@ -86,3 +88,5 @@ bool pg_set_cursor(Store* s, std::string_view station, std::string_view cursor, 
 bool pg_cursor(Store* s, std::string_view station, std::string* cursor, std::string* err);
 bool pg_tally(Store* s, const Filter& f, Tally* t, std::string* err);
 bool pg_count(Store* s, int64_t* n, std::string* err);
+bool pg_since(Store* s, std::string_view since, const std::function<void(const StoredRow&)>& each,
+              std::string* err);

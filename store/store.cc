@@ -228,6 +228,13 @@ bool store_tally(Store* s, const Filter& f, Tally* t, std::string* err) {
   return s->kind == kStorePostgres ? pg_tally(s, f, t, err) : sqlite_tally(s, f, t, err);
 }
 
+bool store_since(Store* s, std::string_view since,
+                 const std::function<void(const StoredRow&)>& each, std::string* err) {
+  if (!flush(s, err)) return false;
+  return s->kind == kStorePostgres ? pg_since(s, since, each, err)
+                                   : sqlite_since(s, since, each, err);
+}
+
 bool store_count(Store* s, int64_t* n, std::string* err) {
   if (!flush(s, err)) return false;
   return s->kind == kStorePostgres ? pg_count(s, n, err) : sqlite_count(s, n, err);

@@ -8,6 +8,7 @@
 // store in *err. A Store is used by one thread at a time.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,6 +90,16 @@ bool store_station_cursor(Store* s, std::string_view station, std::string* curso
 // Counts every stored record `f` accepts into *t, in time order: the
 // report over the store.
 bool store_tally(Store* s, const Filter& f, Tally* t, std::string* err);
+
+// What a hub's board counts of a stored record; cause "" when it has none.
+struct StoredRow {
+  std::string_view time, station, result, cause, file_version;
+};
+// Every stored record from `since` (a journal time) on, oldest first: the
+// board counted again from the store, which holds each record once
+// whichever hub stored it. The views last until `each` returns.
+bool store_since(Store* s, std::string_view since,
+                 const std::function<void(const StoredRow&)>& each, std::string* err);
 
 // How many records are stored.
 bool store_count(Store* s, int64_t* records, std::string* err);

@@ -296,3 +296,41 @@ bool pg_count(Store* s, int64_t* n, std::string* err) {
   PQclear(res);
   return true;
 }
+
+bool pg_since(Store* s, std::string_view since, const std::function<void(const StoredRow&)>& each,
+              std::string* err) {
+  std::string from(since);
+  const char* v[] = {from.c_str()};
+  if (!PQsendQueryParams(s->pg,
+                         "SELECT \"time\", station, result, cause, file_version FROM records"
+                         " WHERE \"time\" >= $1 ORDER BY \"time\"",
+                         1, nullptr, v, nullptr, nullptr, 0) ||
+      !PQsetSingleRowMode(s->pg))
+    return fail_result(s, nullptr, err);
+  bool ok = true;
+  StoredRow row;
+  auto text = [](PGresult* res, int c) {
+    return PQgetisnull(res, 0, c) ? std::string_view()
+                                  : std::string_view(PQgetvalue(res, 0, c),
+                                                     static_cast<size_t>(PQgetlength(res, 0, c)));
+  };
+  while (PGresult* res = PQgetResult(s->pg)) {
+    ExecStatusType st = PQresultStatus(res);
+    if (st == PGRES_SINGLE_TUPLE) {
+      row.time = text(res, 0);
+      row.station = text(res, 1);
+      row.result = text(res, 2);
+      row.cause = text(res, 3);
+      row.file_version = text(res, 4);
+      each(row);
+      PQclear(res);
+    } else if (st == PGRES_TUPLES_OK) {
+      PQclear(res);
+    } else if (ok) {
+      ok = fail_result(s, res, err);
+    } else {
+      PQclear(res);
+    }
+  }
+  return ok;
+}

@@ -406,3 +406,26 @@ bool sqlite_import_commit(Store* s, std::string* err) {
   sqlite_import_end(s);
   return true;
 }
+
+bool sqlite_since(Store* s, std::string_view since,
+                  const std::function<void(const StoredRow&)>& each, std::string* err) {
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(s->db,
+                              "SELECT \"time\", station, result, cause, file_version FROM records"
+                              " WHERE \"time\" >= ?1 ORDER BY \"time\"",
+                              -1, &st, nullptr);
+  if (rc == SQLITE_OK) bind_text(st, 1, since);
+  StoredRow row;
+  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
+    rc = sqlite3_step(st);
+    if (rc != SQLITE_ROW) break;
+    row.time = column_text(st, 0);
+    row.station = column_text(st, 1);
+    row.result = column_text(st, 2);
+    row.cause = sqlite3_column_type(st, 3) == SQLITE_NULL ? std::string_view() : column_text(st, 3);
+    row.file_version = column_text(st, 4);
+    each(row);
+  }
+  sqlite3_finalize(st);
+  return rc == SQLITE_DONE || fail(s, rc, "cannot read", err);
+}

@@ -305,8 +305,9 @@ TEST_F(Line, TwoHubsShareOnePostgres) {
   write_file(dir + "/stations2", a);
   start_station("line-a", pa, 4);
   start_station("line-b", pb, 2);
-  EXPECT_GT(start_hub("stations", url), 0);
-  EXPECT_GT(start_hub("stations2", url), 0);
+  int hub1 = start_hub("stations", url), hub2 = start_hub("stations2", url);
+  EXPECT_GT(hub1, 0);
+  EXPECT_GT(hub2, 0);
   wait_journal("line-a", 4);
   wait_journal("line-b", 2);
   json from_store, from_journals;
@@ -321,6 +322,32 @@ TEST_F(Line, TwoHubsShareOnePostgres) {
   EXPECT_EQ(from_store["totals"], from_journals["totals"]);
   EXPECT_EQ(from_store["records"], from_journals["records"]);
   EXPECT_GE(from_journals["totals"]["ok"], 6);
+  // Each hub's board counts every record of its stations once, those the
+  // other hub stored first too: as the journals have them.
+  auto journal_counts = [&](const std::string& name) {
+    json c = {{"ok", 0}, {"failed", 0}};
+    std::istringstream in(read_file(journal(name)));
+    for (std::string l; std::getline(in, l);) {
+      json j = json::parse(l, nullptr, false);
+      if (j.is_object() && j.contains("result") && c.contains(j["result"]))
+        c[j["result"].get<std::string>()] = c[j["result"].get<std::string>()].get<int>() + 1;
+    }
+    return c;
+  };
+  auto board_counts = [](const json& line, size_t i) {
+    return json{{"ok", line["stations"][i]["shift"]["ok"]},
+                {"failed", line["stations"][i]["shift"]["failed"]}};
+  };
+  json want_a = journal_counts("line-a"), want_b = journal_counts("line-b");
+  json line1 = wait_line(hub1, [&](const json& l) {
+    return board_counts(l, 0) == want_a && board_counts(l, 1) == want_b;
+  });
+  json line2 = wait_line(hub2, [&](const json& l) { return board_counts(l, 0) == want_a; });
+  ASSERT_TRUE(line1.is_object() && line2.is_object());
+  EXPECT_EQ(board_counts(line1, 0), want_a);
+  EXPECT_EQ(board_counts(line1, 1), want_b);
+  EXPECT_EQ(board_counts(line2, 0), want_a);
+  EXPECT_EQ(line1["shift"]["ok"], want_a["ok"].get<int>() + want_b["ok"].get<int>());
   for (BgProcess& h : hubs) stop_process(&h);
   hubs.clear();
   run_process({server, "stop", pg}, "", 300000);
