@@ -258,6 +258,61 @@ TEST_F(Line, EveryRecordOnceThroughKillsRotationAndALateStation) {
   }
 }
 
+// A backlog the hub takes in many transactions, the hub killed with
+// SIGKILL again and again while it stores them (most of its time is
+// spent inside a transaction then): the store ends with each record once.
+TEST_F(Line, HubKilledInsideItsCatchUpTransactions) {
+  constexpr int kBacklog = 60000;
+  std::string backlog;
+  for (int i = 0; i < kBacklog; ++i) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf,
+                  "{\"time\":\"2026-12-08T%02d:%02d:%02d.000Z\",\"station\":\"line-a\","
+                  "\"port\":%d,\"file\":\"/srv/line3/box-23.0-release.pad\",\"file_version\":"
+                  "\"23.0\",\"box_version\":\"23.0\",\"seconds\":14.2,\"result\":\"%s\","
+                  "\"error\":%s,\"attempt\":\"%032x\"}\n",
+                  i / 3600 % 24, i / 60 % 60, i % 60, i % 16 + 1, i % 9 ? "ok" : "failed",
+                  i % 9 ? "null" : "\"Time out \"", i + 1);
+    backlog += buf;
+  }
+  write_file(journal("line-a"), backlog);
+  int pa = free_port();
+  write_file(dir + "/stations", "line-a http://127.0.0.1:" + std::to_string(pa) + "\n");
+  start_station("line-a", pa, 1);
+  auto stored = [&] {
+    ProcResult r =
+        run_process({"/usr/bin/sqlite3", dir + "/line.db", "SELECT count(*) FROM records"});
+    return std::atol(r.out.c_str());
+  };
+  int kills = 0;
+  for (int round = 0; round < 4; ++round) {
+    long before = stored();
+    ASSERT_GT(start_hub(), 0);
+    // Killed after a first new transaction was committed, some way into
+    // the next ones.
+    for (long until = ms_now() + 60000; ms_now() < until && stored() <= before;) usleep(20 * 1000);
+    usleep((30 + 40 * round) * 1000);
+    if (stored() >= kBacklog) break;
+    kill(hubs.back().pid, SIGKILL);
+    wait_process(&hubs.back(), 10000);
+    hubs.pop_back();
+    ++kills;
+  }
+  EXPECT_GE(kills, 2) << "the catch-up was over before the hub could be killed in it";
+  if (hubs.empty()) {
+    ASSERT_GT(start_hub(), 0);
+  }
+  wait_journal("line-a", kBacklog + 1);
+  std::multiset<std::string> want, got;
+  for (long until = ms_now() + 120000; ms_now() < until; usleep(300 * 1000)) {
+    want = journal_attempts({"line-a"});
+    got = store_attempts();
+    if (got == want) break;
+  }
+  EXPECT_EQ(got.size(), want.size());
+  EXPECT_TRUE(got == want);
+}
+
 // A station restarted, and a hub told of a new station by SIGHUP: nothing
 // twice, nothing left out.
 TEST_F(Line, StationRestartedAndStationsFileReread) {
