@@ -18,7 +18,7 @@ struct Slot {
   bool parked = false;
   std::string last_error;
   std::string last_error_detail;  // the system's or the check's why, "" when none
-  double good_seconds = 0;  // summed over the good boxes
+  double good_seconds = 0;        // summed over the good boxes
   bool running = false;
   bool done = false;  // starts no more runs
   RunState run;
