@@ -33,8 +33,7 @@ void take_line(void* ctx, std::string_view line, bool) {
     return;
   }
   if (r->store) {
-    bool added;
-    if (r->store_error.empty()) store_add(r->store, r->record, &added, &r->store_error);
+    if (r->store_error.empty()) store_add(r->store, r->record, &r->store_error);
     return;
   }
   if (!filter_accepts(*r->filter, r->record.time, r->record.station)) return;

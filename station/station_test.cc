@@ -5,13 +5,18 @@
 #include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "core/phase.h"
 #include "station/control.h"
 #include "station/events.h"
 #include "station/journal_feed.h"
 #include "station/options.h"
+#include "station/page.h"
+#include "station/page_text.h"
 #include "station/records.h"
 #include "station/slots.h"
 #include "station/status.h"
@@ -1385,6 +1390,69 @@ TEST(StationJournalFeed, BoundedBytesAndOverlongLines) {
   }
   EXPECT_EQ(pages, (std::vector<size_t>{9, 3}));
   unlink(path.c_str());
+}
+
+// The page in each language: every text its markup and its script ask
+// for is there, in that language; nothing is left unfilled; the script
+// gets the texts as the table has them.
+TEST(StationPage, EveryTextInEveryLanguage) {
+  const std::string page = kStationPage;
+  // What the script looks up: T.key, T["key"], say("key", ...), and the
+  // states and results it names by their API words.
+  std::set<std::string> keys;
+  const std::regex used(R"re(T\.(\w+)|T\["([\w.]+)"\]|say\("([\w.]+)")re");
+  for (auto it = std::sregex_iterator(page.begin(), page.end(), used); it != std::sregex_iterator();
+       ++it)
+    for (int g = 1; g <= 3; g++)
+      if ((*it)[g].matched) keys.insert((*it)[g].str());
+  for (int p = (int)Phase::kStart; p <= (int)Phase::kEnd; p++)
+    keys.insert(std::string("state.") + phase_name((Phase)p));
+  for (const char* s : {"parked", "done", "waiting"}) keys.insert(std::string("state.") + s);
+  for (const char* r : {"ok", "failed", "stopped"}) keys.insert(std::string("result.") + r);
+  // Each column's label (the last column, the buttons, has none).
+  std::smatch columns;
+  ASSERT_TRUE(std::regex_search(page, columns, std::regex(R"(const columns = \[([^\]]*)\])")));
+  const std::string names = columns[1].str();
+  const std::regex word("\"(\\w+)\"");
+  for (auto it = std::sregex_iterator(names.begin(), names.end(), word);
+       it != std::sregex_iterator(); ++it)
+    if ((*it)[1].str() != "act") keys.insert("col." + (*it)[1].str());
+  EXPECT_GT(keys.size(), 30u);
+  struct Case {
+    size_t lang;
+    const char* tag;
+    const char* heading;  // one text of the markup
+  } cases[] = {{0, "en", "<th>State</th>"}, {1, "de", "<th>Zustand</th>"}};
+  ASSERT_EQ(page_languages().size(), std::size(cases));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tag);
+    EXPECT_EQ(page_languages()[c.lang], c.tag);
+    std::string filled = station_page(c.lang);
+    EXPECT_EQ(filled.find("{{"), std::string::npos) << filled.substr(filled.find("{{"), 40);
+    EXPECT_NE(filled.find(std::string("<html lang=\"") + c.tag + "\">"), std::string::npos);
+    EXPECT_NE(filled.find(c.heading), std::string::npos);
+    size_t at = filled.find("const T = ");
+    ASSERT_NE(at, std::string::npos);
+    size_t end = filled.find(";\n", at);
+    nlohmann::json texts =
+        nlohmann::json::parse(filled.substr(at + 10, end - at - 10), nullptr, false);
+    ASSERT_TRUE(texts.is_object());
+    for (const std::string& k : keys) {
+      const char* text = page_text(k, c.lang);
+      ASSERT_NE(text, nullptr) << k;
+      EXPECT_NE(*text, 0) << k;
+      EXPECT_EQ(texts.value(k, ""), text) << k;
+    }
+    // A text the script fills in keeps its places in every language.
+    for (const std::string& k : keys) {
+      std::string en = page_text(k, 0), here = page_text(k, c.lang);
+      for (const char* place : {"{n}", "{box}", "{seconds}", "{port}", "{status}", "{unit}"})
+        EXPECT_EQ(en.find(place) == std::string::npos, here.find(place) == std::string::npos)
+            << k << " " << place;
+    }
+  }
+  EXPECT_EQ(page_text("col.state", 2), nullptr);
+  EXPECT_EQ(page_text("no such text", 0), nullptr);
 }
 
 }  // namespace

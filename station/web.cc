@@ -8,6 +8,7 @@
 
 #include "core/journal.h"
 #include "http/auth.h"
+#include "http/language.h"
 #include "http/lock.h"
 #include "http/prom.h"
 #include "http/response.h"
@@ -15,7 +16,7 @@
 #include "platform/net.h"
 #include "platform/process.h"
 #include "station/journal_feed.h"
-#include "station/page.h"
+#include "station/page_text.h"
 
 using json = nlohmann::ordered_json;
 
@@ -36,6 +37,7 @@ struct WebView {
   std::string name, token;
   HttpServer* server = nullptr;
   PlatWake wake;
+  std::vector<std::string> pages;  // the page in each of page_languages()
 
   HttpMutex mu;
   // What the handlers serve, made by the main loop.
@@ -126,7 +128,16 @@ HttpResponse control(WebView* w, const HttpRequest& req, WebAction action) {
 }
 
 std::vector<HttpRoute> routes(WebView* w) {
-  auto page = [](const HttpRequest&) { return http_page(kStationPage); };
+  // In the language the browser asks for; Vary tells a cache the page
+  // differs by it.
+  auto page = [w](const HttpRequest& req) {
+    const std::string* accept = http_header(req, "accept-language");
+    size_t lang = http_pick_language(accept ? *accept : "", page_languages());
+    HttpResponse r = http_page(w->pages[lang]);
+    r.headers.push_back({"Content-Language", std::string(page_languages()[lang])});
+    r.headers.push_back({"Vary", "Accept-Language"});
+    return r;
+  };
   auto status = [w](const HttpRequest&) { return json_response(current_status(w)); };
   auto events = [w](const HttpRequest&) {
     HttpResponse r;
@@ -171,6 +182,7 @@ std::vector<HttpRoute> routes(WebView* w) {
 WebView* web_start(const WebConfig& config, std::string* error) {
   WebView* w = new WebView;
   w->config = config;
+  for (size_t i = 0; i < page_languages().size(); i++) w->pages.push_back(station_page(i));
   w->name = config.station;
   if (w->name.empty()) {
     char host[256];

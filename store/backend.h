@@ -22,6 +22,10 @@ struct Store {
 
   sqlite3* db = nullptr;
   sqlite3_stmt* insert = nullptr;
+  // An import into a store with no records: the time index is built once
+  // at its end instead of entry by entry.
+  bool time_index_dropped = false;
+  bool rollback_journal = false;  // the import's transaction runs in rollback-journal mode
 
   pg_conn* pg = nullptr;
   // Records waiting to go out in one statement: every column as text.
@@ -52,6 +56,12 @@ void store_tally_row(Tally* t, const Filter& f, const TallyRow& row);
 bool sqlite_open(Store* s, const std::string& path, std::string* err);
 void sqlite_close(Store* s);
 bool sqlite_exec(Store* s, const char* sql, std::string* err);
+// update-report's import: begin, what goes before a read inside it, commit.
+bool sqlite_import_begin(Store* s, std::string* err);
+bool sqlite_import_ready(Store* s, std::string* err);
+bool sqlite_import_commit(Store* s, std::string* err);
+// After a commit or a rollback: the store as it is between imports.
+void sqlite_import_end(Store* s);
 bool sqlite_resume_offset(Store* s, const std::string& identity, RecordKey first_line,
                           uint64_t size, uint64_t* offset, std::string* err);
 bool sqlite_journal_read(Store* s, const std::string& identity, const std::string& path,

@@ -118,27 +118,46 @@ void rollback(Store* s) {
   s->pending_rows = 0;
   if (s->in_transaction) exec(s, "ROLLBACK", &ignored);
   s->in_transaction = false;
+  if (s->kind == kStoreSqlite) sqlite_import_end(s);
 }
 
-// What is waiting to be written goes out before anything reads.
-bool flush(Store* s, std::string* err) { return s->kind != kStorePostgres || pg_flush(s, err); }
+// What is waiting to be written goes out (PostgreSQL), and what an import
+// left for its end is done (SQLite), before anything reads.
+bool flush(Store* s, std::string* err) {
+  return s->kind == kStorePostgres ? pg_flush(s, err) : sqlite_import_ready(s, err);
+}
 
-}  // namespace
-
-bool store_begin(Store* s, std::string* err) {
-  // SQLite: the write lock now, so an import never waits half way.
+// The hub's transaction: SQLite takes the write lock at once, so a batch
+// never waits half way.
+bool begin(Store* s, std::string* err) {
   if (!exec(s, s->kind == kStorePostgres ? "BEGIN" : "BEGIN IMMEDIATE", err)) return false;
   s->in_transaction = true;
   return true;
 }
 
-bool store_commit(Store* s, std::string* err) {
+bool commit(Store* s, std::string* err) {
   if (!flush(s, err) || !exec(s, "COMMIT", err)) {
     rollback(s);
     return false;
   }
   s->in_transaction = false;
   return true;
+}
+
+}  // namespace
+
+bool store_begin(Store* s, std::string* err) {
+  if (s->kind == kStorePostgres) return begin(s, err);
+  if (sqlite_import_begin(s, err)) return true;
+  rollback(s);
+  return false;
+}
+
+bool store_commit(Store* s, std::string* err) {
+  if (s->kind == kStorePostgres) return commit(s, err);
+  if (sqlite_import_commit(s, err)) return true;
+  rollback(s);
+  return false;
 }
 
 bool store_resume_offset(Store* s, const std::string& identity, RecordKey first_line, uint64_t size,
@@ -155,11 +174,8 @@ bool store_journal_read(Store* s, const std::string& identity, const std::string
              : sqlite_journal_read(s, identity, path, first_line, offset, err);
 }
 
-bool store_add(Store* s, const Record& r, bool* added, std::string* err) {
-  int64_t before = s->added;
-  bool ok = s->kind == kStorePostgres ? pg_add(s, r, err) : sqlite_add(s, r, err);
-  *added = s->added > before;
-  return ok;
+bool store_add(Store* s, const Record& r, std::string* err) {
+  return s->kind == kStorePostgres ? pg_add(s, r, err) : sqlite_add(s, r, err);
 }
 
 bool store_add_batch(Store* s, std::string_view station, const std::vector<std::string>& lines,
@@ -169,7 +185,7 @@ bool store_add_batch(Store* s, std::string_view station, const std::vector<std::
   for (int attempt = 0;; ++attempt) {
     *result = StoreBatch{};
     int64_t before = s->added;
-    bool ok = store_begin(s, err);
+    bool ok = begin(s, err);
     Record r;
     for (size_t i = 0; ok && i < lines.size(); ++i) {
       const std::string& line = lines[i];
@@ -188,7 +204,7 @@ bool store_add_batch(Store* s, std::string_view station, const std::vector<std::
     ok = ok && flush(s, err);
     ok = ok && (s->kind == kStorePostgres ? pg_set_cursor(s, station, cursor, err)
                                           : sqlite_set_cursor(s, station, cursor, err));
-    ok = ok && store_commit(s, err);
+    ok = ok && commit(s, err);
     if (ok) {
       result->added = s->added - before;
       result->duplicates = static_cast<int64_t>(lines.size()) - result->skipped - result->added;

@@ -60,8 +60,10 @@ bool store_journal_read(Store* s, const std::string& identity, const std::string
                         RecordKey first_line, uint64_t offset, std::string* err);
 
 // Adds a record unless one with its key is stored (the first one stored
-// stays). *added tells which. Inside store_begin .. store_commit.
-bool store_add(Store* s, const Record& r, bool* added, std::string* err);
+// stays). Records may wait to go in together (an error may thus show
+// later, at the latest from store_commit); a read inside the import sees
+// them all. Inside store_begin .. store_commit.
+bool store_add(Store* s, const Record& r, std::string* err);
 
 struct StoreBatch {
   int64_t added = 0;       // records stored now

@@ -120,6 +120,31 @@ std::string insert_sql() {
   return "INSERT INTO records(" + cols + ") VALUES(" + params + ") ON CONFLICT(key) DO NOTHING";
 }
 
+// Sets the journal mode and tells the one now in force ("wal",
+// "delete"): SQLite keeps the old one while another program has the store
+// open.
+bool journal_mode(Store* s, const char* mode, std::string* now, std::string* err) {
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(s->db, (std::string("PRAGMA journal_mode=") + mode).c_str(), -1, &st,
+                              nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(st);
+  if (rc == SQLITE_ROW) {
+    now->assign(column_text(st, 0));
+    rc = SQLITE_DONE;
+  }
+  sqlite3_finalize(st);
+  return rc == SQLITE_DONE || fail(s, rc, "cannot write", err);
+}
+
+bool has_records(Store* s, bool* any, std::string* err) {
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(s->db, "SELECT 1 FROM records LIMIT 1", -1, &st, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(st);
+  *any = rc == SQLITE_ROW;
+  sqlite3_finalize(st);
+  return rc == SQLITE_ROW || rc == SQLITE_DONE || fail(s, rc, "cannot read", err);
+}
+
 }  // namespace
 
 bool sqlite_exec(Store* s, const char* sql, std::string* err) {
@@ -326,4 +351,58 @@ bool sqlite_count(Store* s, int64_t* n, std::string* err) {
   }
   sqlite3_finalize(st);
   return rc == SQLITE_DONE || fail(s, rc, "cannot read", err);
+}
+
+bool sqlite_import_begin(Store* s, std::string* err) {
+  // One large transaction is written in place behind a rollback journal,
+  // which holds only the pages it changes that were there before: WAL
+  // would write every page twice, into the log and at the checkpoint into
+  // the file. Either way a crash leaves the store as it was or with the
+  // whole import. A store another program has open stays in WAL.
+  // The switch fails at once (busy) while another program has the store
+  // open: then the import waits for the write lock below, in WAL. The
+  // write lock is waited for first all the same: SQLite would let the
+  // switch pass a writer whose hold on the file itself its own program
+  // dropped (closing any other handle on it drops them all).
+  if (!sqlite_exec(s, "BEGIN IMMEDIATE", err) || !sqlite_exec(s, "ROLLBACK", err)) return false;
+  std::string mode, ignored;
+  s->rollback_journal = journal_mode(s, "DELETE", &mode, &ignored) && mode == "delete";
+  // Without the log, FULL is what keeps the store whole through a power
+  // cut; it costs a few syncs per import.
+  if (s->rollback_journal && !sqlite_exec(s, "PRAGMA synchronous=FULL", err)) return false;
+  if (!sqlite_exec(s, "BEGIN IMMEDIATE", err)) return false;
+  s->in_transaction = true;
+  bool any = false;
+  if (!has_records(s, &any, err)) return false;
+  // Into an empty store the time index is built once from the sorted
+  // times at the end, not entry by entry.
+  if (!any) {
+    if (!sqlite_exec(s, "DROP INDEX records_time", err)) return false;
+    s->time_index_dropped = true;
+  }
+  return true;
+}
+
+bool sqlite_import_ready(Store* s, std::string* err) {
+  if (!s->time_index_dropped) return true;
+  s->time_index_dropped = false;
+  return sqlite_exec(s, "CREATE INDEX records_time ON records(time)", err);
+}
+
+void sqlite_import_end(Store* s) {
+  s->time_index_dropped = false;
+  if (!s->rollback_journal) return;
+  s->rollback_journal = false;
+  std::string mode, ignored;
+  // Back to the log for the hub and the next reader; when that fails here
+  // the next open sets it again.
+  if (journal_mode(s, "WAL", &mode, &ignored))
+    sqlite_exec(s, "PRAGMA synchronous=NORMAL", &ignored);
+}
+
+bool sqlite_import_commit(Store* s, std::string* err) {
+  if (!sqlite_import_ready(s, err) || !sqlite_exec(s, "COMMIT", err)) return false;
+  s->in_transaction = false;
+  sqlite_import_end(s);
+  return true;
 }

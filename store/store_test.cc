@@ -1,8 +1,13 @@
 #include "store/store.h"
 
+#include "store/backend.h"
+
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <signal.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -193,6 +198,88 @@ TEST(Store, TwoWritersWithOverlappingRecordsStoreEachOnce) {
   ASSERT_TRUE(store_count(s, &n, &err)) << err;
   EXPECT_EQ(n, kRecords);
   store_close(s);
+}
+
+// What sqlite3 says of the store: one value of `sql`.
+std::string sqlite_value(const std::string& path, const char* sql) {
+  sqlite3* db = nullptr;
+  std::string out;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+      if (const unsigned char* t = sqlite3_column_text(st, 0))
+        out = reinterpret_cast<const char*>(t);
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(db);
+  return out;
+}
+
+// An import into SQLite, into an empty store and into one with records,
+// killed before its commit or committed: the store holds what it held
+// before or all of the import, and is left as the hub needs it (its log
+// mode, the time index).
+TEST(Store, ImportKilledOrCommittedLeavesTheStoreWholeAndAsBefore) {
+  struct Case {
+    int before;  // records stored first by a batch
+    bool killed;
+  } cases[] = {{0, true}, {0, false}, {5, true}, {5, false}};
+  constexpr int kImport = 3000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.before) + (c.killed ? " killed" : " committed"));
+    std::string path = sqlite_path(), err;
+    Store* s = store_open(path, kStoreLockMs, &err);
+    ASSERT_TRUE(s) << err;
+    std::vector<std::string> first;
+    for (int i = 0; i < c.before; ++i) first.push_back(line(100000 + i));
+    StoreBatch b;
+    ASSERT_TRUE(store_add_batch(s, "s1", first, "c", &b, &err)) << err;
+    store_close(s);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      Store* w = store_open(path, kStoreLockMs, &err);
+      // A small cache: pages of the import reach the file before its end.
+      if (!w || !sqlite_exec(w, "PRAGMA cache_size=8", &err) || !store_begin(w, &err)) _exit(3);
+      RecordParser* p = record_parser_new();
+      Record r;
+      for (int i = 0; i < kImport; ++i) {
+        std::string l = line(i, i % 3 ? "ok" : "failed", "s1", i % 60);
+        l.append(kLinePadding, '\0');
+        if (!record_parse(p, std::string_view(l.data(), l.size() - kLinePadding), &r) ||
+            !store_add(w, r, &err))
+          _exit(4);
+      }
+      if (c.killed) raise(SIGKILL);
+      _exit(store_commit(w, &err) ? 0 : 5);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (c.killed) {
+      ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    } else {
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    // Back in the log mode, for readers while a hub writes.
+    if (!c.killed) {
+      EXPECT_EQ(sqlite_value(path, "PRAGMA journal_mode"), "wal");
+    }
+    s = store_open(path, kStoreLockMs, &err);
+    ASSERT_TRUE(s) << err;
+    int64_t n = -1;
+    ASSERT_TRUE(store_count(s, &n, &err)) << err;
+    EXPECT_EQ(n, c.before + (c.killed ? 0 : kImport));
+    Tally t;
+    Filter f;
+    ASSERT_TRUE(filter_parse_time("2026-12-08T03:30", &f.since)) << err;
+    ASSERT_TRUE(store_tally(s, f, &t, &err)) << err;
+    EXPECT_EQ(t.records, c.killed ? 0 : kImport / 2);
+    store_close(s);
+    EXPECT_EQ(sqlite_value(path, "PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(sqlite_value(path, "SELECT sql FROM sqlite_master WHERE name='records_time'"),
+              "CREATE INDEX records_time ON records(time)");
+  }
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """update-station's page in a real headless Chromium: every slot shown, a
 park made through the API appears without a reload, park and unpark from
-the page with the token asked once, and a screenshot.
+the page with the token asked once, the line speed of a run in progress,
+the page in German for a browser that asks for it, and a screenshot.
 
     station_page.py BUILD_DIR SCREENSHOT.png
 
@@ -66,14 +67,17 @@ def post(url, token):
         return r.status, json.load(r)
 
 
-def browser(work):
+def browser(work, lang="en-US,en"):
     opts = webdriver.ChromeOptions()
     opts.binary_location = CHROMIUM
     for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
               "--disable-background-networking", "--disable-component-update", "--disable-sync",
               "--no-first-run", "--no-default-browser-check", "--window-size=1280,720",
-              "--user-data-dir=" + os.path.join(work, "profile")):
+              "--lang=" + lang.split(",")[0],
+              "--user-data-dir=" + os.path.join(work, "profile-" + lang.split(",")[0])):
         opts.add_argument(a)
+    # What the browser sends as Accept-Language.
+    opts.add_experimental_option("prefs", {"intl.accept_languages": lang})
     return webdriver.Chrome(service=Service(DRIVER), options=opts)
 
 
@@ -151,6 +155,12 @@ def main():
         wait.until(lambda d: d.find_element(By.ID, "slot-3").get_attribute("data-state") == "parked")
         assert now(lambda d: d.find_element(By.ID, "control-msg").text) == ""
 
+        # A run in progress shows the speed its line runs at (the opening
+        # one: these runs change none).
+        wait.until(lambda d: [c.text for c in d.find_elements(By.CSS_SELECTOR, "#slot-1 td")
+                              if c.get_attribute("class").split()[0] in ("state", "speed")]
+                   == ["download", "115200"])
+
         # Boxes on the line and a failure counted before the picture.
         wait.until(lambda d: d.find_element(By.ID, "failed").text != "0")
         wait.until(lambda d: d.find_element(By.ID, "ok").text != "0")
@@ -162,6 +172,24 @@ def main():
         assert not errors, errors
         os.makedirs(os.path.dirname(shot), exist_ok=True)
         driver.save_screenshot(shot)
+
+        # A browser that asks for German gets the page in German, the
+        # script's texts included.
+        german = browser(work, "de-DE,de,en-US,en")
+        try:
+            german.get(url)
+            gwait = WebDriverWait(german, 30, ignored_exceptions=(StaleElementReferenceException,))
+            gnow = lambda f: gwait.until(lambda d: (f(d),))[0]
+            gwait.until(lambda d: d.find_element(By.ID, "conn").text == "verbunden")
+            assert german.execute_script("return document.documentElement.lang;") == "de"
+            heads = gnow(lambda d: [h.text for h in d.find_elements(By.CSS_SELECTOR, "thead th")])
+            assert heads[:4] == ["Platz", "Port", "Zustand", "Fortschritt"], heads
+            gwait.until(lambda d: d.find_element(By.CSS_SELECTOR, "#slot-3 td.state").text == "geparkt")
+            assert gnow(lambda d: d.find_element(By.CSS_SELECTOR, unpark).text) == "Freigeben"
+            assert gnow(lambda d: d.find_element(By.ID, "drain").text) == "Auslaufen lassen"
+            gwait.until(lambda d: "in Folge" in d.find_element(By.CSS_SELECTOR, "#slot-4 td.failed").text)
+        finally:
+            german.quit()
         print("page ok: %d slots, park shown live; screenshot %s" % (len(ports), shot))
         return 0
     finally:

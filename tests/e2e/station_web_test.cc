@@ -327,6 +327,21 @@ TEST_F(StationWeb, ApiStreamMetricsAndControl) {
   for (const char* outside : {"src=", "href=", "url(", "@import", "<link", "http:", "https:"})
     EXPECT_EQ(page.body.find(outside), std::string::npos) << outside;
   EXPECT_NE(page.headers["content-security-policy"].find("default-src 'none'"), std::string::npos);
+  // In the language the browser asks for, said so, and marked for caches.
+  struct Lang {
+    const char* header;
+    const char* lang;
+    const char* text;
+  } langs[] = {{"", "en", "<th>Last cause</th>"},
+               {"Accept-Language: de-DE,de;q=0.9,en;q=0.8\r\n", "de", "<th>Letzte Ursache</th>"},
+               {"Accept-Language: en,de;q=0.5\r\n", "en", "<th>Last cause</th>"}};
+  for (const Lang& l : langs) {
+    Reply p = request(port, "GET", "/", "", l.header);
+    EXPECT_EQ(p.headers["content-language"], l.lang) << l.header;
+    EXPECT_EQ(p.headers["vary"], "Accept-Language") << l.header;
+    EXPECT_NE(p.body.find(std::string("<html lang=\"") + l.lang + "\">"), std::string::npos);
+    EXPECT_NE(p.body.find(l.text), std::string::npos) << l.header;
+  }
 
   // Park the slot that has no box: its run stops, and the stream shows it.
   Reply parked = request(port, "POST", "/api/slots/2/park", token);
