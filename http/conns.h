@@ -27,11 +27,11 @@ struct Conn {
   asio::ip::tcp::socket socket;
   ConnClass kind = ConnClass::kPlain;
   bool in_exchange = false;
-  int64_t idle_since = 0;          // idle: since when; a stream: since it became one
+  int64_t idle_since = 0;  // idle: since when; a stream: since it became one
   int64_t deadline = kConnNever;
-  const char* limit = nullptr;     // what the deadline stands for
-  const char* closed = nullptr;    // why it was closed; nullptr while open
-  std::list<Conn*>::iterator at;   // in its table
+  const char* limit = nullptr;    // what the deadline stands for
+  const char* closed = nullptr;   // why it was closed; nullptr while open
+  std::list<Conn*>::iterator at;  // in its table
   explicit Conn(asio::ip::tcp::socket s) : socket(std::move(s)) {}
 };
 

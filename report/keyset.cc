@@ -2,15 +2,6 @@
 
 namespace {
 
-uint64_t mix(uint64_t h) {
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  h *= 0xc4ceb9fe1a85ec53ULL;
-  h ^= h >> 33;
-  return h;
-}
-
 void grow(KeySet* s) {
   std::vector<RecordKey> old;
   old.swap(s->slots);
@@ -32,9 +23,7 @@ bool keyset_insert(KeySet* s, RecordKey k) {
   }
   if ((s->used + 1) * 4 > s->slots.size() * 3) grow(s);
   size_t mask = s->slots.size() - 1;
-  // Attempt ids are taken as written, so they may differ in any bits: the
-  // whole key is hashed.
-  for (size_t i = mix(k.hi ^ mix(k.lo)) & mask;; i = (i + 1) & mask) {
+  for (size_t i = record_key_hash(k) & mask;; i = (i + 1) & mask) {
     ++s->probes;
     RecordKey& slot = s->slots[i];
     if (slot == k) return false;

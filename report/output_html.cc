@@ -2,24 +2,12 @@
 #include <cmath>
 #include <map>
 
+#include "core/html_text.h"
 #include "report/output.h"
 
 namespace {
 
-std::string esc(std::string_view s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
+std::string esc(std::string_view s) { return html_text(s); }
 
 std::string num(double v) { return format_fixed(v, 1); }
 

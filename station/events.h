@@ -13,8 +13,8 @@ struct RunState {
   long bytes = 0, total = 0;  // at the end: the record's bytes_sent
   bool ended = false;         // the end record arrived
   RunResult result = RunResult::kNone;
-  std::string error;      // the journal's error text, "" when none
-  std::string box_error;  // the box's own "ERROR:" line, "" when none
+  std::string error;         // the journal's error text, "" when none
+  std::string box_error;     // the box's own "ERROR:" line, "" when none
   std::string error_detail;  // the record's error_detail, "" when none
   double seconds = 0;
   std::string file_version, file_checksum;

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/html_text.h"
 #include "station/page.h"
 
 namespace {
@@ -77,20 +78,6 @@ constexpr PageText kPageTexts[] = {
 
 const std::vector<std::string_view> kLanguages = {"en", "de"};
 
-std::string html_escaped(std::string_view s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 // The texts as a script's object; "<" escaped, so no text can end the
 // script element it stands in.
 std::string script_texts(size_t lang) {
@@ -129,7 +116,7 @@ std::string station_page(size_t lang) {
     const char* text = page_text(key, lang);
     if (key == "lang") out += kLanguages[lang];
     else if (key == "texts") out += script_texts(lang);
-    else if (text) out += html_escaped(text);
+    else if (text) out += html_text(text);
     else out += page.substr(open, close + 2 - open);
     at = close + 2;
   }

@@ -54,6 +54,8 @@ int hex_value(char c) {
 
 RecordKey record_key_of_line(std::string_view line) { return hash128(line, 1); }
 
+uint64_t record_key_hash(const RecordKey& k) { return mix(k.hi ^ mix(k.lo)); }
+
 RecordKey record_key_of_attempt(std::string_view attempt) {
   if (attempt.size() == 32) {
     RecordKey k;

@@ -11,6 +11,10 @@ struct RecordKey {
   bool operator==(const RecordKey&) const = default;
 };
 
+// A key spread over 64 bits for a hash table: every bit of both halves
+// counts, since attempt ids may differ in any of them.
+uint64_t record_key_hash(const RecordKey& k);
+
 enum RecordResult : uint8_t { kResultOk, kResultFailed, kResultStopped };
 
 // The record's fields beyond the ones the report counts, each kept in a

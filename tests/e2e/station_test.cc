@@ -352,7 +352,9 @@ TEST_F(Station, ScannedSerialsGoIntoTheRecords) {
   EXPECT_EQ(station.out.find(a + ": "), std::string::npos) << station.out;
   std::string text = read_file(dir + "/journal.jsonl");
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-  typed = "\n9 SN-X\nSN-A";  // the last line without its end, and then none
+  // An overlong line is refused once, whatever its length; the last line
+  // comes without its end, and then no more.
+  typed = "\n9 SN-X\n" + std::string(300, 'x') + "\nSN-A";
   ASSERT_EQ(write(station.in_fd, typed.data(), typed.size()), (ssize_t)typed.size());
   close(station.in_fd);
   station.in_fd = -1;
@@ -365,6 +367,11 @@ TEST_F(Station, ScannedSerialsGoIntoTheRecords) {
       << station.out;
   EXPECT_NE(station.out.find("update-station: scan: the input has ended"), std::string::npos)
       << station.out;
+  size_t too_long = 0;
+  for (size_t at = station.out.find("longer than 64"); at != std::string::npos;
+       at = station.out.find("longer than 64", at + 1))
+    too_long++;
+  EXPECT_EQ(too_long, 1u) << station.out;
   std::map<std::string, std::string> unit_of;
   std::istringstream in(read_file(dir + "/journal.jsonl"));
   for (std::string line; std::getline(in, line);) {
