@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """update-line's page in a real headless Chromium: every expected station
 shown in the file's order, one of them offline, a park made on a station
-appears without a reload (its slots and the open alarms), and a screenshot.
+appears without a reload (its slots and the open alarms), and a screenshot;
+then a line of 50 stations (most of them unreachable) read on a wall
+screen without scrolling and on a phone without anything past its width.
 
     line_page.py BUILD_DIR SCREENSHOT.png
 
@@ -81,6 +83,70 @@ def browser(work, size):
     return webdriver.Chrome(service=Service(DRIVER), options=opts)
 
 
+# What of the page lies outside the viewport: the document's scroll size
+# against the window's, and every element whose box passes the right edge.
+LAYOUT = """
+const w = window.innerWidth, h = window.innerHeight, d = document.documentElement;
+const past = [];
+for (const e of document.body.querySelectorAll("*")) {
+  const r = e.getBoundingClientRect();
+  if (r.width && r.right > w + 0.5) past.push(e.tagName + (e.id ? "#" + e.id : "") + " " + r.right);
+}
+return {width: w, height: h, scroll_width: d.scrollWidth, scroll_height: d.scrollHeight,
+        past: past.slice(0, 5)};
+"""
+
+
+def viewport(driver, width, height, mobile):
+    driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+        "width": width, "height": height, "deviceScaleFactor": 3 if mobile else 1,
+        "mobile": mobile})
+
+
+def fifty_stations(build, work, a, b, procs, driver):
+    """A second hub on a line of 50 stations, 48 of them unreachable."""
+    with open(os.path.join(work, "stations50"), "w") as f:
+        f.write("line3-a %s\nline3-b %s\n" % (a, b))
+        for i in range(3, 51):
+            f.write("line3-station-%02d http://127.0.0.1:%d\n" % (i, free_port()))
+    hub = subprocess.Popen([os.path.join(build, "update-line"), "--stations",
+                            os.path.join(work, "stations50"), "--db",
+                            os.path.join(work, "line50.db"), "--http", "127.0.0.1:0"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    procs.append(hub)
+    url = waited_line(hub, r"update-line: line view at (http://127\.0\.0\.1:\d+/)$")
+    wait = WebDriverWait(driver, 30, ignored_exceptions=(StaleElementReferenceException,))
+    viewport(driver, 1920, 1080, False)
+    driver.get(url)
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#stations tr")) == 50)
+    wait.until(lambda d: "line3-a" in d.find_element(By.ID, "alarms").text)
+    got = driver.execute_script(LAYOUT)
+    assert got["scroll_height"] <= got["height"] and got["scroll_width"] <= got["width"], \
+        ("the wall screen scrolls with 50 stations", got)
+    # Every row on the screen, not cut off inside its column.
+    bottom = driver.execute_script(
+        "const r = document.querySelectorAll('#stations tr');"
+        "return [r[r.length - 1].getBoundingClientRect().bottom,"
+        " r[r.length - 1].parentElement.closest('section').getBoundingClientRect().bottom];")
+    assert bottom[0] <= bottom[1] + 0.5, ("the 50th station is cut off", bottom)
+    # A long list of alarms (each offline station raises one after a
+    # minute) scrolls in its own column, not the page.
+    driver.execute_script(
+        "const u = document.getElementById('alarms');"
+        "for (let i = 0; i < 60; i++) u.append(Object.assign(document.createElement('li'),"
+        " {textContent: '14:02 line3-station-' + i + ' offline since 14:01'}));")
+    got = driver.execute_script(LAYOUT)
+    assert got["scroll_height"] <= got["height"], ("many alarms scroll the wall screen", got)
+    viewport(driver, 390, 844, True)
+    driver.get(url)
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#stations tr")) == 50)
+    got = driver.execute_script(LAYOUT)
+    assert got["width"] == 390, got
+    assert got["scroll_width"] <= got["width"] and not got["past"], \
+        ("the page is wider than the phone", got)
+    driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+
+
 def main():
     build, shot = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     if not (os.access(CHROMIUM, os.X_OK) and os.access(DRIVER, os.X_OK)):
@@ -145,7 +211,9 @@ def main():
         os.makedirs(os.path.dirname(shot), exist_ok=True)
         driver.set_window_size(1280, 520)
         driver.save_screenshot(shot)
-        print("line page ok: 3 stations, one offline, a park shown live; screenshot %s" % shot)
+        fifty_stations(build, work, a, b, procs, driver)
+        print("line page ok: 3 stations, one offline, a park shown live; 50 stations on a wall"
+              " screen and a phone; screenshot %s" % shot)
         return 0
     finally:
         if driver:
