@@ -4,6 +4,7 @@
 #include <asio/detached.hpp>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
@@ -73,8 +74,20 @@ struct Follower {
   std::string last_error;  // said once on standard error until it changes
 };
 
+// A station's page of records waiting for the store: the hub writes all
+// that wait in one transaction, so a backlog of many stations costs a
+// commit for several pages, not one each.
+struct Write {
+  LinePart part;
+  bool done = false, ok = false;
+  std::string err;
+  asio::steady_timer* wake = nullptr;  // its follower waits on it
+};
+
 struct Hub {
   asio::io_context io{1};
+  std::vector<std::shared_ptr<Write>> writes;
+  bool write_posted = false;
   LineOptions options;
   Board board;
   LineStore* store = nullptr;
@@ -93,7 +106,46 @@ void say(Follower* f, const std::string& what) {
   if (!what.empty()) std::fprintf(stderr, "update-line: %s: %s\n", f->name.c_str(), what.c_str());
 }
 
+constexpr size_t kWriteRecords = 100000;  // records in one transaction at most
+
+// Writes the pages waiting, after whatever else is ready to run has run:
+// the answers that came in meanwhile are then among them.
+void write_waiting(Hub* h) {
+  h->write_posted = false;
+  std::vector<std::shared_ptr<Write>> now;
+  size_t records = 0, taken = 0;
+  while (taken < h->writes.size() && (taken == 0 || records < kWriteRecords)) {
+    records += h->writes[taken]->part.lines.size();
+    now.push_back(h->writes[taken++]);
+  }
+  h->writes.erase(h->writes.begin(), h->writes.begin() + static_cast<long>(taken));
+  std::vector<LinePart> parts;
+  for (auto& w : now) parts.push_back(std::move(w->part));
+  std::vector<BoardStation*> stations;
+  for (LinePart& p : parts) stations.push_back(board_station(&h->board, p.station));
+  std::string err;
+  bool ok = line_store_add_batches(
+      h->store, &parts, &err, [&](size_t i, const StoredRecord& r, bool added) {
+        BoardStation* s = stations[i];
+        if (!s) return;
+        s->pending.erase(r.attempt);
+        if (added) board_record(&h->board, s, r.time, r.result, r.cause, r.file_version);
+      });
+  for (size_t i = 0; i < now.size(); ++i) {
+    now[i]->part = std::move(parts[i]);
+    now[i]->done = true;
+    now[i]->ok = ok;
+    now[i]->err = err;
+    now[i]->wake->cancel();
+  }
+  if (!h->writes.empty()) {
+    h->write_posted = true;
+    asio::post(h->io, [h] { write_waiting(h); });
+  }
+}
+
 asio::awaitable<void> pull_loop(Hub* h, std::shared_ptr<Follower> f) {
+  asio::steady_timer wake(h->io);
   while (!f->stopped) {
     if (!f->pull_now) {
       f->pull_timer->expires_after(kPullEvery);
@@ -122,17 +174,29 @@ asio::awaitable<void> pull_loop(Hub* h, std::shared_ptr<Follower> f) {
         say(f.get(), "journal: not a journal answer");
         break;
       }
-      std::vector<std::string> lines(page.records.begin(), page.records.end());
-      const std::string& next = page.next;
-      BatchResult res;
-      std::string err;
-      bool ok = line_store_add_batch(
-          h->store, f->name, lines, next, &res, &err, [&](const StoredRecord& r, bool added) {
-            s->pending.erase(r.attempt);
-            if (added) board_record(&h->board, s, r.time, r.result, r.cause, r.file_version);
-          });
-      if (!ok) {
-        say(f.get(), err);
+      auto w = std::make_shared<Write>();
+      w->part.station = f->name;
+      w->part.lines.assign(page.records.begin(), page.records.end());
+      w->part.cursor = page.next;
+      bool page_more = page.more;
+      page = JournalPage();
+      std::string().swap(a.body);
+      w->wake = &wake;
+      h->writes.push_back(w);
+      if (!h->write_posted) {
+        h->write_posted = true;
+        asio::post(h->io, [h] { write_waiting(h); });
+      }
+      while (!w->done) {
+        wake.expires_after(std::chrono::hours(24));
+        co_await wake.async_wait(use_tuple);
+      }
+      s = board_station(&h->board, f->name);
+      if (!s) break;
+      const std::string& next = w->part.cursor;
+      const BatchResult& res = w->part.result;
+      if (!w->ok) {
+        say(f.get(), w->err);
         break;
       }
       say(f.get(), "");
@@ -141,7 +205,7 @@ asio::awaitable<void> pull_loop(Hub* h, std::shared_ptr<Follower> f) {
       s->skipped += res.skipped;
       if (res.added || res.skipped) h->board.version++;
       if (res.duplicates) h->recount = true;
-      more = page.more;
+      more = page_more;
     }
   }
 }

@@ -52,23 +52,45 @@ bool line_store_add_batch(LineStore* s, const std::string& station,
                           const std::vector<std::string>& lines, const std::string& cursor,
                           BatchResult* result, std::string* err,
                           const std::function<void(const StoredRecord&, bool added)>& each) {
-  *result = BatchResult();
-  StoreBatch b;
-  if (!store_add_batch(s->store, station, lines, cursor, &b, err)) return false;
-  result->added = b.added;
-  result->duplicates = b.duplicates;
-  result->skipped = b.skipped;
+  std::vector<LinePart> parts(1);
+  parts[0].station = station;
+  parts[0].lines = lines;
+  parts[0].cursor = cursor;
+  bool ok = line_store_add_batches(s, &parts, err, [&](size_t, const StoredRecord& r, bool added) {
+    if (each) each(r, added);
+  });
+  *result = parts[0].result;
+  return ok;
+}
+
+bool line_store_add_batches(
+    LineStore* s, std::vector<LinePart>* parts, std::string* err,
+    const std::function<void(size_t part, const StoredRecord&, bool added)>& each) {
+  std::vector<StorePart> store_parts;
+  for (LinePart& p : *parts) {
+    p.result = BatchResult();
+    store_parts.push_back({p.station, &p.lines, p.cursor, {}});
+  }
+  if (!store_add_batches(s->store, &store_parts, err)) return false;
+  for (size_t i = 0; i < parts->size(); ++i) {
+    const StoreBatch& b = store_parts[i].result;
+    (*parts)[i].result = {b.added, b.duplicates, b.skipped};
+  }
   if (!each) return true;
   // Which records were new is known only when none was stored before.
   static const char* const kResults[] = {"ok", "failed", "stopped"};
-  for (const std::string& l : lines) {
-    s->line.assign(l);
-    s->line.append(kLinePadding, '\0');
-    Record r;
-    if (!record_parse(s->parser, std::string_view(s->line.data(), l.size()), &r)) continue;
-    each({std::string(r.time), std::string(r.station), kResults[r.result], std::string(r.cause),
-          record_key_text(r.key), std::string(r.file_version)},
-         b.duplicates == 0);
+  for (size_t i = 0; i < parts->size(); ++i) {
+    bool none_before = store_parts[i].result.duplicates == 0;
+    for (const std::string& l : (*parts)[i].lines) {
+      s->line.assign(l);
+      s->line.append(kLinePadding, '\0');
+      Record r;
+      if (!record_parse(s->parser, std::string_view(s->line.data(), l.size()), &r)) continue;
+      each(i,
+           {std::string(r.time), std::string(r.station), kResults[r.result], std::string(r.cause),
+            record_key_text(r.key), std::string(r.file_version)},
+           none_before);
+    }
   }
   return true;
 }

@@ -39,6 +39,18 @@ bool line_store_add_batch(LineStore* s, const std::string& station,
                           BatchResult* result, std::string* err,
                           const std::function<void(const StoredRecord&, bool added)>& each = {});
 
+// Several stations' batches the same way in ONE transaction (one commit
+// for all); `each` also learns which part a record is of.
+struct LinePart {
+  std::string station;
+  std::vector<std::string> lines;
+  std::string cursor;
+  BatchResult result;
+};
+bool line_store_add_batches(
+    LineStore* s, std::vector<LinePart>* parts, std::string* err,
+    const std::function<void(size_t part, const StoredRecord&, bool added)>& each = {});
+
 // The stored records from `since` (a journal time) on, oldest first,
 // whichever hub stored them.
 bool line_store_since(LineStore* s, const std::string& since,

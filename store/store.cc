@@ -180,38 +180,50 @@ bool store_add(Store* s, const Record& r, std::string* err) {
 
 bool store_add_batch(Store* s, std::string_view station, const std::vector<std::string>& lines,
                      std::string_view cursor, StoreBatch* result, std::string* err) {
+  std::vector<StorePart> parts = {{station, &lines, cursor, {}}};
+  bool ok = store_add_batches(s, &parts, err);
+  *result = parts[0].result;
+  return ok;
+}
+
+bool store_add_batches(Store* s, std::vector<StorePart>* parts, std::string* err) {
   // PostgreSQL: hubs writing one station at once may deadlock on each
   // other's keys or lose a serialization race; the loser tries again.
   for (int attempt = 0;; ++attempt) {
-    *result = StoreBatch{};
     int64_t before = s->added;
     bool ok = begin(s, err);
     Record r;
-    for (size_t i = 0; ok && i < lines.size(); ++i) {
-      const std::string& line = lines[i];
-      if (line.size() > kMaxRecordLine) {
-        ++result->skipped;
-        continue;
+    for (StorePart& part : *parts) {
+      StoreBatch& result = part.result;
+      result = StoreBatch{};
+      int64_t part_before = s->added;
+      for (size_t i = 0; ok && i < part.lines->size(); ++i) {
+        const std::string& line = (*part.lines)[i];
+        if (line.size() > kMaxRecordLine) {
+          ++result.skipped;
+          continue;
+        }
+        s->padded.assign(line);
+        s->padded.append(kLinePadding, '\0');
+        if (!record_parse(s->parser, std::string_view(s->padded.data(), line.size()), &r)) {
+          ++result.skipped;
+          continue;
+        }
+        ok = s->kind == kStorePostgres ? pg_add(s, r, err) : sqlite_add(s, r, err);
       }
-      s->padded.assign(line);
-      s->padded.append(kLinePadding, '\0');
-      if (!record_parse(s->parser, std::string_view(s->padded.data(), line.size()), &r)) {
-        ++result->skipped;
-        continue;
-      }
-      ok = s->kind == kStorePostgres ? pg_add(s, r, err) : sqlite_add(s, r, err);
+      // Each part's own count: what waits goes out before the next one.
+      ok = ok && flush(s, err);
+      ok = ok && (s->kind == kStorePostgres ? pg_set_cursor(s, part.station, part.cursor, err)
+                                            : sqlite_set_cursor(s, part.station, part.cursor, err));
+      result.added = s->added - part_before;
+      result.duplicates = static_cast<int64_t>(part.lines->size()) - result.skipped - result.added;
+      if (!ok) break;
     }
-    ok = ok && flush(s, err);
-    ok = ok && (s->kind == kStorePostgres ? pg_set_cursor(s, station, cursor, err)
-                                          : sqlite_set_cursor(s, station, cursor, err));
     ok = ok && commit(s, err);
-    if (ok) {
-      result->added = s->added - before;
-      result->duplicates = static_cast<int64_t>(lines.size()) - result->skipped - result->added;
-      return true;
-    }
+    if (ok) return true;
     rollback(s);
     s->added = before;
+    for (StorePart& part : *parts) part.result = StoreBatch{};
     if (!s->retry || attempt >= 4) return false;
   }
 }

@@ -82,6 +82,18 @@ struct StoreBatch {
 bool store_add_batch(Store* s, std::string_view station, const std::vector<std::string>& lines,
                      std::string_view cursor, StoreBatch* result, std::string* err);
 
+// Several stations' batches in ONE transaction, each as store_add_batch
+// does it (its records, its station's cursor, its counts in `result`):
+// one commit for all, when a hub has several batches at hand. On failure
+// nothing is stored and every cursor stays.
+struct StorePart {
+  std::string_view station;
+  const std::vector<std::string>* lines;
+  std::string_view cursor;
+  StoreBatch result;
+};
+bool store_add_batches(Store* s, std::vector<StorePart>* parts, std::string* err);
+
 // The cursor last set for `station`; empty when none was (read the
 // station's journal from its start).
 bool store_station_cursor(Store* s, std::string_view station, std::string* cursor,

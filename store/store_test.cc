@@ -158,6 +158,24 @@ TEST(Store, BatchStoresEachRecordOnceTheFirstKeptWithItsCursor) {
     EXPECT_EQ(n, 3);
     ASSERT_TRUE(store_station_cursor(s, "s1", &cursor, &err)) << err;
     EXPECT_EQ(cursor, "c3");
+
+    // Two stations' batches in one transaction: each its own counts and
+    // cursor, a record of the first one a duplicate in the second.
+    std::vector<std::string> first = {line(10, "ok", "s2"), line(11, "ok", "s2")},
+                             second = {line(11, "ok", "s3"), line(12, "failed", "s3"), "x"};
+    std::vector<StorePart> parts = {{"s2", &first, "d2", {}}, {"s3", &second, "d3", {}}};
+    ASSERT_TRUE(store_add_batches(s, &parts, &err)) << err;
+    EXPECT_EQ(parts[0].result.added, 2);
+    EXPECT_EQ(parts[0].result.duplicates, 0);
+    EXPECT_EQ(parts[1].result.added, 1);
+    EXPECT_EQ(parts[1].result.duplicates, 1);
+    EXPECT_EQ(parts[1].result.skipped, 1);
+    for (const char* st : {"s2", "s3"}) {
+      ASSERT_TRUE(store_station_cursor(s, st, &cursor, &err)) << err;
+      EXPECT_EQ(cursor, std::string("d") + st[1]);
+    }
+    ASSERT_TRUE(store_count(s, &n, &err)) << err;
+    EXPECT_EQ(n, 6);
     store_close(s);
   }
 }
