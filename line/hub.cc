@@ -9,9 +9,11 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <chrono>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -88,6 +90,12 @@ struct Hub {
   asio::io_context io{1};
   std::vector<std::shared_ptr<Write>> writes;
   bool write_posted = false;
+  // Journal pages being fetched or waiting for the store, and the
+  // followers waiting to fetch one: what a backlog holds in memory is
+  // bounded by kPagesAtOnce pages, however many stations have one.
+  int pages = 0;
+  std::deque<asio::steady_timer*> page_queue;
+  bool stopped = false;  // the loop has ended: the followers' frames go, their timers too
   LineOptions options;
   Board board;
   LineStore* store = nullptr;
@@ -107,6 +115,34 @@ void say(Follower* f, const std::string& what) {
 }
 
 constexpr size_t kWriteRecords = 100000;  // records in one transaction at most
+constexpr int kPagesAtOnce = 10;          // a transaction's worth of full pages
+
+// Waits for a turn to fetch a page; `wake` is the caller's timer.
+asio::awaitable<void> page_turn(Hub* h, asio::steady_timer* wake) {
+  if (h->pages < kPagesAtOnce) {
+    ++h->pages;
+    co_return;
+  }
+  h->page_queue.push_back(wake);
+  // The turn is handed over with the count kept (page_done).
+  bool turn = false;
+  while (!turn) {
+    wake->expires_after(std::chrono::hours(24));
+    co_await wake->async_wait(use_tuple);
+    turn = std::find(h->page_queue.begin(), h->page_queue.end(), wake) == h->page_queue.end();
+  }
+}
+
+void page_done(Hub* h) {
+  if (h->stopped) return;
+  if (h->page_queue.empty()) {
+    --h->pages;
+    return;
+  }
+  asio::steady_timer* next = h->page_queue.front();
+  h->page_queue.pop_front();
+  next->cancel();
+}
 
 // Writes the pages waiting, after whatever else is ready to run has run:
 // the answers that came in meanwhile are then among them.
@@ -157,6 +193,9 @@ asio::awaitable<void> pull_loop(Hub* h, std::shared_ptr<Follower> f) {
       more = false;
       std::string target = "/api/journal?limit=10000";
       if (!f->cursor.empty()) target += "&after=" + f->cursor;
+      co_await page_turn(h, &wake);
+      // The turn goes back however this page ends.
+      std::shared_ptr<void> turn(nullptr, [h](void*) { page_done(h); });
       ClientAnswer a = co_await client_get(f->url, target, kJournalAnswerBytes, kJournalTime);
       BoardStation* s = board_station(&h->board, f->name);
       if (f->stopped || !s) break;
@@ -477,6 +516,7 @@ int line_main(int argc, char** argv) {
   asio::co_spawn(h->io, signals(h), asio::detached);
   asio::co_spawn(h->io, ticker(h), asio::detached);
   h->io.run();
+  h->stopped = true;
   http_close(h->http);
   h->http = nullptr;
   for (auto& [name, f] : h->followers) f->stopped = true;
