@@ -8,7 +8,7 @@
 # line of 50 stations at 16 boxes a minute each (the hub's CPU, how late a
 # record reaches the store and the page, the page's event rate). A full
 # run takes a few minutes and writes the section "The line hub" at the end
-# of docs/benchmarks.md; QUICK=1 (20,000 records, a 10 s steady line) runs
+# of docs/benchmarks.md; QUICK=1 (20,000 records, a 5 s steady line) runs
 # in seconds and prints the table only.
 set -e
 BUILD=${1:-build}
@@ -20,7 +20,7 @@ for p in update-line linestand; do
 done
 STATIONS=50
 PER_MINUTE=16
-if [ "$QUICK" = 1 ]; then N=20000; STEADY=10; RUNS=1; else N=1000000; STEADY=120; RUNS=2; fi
+if [ "$QUICK" = 1 ]; then N=20000; STEADY=5; RUNS=1; else N=1000000; STEADY=120; RUNS=2; fi
 
 work=$(mktemp -d /tmp/update-line-bench.XXXXXX)
 pids=""
