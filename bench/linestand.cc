@@ -166,8 +166,8 @@ int serve(int argc, char** argv) {
     Stand& s = line[static_cast<size_t>(k % stations)];
     long ms = k * 86400000L / std::max(1L, records);
     char t[40];
-    std::snprintf(t, sizeof t, "2026-12-08T%02ld:%02ld:%02ld.%03ldZ", ms / 3600000,
-                  ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+    std::snprintf(t, sizeof t, "2026-12-08T%02ld:%02ld:%02ld.%03ldZ", ms / 3600000, ms / 60000 % 60,
+                  ms / 1000 % 60, ms % 1000);
     std::string l = record(t, s.name, ++s.port_turn % 16 + 1, unit(rnd), attempt_text(rnd));
     l += '\n';
     std::fwrite(l.data(), 1, l.size(), s.out);
@@ -196,8 +196,8 @@ int serve(int argc, char** argv) {
     HttpConfig hc;
     hc.listen = "127.0.0.1:0";
     std::string err;
-    s.http = http_open(io, hc, {{"GET", "/api/journal", journal}, {"GET", "/api/events", events}},
-                       &err);
+    s.http =
+        http_open(io, hc, {{"GET", "/api/journal", journal}, {"GET", "/api/events", events}}, &err);
     if (!s.http) {
       std::fprintf(stderr, "linestand: %s\n", err.c_str());
       return 1;
@@ -217,7 +217,7 @@ int serve(int argc, char** argv) {
 
   // The steady line: each station's records at its own phase, the time
   // each was written kept to measure how late the store and page are.
-  std::map<std::string, double> written;                 // attempt -> when
+  std::map<std::string, double> written;                  // attempt -> when
   std::map<std::string, std::vector<double>> by_station;  // when each record of the run was written
   double start = 0, end = 0, gap = 60.0 / per_minute;
   std::map<std::string, std::vector<int64_t>> counts;
@@ -236,8 +236,7 @@ int serve(int argc, char** argv) {
     if (got != 1 || sqlite3_open_v2(db.c_str(), &store, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
       return false;
     sqlite3_busy_timeout(store, 1000);
-    sqlite3_prepare_v2(store, "SELECT id, attempt FROM records WHERE id > ?1", -1, &newer,
-                       nullptr);
+    sqlite3_prepare_v2(store, "SELECT id, attempt FROM records WHERE id > ?1", -1, &newer, nullptr);
     sqlite3_stmt* st = nullptr;
     sqlite3_prepare_v2(store, "SELECT coalesce(max(id), 0) FROM records", -1, &st, nullptr);
     if (sqlite3_step(st) == SQLITE_ROW) last_id = sqlite3_column_int64(st, 0);
@@ -305,7 +304,8 @@ int serve(int argc, char** argv) {
     if (c.empty()) continue;
     size_t e = 0;
     for (size_t k = 0; k < when.size(); ++k) {
-      while (e < c.size() && (c[e] - c[0] < static_cast<int64_t>(k + 1) || event_times[e] < when[k]))
+      while (e < c.size() &&
+             (c[e] - c[0] < static_cast<int64_t>(k + 1) || event_times[e] < when[k]))
         ++e;
       page_lag.push_back(e < c.size() ? event_times[e] - when[k] : seconds);
     }
