@@ -94,13 +94,19 @@ struct ServerSession : ::testing::Test {
     asio::post(s.io, [&] { p.set_value(f()); });
     return p.get_future().get();
   }
-  // Waits until the server has read a command's first byte from its
-  // newest connection: its deadline is no longer the idle one.
-  bool first_byte_taken() {
+  // Waits until the server has read a command's first byte from `peer`'s
+  // connection: its deadline is no longer the idle one. Found by the peer's
+  // port, not as the newest: the peer may not have been accepted yet while
+  // an earlier test case's connection is still in the table.
+  bool first_byte_taken(const Peer& peer) {
+    asio::error_code ec;
+    uint16_t from = peer.s.local_endpoint(ec).port();
     for (int i = 0; i < 500; ++i) {
-      bool taken = on_server([this] {
-        return !s.connections.all.empty() && s.connections.all.front()->limit != nullptr &&
-               std::strcmp(s.connections.all.front()->limit, "idle limit reached") != 0;
+      bool taken = on_server([this, from] {
+        for (Conn* c : s.connections.all)
+          if (static_cast<Connection*>(c)->peer.port() == from && c->closed == nullptr)
+            return c->limit != nullptr && std::strcmp(c->limit, "idle limit reached") != 0;
+        return false;
       });
       if (taken) return true;
       std::this_thread::sleep_for(10ms);
@@ -146,7 +152,7 @@ TEST_F(ServerSession, ACommandsBytesHaveTenSecondsFromItsFirst) {
     for (const Step& st : k.steps) {
       p.send(std::string(st.bytes, std::strlen(st.bytes)));
       if (st.bytes[0] != '\0') {
-        ASSERT_TRUE(first_byte_taken());
+        ASSERT_TRUE(first_byte_taken(p));
       }
       ms += st.advance_ms;
     }
@@ -167,7 +173,7 @@ TEST_F(ServerSession, AHalfCommandIsIdleForEviction) {
   start(1);
   Peer half(port);
   half.send("D\x01");
-  ASSERT_TRUE(first_byte_taken());
+  ASSERT_TRUE(first_byte_taken(half));
   Peer box(port);
   box.send(std::string("C\x00\x01\x02", 4));
   EXPECT_EQ(std::string(3, '\0'), box.read(3)) << "admitted at --max-connections";
