@@ -85,6 +85,10 @@ struct Line {
 
   // What arrives within `ms`, ending early once `until` has been seen.
   std::string get(int ms, const std::string& until = "") {
+    // Waiting for a text, the limit only bounds a failure: five times the
+    // quiet machine's, so a loaded one does not fail what is only slow.
+    // Waiting for silence, the limit is the verdict and stays as given.
+    if (!until.empty()) ms *= 5;
     std::string got;
     long end = clock_ms() + ms;
     for (long left = ms; left > 0; left = end - clock_ms()) {
