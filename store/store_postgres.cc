@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "store/backend.h"
 
@@ -89,6 +90,35 @@ bool run(Store* s, const char* sql, int n, const char* const* values, const int*
 }
 
 std::string key_hex(RecordKey k) { return "\\x" + record_key_text(k); }
+
+// A cell as text, `null_as` where it is NULL; valid until the row is cleared.
+std::string_view cell(PGresult* res, int c, std::string_view null_as) {
+  return PQgetisnull(res, 0, c)
+             ? null_as
+             : std::string_view(PQgetvalue(res, 0, c), static_cast<size_t>(PQgetlength(res, 0, c)));
+}
+
+// The rows of the query just sent in single-row mode, each handed to
+// `each`: the records are never all in memory at once. Every result is
+// drained, a failure's too, so the connection is ready for the next
+// query; the first failure is what *err says.
+bool each_row(Store* s, std::string* err, const std::function<void(PGresult*)>& each) {
+  bool ok = true;
+  while (PGresult* res = PQgetResult(s->pg)) {
+    ExecStatusType st = PQresultStatus(res);
+    if (st == PGRES_SINGLE_TUPLE) {
+      each(res);
+      PQclear(res);
+    } else if (st == PGRES_TUPLES_OK) {
+      PQclear(res);
+    } else if (ok) {
+      ok = fail_result(s, res, err);
+    } else {
+      PQclear(res);
+    }
+  }
+  return ok;
+}
 
 }  // namespace
 
@@ -251,41 +281,23 @@ bool pg_cursor(Store* s, std::string_view station, std::string* cursor, std::str
 
 bool pg_tally(Store* s, const Filter& f, Tally* t, std::string* err) {
   std::string sql = std::string("SELECT ") + kTallyColumns + " FROM records ORDER BY \"time\"";
-  // Row by row: the records are never all in memory at once.
   if (!PQsendQuery(s->pg, sql.c_str()) || !PQsetSingleRowMode(s->pg))
     return fail_result(s, nullptr, err);
-  bool ok = true;
   TallyRow row;
-  auto text = [](PGresult* res, int c) {
-    return PQgetisnull(res, 0, c) ? std::string_view("-")
-                                  : std::string_view(PQgetvalue(res, 0, c),
-                                                     static_cast<size_t>(PQgetlength(res, 0, c)));
-  };
-  while (PGresult* res = PQgetResult(s->pg)) {
-    ExecStatusType st = PQresultStatus(res);
-    if (st == PGRES_SINGLE_TUPLE) {
-      row.time = text(res, 0);
-      row.station = text(res, 1);
-      row.port = text(res, 2);
-      row.result = text(res, 3);
-      row.cause = text(res, 4);
-      row.seconds = std::strtod(PQgetvalue(res, 0, 5), nullptr);
-      row.box_version = text(res, 6);
-      row.file_version = text(res, 7);
-      row.file_checksum = text(res, 8);
-      row.unit = PQgetisnull(res, 0, 9) ? std::string_view() : text(res, 9);
-      row.error_detail = PQgetisnull(res, 0, 10) ? std::string_view() : text(res, 10);
-      store_tally_row(t, f, row);
-      PQclear(res);
-    } else if (st == PGRES_TUPLES_OK) {
-      PQclear(res);
-    } else if (ok) {
-      ok = fail_result(s, res, err);
-    } else {
-      PQclear(res);
-    }
-  }
-  return ok;
+  return each_row(s, err, [&](PGresult* res) {
+    row.time = cell(res, 0, "-");
+    row.station = cell(res, 1, "-");
+    row.port = cell(res, 2, "-");
+    row.result = cell(res, 3, "-");
+    row.cause = cell(res, 4, "-");
+    row.seconds = std::strtod(PQgetvalue(res, 0, 5), nullptr);
+    row.box_version = cell(res, 6, "-");
+    row.file_version = cell(res, 7, "-");
+    row.file_checksum = cell(res, 8, "-");
+    row.unit = cell(res, 9, {});
+    row.error_detail = cell(res, 10, {});
+    store_tally_row(t, f, row);
+  });
 }
 
 bool pg_count(Store* s, int64_t* n, std::string* err) {
@@ -307,30 +319,13 @@ bool pg_since(Store* s, std::string_view since, const std::function<void(const S
                          1, nullptr, v, nullptr, nullptr, 0) ||
       !PQsetSingleRowMode(s->pg))
     return fail_result(s, nullptr, err);
-  bool ok = true;
   StoredRow row;
-  auto text = [](PGresult* res, int c) {
-    return PQgetisnull(res, 0, c) ? std::string_view()
-                                  : std::string_view(PQgetvalue(res, 0, c),
-                                                     static_cast<size_t>(PQgetlength(res, 0, c)));
-  };
-  while (PGresult* res = PQgetResult(s->pg)) {
-    ExecStatusType st = PQresultStatus(res);
-    if (st == PGRES_SINGLE_TUPLE) {
-      row.time = text(res, 0);
-      row.station = text(res, 1);
-      row.result = text(res, 2);
-      row.cause = text(res, 3);
-      row.file_version = text(res, 4);
-      each(row);
-      PQclear(res);
-    } else if (st == PGRES_TUPLES_OK) {
-      PQclear(res);
-    } else if (ok) {
-      ok = fail_result(s, res, err);
-    } else {
-      PQclear(res);
-    }
-  }
-  return ok;
+  return each_row(s, err, [&](PGresult* res) {
+    row.time = cell(res, 0, {});
+    row.station = cell(res, 1, {});
+    row.result = cell(res, 2, {});
+    row.cause = cell(res, 3, {});
+    row.file_version = cell(res, 4, {});
+    each(row);
+  });
 }
