@@ -8,8 +8,9 @@
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
-#include <chrono>
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -17,7 +18,9 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "http/prom.h"
 #include "http/response.h"
@@ -76,20 +79,31 @@ struct Follower {
   std::string last_error;  // said once on standard error until it changes
 };
 
-// A station's page of records waiting for the store: the hub writes all
-// that wait in one transaction, so a backlog of many stations costs a
-// commit for several pages, not one each.
+// A station's page of records waiting for the store: the writer writes
+// all that wait in one transaction, so a backlog of many stations costs a
+// commit for several pages, not one each. The writer's thread fills in
+// part.result, ok, err and stored; the loop's thread reads them once done.
 struct Write {
   LinePart part;
   bool done = false, ok = false;
   std::string err;
+  std::vector<StoredRecord> stored;    // the page's records, for the board
+  bool fresh = false;                  // none of them was stored before
   asio::steady_timer* wake = nullptr;  // its follower waits on it
 };
 
 struct Hub {
   asio::io_context io{1};
-  std::vector<std::shared_ptr<Write>> writes;
-  bool write_posted = false;
+  // The store is written on a thread of its own, so the next pages of a
+  // backlog come in while the ones before them are written; the loop's
+  // own reads of the store (cursors, the board counted again, reports)
+  // take turns with it through store_mu.
+  std::mutex store_mu;
+  std::mutex write_mu;  // writes and writer_stop
+  std::condition_variable write_cv;
+  std::deque<std::shared_ptr<Write>> writes;
+  bool writer_stop = false;
+  std::thread writer;
   // Journal pages being fetched or waiting for the store, and the
   // followers waiting to fetch one: what a backlog holds in memory is
   // bounded by kPagesAtOnce pages, however many stations have one.
@@ -114,8 +128,8 @@ void say(Follower* f, const std::string& what) {
   if (!what.empty()) std::fprintf(stderr, "update-line: %s: %s\n", f->name.c_str(), what.c_str());
 }
 
-constexpr size_t kWriteRecords = 100000;  // records in one transaction at most
-constexpr int kPagesAtOnce = 10;          // a transaction's worth of full pages
+constexpr size_t kWriteRecords = 50000;  // records in one transaction at most
+constexpr int kPagesAtOnce = 10;         // a transaction's worth of full pages
 
 // Waits for a turn to fetch a page; `wake` is the caller's timer.
 asio::awaitable<void> page_turn(Hub* h, asio::steady_timer* wake) {
@@ -144,40 +158,77 @@ void page_done(Hub* h) {
   next->cancel();
 }
 
-// Writes the pages waiting, after whatever else is ready to run has run:
-// the answers that came in meanwhile are then among them.
-void write_waiting(Hub* h) {
-  h->write_posted = false;
-  std::vector<std::shared_ptr<Write>> now;
-  size_t records = 0, taken = 0;
-  while (taken < h->writes.size() && (taken == 0 || records < kWriteRecords)) {
-    records += h->writes[taken]->part.lines.size();
-    now.push_back(h->writes[taken++]);
-  }
-  h->writes.erase(h->writes.begin(), h->writes.begin() + static_cast<long>(taken));
+// The writer's thread: the pages waiting, up to kWriteRecords records, in
+// one transaction; their followers are woken on the loop's thread, which
+// alone touches the board.
+void write_pages(Hub* h, std::vector<std::shared_ptr<Write>> now) {
   std::vector<LinePart> parts;
   for (auto& w : now) parts.push_back(std::move(w->part));
-  std::vector<BoardStation*> stations;
-  for (LinePart& p : parts) stations.push_back(board_station(&h->board, p.station));
   std::string err;
-  bool ok = line_store_add_batches(
-      h->store, &parts, &err, [&](size_t i, const StoredRecord& r, bool added) {
-        BoardStation* s = stations[i];
-        if (!s) return;
-        s->pending.erase(r.attempt);
-        if (added) board_record(&h->board, s, r.time, r.result, r.cause, r.file_version);
-      });
+  bool ok;
+  {
+    std::lock_guard<std::mutex> lock(h->store_mu);
+    ok = line_store_add_batches(h->store, &parts, &err,
+                                [&](size_t i, const StoredRecord& r, bool added) {
+                                  now[i]->stored.push_back(r);
+                                  now[i]->fresh = added;
+                                });
+  }
   for (size_t i = 0; i < now.size(); ++i) {
     now[i]->part = std::move(parts[i]);
-    now[i]->done = true;
     now[i]->ok = ok;
     now[i]->err = err;
-    now[i]->wake->cancel();
   }
-  if (!h->writes.empty()) {
-    h->write_posted = true;
-    asio::post(h->io, [h] { write_waiting(h); });
+  asio::post(h->io, [h, now = std::move(now)] {
+    for (const auto& w : now) {
+      if (BoardStation* s = board_station(&h->board, w->part.station))
+        for (const StoredRecord& r : w->stored) {
+          s->pending.erase(r.attempt);
+          if (w->fresh) board_record(&h->board, s, r.time, r.result, r.cause, r.file_version);
+        }
+      std::vector<StoredRecord>().swap(w->stored);
+      w->done = true;
+      w->wake->cancel();
+    }
+  });
+}
+
+void writer_loop(Hub* h) {
+  std::unique_lock<std::mutex> lock(h->write_mu);
+  for (;;) {
+    h->write_cv.wait(lock, [h] { return h->writer_stop || !h->writes.empty(); });
+    // Pages not written when the hub stops keep their stations' cursors
+    // where they were: they are fetched again next time.
+    if (h->writer_stop) return;
+    std::vector<std::shared_ptr<Write>> now;
+    size_t records = 0;
+    while (!h->writes.empty() && (now.empty() || records < kWriteRecords)) {
+      records += h->writes.front()->part.lines.size();
+      now.push_back(std::move(h->writes.front()));
+      h->writes.pop_front();
+    }
+    lock.unlock();
+    write_pages(h, std::move(now));
+    lock.lock();
   }
+}
+
+void queue_write(Hub* h, std::shared_ptr<Write> w) {
+  {
+    std::lock_guard<std::mutex> lock(h->write_mu);
+    h->writes.push_back(std::move(w));
+  }
+  h->write_cv.notify_one();
+}
+
+void stop_writer(Hub* h) {
+  if (!h->writer.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(h->write_mu);
+    h->writer_stop = true;
+  }
+  h->write_cv.notify_one();
+  h->writer.join();
 }
 
 asio::awaitable<void> pull_loop(Hub* h, std::shared_ptr<Follower> f) {
@@ -221,11 +272,7 @@ asio::awaitable<void> pull_loop(Hub* h, std::shared_ptr<Follower> f) {
       page = JournalPage();
       std::string().swap(a.body);
       w->wake = &wake;
-      h->writes.push_back(w);
-      if (!h->write_posted) {
-        h->write_posted = true;
-        asio::post(h->io, [h] { write_waiting(h); });
-      }
+      queue_write(h, w);
       while (!w->done) {
         wake.expires_after(std::chrono::hours(24));
         co_await wake.async_wait(use_tuple);
@@ -322,6 +369,7 @@ bool follow(Hub* h, const std::vector<std::pair<std::string, std::string>>& list
     f->pull_now = true;
     f->pull_timer = std::make_unique<asio::steady_timer>(h->io);
     std::string err;
+    std::lock_guard<std::mutex> lock(h->store_mu);
     if (!line_store_cursor(h->store, name, &f->cursor, &err)) {
       std::fprintf(stderr, "update-line: %s\n", err.c_str());
       return false;
@@ -345,6 +393,7 @@ bool load_recent(Hub* h) {
   double now = wall_now();
   double from = std::min(board_shift_start(h->board, now), now - 3600);
   std::string err;
+  std::lock_guard<std::mutex> lock(h->store_mu);
   bool ok = line_store_since(
       h->store, board_time_text(from),
       [&](const StoredRecord& r) {
@@ -441,6 +490,7 @@ std::vector<HttpRoute> routes(Hub* h) {
       since = board_time_text(board_shift_start(h->board, wall_now()));
     HttpResponse r;
     std::string err;
+    std::lock_guard<std::mutex> lock(h->store_mu);
     if (!line_store_report(h->store, since, until, as_json, &r.body, &err)) {
       r.status = err.rfind("since and until", 0) == 0 ? 400 : 503;
       r.body = err + "\n";
@@ -515,7 +565,9 @@ int line_main(int argc, char** argv) {
   std::fprintf(stderr, "update-line: line view at http://%s/\n", http_local(h->http).c_str());
   asio::co_spawn(h->io, signals(h), asio::detached);
   asio::co_spawn(h->io, ticker(h), asio::detached);
+  h->writer = std::thread(writer_loop, h);
   h->io.run();
+  stop_writer(h);
   h->stopped = true;
   http_close(h->http);
   h->http = nullptr;
