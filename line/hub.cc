@@ -129,7 +129,7 @@ void say(Follower* f, const std::string& what) {
 }
 
 constexpr size_t kWriteRecords = 50000;  // records in one transaction at most
-constexpr int kPagesAtOnce = 10;         // a transaction's worth of full pages
+constexpr int kPagesAtOnce = 10;         // two transactions': one written, one coming in
 
 // Waits for a turn to fetch a page; `wake` is the caller's timer.
 asio::awaitable<void> page_turn(Hub* h, asio::steady_timer* wake) {
