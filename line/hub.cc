@@ -82,13 +82,11 @@ struct Follower {
 // A station's page of records waiting for the store: the writer writes
 // all that wait in one transaction, so a backlog of many stations costs a
 // commit for several pages, not one each. The writer's thread fills in
-// part.result, ok, err and stored; the loop's thread reads them once done.
+// part.result, ok and err; the loop's thread reads them once done.
 struct Write {
   LinePart part;
   bool done = false, ok = false;
   std::string err;
-  std::vector<StoredRecord> stored;    // the page's records, for the board
-  bool fresh = false;                  // none of them was stored before
   asio::steady_timer* wake = nullptr;  // its follower waits on it
 };
 
@@ -159,8 +157,9 @@ void page_done(Hub* h) {
 }
 
 // The writer's thread: the pages waiting, up to kWriteRecords records, in
-// one transaction; their followers are woken on the loop's thread, which
-// alone touches the board.
+// one transaction. The board is counted on the loop's thread, which alone
+// touches it; reading the records for it there keeps that off the writer,
+// which a backlog keeps busy.
 void write_pages(Hub* h, std::vector<std::shared_ptr<Write>> now) {
   std::vector<LinePart> parts;
   for (auto& w : now) parts.push_back(std::move(w->part));
@@ -168,11 +167,7 @@ void write_pages(Hub* h, std::vector<std::shared_ptr<Write>> now) {
   bool ok;
   {
     std::lock_guard<std::mutex> lock(h->store_mu);
-    ok = line_store_add_batches(h->store, &parts, &err,
-                                [&](size_t i, const StoredRecord& r, bool added) {
-                                  now[i]->stored.push_back(r);
-                                  now[i]->fresh = added;
-                                });
+    ok = line_store_add_batches(h->store, &parts, &err);
   }
   for (size_t i = 0; i < now.size(); ++i) {
     now[i]->part = std::move(parts[i]);
@@ -181,12 +176,14 @@ void write_pages(Hub* h, std::vector<std::shared_ptr<Write>> now) {
   }
   asio::post(h->io, [h, now = std::move(now)] {
     for (const auto& w : now) {
-      if (BoardStation* s = board_station(&h->board, w->part.station))
-        for (const StoredRecord& r : w->stored) {
+      BoardStation* s = board_station(&h->board, w->part.station);
+      // Which records were new is known only when none was stored before.
+      bool fresh = w->part.result.duplicates == 0;
+      if (w->ok && s)
+        line_records(w->part.lines, [&](const StoredRecord& r) {
           s->pending.erase(r.attempt);
-          if (w->fresh) board_record(&h->board, s, r.time, r.result, r.cause, r.file_version);
-        }
-      std::vector<StoredRecord>().swap(w->stored);
+          if (fresh) board_record(&h->board, s, r.time, r.result, r.cause, r.file_version);
+        });
       w->done = true;
       w->wake->cancel();
     }

@@ -15,13 +15,19 @@ namespace {
 
 constexpr int kLockMs = 2000;
 
+// A parser for each thread that reads records for the board: the hub's
+// loop reads them while its writer's thread stores others.
+struct BoardReader {
+  RecordParser* parser = record_parser_new();
+  std::string line;  // one line with the parser's padding after it
+  ~BoardReader() { record_parser_free(parser); }
+};
+
 }  // namespace
 
 struct LineStore {
   std::string path;
   Store* store = nullptr;
-  RecordParser* parser = nullptr;
-  std::string line;  // one line with the parser's padding after it
 };
 
 LineStore* line_store_open(const std::string& db, std::string* err) {
@@ -32,14 +38,12 @@ LineStore* line_store_open(const std::string& db, std::string* err) {
     line_store_close(s);
     return nullptr;
   }
-  s->parser = record_parser_new();
   return s;
 }
 
 void line_store_close(LineStore* s) {
   if (!s) return;
   if (s->store) store_close(s->store);
-  if (s->parser) record_parser_free(s->parser);
   delete s;
 }
 
@@ -78,21 +82,25 @@ bool line_store_add_batches(
   }
   if (!each) return true;
   // Which records were new is known only when none was stored before.
-  static const char* const kResults[] = {"ok", "failed", "stopped"};
   for (size_t i = 0; i < parts->size(); ++i) {
     bool none_before = store_parts[i].result.duplicates == 0;
-    for (const std::string& l : (*parts)[i].lines) {
-      s->line.assign(l);
-      s->line.append(kLinePadding, '\0');
-      Record r;
-      if (!record_parse(s->parser, std::string_view(s->line.data(), l.size()), &r)) continue;
-      each(i,
-           {std::string(r.time), std::string(r.station), kResults[r.result], std::string(r.cause),
-            record_key_text(r.key), std::string(r.file_version)},
-           none_before);
-    }
+    line_records((*parts)[i].lines, [&](const StoredRecord& r) { each(i, r, none_before); });
   }
   return true;
+}
+
+void line_records(const std::vector<std::string>& lines,
+                  const std::function<void(const StoredRecord&)>& each) {
+  static const char* const kResults[] = {"ok", "failed", "stopped"};
+  thread_local BoardReader reader;
+  for (const std::string& l : lines) {
+    reader.line.assign(l);
+    reader.line.append(kLinePadding, '\0');
+    Record r;
+    if (!record_parse(reader.parser, std::string_view(reader.line.data(), l.size()), &r)) continue;
+    each({std::string(r.time), std::string(r.station), kResults[r.result], std::string(r.cause),
+          record_key_text(r.key), std::string(r.file_version)});
+  }
 }
 
 bool line_store_since(LineStore* s, const std::string& since,

@@ -51,6 +51,12 @@ bool line_store_add_batches(
     LineStore* s, std::vector<LinePart>* parts, std::string* err,
     const std::function<void(size_t part, const StoredRecord&, bool added)>& each = {});
 
+// What the board needs of each of `lines` that is a record, as the store
+// reads it. Touches no store: the hub's loop runs it while its writer's
+// thread writes.
+void line_records(const std::vector<std::string>& lines,
+                  const std::function<void(const StoredRecord&)>& each);
+
 // The stored records from `since` (a journal time) on, oldest first,
 // whichever hub stored them.
 bool line_store_since(LineStore* s, const std::string& since,
