@@ -1,13 +1,16 @@
 // The hub's pure parts: the stations file, station URLs, the event stream
-// parser, and the board's counts and alarms over an injected clock.
+// parser, what the board reads of a record, and the board's counts and
+// alarms over an injected clock.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "line/board.h"
 #include "line/client.h"
 #include "line/stations.h"
+#include "line/store_link.h"
 
 namespace {
 
@@ -107,6 +110,60 @@ TEST(LineJournal, PageKeepsRecordsAsWrittenAndRefusesOtherAnswers) {
       "{\"records\":[],\"next\":\"c\",\"more\":false",                  // cut short
   };
   for (const char* b : bad) EXPECT_FALSE(client_journal_page(b, &page)) << b;
+}
+
+// What the board reads of each journal line, on the hub's loop while the
+// writer's thread reads others: a record's result, cause and attempt as
+// the store reads them; lines that are no record left out.
+TEST(LineRecords, TheBoardsFieldsOfEachRecordOnAnyThread) {
+  const std::string a = "0123456789abcdef0123456789abcdef";
+  struct Case {
+    std::string line;
+    bool record;
+    std::string result, cause;
+  } cases[] = {
+      {"{\"time\":\"2026-12-08T06:00:01.000Z\",\"station\":\"s1\",\"result\":\"ok\","
+       "\"file_version\":\"23.0\",\"error\":null,\"attempt\":\"" +
+           a + "\"}",
+       true, "ok", ""},
+      {"{\"time\":\"2026-12-08T06:00:02.000Z\",\"station\":\"s1\",\"result\":\"failed\","
+       "\"file_version\":\"23.0\",\"error\":\"Time out \",\"box_error\":\"bad flash id\","
+       "\"attempt\":\"" +
+           a + "\"}",
+       true, "failed", "bad flash id"},
+      {"{\"time\":\"2026-12-08T06:00:03.000Z\",\"station\":\"s1\",\"result\":\"stopped\","
+       "\"file_version\":\"23.0\",\"error\":\"Stopped\",\"attempt\":\"" +
+           a + "\"}",
+       true, "stopped", ""},
+      {"\"not a record\"", false, "", ""},
+      {"{\"time\":\"2026-12-08T06:00:04.000Z\"", false, "", ""},
+  };
+  std::vector<std::string> lines;
+  std::vector<const Case*> want;
+  for (const Case& c : cases) {
+    lines.push_back(c.line);
+    if (c.record) want.push_back(&c);
+  }
+  auto read = [&](std::vector<StoredRecord>* out) {
+    for (int i = 0; i < 2000; ++i)
+      line_records(lines, [&](const StoredRecord& r) { out->push_back(r); });
+  };
+  std::vector<StoredRecord> here, there;
+  std::thread other(read, &there);
+  read(&here);
+  other.join();
+  for (const std::vector<StoredRecord>* got : {&here, &there}) {
+    ASSERT_EQ(got->size(), 2000 * want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+      const StoredRecord& r = (*got)[i];
+      SCOPED_TRACE(want[i]->line);
+      EXPECT_EQ(r.result, want[i]->result);
+      EXPECT_EQ(r.cause, want[i]->cause);
+      EXPECT_EQ(r.station, "s1");
+      EXPECT_EQ(r.file_version, "23.0");
+      EXPECT_EQ(r.attempt, a);
+    }
+  }
 }
 
 std::string t(double at) { return board_time_text(at); }
